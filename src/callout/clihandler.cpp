@@ -1,0 +1,2 @@
+// TODO(programs)
+int main() { return 0; }

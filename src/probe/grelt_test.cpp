@@ -1,0 +1,3 @@
+#include "probe/grelt.hpp"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "store/conf.hpp"
+
+#include <gtest/gtest.h>

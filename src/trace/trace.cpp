@@ -1,0 +1,37 @@
+#include "trace/trace.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+int log_verbosity = 0;
+
+namespace {
+constexpr int kBufferSize = 512;
+char trace_buffer[kBufferSize];
+char console_buffer[kBufferSize];
+}  // namespace
+
+void log_trace(const char * /*module*/, const char * /*function*/, int line, int level,
+               const char *format, ...)
+{
+    std::memset(trace_buffer, 0, sizeof trace_buffer);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(trace_buffer, sizeof trace_buffer, format, args);
+    va_end(args);
+    if (level <= log_verbosity)
+        std::fprintf(stderr, "[%d] %s\n", line, trace_buffer);
+}
+
+int log_console(int level, const char *format, ...)
+{
+    std::memset(console_buffer, 0, sizeof console_buffer);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(console_buffer, sizeof console_buffer, format, args);
+    va_end(args);
+    if (level <= 0)
+        std::printf("%s\n", console_buffer);
+    return 0;
+}

@@ -1,0 +1,19 @@
+// Diagnostic trace: leveled messages on standard error, filtered by one
+// process-wide threshold. Levels follow the syslog severities; the call sites
+// of this system use 3 (error), 4 (warning), 6 (informational) and 7 (debug).
+#pragma once
+
+/// Highest level that is still written. Starts at 0 (nothing is written);
+/// only the management command changes it.
+extern int log_verbosity;
+
+/// Formats the message into a static 512-byte buffer (cut to 511 characters)
+/// and, when `level` <= `log_verbosity`, writes "[line] message\n" to standard
+/// error. The module and function names are accepted for the call site's
+/// sake and are not written. Never allocates, never fails towards the caller.
+void log_trace(const char *module, const char *function, int line, int level,
+               const char *format, ...) __attribute__((format(printf, 5, 6)));
+
+/// Formats the message into its own static 512-byte buffer and writes it with
+/// a line end to standard output when `level` is 0 or less. Returns 0.
+int log_console(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
