@@ -1,10 +1,86 @@
 #include "operations/operations.hpp"
 
+#include "probe/grelt.hpp"
+#include "store/conf.hpp"
+#include "store/pathinfo.hpp"
 #include "trace/trace.hpp"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 constexpr const char *kModule = "operations";
 constexpr int kLineDefaultPrio = 27;
+constexpr int kLineAliasEntry = 36;
+constexpr int kLineAliasProblem = 43;
+constexpr int kLineAliasFound = 47;
+constexpr int kLineGetEntry = 61;
+constexpr int kLineGetProbed = 67;
+constexpr int kLineGetResolved = 72;
+constexpr int kLineGetResult = 79;
+constexpr int kLineSetEntry = 88;
+constexpr int kLineSetProbeFailed = 95;
+constexpr int kLineSetNotSaved = 102;
+
+constexpr const char *kRefusalFormat = "Priority for %s must be between %d & %d or equal to %d\n";
+constexpr const char *kConfirmFormat = "%s %s:%d(%s, host port %d)\n";
+constexpr const char *kAliasFormat = "%s %s\n";
+
+constexpr int kOverrideLow = 5;
+constexpr int kOverrideHigh = 8;
+constexpr int kResetValue = 0;
+
+bool is_override(int prio) { return prio >= kOverrideLow && prio <= kOverrideHigh; }
+
+bool valid_cp(int cp) { return cp >= 0 && cp < kControllerPorts; }
+
+const char *cp_label(int cp) { return valid_cp(cp) ? cp_names[cp] : "????"; }
+
+/// The device text of the traces: the path that the probe entered into slot 0
+/// of its row. Without a record, without a decoded controller port, or with
+/// that slot still empty (a failed probe), the path as the caller gave it.
+const char *device_text(const pathinfo *rec, const char *dev)
+{
+    if (rec == nullptr || !valid_cp(rec->cp) || rec->slot_dev[rec->cp][0][0] == '\0') {
+        return dev;
+    }
+    return rec->slot_dev[rec->cp][0];
+}
+
+/// A fresh record for the probe; nullptr when the heap is exhausted, which
+/// grelt_info then reports as a failed probe.
+pathinfo *new_record() { return static_cast<pathinfo *>(std::malloc(sizeof(pathinfo))); }
+
+/// Frees the operation's record unless the LUN list has taken it over.
+/// conf_getPrio and conf_setPrio make the probed record itself the stored
+/// record of a LUN that the list did not hold yet; the store answers for that
+/// hand-over through conf_holds, so the operation asks instead of guessing
+/// from the results.
+void release(pathinfo *rec)
+{
+    if (rec != nullptr && !conf_holds(rec)) {
+        std::free(rec);
+    }
+}
+
+/// The atoi rule, without atoi's undefined overflow: blanks, one sign, digits
+/// up to the first other character; no digits read as 0. Values beyond int
+/// saturate, so they are refused like any other out-of-range request.
+int requested_prio(const char *text)
+{
+    if (text == nullptr) {
+        return 0;
+    }
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    if (value < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int>(value);
+}
 }  // namespace
 
 int defaultPrio(int cp, int lunref)
@@ -15,4 +91,74 @@ int defaultPrio(int cp, int lunref)
     int prio = ((cp + 2 * lunref + ((lunref / 2) % 2)) % 4) + 1;
     log_trace(kModule, "defaultPrio", kLineDefaultPrio, 7, "defaultPrio: %d", prio);
     return prio;
+}
+
+int getPrio(const char *dev)
+{
+    log_trace(kModule, "getPrio", kLineGetEntry, 7, "ENTRY dev: %s", dev);
+    pathinfo *rec = new_record();
+    int rc = grelt_info(dev, rec);
+    log_trace(kModule, "getPrio", kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
+              device_text(rec, dev), rec != nullptr ? rec->cp : -1,
+              rec != nullptr ? rec->lunref : 0);
+
+    int prio = 0;
+    if (rc >= 0 && rec != nullptr) {
+        prio = conf_getPrio(rec);
+        log_trace(kModule, "getPrio", kLineGetResolved, 7, "conf_getPrio: %s:%d",
+                  device_text(rec, dev), prio);
+        if (!is_override(prio)) {
+            prio = defaultPrio(rec->cp, rec->lunref);
+        }
+    }
+    release(rec);
+    log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);
+    return prio;
+}
+
+int setPrio(const char *dev, const char *prio_text)
+{
+    log_trace(kModule, "setPrio", kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
+              prio_text != nullptr ? prio_text : "");
+    int requested = requested_prio(prio_text);
+
+    pathinfo *rec = new_record();
+    if (grelt_info(dev, rec) < 0 || rec == nullptr) {
+        log_trace(kModule, "setPrio", kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
+        release(rec);
+        return -2;
+    }
+
+    int applied = conf_setPrio(rec, requested);
+    int result = 0;
+    if (applied < 0) {
+        log_trace(kModule, "setPrio", kLineSetNotSaved, 3,
+                  "WARNING: Problem saving path priority");
+        result = -2;
+    } else if (applied == 0) {
+        std::printf(kRefusalFormat, dev, kOverrideLow, kOverrideHigh, kResetValue);
+        result = -1;
+    } else {
+        std::printf(kConfirmFormat, rec->wwid, rec->dev, applied, cp_label(rec->cp), rec->host);
+    }
+    release(rec);
+    return result;
+}
+
+int getAlias(const char *dev)
+{
+    log_trace(kModule, "getAlias", kLineAliasEntry, 7, "ENTRY dev: %s", dev);
+    pathinfo *rec = new_record();
+    int rc = grelt_info(dev, rec);
+    if (rc != 1 || rec == nullptr) {
+        log_trace(kModule, "getAlias", kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s",
+                  rc, device_text(rec, dev));
+        release(rec);
+        return -1;
+    }
+    log_trace(kModule, "getAlias", kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
+              device_text(rec, dev), rec->wwid, rec->text_name);
+    std::printf(kAliasFormat, rec->text_name, rec->wwid);
+    release(rec);
+    return 0;
 }
