@@ -1,9 +1,302 @@
 #include "probe/grelt.hpp"
 
-// TODO(probe)
-int grelt_info(const char *, pathinfo *) { return -1; }
-int grelt_get_dev_wwid(const unsigned char *, int, char *, int) { return 0; }
-void grelt_get_dev_ref_id(const unsigned char *, pathinfo *) {}
-int grelt_get_controller_port(const unsigned char *, int, int *) { return -1; }
-const unsigned char *grelt_get_ascii_descriptor(const unsigned char *, int) { return nullptr; }
-int grelt_get_dev_text_name(const unsigned char *, char *) { return 0; }
+#include "probe/sg_io.hpp"
+#include "store/conf.hpp"
+#include "trace/trace.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr const char *kModule = "grelt";
+
+constexpr int kLinePortEntry = 49;
+constexpr int kLinePortResult = 65;
+constexpr int kLinePageCode = 78;
+constexpr int kLinePageTooLong = 82;
+constexpr int kLineDescriptor = 95;
+constexpr int kLineAsciiFound = 101;
+constexpr int kLineAsciiMissing = 106;
+constexpr int kLineTextNameEntry = 116;
+constexpr int kLineAliasBlank = 123;
+constexpr int kLineAliasTooLong = 136;
+constexpr int kLineAliasLength = 144;
+constexpr int kLineAliasIs = 146;
+constexpr int kLineAliasAllBlanks = 176;
+constexpr int kLineTextName = 180;
+constexpr int kLineWwidEntry = 192;
+constexpr int kLineWwid = 209;
+constexpr int kLineRefIdEntry = 217;
+constexpr int kLineRefId = 226;
+constexpr int kLineInfoEntry = 250;
+constexpr int kLineInfoNullRecord = 253;
+constexpr int kLineInfoAddress = 264;
+constexpr int kLineInfoInquiry = 277;
+constexpr int kLineInfoWwid = 286;
+constexpr int kLineInfoPortQuery = 303;
+constexpr int kLineInfoPort = 311;
+constexpr int kLineInfoAlias = 330;
+constexpr int kLineInfoExit = 334;
+
+constexpr int kPageSize = 255;
+constexpr int kReplySize = 8;
+constexpr int kMaxAlias = static_cast<int>(kTextNameSize) - 1;
+constexpr unsigned char kPortMarker = 0xf1;
+constexpr const char *kPlaceholder = "???";
+
+// INQUIRY, EVPD, page 0x83, allocation length 255.
+constexpr std::array<unsigned char, 6> kIdentificationInquiry = {0x12, 0x01, 0x83,
+                                                                 0x00, 0xff, 0x00};
+// READ BUFFER(10), mode 2, buffer id 0x40, offset 0, allocation length 8; the
+// array expects it padded to a 16-byte command block.
+constexpr std::array<unsigned char, 16> kControllerPortQuery = {
+    0x3c, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+
+std::array<unsigned char, kPageSize> page_buffer;
+std::array<unsigned char, kReplySize> port_buffer;
+
+/// One past the last byte of the page: its 4-byte header plus the page
+/// length field, and never past the buffer.
+int page_end(const unsigned char *page, int page_size)
+{
+    if (page_size < 4)
+        return 0;
+    int length = page[2] * 256 + page[3];
+    return std::min(length + 4, page_size);
+}
+
+/// Byte `i` of a buffer of `size` bytes, 0 beyond it.
+int byte_at(const unsigned char *buf, int size, int i) { return i < size ? buf[i] : 0; }
+
+struct PortCase {
+    int controller, port, marker_index, cp;
+};
+constexpr std::array<PortCase, 4> kPortTable = {{
+    {1, 1, 6, 0},
+    {1, 2, 6, 1},
+    {2, 1, 7, 2},
+    {2, 2, 7, 3},
+}};
+
+/// Drops trailing blanks of the first n characters, then turns the inner
+/// blanks into "_". A NUL ends the trailing scan like any non-blank.
+void clean_alias(char *text, int n)
+{
+    int pos = n - 1;
+    while (pos >= 0 && text[pos] == ' ') {
+        text[pos] = '\0';
+        --pos;
+    }
+    for (; pos >= 0; --pos) {
+        if (text[pos] == ' ')
+            text[pos] = '_';
+    }
+}
+
+}  // namespace
+
+int grelt_get_dev_wwid(const unsigned char *page, int page_size, char *wwid, int wwid_size)
+{
+    static constexpr const char *kFunction = "grelt_get_dev_wwid";
+    log_trace(kModule, kFunction, kLineWwidEntry, 7, "ENTRY");
+    if (page == nullptr || wwid == nullptr || wwid_size < 1)
+        return -1;
+
+    // A designator that claims more bytes than the page holds is cut at the
+    // page's end (or the buffer's, whichever comes first): the wwid then has
+    // fewer digits than the length byte promises, and nothing past the bytes
+    // the device sent is read.
+    int type = byte_at(page, page_size, 5) & 0x0f;
+    int length = byte_at(page, page_size, 7);
+    int first = 8;
+    int last = std::min(first + length, page_end(page, page_size));
+
+    std::array<char, 2 * kPageSize + 2> text{};
+    int used = std::snprintf(text.data(), text.size(), "%x", type);
+    for (int i = first; i < last; ++i) {
+        used += std::snprintf(text.data() + used, text.size() - static_cast<std::size_t>(used),
+                              "%02x", page[i]);
+    }
+    copy_field(wwid, static_cast<std::size_t>(wwid_size), text.data());
+    log_trace(kModule, kFunction, kLineWwid, 6, "wwid: %s", wwid);
+    return 0;
+}
+
+void grelt_get_dev_ref_id(const unsigned char *page, int page_size, pathinfo *rec)
+{
+    static constexpr const char *kFunction = "grelt_get_dev_ref_id";
+    log_trace(kModule, kFunction, kLineRefIdEntry, 7, "ENTRY");
+    int end = page_end(page, page_size);
+    rec->lunref = (byte_at(page, end, 8) & 3) * 256 + byte_at(page, end, 9);
+    log_trace(kModule, kFunction, kLineRefId, 7, "ref_id: %d", rec->lunref);
+}
+
+int grelt_get_controller_port(const unsigned char *reply, int reply_size, int *cp)
+{
+    static constexpr const char *kFunction = "grelt_get_controller_port";
+    log_trace(kModule, kFunction, kLinePortEntry, 7, "ENTRY");
+    *cp = -1;
+    int result = -1;
+    if (reply != nullptr && reply_size >= kReplySize) {
+        for (const PortCase &c : kPortTable) {
+            if (reply[5] == c.controller && reply[4] == c.port &&
+                reply[c.marker_index] == kPortMarker) {
+                *cp = c.cp;
+                result = 0;
+                break;
+            }
+        }
+    }
+    log_trace(kModule, kFunction, kLinePortResult, 6, "controller_port: %d; ret: %d", *cp, result);
+    return result;
+}
+
+const unsigned char *grelt_get_ascii_descriptor(const unsigned char *page, int page_size)
+{
+    static constexpr const char *kFunction = "grelt_get_ascii_descriptor";
+    if (page == nullptr || page_size < 4)
+        return nullptr;
+    int length = page[2] * 256 + page[3];
+    log_trace(kModule, kFunction, kLinePageCode, 6, "Analyzing page code %x", page[1]);
+    if (length + 4 > page_size) {
+        log_trace(kModule, kFunction, kLinePageTooLong, 6,
+                  "pageLength %d will not fit into buffer of size %d", length, page_size);
+        return nullptr;
+    }
+
+    // Every descriptor header walked here starts below the page length, so
+    // its four bytes lie within the page and the buffer.
+    for (int offset = 4; offset < length; offset += 4 + page[offset + 3]) {
+        const unsigned char *descriptor = page + offset;
+        int code_set = descriptor[0] & 0x0f;
+        int type = descriptor[1] & 0x0f;
+        log_trace(kModule, kFunction, kLineDescriptor, 6, "CodeSet %d, Identifier type %d",
+                  code_set, type);
+        if (code_set == 2 && type == 0) {
+            log_trace(kModule, kFunction, kLineAsciiFound, 6,
+                      "Found ASCII vendor specific identifier.");
+            return descriptor;
+        }
+    }
+    log_trace(kModule, kFunction, kLineAsciiMissing, 6,
+              "Did not find ASCII vendor specific identifier.");
+    return nullptr;
+}
+
+int grelt_get_dev_text_name(const unsigned char *page, int page_size, char *text_name)
+{
+    static constexpr const char *kFunction = "grelt_get_dev_text_name";
+    log_trace(kModule, kFunction, kLineTextNameEntry, 7, "ENTRY");
+    std::memset(text_name, 0, kTextNameSize);
+    int size = static_cast<int>(kTextNameSize);
+
+    if (page == nullptr || page_size < 4 || page[3] <= 12) {
+        copy_field(text_name, kTextNameSize, kPlaceholder);
+        log_trace(kModule, kFunction, kLineAliasBlank, 6, "Problem getting Alias, using blank");
+        return 0;
+    }
+
+    const unsigned char *descriptor = grelt_get_ascii_descriptor(page, page_size);
+    if (descriptor != nullptr) {
+        int length = descriptor[3];
+        int n = length;
+        size = length + 1;
+        if (length > kMaxAlias) {
+            log_trace(kModule, kFunction, kLineAliasTooLong, 6, "Alias too long, truncating");
+            n = kMaxAlias;
+            size = static_cast<int>(kTextNameSize);
+        }
+        // The designator is cut where the page ends, like the wwid's.
+        int present = page_end(page, page_size) - static_cast<int>(descriptor - page) - 4;
+        n = std::clamp(n, 0, std::max(present, 0));
+        log_trace(kModule, kFunction, kLineAliasLength, 6, "Alias length = %d", n);
+
+        // The alias ends up in traces, on terminals and in the preference
+        // file: nothing but printable ASCII gets through.
+        const unsigned char *designator = descriptor + 4;
+        for (int i = 0; i < n && designator[i] != 0; ++i) {
+            unsigned char c = designator[i];
+            text_name[i] = (c >= 0x20 && c <= 0x7e) ? static_cast<char>(c) : '_';
+        }
+        log_trace(kModule, kFunction, kLineAliasIs, 6, "Alias is %s", text_name);
+        clean_alias(text_name, n);
+    }
+
+    if (text_name[0] != '\0') {
+        log_trace(kModule, kFunction, kLineTextName, 6, "text_name[%d]: \"%s\"", size, text_name);
+        return 1;
+    }
+    log_trace(kModule, kFunction, kLineAliasAllBlanks, 6, "Alias all blanks");
+    // The whole placeholder, whatever the designator's length: an empty or a
+    // short blank designator must not leave "", "?" or "??" as the alias.
+    copy_field(text_name, kTextNameSize, kPlaceholder);
+    return 0;
+}
+
+int grelt_info(const char *dev, pathinfo *rec)
+{
+    static constexpr const char *kFunction = "grelt_info";
+    log_trace(kModule, kFunction, kLineInfoEntry, 7, "ENTRY dev: %s", dev);
+    if (rec == nullptr) {
+        log_trace(kModule, kFunction, kLineInfoNullRecord, 3, "NULL Pointer: pathinfo");
+        return -1;
+    }
+    std::memset(rec, 0, sizeof *rec);
+    page_buffer.fill(0);
+    port_buffer.fill(0);
+
+    int host = 0, channel = 0, id = 0, lun = 0;
+    int r = sg_io_get_scsi_addr(dev, &host, &channel, &id, &lun);
+    if (r < 0) {
+        log_trace(kModule, kFunction, kLineInfoAddress, 4, "ERROR[%d] getting SCSI address: %s", r,
+                  dev);
+        return r;
+    }
+    rec->host = host;
+    rec->channel = channel;
+    rec->id = id;
+    rec->lun = lun;
+
+    r = sg_io_do_command(dev, kIdentificationInquiry.data(),
+                         static_cast<int>(kIdentificationInquiry.size()), page_buffer.data(),
+                         kPageSize);
+    if (r < 0) {
+        log_trace(kModule, kFunction, kLineInfoInquiry, 4, "ERROR[%d] getting SCSI INQ page 0x83: %s",
+                  r, dev);
+        return r;
+    }
+    r = grelt_get_dev_wwid(page_buffer.data(), kPageSize, rec->wwid, static_cast<int>(kWwidSize));
+    if (r < 0) {
+        log_trace(kModule, kFunction, kLineInfoWwid, 4, "ERROR[%d] getting wwid; dev: %s", r, dev);
+        return r;
+    }
+    grelt_get_dev_ref_id(page_buffer.data(), kPageSize, rec);
+
+    r = sg_io_do_command(dev, kControllerPortQuery.data(),
+                         static_cast<int>(kControllerPortQuery.size()), port_buffer.data(),
+                         kReplySize);
+    if (r < 0) {
+        log_trace(kModule, kFunction, kLineInfoPortQuery, 4, "ERROR[%d] getting grelt info: %s", r,
+                  dev);
+        return r;
+    }
+    r = grelt_get_controller_port(port_buffer.data(), kReplySize, &rec->cp);
+    if (r < 0) {
+        log_trace(kModule, kFunction, kLineInfoPort, 4, "ERROR[%d] getting controller/port: %s", r,
+                  dev);
+        return r;
+    }
+
+    copy_field(rec->dev, kDevSize, dev);
+    addDevToPathInfo(rec, dev, host, channel, id, lun, rec->cp);
+
+    if (grelt_get_dev_text_name(page_buffer.data(), kPageSize, rec->text_name) == 0) {
+        log_trace(kModule, kFunction, kLineInfoAlias, 4, "ERROR[%d] getting alias: %s", 0, dev);
+        return 0;
+    }
+    log_trace(kModule, kFunction, kLineInfoExit, 7, "EXIT[%d]: %s", 1, rec->slot_dev[rec->cp][0]);
+    return 1;
+}
