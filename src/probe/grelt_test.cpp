@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -47,7 +48,7 @@ Page page_of(const std::vector<Descriptor> &descriptors)
         page[at] = static_cast<unsigned char>(d.code_set);
         page[at + 1] = static_cast<unsigned char>(d.type);
         page[at + 3] = static_cast<unsigned char>(d.designator.size());
-        std::memcpy(&page[at + 4], d.designator.data(), d.designator.size());
+        std::copy(d.designator.begin(), d.designator.end(), page.begin() + at + 4);
         at += 4 + d.designator.size();
     }
     page[2] = static_cast<unsigned char>((at - 4) >> 8);
@@ -455,6 +456,14 @@ TEST(GreltDecoders, TruncationSweepNeverReadsPastTheBuffer)
         for (int size = 0; size <= 255; ++size) {
             SCOPED_TRACE(size);
             decode_truncated(page, size);
+            // The same page cut short by a device that set its page length to
+            // match, while the designators still claim their full lengths.
+            Page cut = page;
+            if (size >= 4) {
+                cut[2] = static_cast<unsigned char>((size - 4) >> 8);
+                cut[3] = static_cast<unsigned char>((size - 4) & 0xff);
+            }
+            decode_truncated(cut, size);
         }
     }
 }
