@@ -1,0 +1,115 @@
+// Runs the built programs under the simulated array, each test in a fresh
+// temporary directory that holds the scenario, the redirected
+// /etc/lvm/cache and the simulator's call log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+inline constexpr const char *kTald = TALD_BIN;
+inline constexpr const char *kCallout = CALLOUT_BIN;
+inline constexpr const char *kSimarray = SIMARRAY_LIB;
+
+inline constexpr std::string_view kUsage =
+    "No Usage\nTry 'tald --help' for more information.\n";
+
+/// What one run left behind. `status` is the exit status, or 1000 + the
+/// signal number when the program was killed.
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+/// A started run; finish() waits for it.
+struct Started {
+    int pid = -1;
+    std::string out_path;
+    std::string err_path;
+};
+
+/// One LUN of a scenario: lunref, the last designator byte (so that LUNs with
+/// the same lunref still differ), the alias, or none for a page without one.
+struct Lun {
+    int lunref = 0;
+    int tag = 0;
+    std::string alias;
+};
+
+/// The designator bytes of a LUN as the scenario writes them, and the wwid
+/// the probe makes of them (designator type 3).
+std::string designator_hex(const Lun &lun);
+std::string wwid_of(const Lun &lun);
+
+/// One path of a scenario: node, SCSI address, controller port cp 0..3.
+struct Path {
+    std::string dev;
+    int host = 0, channel = 0, id = 0, lun = 0;
+    int cp = 0;
+};
+
+/// The scenario lines of one node.
+std::string node_text(const Lun &lun, const Path &path);
+
+/// The expected priority of a path: the default rule, restated as the table.
+int default_for(int cp, int lunref);
+
+/// One slot of an expected preference file line.
+struct Slot {
+    int cp;
+    int slot;
+    Path path;
+    int prio;
+};
+/// The line (with its line feed) that the store writes for a LUN.
+std::string conf_line(const std::string &wwid, const std::string &alias,
+                      const std::vector<Slot> &slots);
+
+/// A parsed preference file line.
+struct ConfRecord {
+    std::string wwid;
+    std::string alias;
+    std::string dev[4][4];
+    int prio[4][4] = {};
+    int host[4][4] = {};
+};
+/// Splits a file into records; false when a line is not a complete one of
+/// 98 tokens.
+bool parse_conf(const std::string &text, std::vector<ConfRecord> *records);
+
+/// Fixture: a fresh directory per test; scenario, state and log inside it.
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    void scenario(const std::string &text);
+    Outcome run(const char *program, const std::vector<std::string> &args);
+    Started start(const char *program, const std::vector<std::string> &args, int index);
+    static Outcome finish(const Started &started);
+
+    std::string state_path() const { return state_ + "/tald.conf"; }
+    bool state_exists() const;
+    std::string state() const;
+    void write_state(const std::string &text) const;
+    std::string sim_log() const;
+    void clear_log() const;
+
+    std::string dir_;
+    std::string state_;
+    std::string scenario_path_;
+    std::string log_path_;
+};
+
+std::string read_file(const std::string &path);
+
+/// Empty when `lines` occur as whole lines of `text` in this order (others
+/// may lie between them); otherwise the first line that was not found.
+std::string missing_line(const std::string &text, const std::vector<std::string> &lines);
+
+}  // namespace e2e
