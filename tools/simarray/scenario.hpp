@@ -1,0 +1,72 @@
+// The scenario of the simulated array: which device nodes exist, what each
+// answers, and which file operations fail on purpose. The parser works on a
+// text held in memory, so it runs and is tested without any interposition.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace simarray {
+
+constexpr std::size_t kMaxNodes = 128;
+constexpr std::size_t kMaxPath = 256;   ///< a path, NUL included
+constexpr std::size_t kMaxPage = 1024;  ///< bytes of a page 0x83, header included
+constexpr std::size_t kMaxReply = 64;   ///< bytes of a READ BUFFER reply
+constexpr std::size_t kMaxFails = 64;
+constexpr std::size_t kMaxMessage = 512;
+
+/// One simulated device node. A node without `port`/`reply` answers READ
+/// BUFFER with CHECK CONDITION; one without `designator`/`alias`/`page83`
+/// answers page 0x83 with a page that holds no descriptor.
+struct Node {
+    char path[kMaxPath];
+    int host, channel, id, lun;
+    std::uint8_t page83[kMaxPage];  ///< the complete page as sent
+    std::size_t page83_len;
+    bool page83_raw;     ///< given by `page83`, not built from descriptors
+    bool has_descriptor; ///< some `designator` or `alias` was given
+    std::uint8_t reply[kMaxReply];
+    std::size_t reply_len;
+    bool has_reply;
+    bool reply_raw;
+    int fault_open;      ///< errno for open, 0 for none
+    int fault_idlun;
+    int fault_sgio;
+    bool fault_inquiry_check;
+    bool fault_readbuffer_check;
+};
+
+enum class FailOp { open, write, rename };
+
+/// A `fail` directive: an operation on a path as the program names it.
+struct FailRule {
+    FailOp op;
+    char path[kMaxPath];
+    int err;
+};
+
+struct Scenario {
+    Node nodes[kMaxNodes];
+    std::size_t node_count;
+    FailRule fails[kMaxFails];
+    std::size_t fail_count;
+};
+
+/// Parses the scenario `text` of `len` bytes into `out`, which it clears
+/// first. Returns 0 on success; otherwise the number of the offending line
+/// (1-based) with a message for it in `msg` (a NUL-terminated text of at most
+/// `msg_size` bytes, without file name or line number).
+int parse_scenario(const char *text, std::size_t len, Scenario &out, char *msg,
+                   std::size_t msg_size);
+
+/// The node named exactly `path`, or null.
+const Node *find_node(const Scenario &sc, const char *path);
+
+/// The errno of the first `fail` rule for `op` on `path`, or 0.
+int find_fail(const Scenario &sc, FailOp op, const char *path);
+
+/// Converts an errno name ("EACCES") or a decimal number 1..4095 of `len`
+/// bytes; returns the value, or 0 when the text is neither.
+int parse_errno(const char *text, std::size_t len);
+
+}  // namespace simarray
