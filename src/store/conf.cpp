@@ -723,7 +723,9 @@ bool conf_holds(const pathinfo *rec)
 {
     if (conf == nullptr || rec == nullptr)
         return false;
-    for (DL_node *node = conf->head->next; node != conf->head; node = node->next) {
+    // An empty dlist's head has no neighbours at all.
+    for (DL_node *node = conf->head->next; node != nullptr && node != conf->head;
+         node = node->next) {
         if (node->data == rec)
             return true;
     }

@@ -1,0 +1,176 @@
+// Helpers shared by the store's unit tests: a fresh directory per test, file
+// contents, the worked-example record and probed records.
+#pragma once
+
+#include "store/conf.hpp"
+#include "trace/trace.hpp"
+
+#include <sysfs/dlist.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+namespace conf_test {
+
+inline const std::string kExampleWwid = "360a1b2c3d4e5f60718293a4b5c6d7e8f";
+inline const std::string kFreeEntry = "x,0:0:0:0,0,";
+inline const std::string kExampleLine =
+    "360a1b2c3d4e5f60718293a4b5c6d7e8f,/dev/sdb,2:0:0:1,8,/dev/sdd,3:0:0:1,4,/dev/sdc,2:0:1:1,1,"
+    "/dev/sde,3:0:1:1,2,x,0:0:0:0,0,x,0:0:0:0,0,x,0:0:0:0,0,x,0:0:0:0,0,x,0:0:0:0,0,x,0:0:0:0,0,"
+    "x,0:0:0:0,0,x,0:0:0:0,0,x,0:0:0:0,0,x,0:0:0:0,0,x,0:0:0:0,0,x,0:0:0:0,0,vol_db01\n";
+
+/// A line of the file: `entries` are the 16 entries in file order (slot by
+/// slot, port by port), free ones filled in.
+inline std::string make_line(const std::string &wwid, std::vector<std::string> entries,
+                             const std::string &alias)
+{
+    entries.resize(16, kFreeEntry);
+    std::string line = wwid + ",";
+    for (const std::string &e : entries)
+        line += e.empty() ? kFreeEntry : e;
+    return line + alias + "\n";
+}
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline void write_file(const std::string &path, const std::string &data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+inline mode_t file_mode(const std::string &path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+inline bool exists(const std::string &path) { return std::filesystem::exists(path); }
+
+/// Zeroed heap record, as the probe leaves it before filling it.
+inline pathinfo *new_record()
+{
+    auto *rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
+    std::memset(rec, 0, sizeof *rec);
+    return rec;
+}
+
+inline void set_slot(pathinfo *rec, int cp, int slot, const char *dev, int host, int channel,
+                     int id, int lun, int prio)
+{
+    copy_field(rec->slot_dev[cp][slot], kDevSize, dev);
+    rec->slot_host[cp][slot] = host;
+    rec->slot_channel[cp][slot] = channel;
+    rec->slot_id[cp][slot] = id;
+    rec->slot_lun[cp][slot] = lun;
+    rec->prio[cp][slot] = prio;
+}
+
+/// The record of the worked example, without the "x" of its free slots.
+inline pathinfo *example_record()
+{
+    pathinfo *rec = new_record();
+    copy_field(rec->wwid, kWwidSize, kExampleWwid.c_str());
+    copy_field(rec->text_name, kTextNameSize, "vol_db01");
+    set_slot(rec, 0, 0, "/dev/sdb", 2, 0, 0, 1, 8);
+    set_slot(rec, 1, 0, "/dev/sdd", 3, 0, 0, 1, 4);
+    set_slot(rec, 2, 0, "/dev/sdc", 2, 0, 1, 1, 1);
+    set_slot(rec, 3, 0, "/dev/sde", 3, 0, 1, 1, 2);
+    return rec;
+}
+
+struct Probe {
+    std::string wwid = kExampleWwid;
+    std::string alias = "vol_db01";
+    std::string dev = "/dev/sdb";
+    int host = 2, channel = 0, id = 0, lun = 1, cp = 0, lunref = 1;
+};
+
+/// A record as the probe fills it: identity, the path's own fields, and the
+/// path entered into slot 0 of its row with prio 0.
+inline pathinfo *probed_record(const Probe &p)
+{
+    pathinfo *rec = new_record();
+    copy_field(rec->wwid, kWwidSize, p.wwid.c_str());
+    copy_field(rec->text_name, kTextNameSize, p.alias.c_str());
+    copy_field(rec->dev, kDevSize, p.dev.c_str());
+    rec->host = p.host;
+    rec->channel = p.channel;
+    rec->id = p.id;
+    rec->lun = p.lun;
+    rec->cp = p.cp;
+    rec->lunref = p.lunref;
+    addDevToPathInfo(rec, rec->dev, p.host, p.channel, p.id, p.lun, p.cp);
+    return rec;
+}
+
+/// Frees a record unless the list has taken it, as the operations do.
+inline void release(pathinfo *rec)
+{
+    if (!conf_holds(rec))
+        std::free(rec);
+}
+
+/// The records of conf in walk order.
+inline std::vector<pathinfo *> records()
+{
+    std::vector<pathinfo *> out;
+    if (conf == nullptr)
+        return out;
+    for (DL_node *n = conf->head->next; n != nullptr && n != conf->head; n = n->next)
+        out.push_back(static_cast<pathinfo *>(n->data));
+    return out;
+}
+
+/// Each test starts as a fresh process: no list, verbosity 0, the store's
+/// file in an empty directory of its own.
+class StoreTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        conf_reset();
+        saved_verbosity_ = log_verbosity;
+        log_verbosity = 0;
+        char tmpl[] = "/tmp/conf_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        file_ = dir_ + "/tald.conf";
+        conf_use_file(file_.c_str());
+    }
+    void TearDown() override
+    {
+        conf_reset();
+        conf_use_file(nullptr);
+        log_verbosity = saved_verbosity_;
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    void new_list() { conf = dlist_new(sizeof(pathinfo)); }
+    /// Loads `content` as the preference file; returns load_config's result.
+    int load(const std::string &content)
+    {
+        write_file(file_, content);
+        return load_config(file_.c_str());
+    }
+
+    std::string dir_;
+    std::string file_;
+    int saved_verbosity_ = 0;
+};
+
+}  // namespace conf_test
