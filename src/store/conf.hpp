@@ -15,6 +15,8 @@ inline constexpr const char *kLockPath = "/etc/lvm/cache/tald.lock";
 extern struct dlist *conf;
 
 // --- slot table and list -----------------------------------------------------
+// Wherever a controller-port index cp is passed (here and to conf_getPrio /
+// conf_setPrio through the probed record), it must be 0..3.
 
 /// Sets prio of the first slot of row cp whose host matches. Returns prio, or
 /// -1 (record unchanged) when no slot of the row has that host.
