@@ -66,6 +66,11 @@ struct Real {
     int (*access)(const char *, int);
     int (*faccessat)(int, const char *, int, int);
     int (*chmod)(const char *, mode_t);
+    int (*dup)(int);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int);
+    int (*fcntl)(int, int, ...);
+    int (*fcntl64)(int, int, ...);
 };
 
 Real real;
@@ -174,6 +179,11 @@ void init() {
     resolve(real.access, "access");
     resolve(real.faccessat, "faccessat");
     resolve(real.chmod, "chmod");
+    resolve(real.dup, "dup");
+    resolve(real.dup2, "dup2");
+    resolve(real.dup3, "dup3");
+    resolve(real.fcntl, "fcntl");
+    resolve(real.fcntl64, "fcntl64");
     copy_env("SIMARRAY_STATE_DIR", state_dir, sizeof state_dir);
     copy_env("SIMARRAY_LOG", log_path, sizeof log_path);
     const char *file = std::getenv("SIMARRAY_SCENARIO");
@@ -230,6 +240,24 @@ void clear_fd(int fd) {
     if (fd < 0 || fd >= kMaxFds) return;
     fds[fd].node.store(0);
     fds[fd].write_err.store(0);
+}
+
+// A duplicate shares the open file, so it is the same node and fails writes
+// the same way; the descriptor it replaces is gone.
+int copy_fd(int from, int to) {
+    if (to < 0 || to == from || to >= kMaxFds) return to;
+    bool known = from >= 0 && from < kMaxFds;
+    fds[to].node.store(known ? fds[from].node.load() : 0);
+    fds[to].write_err.store(known ? fds[from].write_err.load() : 0);
+    return to;
+}
+
+int fcntl_body(int (*fn)(int, int, ...), int fd, int cmd, va_list ap) {
+    ensure_init();
+    void *arg = va_arg(ap, void *);
+    int r = fn(fd, cmd, arg);
+    if (r >= 0 && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC)) copy_fd(fd, r);
+    return r;
 }
 
 // A path to hand to libc: `path` itself, or its redirect below the state
@@ -479,6 +507,37 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
     va_end(ap);
     if (const Node *node = node_of_fd(fd)) return sim_ioctl(*node, request, arg);
     return real.ioctl(fd, request, arg);
+}
+
+int dup(int fd) noexcept {
+    ensure_init();
+    return copy_fd(fd, real.dup(fd));
+}
+
+int dup2(int fd, int fd2) noexcept {
+    ensure_init();
+    return copy_fd(fd, real.dup2(fd, fd2));
+}
+
+int dup3(int fd, int fd2, int flags) noexcept {
+    ensure_init();
+    return copy_fd(fd, real.dup3(fd, fd2, flags));
+}
+
+int fcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    int r = fcntl_body(real.fcntl, fd, cmd, ap);
+    va_end(ap);
+    return r;
+}
+
+int fcntl64(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    int r = fcntl_body(real.fcntl64, fd, cmd, ap);
+    va_end(ap);
+    return r;
 }
 
 ssize_t write(int fd, const void *buf, size_t count) {
