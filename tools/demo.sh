@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The main job on the simulated array (tools/simarray/scenarios/array8.scn:
+# 8 LUNs, 4 paths each): the priority multipath would get for every path, one
+# administrator override with tald, the callout's answer after it, and the
+# stored configuration as tald lists it. The state lives in a temporary
+# directory; the machine's own /etc/lvm/cache is never touched.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+tools/setup.sh
+build=build/normal
+cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target mpath_prio_tald tald simarray >/dev/null
+
+scenario=$top/tools/simarray/scenarios/array8.scn
+callout=$top/$build/src/callout/mpath_prio_tald
+tald=$top/$build/src/command/tald
+state=$(mktemp -d "${TMPDIR:-/tmp}/tald-demo.XXXXXX")
+trap 'rm -rf "$state"' EXIT
+
+# Every run goes through the simulator, which redirects /etc/lvm/cache into
+# $state (and refuses it altogether should the variable be lost).
+sim() {
+    LD_PRELOAD=$top/$build/tools/simarray/libsimarray.so \
+    SIMARRAY_SCENARIO=$scenario \
+    SIMARRAY_STATE_DIR=$state \
+        "$@"
+}
+
+# Path, SCSI lun and controller-port label of every node, ordered by LUN and
+# port, read from the scenario.
+paths() {
+    awk '$1 == "node" { dev = $2 }
+         $1 == "addr" { lun[dev] = $5 }
+         $1 == "port" { print dev, lun[dev], "C" ($2 - 1) "P" ($3 - 1) }' "$scenario" |
+        sort -k2,2n -k3,3
+}
+
+echo "== Priorities that multipath gets from mpath_prio_tald (state in $state)"
+printf '%-10s %-5s %-4s %-12s %s\n' PATH PORT LUN ALIAS PRIORITY
+while read -r dev lun port; do
+    prio=$(sim "$callout" "$dev")
+    alias=$(sim "$tald" --alias --get "$dev" | cut -d' ' -f1)
+    printf '%-10s %-5s %-4s %-12s %s\n' "$dev" "$port" "$lun" "$alias" "$prio"
+done < <(paths)
+
+echo
+echo "== Override: tald --prio --set /dev/sdb 8"
+sim "$tald" --prio --set /dev/sdb 8
+
+echo
+echo "== mpath_prio_tald /dev/sdb after the override"
+sim "$callout" /dev/sdb
+
+echo
+echo "== tald -l"
+sim "$tald" -l
