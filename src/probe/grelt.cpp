@@ -129,6 +129,8 @@ void grelt_get_dev_ref_id(const unsigned char *page, int page_size, pathinfo *re
 {
     static constexpr const char *kFunction = "grelt_get_dev_ref_id";
     log_trace(kModule, kFunction, kLineRefIdEntry, 7, "ENTRY");
+    if (page == nullptr || rec == nullptr)
+        return;
     int end = page_end(page, page_size);
     rec->lunref = (byte_at(page, end, 8) & 3) * 256 + byte_at(page, end, 9);
     log_trace(kModule, kFunction, kLineRefId, 7, "ref_id: %d", rec->lunref);
