@@ -136,5 +136,14 @@ TEST_F(Callout, UnopenableLockFileFails)
     }
 }
 
+TEST_F(Callout, LostAnswerIsAFailure)
+{
+    stdout_target_ = "/dev/full";
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"/dev/sdb"}, {"--help"}, {}}) {
+        EXPECT_EQ(run(kCallout, args).status, 255) << (args.empty() ? "(none)" : args[0]);
+    }
+}
+
 }  // namespace
 }  // namespace e2e

@@ -157,6 +157,15 @@ TEST_F(Command, LockFileThatCannotBeOpened)
     }
 }
 
+TEST_F(Command, LostOutputIsAFailure)
+{
+    stdout_target_ = "/dev/full";
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"-V"}, {"-l"}, {"--help"}, {"--prio", "--get", "/dev/nonexistent"}}) {
+        EXPECT_EQ(run(kTald, args).status, 255) << show(args);
+    }
+}
+
 TEST_F(Command, Alias)
 {
     const Lun no_alias{3, 0x33, ""};

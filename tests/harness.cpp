@@ -230,8 +230,9 @@ Started SimTest::start(const char *program, const std::vector<std::string> &args
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, started.out_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string &out_target = stdout_target_.empty() ? started.out_path : stdout_target_;
+    posix_spawn_file_actions_addopen(&actions, 1, out_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     posix_spawn_file_actions_addopen(&actions, 2, started.err_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     // Relative "device" words (an argument such as "--helpx") resolve in the

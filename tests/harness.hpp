@@ -100,6 +100,10 @@ protected:
     std::string sim_log() const;
     void clear_log() const;
 
+    /// When set, the runs' standard output goes there instead of a file of
+    /// the test ("/dev/full", say).
+    std::string stdout_target_;
+
     std::string dir_;
     std::string state_;
     std::string scenario_path_;
