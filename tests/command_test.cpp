@@ -100,7 +100,8 @@ TEST_F(Command, OptionScanWithoutState)
         {{"--alias", "--get"}, "Must Enter an operation and a path \n" + kUsageText, 1},
         {{"-v", "1", "--alias", "--get"}, level(1) + "Must Enter an operation and a path \n", 0},
         {{"--prio"}, "Must Enter an operation and a path and or a preference \n" + kUsageText, 1},
-        {{"-v", "0", "--prio"}, level(0) + "Must Enter an operation and a path and or a preference \n",
+        {{"-v", "0", "--prio"},
+         level(0) + "Must Enter an operation and a path and or a preference \n",
          0},
         {{"--prio", "--set", "/dev/sdb"},
          "Must Enter an operation a path and a preference \n" + kUsageText,
@@ -161,7 +162,8 @@ TEST_F(Command, LostOutputIsAFailure)
 {
     stdout_target_ = "/dev/full";
     for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"-V"}, {"-l"}, {"--help"}, {"--prio", "--get", "/dev/nonexistent"}}) {
+         {std::vector<std::string>{"-V"}, {"-l"}, {"--help"},
+          {"--prio", "--get", "/dev/nonexistent"}}) {
         EXPECT_EQ(run(kTald, args).status, 255) << show(args);
     }
 }

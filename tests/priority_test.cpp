@@ -248,7 +248,8 @@ TEST_F(Priority, UnprobeablePathGivesZeroAndLeavesTheFileAlone)
     Outcome o = run(kTald, {"-v", "3", "--prio", "--get", "/dev/sdz"});
     EXPECT_EQ(o.out, " Verbosity Level Set:3 \n0\n");
     EXPECT_EQ(missing_line(o.err, {"[157] ENTRY", "[61] ENTRY dev: /dev/sdz",
-                                   "[67] (-1) dev: /dev/sdz, CP: -1, lunref: 5", "[79] getPrio: 0"}),
+                                   "[67] (-1) dev: /dev/sdz, CP: -1, lunref: 5",
+                                   "[79] getPrio: 0"}),
               "")
         << o.err;
     o = run(kTald, {"-v", "1", "--prio", "--set", "/dev/sdz", "8"});
@@ -308,7 +309,8 @@ TEST_F(Priority, TracesOfTheOperations)
                                    "[67] (1) dev: /dev/sdb, CP: 0, lunref: 1",
                                    "[448] Adding /dev/sdb to C0P0",
                                    "[451] Updating vol01 (" + wwid + ")",
-                                   "[459] Prio     C0P0(/dev/sdb):8", "[72] conf_getPrio: /dev/sdb:8",
+                                   "[459] Prio     C0P0(/dev/sdb):8",
+                                   "[72] conf_getPrio: /dev/sdb:8",
                                    "[79] getPrio: 8"}),
               "")
         << o.err;
