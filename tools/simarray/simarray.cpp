@@ -260,28 +260,30 @@ int fcntl_body(int (*fn)(int, int, ...), int fd, int cmd, va_list ap) {
     return r;
 }
 
-// A path to hand to libc: `path` itself, or its redirect below the state
-// directory written into `buf`. Returns null with errno set when the call
-// must fail instead.
-const char *redirect(int dirfd, const char *path, char *buf, std::size_t size) {
-    if (path == nullptr || (path[0] != '/' && dirfd != AT_FDCWD)) return path;
-    if (std::strncmp(path, kCacheDir, kCacheDirLen) != 0) return path;
+// Sets `out` to the path to hand to libc: `path` itself, or its redirect
+// below the state directory written into `buf`. Returns -1 with errno set
+// when the call must fail instead, else 0.
+int redirect(int dirfd, const char *path, char *buf, std::size_t size, const char *&out) {
+    out = path;
+    if (path == nullptr || (path[0] != '/' && dirfd != AT_FDCWD)) return 0;
+    if (std::strncmp(path, kCacheDir, kCacheDirLen) != 0) return 0;
     const char *rest = path + kCacheDirLen;
-    if (rest[0] != '\0' && rest[0] != '/') return path;
+    if (rest[0] != '\0' && rest[0] != '/') return 0;
     if (state_dir[0] == '\0') {
         // Never let a simulated run reach the machine's own state files.
         static std::atomic<bool> warned{false};
         if (!warned.exchange(true))
             write_stderr("simarray: SIMARRAY_STATE_DIR is not set; refusing /etc/lvm/cache\n");
         errno = EACCES;
-        return nullptr;
+        return -1;
     }
     int n = std::snprintf(buf, size, "%s%s", state_dir, rest);
     if (n < 0 || static_cast<std::size_t>(n) >= size) {
         errno = ENAMETOOLONG;
-        return nullptr;
+        return -1;
     }
-    return buf;
+    out = buf;
+    return 0;
 }
 
 int open_node(const Node &node, const char *path, int flags) {
@@ -313,8 +315,8 @@ int sim_open(int dirfd, const char *path, int flags, mode_t mode) {
     }
     if (node != nullptr) return open_node(*node, path, flags);
     char buf[PATH_MAX];
-    const char *target = redirect(dirfd, path, buf, sizeof buf);
-    if (target == nullptr) return -1;
+    const char *target = nullptr;
+    if (redirect(dirfd, path, buf, sizeof buf, target) < 0) return -1;
     int fd = real.openat(dirfd, target, flags, mode);
     if (fd >= 0) set_fd(fd, nullptr, path);
     return fd;
@@ -334,8 +336,8 @@ FILE *sim_fopen(const char *path, const char *mode, FILE *(*fn)(const char *, co
         }
     }
     char buf[PATH_MAX];
-    const char *target = redirect(AT_FDCWD, path, buf, sizeof buf);
-    if (target == nullptr) return nullptr;
+    const char *target = nullptr;
+    if (redirect(AT_FDCWD, path, buf, sizeof buf, target) < 0) return nullptr;
     FILE *fp = fn(target, mode);
     if (fp != nullptr) set_fd(fileno(fp), nullptr, path);
     return fp;
@@ -407,8 +409,8 @@ template <typename F>
 int with_redirect(int dirfd, const char *path, F call) {
     ensure_init();
     char buf[PATH_MAX];
-    const char *target = redirect(dirfd, path, buf, sizeof buf);
-    if (target == nullptr) return -1;
+    const char *target = nullptr;
+    if (redirect(dirfd, path, buf, sizeof buf, target) < 0) return -1;
     return call(target);
 }
 
@@ -424,10 +426,11 @@ int sim_rename(int olddirfd, const char *from, int newdirfd, const char *to, F c
     }
     char buf_from[PATH_MAX];
     char buf_to[PATH_MAX];
-    const char *a = redirect(olddirfd, from, buf_from, sizeof buf_from);
-    if (a == nullptr) return -1;
-    const char *b = redirect(newdirfd, to, buf_to, sizeof buf_to);
-    if (b == nullptr) return -1;
+    const char *a = nullptr;
+    const char *b = nullptr;
+    if (redirect(olddirfd, from, buf_from, sizeof buf_from, a) < 0 ||
+        redirect(newdirfd, to, buf_to, sizeof buf_to, b) < 0)
+        return -1;
     return call(a, b);
 }
 
