@@ -24,6 +24,13 @@ namespace {
 
 constexpr const char *kChildMarker = "PROBE_SIM_CHILD";
 
+#define TARGET_PAGE                                                                         \
+    "00 83 00 6c 02 01 00 1c 4c 69 6e 75 78 20 20 20 73 63 73 69 5f 64 65 62 "              \
+    "75 67 20 20 20 20 20 20 32 30 30 30 01 03 00 10 60 00 00 00 00 00 00 00 "              \
+    "00 00 00 00 00 00 aa 01 61 94 00 04 00 00 00 01 61 93 00 08 52 22 22 22 "              \
+    "20 00 00 00 01 95 00 04 00 00 00 00 63 a8 00 0c 6e 61 61 2e 35 32 32 32 "              \
+    "32 32 32 32 62 a0 00 08 76 6f 6c 20 37 20 20 20"
+
 constexpr const char *kScenario = R"(# nodes of the probe tests
 node /dev/sdb
 addr 3 0 5 1
@@ -80,7 +87,12 @@ addr 5 0 3 9
 designator 2 01 2c
 alias "      "
 port 2 2
-)";
+)"
+    // A page as a generic target builds it: T10 vendor id first, then NAA,
+    // relative port, target port, port group, SCSI name string (protocol,
+    // PIV and association bits set), the alias last; junk in reply bytes 0-3.
+    "node /dev/sdl\naddr 6 0 2 3\nreply de ad be ef 02 02 00 f1\n" "page83 " TARGET_PAGE "\n"
+    "node /dev/sdm\naddr 6 0 2 4\nfault readbuffer check\n" "page83 " TARGET_PAGE "\n";
 
 struct VerbosityGuard {
     int saved = log_verbosity;
@@ -349,6 +361,51 @@ TEST(GreltSim, FullProbeOfANormalNode)
         << trace;
     EXPECT_TRUE(contains(trace, "[180] text_name[11]: \"LUN_01\"\n[334] EXIT[1]: /dev/sdb\n"))
         << trace;
+}
+
+TEST(GreltSim, PageOfAGenericTargetTracedWhole)
+{
+    if (!under_simulator())
+        return;
+    pathinfo rec;
+    std::string trace = traced(7, [&] { EXPECT_EQ(grelt_info("/dev/sdl", &rec), 1); });
+    const std::string wwid = "14c696e7578202020736373695f646562756720202020202032303030";
+    EXPECT_EQ(trace, "[250] ENTRY dev: /dev/sdl\n"
+                     "[58] SCSI_IOCTL_GET_IDLUN success.  Returned 0 (four: 6000302, unique: 6).\n"
+                     "[63] Scsi address is 6:0:2:3\n"
+                     "[84] 6 4\n"
+                     "[192] ENTRY\n"
+                     "[209] wwid: " + wwid + "\n"
+                     "[217] ENTRY\n"
+                     "[226] ref_id: 105\n"
+                     "[84] 16 4\n"
+                     "[49] ENTRY\n"
+                     "[65] controller_port: 3; ret: 0\n"
+                     "[116] ENTRY\n"
+                     "[78] Analyzing page code 83\n"
+                     "[95] CodeSet 2, Identifier type 1\n"
+                     "[95] CodeSet 1, Identifier type 3\n"
+                     "[95] CodeSet 1, Identifier type 4\n"
+                     "[95] CodeSet 1, Identifier type 3\n"
+                     "[95] CodeSet 1, Identifier type 5\n"
+                     "[95] CodeSet 3, Identifier type 8\n"
+                     "[95] CodeSet 2, Identifier type 0\n"
+                     "[101] Found ASCII vendor specific identifier.\n"
+                     "[144] Alias length = 8\n"
+                     "[146] Alias is vol 7   \n"
+                     "[180] text_name[9]: \"vol_7\"\n"
+                     "[334] EXIT[1]: /dev/sdl\n");
+    EXPECT_STREQ(rec.wwid, wwid.c_str());
+    EXPECT_EQ(rec.lunref, 105);
+    EXPECT_STREQ(rec.slot_dev[3][0], "/dev/sdl");
+
+    // The same target refusing the controller-port query.
+    trace = traced(4, [&] { EXPECT_EQ(grelt_info("/dev/sdm", &rec), -2); });
+    EXPECT_EQ(trace, "[84] 6 4\n[84] 16 4\n[303] ERROR[-2] getting grelt info: /dev/sdm\n");
+    EXPECT_STREQ(rec.wwid, wwid.c_str());
+    EXPECT_EQ(rec.lunref, 105);
+    EXPECT_STREQ(rec.dev, "");
+    EXPECT_STREQ(rec.text_name, "");
 }
 
 TEST(GreltSim, CommandBlocksAndOpenFlagsSent)

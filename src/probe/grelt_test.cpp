@@ -371,6 +371,37 @@ TEST(GreltTextName, PageLongerThanTheBuffer)
     EXPECT_EQ(rec.lunref, 291);
 }
 
+TEST(GreltTextName, PageLengthsUpToTheBuffer)
+{
+    // A page padded with vendor-specific filler up to length P; the alias
+    // comes second. Low bytes of 128 and more must not pass for small ones,
+    // and P + 4 up to the buffer's 255 bytes still fits.
+    struct Case {
+        int length;
+        int result;
+        std::string text;
+    } const cases[] = {
+        {0x80, 1, "LUN_01"}, {0xf0, 1, "LUN_01"}, {251, 1, "LUN_01"},
+        {252, 0, "???"},     {255, 0, "???"},     {0x10d, 0, "???"},
+    };
+    for (const Case &c : cases) {
+        Page page = page_of({kNaa, {2, 0, bytes_of("LUN 01")}});
+        int filler = 4 + 12 + 10;
+        page[filler] = 1;
+        page[filler + 1] = 0;
+        page[filler + 3] = static_cast<unsigned char>(std::min(c.length, 251) - (filler - 4) - 4);
+        page[2] = static_cast<unsigned char>(c.length >> 8);
+        page[3] = static_cast<unsigned char>(c.length & 0xff);
+        TextName got = text_name_of(page, 6);
+        EXPECT_EQ(got.result, c.result) << c.length;
+        EXPECT_EQ(got.text, c.text) << c.length;
+        bool too_long = c.length + 4 > 255;
+        std::string line = "[82] pageLength " + std::to_string(c.length) +
+                           " will not fit into buffer of size 255\n";
+        EXPECT_EQ(got.trace.find(line) != std::string::npos, too_long) << got.trace;
+    }
+}
+
 TEST(GreltTextName, NoAsciiVendorSpecificDescriptor)
 {
     Page page = page_of({kNaa, {2, 1, bytes_of("VENDOR  PRODUCT ")}, {1, 0, bytes_of("ALIAS")}});
