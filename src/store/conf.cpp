@@ -321,9 +321,9 @@ int write_all(int fd, const char *data, std::size_t len)
 /// Permission bits that the new file gets: the existing file's, or 0640.
 mode_t target_mode(const char *path)
 {
-    FdGuard existing{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    // stat, not open: a file that this process may not read keeps its mode too.
     struct stat st;
-    if (existing.fd >= 0 && fstat(existing.fd, &st) == 0)
+    if (stat(path, &st) == 0)
         return st.st_mode & 07777;
     return kNewFileMode;
 }

@@ -31,6 +31,41 @@ TEST_F(ConfFile, ExampleLineReadsIntoTheExampleRecordAndWritesBackUnchanged)
     EXPECT_EQ(read_file(out), kExampleLine);
 }
 
+TEST_F(ConfFile, LoadTraces)
+{
+    const std::string free_row = "[169] pathinfo->prio[0-3]: x:0 x:0 x:0 x:0\n";
+    log_verbosity = 7;
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(load(kExampleLine), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[88] readline: " + kExampleLine.substr(0, kExampleLine.size() - 1) + "\n" +
+                  "[158] pathinfo->wwid: " + kExampleWwid + "\n" +
+                  "[169] pathinfo->prio[0-3]: /dev/sdb:8 /dev/sdd:4 /dev/sdc:1 /dev/sde:2\n" +
+                  free_row + free_row + free_row);
+
+    conf_reset();
+    log_verbosity = 4;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load_config((dir_ + "/none").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[317] Could not open configuration file\n");
+}
+
+TEST_F(ConfFile, OrdinaryFileRewritesUnchangedButForTheOrder)
+{
+    // Text without separators, "%" or control bytes is never encoded; free
+    // slots keep whatever address they hold; every number is kept as read.
+    const std::string a = make_line(
+        std::string(63, 'f'),
+        {"/dev/sdaa,2:0:0:17,5,", "x,3:0:0:2,0,", "/dev/sdab,-1:0:0:0,9,", "x,4:0:0:0,5,", "",
+         "/dev/sdac,255:255:255:255,-7,"},
+        "Vol 01-a.b_c/d(e)[f]{g}#h!~@$^&*");
+    const std::string c =
+        make_line("600cc", {"", "/dev/disk/by-id/" + std::string(200, 'q') + ",3:0:1:1,3,"}, "");
+    ASSERT_EQ(load(a + kExampleLine + c), 0);
+    ASSERT_EQ(save_config(file_.c_str()), 0);
+    EXPECT_EQ(read_file(file_), c + kExampleLine + a);
+}
+
 TEST_F(ConfFile, LoadSplitsLinesWhateverTheirEnds)
 {
     const std::string a = make_line("aa", {"/dev/sda,1:0:0:0,5,"}, "A");
@@ -165,12 +200,14 @@ TEST_F(ConfFile, MissingFileThenSaveCreatesItWithMode0640)
 
 TEST_F(ConfFile, ExistingFileKeepsItsMode)
 {
-    for (mode_t mode : {0600u, 0644u, 0400u}) {
+    // 0200: a file its owner may not read keeps its mode all the same.
+    for (mode_t mode : {0600u, 0644u, 0400u, 0200u}) {
         conf_reset();
         ASSERT_EQ(load(kExampleLine), 0);
         ASSERT_EQ(chmod(file_.c_str(), mode), 0);
         ASSERT_EQ(save_config(file_.c_str()), 0) << std::oct << mode;
-        EXPECT_EQ(file_mode(file_), mode);
+        EXPECT_EQ(file_mode(file_), mode) << std::oct << mode;
+        ASSERT_EQ(chmod(file_.c_str(), 0600), 0);
         EXPECT_EQ(read_file(file_), kExampleLine);
     }
 }
