@@ -6,6 +6,8 @@
 #include <climits>
 #include <functional>
 
+#include <unistd.h>
+
 namespace conf_test {
 namespace {
 
@@ -216,12 +218,17 @@ TEST_F(ConfList, NodeWithoutRecordEndsEveryWalk)
     EXPECT_EQ(out, "0:\n\n");
     EXPECT_EQ(err, "[363] ENTRY\n[374] List Null\n");
 
-    EXPECT_EQ(save_config(file_.c_str()), 0);
+    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(save_config(file_.c_str()), 0); }),
+              "[212] ENTRY\n[237] List Null\n");
     EXPECT_EQ(read_file(file_), "");
+    ASSERT_EQ(unlink(file_.c_str()), 0);
 
     pathinfo *probed = probed_record({});
-    EXPECT_EQ(conf_getPrio(probed), defaultPrio(0, 1));
-    EXPECT_EQ(conf_setPrio(probed, 7), -1);
+    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(probed), 3); }),
+              "[27] defaultPrio: 3\n[426] ENTRY\n[436] List Null\n");
+    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_setPrio(probed, 7), -1); }),
+              "[482] ENTRY\n[492] List Null\n");
+    EXPECT_FALSE(exists(file_));  // neither writes the file
     EXPECT_FALSE(conf_holds(probed));
     std::free(probed);
 }
@@ -286,18 +293,38 @@ TEST_F(ConfPrio, GetKeepsOverridesAndReplacesEverythingElse)
 
 TEST_F(ConfPrio, GetTracesItsResolution)
 {
-    ASSERT_EQ(load(kExampleLine), 0);
-    pathinfo *probed = probed_record({});
-    std::string err = traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(probed), 8); });
-    EXPECT_EQ(err, "[27] defaultPrio: 3\n"
-                   "[426] ENTRY\n"
-                   "[564] addDevToPathInfo: Match found.\n"
-                   "[448] Adding /dev/sdb to C0P0\n"
-                   "[451] Updating vol_db01 (360a1b2c3d4e5f60718293a4b5c6d7e8f)\n"
-                   "[459] Prio     C0P0(/dev/sdb):8\n"
-                   "[212] ENTRY\n"
-                   "[291] " + kExampleLine + "\n");
-    release(probed);
+    struct Case {
+        int stored;
+        std::string traces;
+    } const cases[] = {
+        {8, "[27] defaultPrio: 3\n"
+            "[426] ENTRY\n"
+            "[564] addDevToPathInfo: Match found.\n"
+            "[448] Adding /dev/sdb to C0P0\n"
+            "[451] Updating vol_new (360a1b2c3d4e5f60718293a4b5c6d7e8f)\n"
+            "[459] Prio     C0P0(/dev/sdb):8\n"
+            "[212] ENTRY\n"
+            "[291] " + example_with(8, {}, "vol_new") + "\n"},
+        // A free slot: the path is entered again and the rule traces twice.
+        {0, "[27] defaultPrio: 3\n"
+            "[426] ENTRY\n"
+            "[448] Adding /dev/sdb to C0P0\n"
+            "[451] Updating vol_new (360a1b2c3d4e5f60718293a4b5c6d7e8f)\n"
+            "[27] defaultPrio: 3\n"
+            "[459] Prio     C0P0(/dev/sdb):3\n"
+            "[212] ENTRY\n"
+            "[291] " + example_with(3, {}, "vol_new") + "\n"},
+    };
+    for (const Case &k : cases) {
+        conf_reset();
+        ASSERT_EQ(load(example_with(k.stored)), 0);
+        Probe p;
+        p.alias = "vol_new";
+        pathinfo *probed = probed_record(p);
+        std::string err = traced_stderr(7, [&] { conf_getPrio(probed); });
+        EXPECT_EQ(err, k.traces) << k.stored;
+        release(probed);
+    }
 }
 
 TEST_F(ConfPrio, NewHostOfARowTakesTheNextFreeSlot)
