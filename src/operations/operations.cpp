@@ -1,11 +1,11 @@
 #include "operations/operations.hpp"
 
+#include "operations/frontend.hpp"
 #include "probe/grelt.hpp"
 #include "store/conf.hpp"
 #include "store/pathinfo.hpp"
 #include "trace/trace.hpp"
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
@@ -64,23 +64,6 @@ void release(pathinfo *rec)
     }
 }
 
-/// The atoi rule, without atoi's undefined overflow: blanks, one sign, digits
-/// up to the first other character; no digits read as 0. Values beyond int
-/// saturate, so they are refused like any other out-of-range request.
-int requested_prio(const char *text)
-{
-    if (text == nullptr) {
-        return 0;
-    }
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) {
-        return INT_MAX;
-    }
-    if (value < INT_MIN) {
-        return INT_MIN;
-    }
-    return static_cast<int>(value);
-}
 }  // namespace
 
 int defaultPrio(int cp, int lunref)
@@ -120,7 +103,9 @@ int setPrio(const char *dev, const char *prio_text)
 {
     log_trace(kModule, "setPrio", kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
               prio_text != nullptr ? prio_text : "");
-    int requested = requested_prio(prio_text);
+    // The atoi rule, without atoi's undefined overflow: values beyond int
+    // saturate and are refused like any other out-of-range request.
+    int requested = cli_number(prio_text != nullptr ? prio_text : "");
 
     pathinfo *rec = new_record();
     if (grelt_info(dev, rec) < 0 || rec == nullptr) {
