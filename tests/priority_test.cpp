@@ -278,6 +278,22 @@ TEST_F(Priority, OverrideThatCannotBeSavedFails)
     EXPECT_EQ(callout(paths_[0]), std::to_string(default_for(0, 1)) + "\n");
 }
 
+TEST_F(Priority, OverrideStoredWhenOnlyTheDirectorySyncFails)
+{
+    std::string text;
+    for (const Path &p : paths_) {
+        text += node_text(lun_, p);
+    }
+    scenario(text + "fail open /etc/lvm/cache EIO\n");
+    Outcome o = run(kTald, {"-v", "1", "--prio", "--set", "/dev/sdb", "8"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(missing_line(o.err, {"[299] Could not sync configuration directory: "
+                                   "Input/output error"}),
+              "")
+        << o.err;
+    EXPECT_EQ(callout(paths_[0]), "8\n");
+}
+
 TEST_F(Priority, TracesOfTheOperations)
 {
     const std::string wwid = wwid_of(lun_);

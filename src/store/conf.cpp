@@ -668,10 +668,11 @@ int save_config(const char *path)
         log_trace(kModule, "save_config", kLineSaveLock, 4, kMsgLockFailed);
         return -1;
     }
+    // The mode is kept where the file system allows it; a file system that
+    // refuses it must not cost the administrator the preferences themselves.
     if (fchmod(fd.fd, mode) < 0) {
         log_trace(kModule, "save_config", kLineSaveWrite, 4,
                   "Could not write configuration file: %s", std::strerror(errno));
-        return -1;
     }
     if (write_records(fd.fd) < 0)
         return -1;
@@ -694,10 +695,11 @@ int save_config(const char *path)
         return -1;
     }
     temp_file.keep = true;
+    // The new file is in place: a directory that cannot be synced only
+    // leaves the rename less durable, and is no failure of the save.
     if (sync_directory(path) < 0) {
         log_trace(kModule, "save_config", kLineSaveSyncDir, 4,
                   "Could not sync configuration directory: %s", std::strerror(errno));
-        return -1;
     }
     return 0;
 }

@@ -56,8 +56,9 @@ int parse_pathinfo(pathinfo *rec);
 /// Replaces the file with the contents of conf, atomically: the new content
 /// goes to "<path>.tmp", is synced and renamed over `path`, and the directory
 /// is synced. The file keeps its permission bits; a new one gets 0640.
-/// 0 written; -1 when there is no list or anything failed, the old file then
-/// being left as it was (unless only the directory sync failed).
+/// 0 written (a mode the file system refuses, or a directory that cannot be
+/// synced, is traced and tolerated); -1 when there is no list or the content
+/// could not be written, synced or renamed, the old file then left as it was.
 int save_config(const char *path);
 /// Hooks for locking the preference file itself; both return 1.
 int lock_config(int fd);
