@@ -259,6 +259,46 @@ TEST_F(Priority, UnprobeablePathGivesZeroAndLeavesTheFileAlone)
     EXPECT_EQ(state(), stored);
 }
 
+// The device text of the traces at lines 67 and 43 is slot 0 of the probed
+// row: empty when the probe failed before it entered the path, and the path
+// that was asked for only when no controller port was decoded.
+TEST_F(Priority, TracesOfAFailedProbeShowSlotZeroOfItsRow)
+{
+    scenario("node /dev/sdx\naddr 2 0 0 2\ndesignator 3 00 01 02\nfault inquiry check\n"
+             "node /dev/sdy\naddr 2 0 0 2\ndesignator 3 00 01 02\nfault readbuffer check\n"
+             "node /dev/sdz\naddr 4 0 0 9\ndesignator 3 00 05 60 0a 0b 80 00 99\n"
+             "reply 00 00 00 00 01 02 f1 00\n");
+    const struct {
+        const char *dev;
+        int rc, cp, lunref;
+        std::string text;
+    } cases[] = {
+        {"/dev/nonexistent", -1, 0, 0, ""},
+        {"/dev/sdx", -2, 0, 0, ""},
+        {"/dev/sdy", -2, 0, 1, ""},
+        {"/dev/sdz", -1, -1, 5, "/dev/sdz"},
+    };
+    for (const auto &c : cases) {
+        const std::string rc = std::to_string(c.rc);
+        Outcome o = run(kTald, {"-v", "3", "--prio", "--get", c.dev});
+        EXPECT_EQ(o.out, " Verbosity Level Set:3 \n0\n") << c.dev;
+        EXPECT_EQ(missing_line(o.err, {"[61] ENTRY dev: " + std::string(c.dev),
+                                       "[67] (" + rc + ") dev: " + c.text +
+                                           ", CP: " + std::to_string(c.cp) +
+                                           ", lunref: " + std::to_string(c.lunref),
+                                       "[79] getPrio: 0"}),
+                  "")
+            << o.err;
+        o = run(kTald, {"-v", "1", "--alias", "--get", c.dev});
+        EXPECT_EQ(o.out, " Verbosity Level Set:1 \n") << c.dev;
+        EXPECT_EQ(o.status, 255) << c.dev;
+        EXPECT_EQ(missing_line(o.err, {"[43] Problem getting alias(" + rc + ") dev: " + c.text}),
+                  "")
+            << o.err;
+    }
+    EXPECT_FALSE(state_exists());
+}
+
 TEST_F(Priority, OverrideThatCannotBeSavedFails)
 {
     discover();

@@ -37,12 +37,13 @@ bool valid_cp(int cp) { return cp >= 0 && cp < kControllerPorts; }
 
 const char *cp_label(int cp) { return valid_cp(cp) ? cp_names[cp] : "????"; }
 
-/// The device text of the traces: the path that the probe entered into slot 0
-/// of its row. Without a record, without a decoded controller port, or with
-/// that slot still empty (a failed probe), the path as the caller gave it.
+/// The device text of the traces: the path held in slot 0 of the record's
+/// row, which is empty when the probe failed before entering the path.
+/// Without a record or without a decoded controller port there is no row to
+/// read: the path as the caller gave it.
 const char *device_text(const pathinfo *rec, const char *dev)
 {
-    if (rec == nullptr || !valid_cp(rec->cp) || rec->slot_dev[rec->cp][0][0] == '\0') {
+    if (rec == nullptr || !valid_cp(rec->cp)) {
         return dev;
     }
     return rec->slot_dev[rec->cp][0];
