@@ -9,22 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 runs=${1:-200}
 
-build=build/normal
-cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target mpath_prio_tald tald simarray >/dev/null
-
-scenario=$top/tools/simarray/scenarios/array8.scn
-callout=$top/$build/src/callout/mpath_prio_tald
-tald=$top/$build/src/command/tald
-state=$(mktemp -d "${TMPDIR:-/tmp}/tald-bench.XXXXXX")
-trap 'rm -rf "$state"' EXIT
-
-sim() {
-    LD_PRELOAD=$top/$build/tools/simarray/libsimarray.so \
-    SIMARRAY_SCENARIO=$scenario \
-    SIMARRAY_STATE_DIR=$state \
-        "$@"
-}
+. tools/simenv.sh tald-bench
 
 # Every path of array8 once: the file then holds its 8 LUNs, 4 paths each.
 fill8() {

@@ -9,24 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 tools/setup.sh
-build=build/normal
-cmake -S . -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target mpath_prio_tald tald simarray >/dev/null
-
-scenario=$top/tools/simarray/scenarios/array8.scn
-callout=$top/$build/src/callout/mpath_prio_tald
-tald=$top/$build/src/command/tald
-state=$(mktemp -d "${TMPDIR:-/tmp}/tald-demo.XXXXXX")
-trap 'rm -rf "$state"' EXIT
-
-# Every run goes through the simulator, which redirects /etc/lvm/cache into
-# $state (and refuses it altogether should the variable be lost).
-sim() {
-    LD_PRELOAD=$top/$build/tools/simarray/libsimarray.so \
-    SIMARRAY_SCENARIO=$scenario \
-    SIMARRAY_STATE_DIR=$state \
-        "$@"
-}
+. tools/simenv.sh tald-demo
 
 # Path, SCSI lun and controller-port label of every node, ordered by LUN and
 # port, read from the scenario.
