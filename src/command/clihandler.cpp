@@ -118,7 +118,7 @@ int cli_handler(int argc, char **argv)
             }
             // The level stays in the scan: an option word given as the level
             // is carried out after the level it converts to.
-            int level = cli_number(argv[i + 1]);
+            int level = int_from_text(argv[i + 1]);
             log_verbosity = verbosity_for_level(level);
             std::printf(kLevelFormat, level);
             result = 0;

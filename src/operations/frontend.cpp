@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 constexpr const char *kModule = "clihandler";
@@ -64,18 +62,6 @@ int cli_usage()
     cli_write_line(kUsageLine1);
     cli_write_line(kUsageLine2);
     return 1;
-}
-
-int cli_number(const char *text)
-{
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) {
-        return INT_MAX;
-    }
-    if (value < INT_MIN) {
-        return INT_MIN;
-    }
-    return static_cast<int>(value);
 }
 
 int cli_finish(int status)

@@ -27,10 +27,6 @@ int cli_usage();
 /// Writes `text` and a line end on standard output.
 void cli_write_line(const char *text);
 
-/// Reads a number as strtol does (blanks, one sign, digits up to the first
-/// other character, 0 without digits), saturated to the range of int.
-int cli_number(const char *text);
-
 /// The exit status: `status`, or -1 when standard output could not be
 /// written, so that a lost answer never reads as success.
 int cli_finish(int status);

@@ -1,6 +1,5 @@
 #include "operations/operations.hpp"
 
-#include "operations/frontend.hpp"
 #include "probe/grelt.hpp"
 #include "store/conf.hpp"
 #include "store/pathinfo.hpp"
@@ -106,7 +105,7 @@ int setPrio(const char *dev, const char *prio_text)
               prio_text != nullptr ? prio_text : "");
     // The atoi rule, without atoi's undefined overflow: values beyond int
     // saturate and are refused like any other out-of-range request.
-    int requested = cli_number(prio_text != nullptr ? prio_text : "");
+    int requested = int_from_text(prio_text != nullptr ? prio_text : "");
 
     pathinfo *rec = new_record();
     if (grelt_info(dev, rec) < 0 || rec == nullptr) {

@@ -37,6 +37,16 @@ void copy_field(char *dst, std::size_t size, const char *src)
     dst[n] = '\0';
 }
 
+int int_from_text(const char *text)
+{
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
 namespace {
 
 constexpr const char *kModule = "conf";
@@ -153,17 +163,6 @@ void decode_field(char *dst, std::size_t size, const char *src)
     dst[n] = '\0';
 }
 
-/// strtol's reading of a number token, saturated to the int range.
-int token_number(const char *token)
-{
-    long value = std::strtol(token, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
 /// One line of the file being built. `overflow` is set when an append did
 /// not fit; by the size of `text` that cannot happen for any record.
 struct LineBuffer {
@@ -189,6 +188,16 @@ void line_append(LineBuffer &line, const char *fmt, ...)
     line.len += static_cast<std::size_t>(n);
 }
 
+void line_put(LineBuffer &line, char c)
+{
+    if (line.len + 1 >= sizeof line.text) {
+        line.overflow = true;
+        return;
+    }
+    line.text[line.len++] = c;
+    line.text[line.len] = '\0';
+}
+
 /// Appends a text field of `size` bytes, percent-encoding the bytes that
 /// would break the line apart, then `end`.
 void line_append_text(LineBuffer &line, const char *field, std::size_t size, char end)
@@ -198,12 +207,14 @@ void line_append_text(LineBuffer &line, const char *field, std::size_t size, cha
     for (std::size_t i = 0; i < n; ++i) {
         auto c = static_cast<unsigned char>(field[i]);
         if (!needs_escape(c)) {
-            line_append(line, "%c", c);
+            line_put(line, static_cast<char>(c));
             continue;
         }
-        line_append(line, "%%%c%c", kHex[c >> 4], kHex[c & 0xf]);
+        line_put(line, '%');
+        line_put(line, kHex[c >> 4]);
+        line_put(line, kHex[c & 0xf]);
     }
-    line_append(line, "%c", end);
+    line_put(line, end);
 }
 
 void format_record(LineBuffer &line, const pathinfo *rec)
@@ -424,7 +435,7 @@ int parse_tokens(pathinfo *rec)
             for (int *number : numbers) {
                 if ((token = strtok_r(nullptr, kSeparators, &save)) == nullptr)
                     return -1;
-                *number = token_number(token);
+                *number = int_from_text(token);
             }
         }
     }

@@ -39,3 +39,8 @@ inline constexpr std::array<const char *, kControllerPorts> cp_names = {"C0P0", 
 /// Copies `src` into a field of `size` bytes: at most size-1 characters and
 /// always a terminating NUL.
 void copy_field(char *dst, std::size_t size, const char *src);
+
+/// Reads a number as strtol does in base 10 (leading blanks, one sign, digits
+/// up to the first other character; 0 without digits), saturated to the
+/// range of int instead of overflowing.
+int int_from_text(const char *text);
