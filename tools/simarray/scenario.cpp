@@ -79,6 +79,7 @@ struct Parser {
     std::size_t designators_len;
     std::uint8_t aliases[kMaxDescriptorBytes];
     std::size_t aliases_len;
+    std::uint8_t raw_page[kMaxPage];  ///< the open node's `page83`
     bool seen_addr, seen_port;
     char *msg;
     std::size_t msg_size;
@@ -189,17 +190,41 @@ bool append_descriptor(Parser &ps, std::uint8_t *buf, std::size_t &len, std::uin
 
 // Builds the open node's page 0x83 from its descriptors: designators in file
 // order, then aliases in file order.
+// A raw page is copied as given. Either goes to the scenario's pool, which
+// holds a full path and a full page for every node.
 void close_node(Parser &ps) {
     Node *n = ps.node;
-    if (n == nullptr || n->page83_raw) return;
-    std::size_t body = ps.designators_len + ps.aliases_len;
-    n->page83[0] = 0x00;
-    n->page83[1] = 0x83;
-    n->page83[2] = static_cast<std::uint8_t>(body >> 8);
-    n->page83[3] = static_cast<std::uint8_t>(body & 0xff);
-    std::memcpy(n->page83 + 4, ps.designators, ps.designators_len);
-    std::memcpy(n->page83 + 4 + ps.designators_len, ps.aliases, ps.aliases_len);
-    n->page83_len = 4 + body;
+    if (n == nullptr) return;
+    std::uint8_t *page = ps.sc->pool + ps.sc->pool_used;
+    if (n->page83_raw) {
+        std::memcpy(page, ps.raw_page, n->page83_len);
+    } else {
+        std::size_t body = ps.designators_len + ps.aliases_len;
+        page[0] = 0x00;
+        page[1] = 0x83;
+        page[2] = static_cast<std::uint8_t>(body >> 8);
+        page[3] = static_cast<std::uint8_t>(body & 0xff);
+        std::memcpy(page + 4, ps.designators, ps.designators_len);
+        std::memcpy(page + 4 + ps.designators_len, ps.aliases, ps.aliases_len);
+        n->page83_len = 4 + body;
+    }
+    n->page83 = page;
+    ps.sc->pool_used += n->page83_len;
+}
+
+// FNV-1a of a path, for the node index.
+std::uint32_t path_hash(std::string_view path) {
+    std::uint32_t h = 2166136261u;
+    for (char ch : path) h = (h ^ static_cast<std::uint8_t>(ch)) * 16777619u;
+    return h;
+}
+
+// The index slot that holds `path`, or the free slot where it belongs.
+std::uint32_t &index_slot(Scenario &sc, std::string_view path) {
+    std::size_t i = path_hash(path) & (kIndexSlots - 1);
+    while (sc.index[i] != 0 && path != sc.nodes[sc.index[i] - 1].path)
+        i = (i + 1) & (kIndexSlots - 1);
+    return sc.index[i];
 }
 
 bool directive_node(Parser &ps, Cursor &c) {
@@ -208,13 +233,18 @@ bool directive_node(Parser &ps, Cursor &c) {
     if (path.size() >= kMaxPath) return fail(ps, "node path too long");
     if (!expect_end(ps, c)) return false;
     Scenario &sc = *ps.sc;
-    for (std::size_t i = 0; i < sc.node_count; ++i)
-        if (path == sc.nodes[i].path) return fail2(ps, "duplicate node", path);
+    std::uint32_t &slot = index_slot(sc, path);
+    if (slot != 0) return fail2(ps, "duplicate node", path);
     if (sc.node_count == kMaxNodes) return fail(ps, "too many nodes");
     close_node(ps);
     ps.node = &sc.nodes[sc.node_count++];
-    std::memcpy(ps.node->path, path.data(), path.size());
-    ps.node->path[path.size()] = '\0';
+    std::memset(ps.node, 0, sizeof *ps.node);
+    slot = static_cast<std::uint32_t>(sc.node_count);
+    char *stored = reinterpret_cast<char *>(sc.pool + sc.pool_used);
+    std::memcpy(stored, path.data(), path.size());
+    stored[path.size()] = '\0';
+    sc.pool_used += path.size() + 1;
+    ps.node->path = stored;
     ps.designators_len = ps.aliases_len = 0;
     ps.seen_addr = ps.seen_port = false;
     return true;
@@ -257,7 +287,7 @@ bool directive_page83(Parser &ps, Cursor &c) {
     if (n.has_descriptor) return fail(ps, "page83 cannot be combined with designator or alias");
     if (n.page83_raw) return fail(ps, "duplicate page83");
     n.page83_raw = true;
-    return parse_hex(ps, c, n.page83, kMaxPage, n.page83_len);
+    return parse_hex(ps, c, ps.raw_page, kMaxPage, n.page83_len);
 }
 
 bool directive_port(Parser &ps, Cursor &c) {
@@ -374,7 +404,8 @@ int parse_errno(const char *text, std::size_t len) {
 int parse_scenario(const char *text, std::size_t len, Scenario &out, char *msg,
                    std::size_t msg_size) {
     static Parser ps;  // large scratch buffers; the caller serialises parsing
-    std::memset(&out, 0, sizeof out);
+    out.node_count = out.fail_count = out.pool_used = 0;
+    std::memset(out.index, 0, sizeof out.index);
     std::memset(&ps, 0, sizeof ps);
     ps.sc = &out;
     ps.msg = msg;
@@ -400,9 +431,8 @@ int parse_scenario(const char *text, std::size_t len, Scenario &out, char *msg,
 }
 
 const Node *find_node(const Scenario &sc, const char *path) {
-    for (std::size_t i = 0; i < sc.node_count; ++i)
-        if (std::strcmp(sc.nodes[i].path, path) == 0) return &sc.nodes[i];
-    return nullptr;
+    std::uint32_t n = index_slot(const_cast<Scenario &>(sc), path);
+    return n == 0 ? nullptr : &sc.nodes[n - 1];
 }
 
 int find_fail(const Scenario &sc, FailOp op, const char *path) {

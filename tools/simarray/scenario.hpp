@@ -8,7 +8,8 @@
 
 namespace simarray {
 
-constexpr std::size_t kMaxNodes = 128;
+constexpr std::size_t kMaxNodes = 4096;
+constexpr std::size_t kIndexSlots = 8192;  ///< hash index of node paths, > 2 x kMaxNodes
 constexpr std::size_t kMaxPath = 256;   ///< a path, NUL included
 constexpr std::size_t kMaxPage = 1024;  ///< bytes of a page 0x83, header included
 constexpr std::size_t kMaxReply = 64;   ///< bytes of a READ BUFFER reply
@@ -19,9 +20,9 @@ constexpr std::size_t kMaxMessage = 512;
 /// BUFFER with CHECK CONDITION; one without `designator`/`alias`/`page83`
 /// answers page 0x83 with a page that holds no descriptor.
 struct Node {
-    char path[kMaxPath];
+    const char *path;               ///< in the scenario's pool
     int host, channel, id, lun;
-    std::uint8_t page83[kMaxPage];  ///< the complete page as sent
+    const std::uint8_t *page83;     ///< the complete page as sent, in the pool
     std::size_t page83_len;
     bool page83_raw;     ///< given by `page83`, not built from descriptors
     bool has_descriptor; ///< some `designator` or `alias` was given
@@ -45,14 +46,20 @@ struct FailRule {
     int err;
 };
 
+/// Large, but the parser touches only what the text fills (a few hundred
+/// bytes per node), so that a process that loads a scenario of thousands of
+/// nodes stays small and starts fast.
 struct Scenario {
     Node nodes[kMaxNodes];
     std::size_t node_count;
     FailRule fails[kMaxFails];
     std::size_t fail_count;
+    std::uint32_t index[kIndexSlots];  ///< node number + 1 by hash of its path; 0 free
+    std::uint8_t pool[kMaxNodes * (kMaxPath + kMaxPage)];  ///< paths and pages of the nodes
+    std::size_t pool_used;
 };
 
-/// Parses the scenario `text` of `len` bytes into `out`, which it clears
+/// Parses the scenario `text` of `len` bytes into `out`, which it resets
 /// first. Returns 0 on success; otherwise the number of the offending line
 /// (1-based) with a message for it in `msg` (a NUL-terminated text of at most
 /// `msg_size` bytes, without file name or line number).

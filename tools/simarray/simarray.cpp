@@ -40,7 +40,7 @@ constexpr int kExitBadScenario = 70;
 constexpr char kCacheDir[] = "/etc/lvm/cache";
 constexpr std::size_t kCacheDirLen = sizeof kCacheDir - 1;
 constexpr int kMaxFds = 4096;
-constexpr std::size_t kMaxScenarioBytes = 1u << 20;
+constexpr std::size_t kMaxScenarioBytes = 4u << 20;
 
 // The libc functions behind the interposed names.
 struct Real {
