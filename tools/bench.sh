@@ -1,70 +1,183 @@
 #!/usr/bin/env bash
-# Figures for the priority callout on the simulated array: wall time per run
-# (process start, lock, load, probe, resolution, rewrite of the file) over N
-# runs, with a preference file of 8 LUNs and one of 256 LUNs, and the peak
-# resident set size of one run. Not a test: the figures depend on the machine.
-#   tools/bench.sh [RUNS]        (default 200; builds build/normal if needed)
+# Scale figures of the priority callout on the simulated array, side by side
+# in one run (the state directory on tmpfs):
+#   - an empty C++ program (the yardstick), the callout on a known path with
+#     1 and with 1024 LUNs stored, and sg_inq --page=0x83 on the same node
+#     (a peer that sends one command from a fresh process): median wall time,
+#     ratio to the empty program, peak resident memory;
+#   - the sweep over 1024 LUNs x 4 paths, two callouts at a time as multipath
+#     starts them, from an empty file and again with every path known, beside
+#     4096 runs of the empty program;
+#   - a priority change that must reach a real disk (write, fsync, rename),
+#     on a loop-mounted ext4 image if the machine allows it, else in the
+#     temporary directory;
+#   - the store's Google benchmarks (load, resolve, save at 1..4096 LUNs).
+# Not a test: the figures depend on the machine and on its load.
+#
+#   tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench]
+#     RUNS          runs per single-process figure (default 100); the sweeps
+#                   run once each
+#     --programs    measure mpath_prio_tald and tald of another build tree
+#                   (e.g. one of an older revision); the simulator and the
+#                   measuring tools always come from build/normal
+#     --keep DIR    keep the sweeps' answers and files in DIR
+#     --no-gbench   skip the Google benchmarks
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-runs=${1:-200}
 
-. tools/simenv.sh tald-bench
-
-# Every path of array8 once: the file then holds its 8 LUNs, 4 paths each.
-fill8() {
-    rm -f "$state/tald.conf"
-    for dev in /dev/sd{b..z} /dev/sda{a..g}; do
-        sim "$callout" "$dev" >/dev/null
-    done
-}
-
-# The 8 LUNs of array8 and 248 more of the same shape.
-fill256() {
-    fill8
-    local n free
-    free=$(printf 'x,0:0:0:0,0,%.0s' {1..12})
-    for ((n = 8; n < 256; n++)); do
-        printf '3600%02x1c7a550d%019d%x,/dev/sd%d,2:0:0:%d,%d,/dev/sdr%d,3:0:0:%d,%d,/dev/sdj%d,2:0:1:%d,%d,/dev/sdz%d,3:0:1:%d,%d,%svol_%03d\n' \
-            "$n" 0 "$n" "$n" $((n % 256)) $((n % 4 + 1)) "$n" $((n % 256)) $(((n + 1) % 4 + 1)) \
-            "$n" $((n % 256)) $(((n + 2) % 4 + 1)) "$n" $((n % 256)) $(((n + 3) % 4 + 1)) \
-            "$free" "$n" >>"$state/tald.conf"
-    done
-}
-
-now_ns() { date +%s%N; }
-
-# time_runs LABEL ARGS...: mean wall time of $runs callouts.
-time_runs() {
-    local label=$1 start end i
-    shift
-    start=$(now_ns)
-    for ((i = 0; i < runs; i++)); do
-        sim "$@" >/dev/null
-    done
-    end=$(now_ns)
-    awk -v label="$label" -v ns=$((end - start)) -v n="$runs" \
-        'BEGIN { printf "%-44s %8.3f ms/run  (%d runs)\n", label, ns / n / 1e6, n }'
-}
-
-peak_rss() {
-    if [ -x /usr/bin/time ]; then
-        sim /usr/bin/time -f '%M' "$@" 2>&1 >/dev/null | tail -1
-    else
-        echo "n/a"
-    fi
-}
-
-echo "machine: $(nproc) cores, $(uname -sr)"
-for size in 8 256; do
-    "fill$size"
-    lines=$(wc -l <"$state/tald.conf")
-    bytes=$(wc -c <"$state/tald.conf")
-    echo "== preference file: $lines LUNs, $bytes bytes"
-    time_runs "mpath_prio_tald /dev/sdb (known LUN)" "$callout" /dev/sdb
-    time_runs "mpath_prio_tald --help (lock + load only)" "$callout" --help
-    time_runs "tald --prio --set /dev/sdc 7" "$tald" --prio --set /dev/sdc 7
-    echo "peak RSS of one callout: $(peak_rss "$callout" /dev/sdb) KiB"
-    echo "peak RSS of tald -l:     $(peak_rss "$tald" -l) KiB"
-    [ "$(wc -l <"$state/tald.conf")" -eq "$lines" ] || echo "warning: the file changed its size"
+runs=100
+programs=
+keep=
+gbench=1
+while (($#)); do
+    case $1 in
+    --programs) programs=$(cd "$2" && pwd); shift 2 ;;
+    --keep) keep=$2; shift 2 ;;
+    --no-gbench) gbench=0; shift ;;
+    [0-9]*) runs=$1; shift ;;
+    *) echo "usage: tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench]" >&2; exit 2 ;;
+    esac
 done
+
+# The state lives on tmpfs, as the figures of the issue were taken.
+if [ -z "${TMPDIR:-}" ] && [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; then
+    export TMPDIR=/dev/shm
+fi
+. tools/simenv.sh tald-bench
+cmake --build "$top/$build" --target empty_program spawn_timer store_bench >/dev/null
+if [ -n "$programs" ]; then
+    callout=$programs/src/callout/mpath_prio_tald
+    tald=$programs/src/command/tald
+fi
+timer=$top/$build/tools/bench/spawn_timer
+empty=$top/$build/tools/bench/empty_program
+simlib=$top/$build/tools/simarray/libsimarray.so
+conf=$state/tald.conf
+node=/dev/sdb # C0P0 of LUN 0, the same node in both scenarios
+
+# The big scenario (1024 LUNs x 4 paths) for the sweeps; a small one (LUN 0
+# alone, the same four nodes) for single runs, so that their figures do not
+# carry the simulator's parsing of a 4096-node scenario.
+tools/bench/gen_scenario.sh 1024 "$state/nodes.txt" >"$state/big.scn"
+tools/bench/gen_scenario.sh 1 "$state/nodes1.txt" >"$state/small.scn"
+
+# on SCENARIO COMMAND...: runs COMMAND under the simulated array.
+on() {
+    local scn=$1
+    shift
+    LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/$scn.scn SIMARRAY_STATE_DIR=$state "$@"
+}
+
+# Median of $runs runs in microseconds.
+median_us() { on "$@" | cut -d' ' -f1; }
+median() { local scn=$1; shift; median_us "$scn" "$timer" runs "$runs" -- "$@"; }
+
+# Peak resident set size in KiB: the largest of five runs.
+peak_kib() {
+    local scn=$1 i m max=0
+    shift
+    for i in 1 2 3 4 5; do
+        m=$(on "$scn" /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1)
+        ((m > max)) && max=$m
+    done
+    echo "$max"
+}
+
+row() { # LABEL MICROSECONDS KIB
+    awk -v l="$1" -v us="$2" -v base="$base_us" -v kib="$3" \
+        'BEGIN { printf "%-46s %9.3f ms %7.2f x %8s KiB\n", l, us / 1000, us / base, kib }'
+}
+
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
+echo "state: $state ($(stat -f -c %T "$state")); callout: $callout"
+echo "runs per figure: $runs (median); peak RSS: largest of 5 runs"
+echo
+printf '%-46s %12s %9s %12s\n' "single runs (small scenario)" median ratio "peak RSS"
+base_us=$(median small "$empty")
+row "empty C++ program" "$base_us" "$(peak_kib small "$empty")"
+
+rm -f "$conf"
+on small "$callout" "$node" >/dev/null
+row "mpath_prio_tald $node, 1 LUN stored" "$(median small "$callout" "$node")" \
+    "$(peak_kib small "$callout" "$node")"
+
+# The sweeps, which also leave the file of 1024 LUNs for the next rows.
+sweep() { # LABEL ANSWERS COMMAND...
+    local label=$1 answers=$2
+    shift 2
+    local ms
+    ms=$(on big "$timer" sweep 2 "$state/nodes.txt" "$answers" -- "$@")
+    awk -v l="$label" -v ms="$ms" -v base="$sweep_base" \
+        'BEGIN { printf "%-46s %9.2f s  %7.2f x\n", l, ms / 1000, ms / base }'
+}
+echo
+printf '%-46s %12s %9s\n' "sweep of 4096 paths, 2 at a time (big scenario)" total ratio
+sweep_base=1
+sweep_base=$(on big "$timer" sweep 2 "$state/nodes.txt" "$state/answers-empty-program" -- "$empty")
+sweep "4096 x empty C++ program" "$state/answers-empty-program" "$empty"
+rm -f "$conf"
+sweep "4096 callouts from an empty file" "$state/answers-from-empty" "$callout"
+cp "$conf" "$state/conf-from-empty"
+sweep "4096 callouts, every path known" "$state/answers-known" "$callout"
+cp "$conf" "$state/conf-known"
+simcost=$(median big "$empty")
+awk -v us="$simcost" -v base="$base_us" 'BEGIN { printf "(the big scenario costs every process %.3f ms of parsing: empty program %.3f ms under it)\n", (us - base) / 1000, us / 1000 }'
+cmp -s <(sort "$state/conf-from-empty") <(sort "$state/conf-known") ||
+    echo "warning: the second sweep changed the file's lines"
+cmp -s "$state/answers-from-empty" "$state/answers-known" ||
+    echo "warning: the two sweeps answered differently"
+echo "file after the sweeps: $(wc -l <"$conf") LUNs, $(wc -c <"$conf") bytes"
+
+echo
+printf '%-46s %12s %9s %12s\n' "single runs (small scenario)" median ratio "peak RSS"
+row "mpath_prio_tald $node, 1024 LUNs stored" "$(median small "$callout" "$node")" \
+    "$(peak_kib small "$callout" "$node")"
+row "sg_inq --page=0x83 $node" "$(median small /usr/bin/sg_inq --page=0x83 "$node")" \
+    "$(peak_kib small /usr/bin/sg_inq --page=0x83 "$node")"
+
+if [ -n "$keep" ]; then
+    mkdir -p "$keep"
+    cp "$state"/answers-from-empty "$state"/answers-known "$state"/conf-from-empty \
+        "$state"/conf-known "$keep"/
+fi
+
+# A change that must reach the disk: tald --prio --set on a known path,
+# alternating 5 and 6, with the 1024-LUN file, on a file system with a real
+# fsync. Timed from the shell (its fork included), so only for the disk's share.
+echo
+disk=$(mktemp -d "$top/build/bench-disk.XXXXXX")
+where=
+if truncate -s 64M "$disk.img" 2>/dev/null && mkfs.ext4 -q -F "$disk.img" 2>/dev/null &&
+    mount -o loop "$disk.img" "$disk" 2>/dev/null; then
+    where="loop-mounted ext4 image on $(df --output=source "$top/build" | tail -1)"
+else
+    rm -f "$disk.img"
+    where="directory $disk ($(stat -f -c %T "$disk"), no loop mount possible)"
+fi
+cleanup_disk() {
+    if mountpoint -q "$disk"; then umount "$disk"; fi
+    rm -rf "$disk" "$disk.img"
+}
+trap 'cleanup_disk; rm -rf "$state"' EXIT
+cp "$conf" "$disk/tald.conf"
+set_times() { # DIR: median ms of $runs alternating sets
+    local dir=$1 i t0 t1 v
+    for ((i = 0; i < runs; i++)); do
+        v=$((5 + i % 2))
+        t0=$EPOCHREALTIME
+        LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/small.scn SIMARRAY_STATE_DIR=$dir \
+            "$tald" --prio --set "$node" "$v" >/dev/null
+        t1=$EPOCHREALTIME
+        echo "$t0 $t1"
+    done | awk '{ print ($2 - $1) * 1000 }' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'
+}
+echo "a change on disk: tald --prio --set $node 5/6 alternating, 1024 LUNs stored"
+echo "  on $where: $(set_times "$disk") ms (median)"
+echo "  on tmpfs ($state): $(set_times "$state") ms (median)"
+
+if ((gbench)); then
+    echo
+    echo "== store benchmarks (build/normal/tools/bench/store_bench)"
+    "$top/$build/tools/bench/store_bench" --benchmark_min_time=0.2 2>&1 | grep -v '^\*\*\*'
+fi

@@ -1,0 +1,169 @@
+// spawn_timer: wall-clock timing of short-lived processes, for tools/bench.sh.
+// A shell loop would add its own fork to every run; this starts each process
+// with posix_spawn and times it from spawn to reap.
+//
+//   spawn_timer runs N -- COMMAND [ARGS...]
+//       runs COMMAND N times, one after the other, standard output to
+//       /dev/null; prints "median_us min_us max_us".
+//   spawn_timer sweep P NODES ANSWERS -- COMMAND [ARGS...]
+//       runs "COMMAND ARGS... NODE" once for every line NODE of the file
+//       NODES, P processes at a time (as multipath starts its callouts);
+//       prints the total wall time in ms, and writes "NODE ANSWER" lines in
+//       the order of NODES to the file ANSWERS (ANSWER: the first line of the
+//       process's standard output, "-" when it printed none).
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+long long now_ns()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: spawn_timer runs N -- COMMAND [ARGS...]\n"
+                 "       spawn_timer sweep P NODES ANSWERS -- COMMAND [ARGS...]\n");
+    return 2;
+}
+
+/// Starts argv with its standard output on `out_fd`; returns the pid or -1.
+pid_t start(char **argv, int out_fd, int close_fd)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
+    if (close_fd >= 0) posix_spawn_file_actions_addclose(&actions, close_fd);
+    pid_t pid = -1;
+    int err = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (err != 0) {
+        std::fprintf(stderr, "spawn_timer: %s: %s\n", argv[0], std::strerror(err));
+        return -1;
+    }
+    return pid;
+}
+
+bool reap(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
+int do_runs(long n, char **argv)
+{
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0 || n < 1) return usage();
+    std::vector<long long> us;
+    for (long i = 0; i < n; ++i) {
+        long long t0 = now_ns();
+        pid_t pid = start(argv, null_fd, -1);
+        if (pid < 0 || !reap(pid)) return 1;
+        us.push_back((now_ns() - t0) / 1000);
+    }
+    close(null_fd);
+    std::sort(us.begin(), us.end());
+    std::printf("%lld %lld %lld\n", us[us.size() / 2], us.front(), us.back());
+    return 0;
+}
+
+struct Running {
+    pid_t pid;
+    int read_fd;
+    std::size_t node;
+};
+
+/// Reaps one of `running` (the first to end), reads its answer into answers.
+bool finish_one(std::vector<Running> &running, std::vector<std::string> &answers)
+{
+    int status = 0;
+    pid_t pid;
+    while ((pid = wait(&status)) < 0)
+        if (errno != EINTR) return false;
+    auto it = std::find_if(running.begin(), running.end(),
+                           [pid](const Running &r) { return r.pid == pid; });
+    if (it == running.end()) return true;
+    // The answer is a few bytes: it is all in the pipe once the process ended.
+    std::string out;
+    char buf[256];
+    ssize_t got;
+    while ((got = read(it->read_fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(got));
+    close(it->read_fd);
+    std::string first = out.substr(0, out.find('\n'));
+    answers[it->node] = first.empty() ? "-" : first;
+    running.erase(it);
+    return true;
+}
+
+int do_sweep(long parallel, const char *nodes_file, const char *answers_file, int argc,
+             char **argv)
+{
+    std::FILE *in = std::fopen(nodes_file, "r");
+    if (in == nullptr || parallel < 1) return usage();
+    std::vector<std::string> nodes;
+    char line[4096];
+    while (std::fgets(line, sizeof line, in) != nullptr) {
+        line[std::strcspn(line, "\n")] = '\0';
+        if (line[0] != '\0') nodes.emplace_back(line);
+    }
+    std::fclose(in);
+
+    std::vector<char *> args(argv, argv + argc);
+    args.push_back(nullptr);  // the node
+    args.push_back(nullptr);
+    std::vector<std::string> answers(nodes.size());
+    std::vector<Running> running;
+    long long t0 = now_ns();
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        while (running.size() >= static_cast<std::size_t>(parallel))
+            if (!finish_one(running, answers)) return 1;
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return 1;
+        args[static_cast<std::size_t>(argc)] = nodes[i].data();
+        pid_t pid = start(args.data(), fds[1], fds[0]);
+        close(fds[1]);
+        if (pid < 0) return 1;
+        running.push_back({pid, fds[0], i});
+    }
+    while (!running.empty())
+        if (!finish_one(running, answers)) return 1;
+    long long ms = (now_ns() - t0) / 1000000;
+
+    std::FILE *out = std::fopen(answers_file, "w");
+    if (out == nullptr) return 1;
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        std::fprintf(out, "%s %s\n", nodes[i].c_str(), answers[i].c_str());
+    std::fclose(out);
+    std::printf("%lld\n", ms);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 5 && std::strcmp(argv[1], "runs") == 0 && std::strcmp(argv[3], "--") == 0)
+        return do_runs(std::atol(argv[2]), argv + 4);
+    if (argc >= 7 && std::strcmp(argv[1], "sweep") == 0 && std::strcmp(argv[5], "--") == 0)
+        return do_sweep(std::atol(argv[2]), argv[3], argv[4], argc - 6, argv + 6);
+    return usage();
+}
