@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Writes a scenario for the simulated array with LUNS LUNs (1..1024), each over
 # the array's four controller ports, to standard output, and the node names in
-# path order (all C0P0 nodes, then C1P0, C0P1, C1P1) to NODES_FILE.
-#   tools/bench/gen_scenario.sh LUNS NODES_FILE > FILE.scn
+# path order (all C0P0 nodes, then C1P0, C0P1, C1P1) to NODES_FILE; with
+# NODE_DIR, also one scenario per node, of that node alone, as NODE_DIR/sdX.scn.
+#   tools/bench/gen_scenario.sh LUNS NODES_FILE [NODE_DIR] > FILE.scn
 # LUN n (0-based) has lunref n, SCSI lun n mod 256 on host adapters 2+2*(n/256)
 # (port 1 of both controllers) and 3+2*(n/256) (port 2), wwid
 # "3" and the 16 designator bytes 6x yy 1c 7a 55 0d, eight 00, n+1 (x:yy = n in hex),
@@ -11,8 +12,9 @@
 set -euo pipefail
 luns=${1:?LUNS}
 nodes=${2:?NODES_FILE}
+node_dir=${3:-}
 ((luns >= 1 && luns <= 1024)) || { echo "gen_scenario: LUNS must be 1..1024" >&2; exit 2; }
-awk -v luns="$luns" -v nodes="$nodes" '
+awk -v luns="$luns" -v nodes="$nodes" -v node_dir="$node_dir" '
 function disk(k,    s) {   # k = 0 -> "a", 25 -> "z", 26 -> "aa"
     s = ""
     for (k = k + 1; k > 0; k = int((k - 1) / 26))
@@ -27,10 +29,16 @@ BEGIN {
         for (n = 0; n < luns; n++) {
             dev = disk(1 + (p - 1) * luns + n)
             print dev > nodes
-            printf "node %s\naddr %d 0 %d %d\n", dev, 2 + hoff[p] + 2 * int(n / 256), tid[p], n % 256
-            printf "designator 3 %02x %02x 1c 7a 55 0d 00 00 00 00 00 00 00 00 %02x %02x\n",
-                   96 + int(n / 256), n % 256, int((n + 1) / 256), (n + 1) % 256
-            printf "alias \"vol_%04d\"\nport %d %d\n\n", n, ctl[p], prt[p]
+            text = sprintf("node %s\naddr %d 0 %d %d\n", dev, 2 + hoff[p] + 2 * int(n / 256), tid[p], n % 256)
+            text = text sprintf("designator 3 %02x %02x 1c 7a 55 0d 00 00 00 00 00 00 00 00 %02x %02x\n",
+                                96 + int(n / 256), n % 256, int((n + 1) / 256), (n + 1) % 256)
+            text = text sprintf("alias \"vol_%04d\"\nport %d %d\n", n, ctl[p], prt[p])
+            print text
+            if (node_dir != "") {
+                f = node_dir "/" substr(dev, 6) ".scn"
+                printf "%s", text > f
+                close(f)
+            }
         }
     }
 }'

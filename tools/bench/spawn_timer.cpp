@@ -5,12 +5,14 @@
 //   spawn_timer runs N -- COMMAND [ARGS...]
 //       runs COMMAND N times, one after the other, standard output to
 //       /dev/null; prints "median_us min_us max_us".
-//   spawn_timer sweep P NODES ANSWERS -- COMMAND [ARGS...]
+//   spawn_timer sweep P NODES ANSWERS [SCENARIO_DIR] -- COMMAND [ARGS...]
 //       runs "COMMAND ARGS... NODE" once for every line NODE of the file
 //       NODES, P processes at a time (as multipath starts its callouts);
 //       prints the total wall time in ms, and writes "NODE ANSWER" lines in
 //       the order of NODES to the file ANSWERS (ANSWER: the first line of the
-//       process's standard output, "-" when it printed none).
+//       process's standard output, "-" when it printed none). With
+//       SCENARIO_DIR, each process gets SIMARRAY_SCENARIO=SCENARIO_DIR/X.scn
+//       for NODE /dev/X: the simulated array's scenario of its node alone.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -40,19 +42,19 @@ int usage()
 {
     std::fprintf(stderr,
                  "usage: spawn_timer runs N -- COMMAND [ARGS...]\n"
-                 "       spawn_timer sweep P NODES ANSWERS -- COMMAND [ARGS...]\n");
+                 "       spawn_timer sweep P NODES ANSWERS [SCENARIO_DIR] -- COMMAND [ARGS...]\n");
     return 2;
 }
 
 /// Starts argv with its standard output on `out_fd`; returns the pid or -1.
-pid_t start(char **argv, int out_fd, int close_fd)
+pid_t start(char **argv, int out_fd, int close_fd, char **envp = environ)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out_fd, STDOUT_FILENO);
     if (close_fd >= 0) posix_spawn_file_actions_addclose(&actions, close_fd);
     pid_t pid = -1;
-    int err = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+    int err = posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp);
     posix_spawn_file_actions_destroy(&actions);
     if (err != 0) {
         std::fprintf(stderr, "spawn_timer: %s: %s\n", argv[0], std::strerror(err));
@@ -114,8 +116,8 @@ bool finish_one(std::vector<Running> &running, std::vector<std::string> &answers
     return true;
 }
 
-int do_sweep(long parallel, const char *nodes_file, const char *answers_file, int argc,
-             char **argv)
+int do_sweep(long parallel, const char *nodes_file, const char *answers_file,
+             const char *scenario_dir, int argc, char **argv)
 {
     std::FILE *in = std::fopen(nodes_file, "r");
     if (in == nullptr || parallel < 1) return usage();
@@ -130,6 +132,17 @@ int do_sweep(long parallel, const char *nodes_file, const char *answers_file, in
     std::vector<char *> args(argv, argv + argc);
     args.push_back(nullptr);  // the node
     args.push_back(nullptr);
+    constexpr const char *kScenarioVar = "SIMARRAY_SCENARIO=";
+    std::vector<char *> env;
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, kScenarioVar, std::strlen(kScenarioVar)) != 0) env.push_back(*e);
+    env.push_back(nullptr);  // the node's scenario
+    env.push_back(nullptr);
+    std::vector<std::string> scenarios;
+    if (scenario_dir != nullptr)
+        for (const std::string &n : nodes)
+            scenarios.push_back(kScenarioVar + std::string(scenario_dir) + "/" +
+                                n.substr(n.rfind('/') + 1) + ".scn");
     std::vector<std::string> answers(nodes.size());
     std::vector<Running> running;
     long long t0 = now_ns();
@@ -139,7 +152,8 @@ int do_sweep(long parallel, const char *nodes_file, const char *answers_file, in
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return 1;
         args[static_cast<std::size_t>(argc)] = nodes[i].data();
-        pid_t pid = start(args.data(), fds[1], fds[0]);
+        if (scenario_dir != nullptr) env[env.size() - 2] = scenarios[i].data();
+        pid_t pid = start(args.data(), fds[1], fds[0], scenario_dir != nullptr ? env.data() : environ);
         close(fds[1]);
         if (pid < 0) return 1;
         running.push_back({pid, fds[0], i});
@@ -164,6 +178,8 @@ int main(int argc, char **argv)
     if (argc >= 5 && std::strcmp(argv[1], "runs") == 0 && std::strcmp(argv[3], "--") == 0)
         return do_runs(std::atol(argv[2]), argv + 4);
     if (argc >= 7 && std::strcmp(argv[1], "sweep") == 0 && std::strcmp(argv[5], "--") == 0)
-        return do_sweep(std::atol(argv[2]), argv[3], argv[4], argc - 6, argv + 6);
+        return do_sweep(std::atol(argv[2]), argv[3], argv[4], nullptr, argc - 6, argv + 6);
+    if (argc >= 8 && std::strcmp(argv[1], "sweep") == 0 && std::strcmp(argv[6], "--") == 0)
+        return do_sweep(std::atol(argv[2]), argv[3], argv[4], argv[5], argc - 7, argv + 7);
     return usage();
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -141,6 +142,45 @@ TEST(SimScenario, Limits) {
     EXPECT_STREQ(msg, "page 0x83 grows beyond 1024 bytes");
     std::string nul("node /a\0b\n", 10);
     EXPECT_EQ(parse_scenario(nul.data(), nul.size(), big, msg, sizeof msg), 1);
+}
+
+// A scenario of the largest size: every node found through the index, each
+// with its own page (raw and built pages alike), a late duplicate caught, one
+// node too many refused; parsing again forgets the previous nodes.
+TEST(SimScenario, ThousandsOfNodes) {
+    static Scenario sc;
+    std::string text;
+    char hex[32];
+    for (std::size_t i = 0; i < kMaxNodes; ++i) {
+        std::snprintf(hex, sizeof hex, "%02zx %02zx", i >> 8, i & 0xff);
+        text += "node /dev/n" + std::to_string(i) + "\n";
+        text += i % 2 ? std::string("designator 3 ") + hex + "\n"
+                      : std::string("page83 00 83 ") + hex + "\n";
+    }
+    parsed(text, sc);
+    ASSERT_EQ(sc.node_count, kMaxNodes);
+    for (std::size_t i = 0; i < kMaxNodes; ++i) {
+        const Node *n = find_node(sc, ("/dev/n" + std::to_string(i)).c_str());
+        ASSERT_EQ(n, &sc.nodes[i]) << i;
+        Bytes tail = page_of(*n);
+        tail.erase(tail.begin(), tail.end() - 2);
+        EXPECT_EQ(tail, (Bytes{static_cast<std::uint8_t>(i >> 8),
+                               static_cast<std::uint8_t>(i & 0xff)})) << i;
+    }
+    EXPECT_EQ(find_node(sc, "/dev/n4096"), nullptr);
+
+    char msg[kMaxMessage];
+    std::string dup = text + "node /dev/n4095\n";
+    EXPECT_EQ(parse_scenario(dup.data(), dup.size(), sc, msg, sizeof msg), 2 * 4096 + 1);
+    EXPECT_STREQ(msg, "duplicate node '/dev/n4095'");
+    std::string over = text + "node /dev/n4096\n";
+    EXPECT_EQ(parse_scenario(over.data(), over.size(), sc, msg, sizeof msg), 2 * 4096 + 1);
+    EXPECT_STREQ(msg, "too many nodes");
+
+    parsed("node /dev/other\n", sc);
+    EXPECT_EQ(sc.node_count, 1u);
+    EXPECT_EQ(find_node(sc, "/dev/n1"), nullptr);
+    EXPECT_NE(find_node(sc, "/dev/other"), nullptr);
 }
 
 TEST(SimScenario, ErrnoNames) {
