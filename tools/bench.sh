@@ -71,10 +71,12 @@ on() {
     LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/$scn.scn SIMARRAY_STATE_DIR=$state "$@"
 }
 
-# Median of $runs runs in microseconds.
-median_us() { on "$@" | cut -d' ' -f1; }
-median() { local scn=$1; shift; median_us "$scn" "$timer" runs "$runs" -- "$@"; }
-
+# "wall_us cpu_us": medians of $runs runs.
+medians() {
+    local scn=$1
+    shift
+    on "$scn" "$timer" runs "$runs" -- "$@" | awk '{ print $1, $4 }'
+}
 # Peak resident set size in KiB: the largest of five runs.
 peak_kib() {
     local scn=$1 i m max=0
@@ -86,57 +88,64 @@ peak_kib() {
     echo "$max"
 }
 
-row() { # LABEL MICROSECONDS KIB
-    awk -v l="$1" -v us="$2" -v base="$base_us" -v kib="$3" \
-        'BEGIN { printf "%-46s %9.3f ms %7.2f x %8s KiB\n", l, us / 1000, us / base, kib }'
+row() { # LABEL "WALL_US CPU_US" KIB
+    awk -v l="$1" -v t="$2" -v base="$base" -v kib="$3" 'BEGIN {
+        split(t, m, " "); split(base, b, " ")
+        printf "%-42s %8.3f ms %6.2f x %8.3f ms %6.2f x %8s KiB\n", l, m[1] / 1000,
+               m[1] / b[1], m[2] / 1000, m[2] / b[2], kib }'
+}
+header() {
+    echo
+    printf '%-42s %11s %8s %11s %8s %12s\n' "$1" "wall" ratio "cpu" ratio "peak RSS"
 }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
 echo "state: $state ($(stat -f -c %T "$state")); callout: $callout"
-echo "runs per figure: $runs (median); peak RSS: largest of 5 runs"
-echo
-printf '%-46s %12s %9s %12s\n' "single runs (small scenario)" median ratio "peak RSS"
-base_us=$(median small "$empty")
-row "empty C++ program" "$base_us" "$(peak_kib small "$empty")"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "single runs: medians of $runs runs of wall time and of user + system time;"
+echo "peak RSS: largest of 5 runs; ratios to the empty program"
+header "single runs (scenario: LUN 0 alone)"
+base=$(medians small "$empty")
+row "empty C++ program" "$base" "$(peak_kib small "$empty")"
 
 rm -f "$conf"
 on small "$callout" "$node" >/dev/null
-row "mpath_prio_tald $node, 1 LUN stored" "$(median small "$callout" "$node")" \
+row "mpath_prio_tald $node, 1 LUN stored" "$(medians small "$callout" "$node")" \
     "$(peak_kib small "$callout" "$node")"
 
 # The sweeps, which also leave the file of 1024 LUNs for the next rows.
-sweep() { # LABEL ANSWERS COMMAND...
-    local label=$1 answers=$2
-    shift 2
-    local ms
-    ms=$(on big "$timer" sweep 2 "$state/nodes.txt" "$answers" "$state/nodes" -- "$@")
-    awk -v l="$label" -v ms="$ms" -v base="$sweep_base" \
-        'BEGIN { printf "%-46s %9.2f s  %7.2f x\n", l, ms / 1000, ms / base }'
+sweep() { # ANSWERS COMMAND...: "wall_ms cpu_ms"
+    local answers=$1
+    shift
+    on big "$timer" sweep 2 "$state/nodes.txt" "$answers" "$state/nodes" -- "$@"
 }
-echo
-printf '%-46s %12s %9s\n' "sweep of 4096 paths, 2 at a time" total ratio
-sweep_base=1
-sweep_base=$(on big "$timer" sweep 2 "$state/nodes.txt" "$state/answers-empty-program" \
-    "$state/nodes" -- "$empty")
-sweep "4096 x empty C++ program" "$state/answers-empty-program" "$empty"
+sweep_row() { # LABEL "WALL_MS CPU_MS"
+    awk -v l="$1" -v t="$2" -v base="$sweep_base" 'BEGIN {
+        split(t, m, " "); split(base, b, " ")
+        printf "%-42s %8.2f s  %6.2f x %8.2f s  %6.2f x\n", l, m[1] / 1000, m[1] / b[1],
+               m[2] / 1000, m[2] / b[2] }'
+}
+header "sweep of 4096 paths, 2 at a time"
+sweep_base=$(sweep "$state/answers-empty-program" "$empty")
+sweep_row "4096 x empty C++ program" "$sweep_base"
 rm -f "$conf"
-sweep "4096 callouts from an empty file" "$state/answers-from-empty" "$callout"
+sweep_row "4096 callouts from an empty file" "$(sweep "$state/answers-from-empty" "$callout")"
 cp "$conf" "$state/conf-from-empty"
-sweep "4096 callouts, every path known" "$state/answers-known" "$callout"
+sweep_row "4096 callouts, every path known" "$(sweep "$state/answers-known" "$callout")"
 cp "$conf" "$state/conf-known"
-simcost=$(median big "$empty")
-awk -v us="$simcost" -v base="$base_us" 'BEGIN { printf "(the whole array as one scenario would cost every process %.2f ms more: empty program %.3f ms under it)\n", (us - base) / 1000, us / 1000 }'
+simcost=$(medians big "$empty")
+awk -v t="$simcost" -v base="$base" 'BEGIN { split(t, m, " "); split(base, b, " ")
+    printf "(each process runs with its own node'"'"'s scenario: the whole array'"'"'s would cost it %.2f ms more)\n", (m[2] - b[2]) / 1000 }'
 cmp -s <(sort "$state/conf-from-empty") <(sort "$state/conf-known") ||
     echo "warning: the second sweep changed the file's lines"
 cmp -s "$state/answers-from-empty" "$state/answers-known" ||
     echo "warning: the two sweeps answered differently"
 echo "file after the sweeps: $(wc -l <"$conf") LUNs, $(wc -c <"$conf") bytes"
 
-echo
-printf '%-46s %12s %9s %12s\n' "single runs (small scenario)" median ratio "peak RSS"
-row "mpath_prio_tald $node, 1024 LUNs stored" "$(median small "$callout" "$node")" \
+header "single runs (scenario: LUN 0 alone)"
+row "mpath_prio_tald $node, 1024 LUNs stored" "$(medians small "$callout" "$node")" \
     "$(peak_kib small "$callout" "$node")"
-row "sg_inq --page=0x83 $node" "$(median small /usr/bin/sg_inq --page=0x83 "$node")" \
+row "sg_inq --page=0x83 $node" "$(medians small /usr/bin/sg_inq --page=0x83 "$node")" \
     "$(peak_kib small /usr/bin/sg_inq --page=0x83 "$node")"
 
 if [ -n "$keep" ]; then
@@ -184,3 +193,5 @@ if ((gbench)); then
     echo "== store benchmarks (build/normal/tools/bench/store_bench)"
     "$top/$build/tools/bench/store_bench" --benchmark_min_time=0.2 2>&1 | grep -v '^\*\*\*'
 fi
+echo
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

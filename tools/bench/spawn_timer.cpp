@@ -4,17 +4,21 @@
 //
 //   spawn_timer runs N -- COMMAND [ARGS...]
 //       runs COMMAND N times, one after the other, standard output to
-//       /dev/null; prints "median_us min_us max_us".
+//       /dev/null; prints "median_us min_us max_us cpu_median_us" (wall
+//       times, and the median of user + system time of the process: the
+//       latter hardly moves when other work shares the machine).
 //   spawn_timer sweep P NODES ANSWERS [SCENARIO_DIR] -- COMMAND [ARGS...]
 //       runs "COMMAND ARGS... NODE" once for every line NODE of the file
 //       NODES, P processes at a time (as multipath starts its callouts);
-//       prints the total wall time in ms, and writes "NODE ANSWER" lines in
+//       prints "wall_ms cpu_ms" (total wall time; user + system time of all
+//       processes), and writes "NODE ANSWER" lines in
 //       the order of NODES to the file ANSWERS (ANSWER: the first line of the
 //       process's standard output, "-" when it printed none). With
 //       SCENARIO_DIR, each process gets SIMARRAY_SCENARIO=SCENARIO_DIR/X.scn
 //       for NODE /dev/X: the simulated array's scenario of its node alone.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -63,28 +67,44 @@ pid_t start(char **argv, int out_fd, int close_fd, char **envp = environ)
     return pid;
 }
 
-bool reap(pid_t pid)
+long long cpu_us(const rusage &ru)
+{
+    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000000LL + ru.ru_utime.tv_usec +
+           ru.ru_stime.tv_usec;
+}
+
+/// Waits for pid; its user + system time in us, or -1.
+long long reap(pid_t pid)
 {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
-        if (errno != EINTR) return false;
-    return true;
+    rusage ru{};
+    while (wait4(pid, &status, 0, &ru) < 0)
+        if (errno != EINTR) return -1;
+    return cpu_us(ru);
+}
+
+long long median(std::vector<long long> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 int do_runs(long n, char **argv)
 {
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd < 0 || n < 1) return usage();
-    std::vector<long long> us;
+    std::vector<long long> us, cpu;
     for (long i = 0; i < n; ++i) {
         long long t0 = now_ns();
         pid_t pid = start(argv, null_fd, -1);
-        if (pid < 0 || !reap(pid)) return 1;
+        long long c = pid < 0 ? -1 : reap(pid);
+        if (c < 0) return 1;
         us.push_back((now_ns() - t0) / 1000);
+        cpu.push_back(c);
     }
     close(null_fd);
-    std::sort(us.begin(), us.end());
-    std::printf("%lld %lld %lld\n", us[us.size() / 2], us.front(), us.back());
+    std::printf("%lld %lld %lld %lld\n", median(us), *std::min_element(us.begin(), us.end()),
+                *std::max_element(us.begin(), us.end()), median(cpu));
     return 0;
 }
 
@@ -95,12 +115,15 @@ struct Running {
 };
 
 /// Reaps one of `running` (the first to end), reads its answer into answers.
-bool finish_one(std::vector<Running> &running, std::vector<std::string> &answers)
+bool finish_one(std::vector<Running> &running, std::vector<std::string> &answers,
+                long long &cpu)
 {
     int status = 0;
+    rusage ru{};
     pid_t pid;
-    while ((pid = wait(&status)) < 0)
+    while ((pid = wait4(-1, &status, 0, &ru)) < 0)
         if (errno != EINTR) return false;
+    cpu += cpu_us(ru);
     auto it = std::find_if(running.begin(), running.end(),
                            [pid](const Running &r) { return r.pid == pid; });
     if (it == running.end()) return true;
@@ -145,10 +168,11 @@ int do_sweep(long parallel, const char *nodes_file, const char *answers_file,
                                 n.substr(n.rfind('/') + 1) + ".scn");
     std::vector<std::string> answers(nodes.size());
     std::vector<Running> running;
+    long long cpu = 0;
     long long t0 = now_ns();
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         while (running.size() >= static_cast<std::size_t>(parallel))
-            if (!finish_one(running, answers)) return 1;
+            if (!finish_one(running, answers, cpu)) return 1;
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return 1;
         args[static_cast<std::size_t>(argc)] = nodes[i].data();
@@ -159,7 +183,7 @@ int do_sweep(long parallel, const char *nodes_file, const char *answers_file,
         running.push_back({pid, fds[0], i});
     }
     while (!running.empty())
-        if (!finish_one(running, answers)) return 1;
+        if (!finish_one(running, answers, cpu)) return 1;
     long long ms = (now_ns() - t0) / 1000000;
 
     std::FILE *out = std::fopen(answers_file, "w");
@@ -167,7 +191,7 @@ int do_sweep(long parallel, const char *nodes_file, const char *answers_file,
     for (std::size_t i = 0; i < nodes.size(); ++i)
         std::fprintf(out, "%s %s\n", nodes[i].c_str(), answers[i].c_str());
     std::fclose(out);
-    std::printf("%lld\n", ms);
+    std::printf("%lld %lld\n", ms, cpu / 1000);
     return 0;
 }
 
