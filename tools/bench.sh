@@ -94,9 +94,9 @@ row() { # LABEL "WALL_US CPU_US" KIB
         printf "%-42s %8.3f ms %6.2f x %8.3f ms %6.2f x %8s KiB\n", l, m[1] / 1000,
                m[1] / b[1], m[2] / 1000, m[2] / b[2], kib }'
 }
-header() {
+header() { # TITLE [RSS_TITLE]
     echo
-    printf '%-42s %11s %8s %11s %8s %12s\n' "$1" "wall" ratio "cpu" ratio "peak RSS"
+    printf '%-42s %11s %8s %11s %8s %12s\n' "$1" "wall" ratio "cpu" ratio "${2-peak RSS}"
 }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
@@ -125,7 +125,7 @@ sweep_row() { # LABEL "WALL_MS CPU_MS"
         printf "%-42s %8.2f s  %6.2f x %8.2f s  %6.2f x\n", l, m[1] / 1000, m[1] / b[1],
                m[2] / 1000, m[2] / b[2] }'
 }
-header "sweep of 4096 paths, 2 at a time"
+header "sweep of 4096 paths, 2 at a time" ""
 sweep_base=$(sweep "$state/answers-empty-program" "$empty")
 sweep_row "4096 x empty C++ program" "$sweep_base"
 rm -f "$conf"
