@@ -7,6 +7,8 @@
 #   sweep_test.sh SPAWN_TIMER GEN_SCENARIO CALLOUT SIMARRAY_LIB
 set -euo pipefail
 timer=$1 gen=$2 callout=$3 lib=$4
+# A sanitized callout under the (unsanitized) preload library.
+export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 mkdir "$dir/nodes"
