@@ -84,9 +84,11 @@ contents() {
         ./usr/share/man/man8/libpriotald.8.gz \
         ./usr/share/doc/$pkg/examples/multipath.conf.plugin \
         ./usr/share/doc/$pkg/examples/multipath.conf.callout \
-        ./usr/share/doc/$pkg/README.md ./usr/share/doc/$pkg/copyright; do
+        ./usr/share/doc/$pkg/copyright; do
         printf '%s\n' "$list" | grep -q " $f\$" || { echo "missing $f"; status=1; }
     done
+    # dh_compress compresses a README of more than 4 KiB.
+    printf '%s\n' "$list" | grep -Eq " \./usr/share/doc/$pkg/README\.md(\.gz)?\$" || { echo "missing README.md"; status=1; }
     printf '%s\n' "$list" | grep -q '^drwx------ root/root .* \./etc/lvm/cache/$' ||
         { echo "etc/lvm/cache: $(printf '%s\n' "$list" | grep 'etc/lvm/cache')"; status=1; }
     if [ -e "$work/src/obj-deb/libpriotald.so" ] || find "$work/src/obj-deb" -name libpriotald.so | grep -q .; then
@@ -132,7 +134,13 @@ plugin_exports() {
     syms=$(nm -D --defined-only "$so" | awk '{ print $NF }') || return
     [ "$syms" = getprio ] || { printf 'exports:\n%s\n' "$syms"; return 1; }
     ! ldd "$so" | grep -E 'libstdc\+\+|libgcc_s' || return 1
-    python3 -c 'import ctypes, sys; ctypes.CDLL(sys.argv[1], mode=ctypes.RTLD_LOCAL).getprio' "$so"
+    # Loaded as multipath loads it: dlopen with RTLD_NOW, then getprio.
+    printf '%s\n' '#include <dlfcn.h>' '#include <stdio.h>' \
+        'int main(int, char **argv) {' \
+        '    void *h = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);' \
+        '    if (!h || !dlsym(h, "getprio")) { puts(dlerror()); return 1; }' \
+        '    return dlclose(h);' '}' >"$work/load.cpp" &&
+        c++ -o "$work/load" "$work/load.cpp" -ldl && "$work/load" "$so"
 }
 
 remove_root() {
