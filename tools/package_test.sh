@@ -55,7 +55,7 @@ sim() {
 
 build_package() {
     rm -rf "$work" && mkdir -p "$work/src" || return
-    tar --exclude=./build --exclude='./build-*' --exclude=./.git -cf - . | tar -xf - -C "$work/src" || return
+    tar --exclude=./build --exclude='./build-*' --exclude=./.git --exclude=./obj-deb -cf - . | tar -xf - -C "$work/src" || return
     (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b) \
         >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; return 1; }
 }
