@@ -1,13 +1,15 @@
 // The path preference store.
 //
-// Life cycle: each process loads the preference file once into the LUN list
-// `conf` (load_config), while its main holds the lock file. The list owns
-// every record handed to it and lives until the process exits. Each priority
+// Life cycle: a request loads the preference file into the LUN list `conf`
+// (load_config) while its caller holds the lock file. The list owns every
+// record handed to it and lives until conf_reset frees it (a program simply
+// exits; a long-lived caller resets after each request). Each priority
 // resolution (conf_getPrio, conf_setPrio) changes the list and rewrites the
 // whole file from it (save_config). A rewrite never touches the file in
 // place: it writes "<file>.tmp" beside it, syncs it, renames it over the file
 // and syncs the directory, so the file always holds either the old or the
-// new content, whatever happens to the process or the disk.
+// new content, whatever happens to the process or the disk. A file that
+// exists but could not be read whole is never rewritten by that request.
 #include "store/conf.hpp"
 
 #include "operations/operations.hpp"
@@ -21,6 +23,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,6 +58,7 @@ constexpr const char *kModule = "conf";
 // Trace lines of the module.
 constexpr int kLineParseReadline = 88;
 constexpr int kLineParseTooLong = 90;
+constexpr int kLineParseNul = 91;
 constexpr int kLineParseWwid = 158;
 constexpr int kLineParsePrio = 169;
 constexpr int kLineParseIncomplete = 174;
@@ -62,6 +67,7 @@ constexpr int kLineParseIncompletePrio = 186;
 constexpr int kLineAddNullConf = 194;
 constexpr int kLineSaveEntry = 212;
 constexpr int kLineSaveNullConf = 215;
+constexpr int kLineSaveNotRead = 217;
 constexpr int kLineSaveOpen = 221;
 constexpr int kLineSaveLock = 227;
 constexpr int kLineSaveListNull = 237;
@@ -73,9 +79,11 @@ constexpr int kLineSaveSyncDir = 299;
 constexpr int kLineLoadMalloc = 305;
 constexpr int kLineLoadDlistNew = 311;
 constexpr int kLineLoadOpen = 317;
+constexpr int kLineLoadUnreadable = 319;
 constexpr int kLineLoadFileno = 323;
 constexpr int kLineLoadLock = 330;
 constexpr int kLineLoadMallocNext = 341;
+constexpr int kLineLoadDuplicate = 345;
 constexpr int kLineDumpEntry = 363;
 constexpr int kLineDumpNullConf = 365;
 constexpr int kLineDumpListNull = 374;
@@ -104,6 +112,9 @@ constexpr const char *kFmtListPath = "\\_ %s [%d:%d:%d:%d] [priority=%d] [%s]\n"
 constexpr const char *kFmtInvalidAddress = "!!! invalid scsi address (%d:%d:%d:%d";
 constexpr const char *kMsgOpenFailed = "Could not open configuration file";
 constexpr const char *kMsgLockFailed = "Could not get lock on file.";
+constexpr const char *kFmtUnreadable =
+    "Configuration file could not be read, it will not be rewritten: %s";
+constexpr const char *kMsgNotRegular = "not a regular file";
 
 constexpr mode_t kNewFileMode = 0640;
 constexpr const char *kTempSuffix = ".tmp";
@@ -332,9 +343,10 @@ int write_all(int fd, const char *data, std::size_t len)
 /// Permission bits that the new file gets: the existing file's, or 0640.
 mode_t target_mode(const char *path)
 {
-    // stat, not open: a file that this process may not read keeps its mode too.
+    // stat, not open: a file that this process may not read keeps its mode
+    // too. lstat: a symlink's target lends the new file nothing.
     struct stat st;
-    if (stat(path, &st) == 0)
+    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode))
         return st.st_mode & 07777;
     return kNewFileMode;
 }
@@ -384,6 +396,59 @@ int write_records(int fd)
     }
 }
 
+/// Set when the file exists but could not be read whole: the list then
+/// lacks what the file holds, and writing it would wipe the rest.
+bool conf_unread = false;
+/// errno of a failed read of the file being loaded, 0 while none failed.
+int read_error = 0;
+
+void refuse_saving(const char *reason)
+{
+    conf_unread = true;
+    log_trace(kModule, "load_config", kLineLoadUnreadable, 4, kFmtUnreadable, reason);
+}
+
+/// Opens the preference file for reading into *fd (-1 on failure). Only a
+/// regular file is opened, without following a symlink and without waiting
+/// on a FIFO or a device. nullptr when it was opened, or when there is no
+/// file; otherwise why it could not be read.
+const char *open_for_reading(const char *path, int *fd)
+{
+    *fd = -1;
+    // lstat first: a device node is never even opened.
+    struct stat st;
+    if (lstat(path, &st) < 0)
+        return errno == ENOENT ? nullptr : std::strerror(errno);
+    if (!S_ISREG(st.st_mode))
+        return kMsgNotRegular;
+    int opened = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (opened < 0)
+        return errno == ENOENT ? nullptr : std::strerror(errno);
+    // The name may have been replaced between lstat and open.
+    if (fstat(opened, &st) < 0 || !S_ISREG(st.st_mode)) {
+        close(opened);
+        return kMsgNotRegular;
+    }
+    *fd = opened;
+    return nullptr;
+}
+
+/// Frees every record of conf, leaving the list empty.
+void empty_list()
+{
+    while (conf->count > 0)
+        std::free(dlist_shift(conf));
+}
+
+struct WwidHash {
+    std::size_t operator()(const char *s) const { return std::hash<std::string_view>{}(s); }
+};
+struct WwidEqual {
+    bool operator()(const char *a, const char *b) const { return std::strcmp(a, b) == 0; }
+};
+/// The wwids of the records loaded so far (pointers into the records).
+using WwidSet = std::unordered_set<const char *, WwidHash, WwidEqual>;
+
 void trace_record(int wwid_line, int prio_line, const pathinfo *rec)
 {
     log_trace(kModule, "parse_pathinfo", wwid_line, 7, "pathinfo->wwid: %s", rec->wwid);
@@ -395,25 +460,38 @@ void trace_record(int wwid_line, int prio_line, const pathinfo *rec)
                   rec->prio[3][slot]);
 }
 
+/// The next byte of the stream, or EOF; a read error's errno is kept in
+/// read_error.
+int next_char()
+{
+    int c = std::fgetc(conf_stream);
+    if (c == EOF && std::ferror(conf_stream) && read_error == 0)
+        read_error = errno != 0 ? errno : EIO;
+    return c;
+}
+
 /// Reads the next line of the stream into read_buffer, without its line
 /// end. The length read; 0 for an empty line; -1 at the end of the data;
-/// -2 for a line longer than kMaxLine, which is consumed up to its end.
+/// -2 for a line longer than kMaxLine and -3 for a line holding a NUL byte,
+/// either consumed up to its end.
 long read_line()
 {
     std::size_t n = 0;
-    int c = std::fgetc(conf_stream);
+    bool damaged = false;
+    int c = next_char();
     if (c == EOF)
         return -1;
-    for (; c != EOF && c != '\n' && c != '\r'; c = std::fgetc(conf_stream)) {
+    for (; c != EOF && c != '\n' && c != '\r'; c = next_char()) {
         if (n == kMaxLine) {
             while (c != EOF && c != '\n' && c != '\r')
-                c = std::fgetc(conf_stream);
+                c = next_char();
             return -2;
         }
+        damaged = damaged || c == '\0';
         read_buffer[n++] = static_cast<char>(c);
     }
     read_buffer[n] = '\0';
-    return static_cast<long>(n);
+    return damaged ? -3 : static_cast<long>(n);
 }
 
 /// Fills rec from the tokens of read_buffer. 0 complete, -1 a token missing.
@@ -591,6 +669,10 @@ int parse_pathinfo(pathinfo *rec)
         if (len == -2)
             log_trace(kModule, "parse_pathinfo", kLineParseTooLong, 4,
                       "Configuration file line longer than %zu characters skipped", kMaxLine);
+        // A NUL would end the line's text early and cut the record short.
+        if (len == -3)
+            log_trace(kModule, "parse_pathinfo", kLineParseNul, 4,
+                      "Configuration file line holding a NUL byte skipped");
     }
     log_trace(kModule, "parse_pathinfo", kLineParseReadline, 7, "readline: %s", read_buffer);
     if (parse_tokens(rec) < 0) {
@@ -605,6 +687,8 @@ int parse_pathinfo(pathinfo *rec)
 
 int load_config(const char *path)
 {
+    conf_unread = false;
+    read_error = 0;
     auto *rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
     if (rec == nullptr) {
         log_trace(kModule, "load_config", kLineLoadMalloc, 3, "Error: malloc == NULL!");
@@ -616,20 +700,26 @@ int load_config(const char *path)
         std::free(rec);
         return -2;
     }
-    conf_stream = std::fopen(path, "r");
+    FdGuard fd{-1};
+    const char *reason = open_for_reading(path, &fd.fd);
+    if (fd.fd < 0) {
+        log_trace(kModule, "load_config", kLineLoadOpen, 4, kMsgOpenFailed);
+        if (reason != nullptr)
+            refuse_saving(reason);
+        std::free(rec);
+        return -1;
+    }
+    conf_stream = fdopen(fd.fd, "r");
     StreamGuard guard{conf_stream};
     if (conf_stream == nullptr) {
-        log_trace(kModule, "load_config", kLineLoadOpen, 4, kMsgOpenFailed);
-        std::free(rec);
-        return -1;
-    }
-    int fd = fileno(conf_stream);
-    if (fd < 0) {
         log_trace(kModule, "load_config", kLineLoadFileno, 4, kMsgOpenFailed);
+        refuse_saving(std::strerror(errno));
         std::free(rec);
         return -1;
     }
-    if (lock_config(fd) < 0) {
+    int stream_fd = fd.fd;
+    fd.fd = -1;  // the stream owns it now
+    if (lock_config(stream_fd) < 0) {
         log_trace(kModule, "load_config", kLineLoadLock, 4, kMsgLockFailed);
         std::free(rec);
         return -1;
@@ -637,6 +727,8 @@ int load_config(const char *path)
     // The first record joins the list even from an empty file.
     parse_pathinfo(rec);
     add_confNode(rec);
+    WwidSet seen;
+    seen.insert(rec->wwid);
     for (;;) {
         rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
         if (rec == nullptr) {
@@ -647,9 +739,22 @@ int load_config(const char *path)
             std::free(rec);
             break;
         }
+        // Each save reverses the lines, so a second line of a LUN would take
+        // turns with the first at answering; the first one read stays.
+        if (rec->wwid[0] != '\0' && !seen.insert(rec->wwid).second) {
+            log_trace(kModule, "load_config", kLineLoadDuplicate, 4,
+                      "Configuration file line repeating LUN %s skipped", rec->wwid);
+            std::free(rec);
+            continue;
+        }
         add_confNode(rec);
     }
-    unlock_config(fd);
+    if (read_error != 0) {
+        refuse_saving(std::strerror(read_error));
+        empty_list();
+        return -1;
+    }
+    unlock_config(stream_fd);
     return 0;
 }
 
@@ -660,6 +765,11 @@ int save_config(const char *path)
         log_trace(kModule, "save_config", kLineSaveNullConf, 7, "Null Conf");
         return -1;
     }
+    if (conf_unread) {
+        log_trace(kModule, "save_config", kLineSaveNotRead, 4,
+                  "Configuration file was not read whole; not rewritten");
+        return -1;
+    }
     char temp[kPathBufferSize];
     int n = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp) {
@@ -667,9 +777,11 @@ int save_config(const char *path)
         return -1;
     }
     mode_t mode = target_mode(path);
-    // A stale temporary file of a killed run is truncated and reused; the
-    // lock file keeps two runs from sharing it.
-    FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode)};
+    // Whatever stands at the temporary name (a killed run's file, a FIFO, a
+    // planted symlink) goes; the new file is created afresh and never through
+    // a link. The lock file keeps two runs from sharing the name.
+    unlink(temp);
+    FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode)};
     if (fd.fd < 0) {
         log_trace(kModule, "save_config", kLineSaveOpen, 4, kMsgOpenFailed);
         return -1;
@@ -721,11 +833,11 @@ void conf_use_file(const char *path) { copy_field(conf_path, sizeof conf_path, p
 
 void conf_reset()
 {
+    conf_unread = false;
     if (conf == nullptr)
         return;
     // dlist_destroy stops at a node without record; empty the list first.
-    while (conf->count > 0)
-        std::free(dlist_shift(conf));
+    empty_list();
     dlist_destroy(conf);
     conf = nullptr;
 }

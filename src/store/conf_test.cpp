@@ -379,10 +379,11 @@ TEST_F(ConfPrio, SetAppliesOverridesAndResetsRefusesTheRest)
         {1, 0}, {4, 0}, {9, 0}, {-1, 0}, {INT_MIN, 0},
     };
     const std::string other = make_line("600bb", {}, "B");
+    const std::string third = make_line("600cc", {}, "C");
     for (const Case &k : cases) {
         for (bool stored : {true, false}) {
             conf_reset();
-            const std::string before = stored ? kExampleLine + other : other + other;
+            const std::string before = stored ? kExampleLine + other : other + third;
             ASSERT_EQ(load(before), 0);
             std::size_t count = records().size();
             pathinfo *probed = probed_record({});
@@ -400,7 +401,7 @@ TEST_F(ConfPrio, SetAppliesOverridesAndResetsRefusesTheRest)
                           make_line(kExampleWwid,
                                     {"/dev/sdb,2:0:0:1," + std::to_string(k.applied) + ","},
                                     "vol_db01") +
-                              other + other)
+                              third + other)
                     << k.requested;
             }
             release(probed);
