@@ -13,6 +13,7 @@
 #include "store/conf.hpp"
 
 #include "operations/operations.hpp"
+#include "store/fd_guard.hpp"
 #include "trace/trace.hpp"
 
 #include <sysfs/dlist.h>
@@ -303,15 +304,6 @@ struct StreamGuard {
         if (stream != nullptr)
             std::fclose(stream);
         stream = nullptr;
-    }
-};
-
-struct FdGuard {
-    int fd;
-    ~FdGuard()
-    {
-        if (fd >= 0)
-            close(fd);
     }
 };
 
