@@ -7,19 +7,29 @@
 
 int int_from_text(const char *text)
 {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
+    // strtol's rule, without its locale and errno machinery: the file holds
+    // a hundred numbers a line.
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    // Past 2^31 every further digit saturates all the same.
+    constexpr long long kCap = static_cast<long long>(INT_MAX) + 1;
+    long long magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        if (magnitude <= kCap)
+            magnitude = magnitude * 10 + (*text - '0');
+    }
+    if (negative)
+        return magnitude >= kCap ? INT_MIN : static_cast<int>(-magnitude);
+    return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
 }
 
 namespace conf_line {
 namespace {
 
 constexpr const char *kFmtInvalidAddress = "!!! invalid scsi address (%d:%d:%d:%d";
-constexpr const char *kSeparators = ":,";
 constexpr char kHex[] = "0123456789ABCDEF";
 
 // --- writing -----------------------------------------------------------------
@@ -78,6 +88,29 @@ int hex_value(char c)
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+bool is_separator(char c) { return c == ',' || c == ':'; }
+
+/// The next token at *cursor, as strtok_r with the separators "," and ":"
+/// gives it (runs of separators count as one; the separator after the token
+/// is overwritten with NUL), or nullptr when none is left.
+char *next_token(char **cursor)
+{
+    char *p = *cursor;
+    while (is_separator(*p))
+        ++p;
+    if (*p == '\0') {
+        *cursor = p;
+        return nullptr;
+    }
+    char *token = p;
+    while (*p != '\0' && !is_separator(*p))
+        ++p;
+    if (*p != '\0')
+        *p++ = '\0';
+    *cursor = p;
+    return token;
 }
 
 /// Decodes %XX sequences of `src` into a field of `size` bytes. A '%' not
@@ -160,8 +193,8 @@ std::size_t format(const pathinfo *rec, char *out)
 
 int parse(char *line, pathinfo *rec)
 {
-    char *save = nullptr;
-    char *token = strtok_r(line, kSeparators, &save);
+    char *cursor = line;
+    char *token = next_token(&cursor);
     if (token == nullptr)
         return -1;
     decode_field(rec->wwid, kWwidSize, token);
@@ -170,17 +203,17 @@ int parse(char *line, pathinfo *rec)
             int *numbers[] = {&rec->slot_host[cp][slot], &rec->slot_channel[cp][slot],
                               &rec->slot_id[cp][slot], &rec->slot_lun[cp][slot],
                               &rec->prio[cp][slot]};
-            if ((token = strtok_r(nullptr, kSeparators, &save)) == nullptr)
+            if ((token = next_token(&cursor)) == nullptr)
                 return -1;
             decode_field(rec->slot_dev[cp][slot], kDevSize, token);
             for (int *number : numbers) {
-                if ((token = strtok_r(nullptr, kSeparators, &save)) == nullptr)
+                if ((token = next_token(&cursor)) == nullptr)
                     return -1;
                 *number = int_from_text(token);
             }
         }
     }
-    if ((token = strtok_r(nullptr, kSeparators, &save)) == nullptr)
+    if ((token = next_token(&cursor)) == nullptr)
         return -1;
     decode_field(rec->text_name, kTextNameSize, token);
     return 0;
