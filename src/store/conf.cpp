@@ -511,7 +511,7 @@ int parse_pathinfo(pathinfo *rec)
 int load_config(const char *path)
 {
     forget_loaded_file();
-    // calloc: fresh memory comes clear without being written to.
+    // calloc: the reader fills a record that is clear to its last byte.
     auto *rec = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
     if (rec == nullptr) {
         log_trace(kModule, "load_config", kLineLoadMalloc, 3, "Error: malloc == NULL!");

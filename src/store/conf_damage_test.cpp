@@ -74,7 +74,9 @@ TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
         pathinfo *probed = probed_record({});
         EXPECT_EQ(conf_getPrio(probed), 3) << k.name;
         release(probed);
-        EXPECT_EQ(conf_setPrio(probed_record({}), 7), -1) << k.name;
+        probed = probed_record({});
+        EXPECT_EQ(conf_setPrio(probed, 7), -1) << k.name;
+        release(probed);
         EXPECT_EQ(save_config(file_.c_str()), -1) << k.name;
 
         struct stat after {};
