@@ -524,7 +524,7 @@ int load_config(const char *path)
         return -2;
     }
     const char *reason = nullptr;
-    int got = conf_disk::read(path, &loaded.content, &reason);
+    int got = conf_disk::read_whole(path, &loaded.content, &reason);
     if (got != 1) {
         if (got >= -1)
             log_trace(kModule, "load_config", kLineLoadOpen, 4, kMsgOpenFailed);

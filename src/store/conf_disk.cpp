@@ -176,7 +176,7 @@ int sync_directory(const char *path)
 
 }  // namespace
 
-int read(const char *path, Content *content, const char **reason)
+int read_whole(const char *path, Content *content, const char **reason)
 {
     release(content);
     struct stat st;

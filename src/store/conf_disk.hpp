@@ -27,7 +27,7 @@ struct Content {
 /// opened; -2 it was opened but not read to its end; -3 lock_config refused.
 /// On -1 and -2 *reason says why (a strerror text or "not a regular file",
 /// valid until the next call); on anything but 1 the content stays empty.
-int read(const char *path, Content *content, const char **reason);
+int read_whole(const char *path, Content *content, const char **reason);
 /// Frees the content and empties it.
 void release(Content *content);
 
