@@ -15,13 +15,16 @@ char console_buffer[kBufferSize];
 void log_trace(const char * /*module*/, const char * /*function*/, int line, int level,
                const char *format, ...)
 {
+    // Text that nobody sees is not formatted: a run traces far more than it
+    // shows.
+    if (level > log_verbosity)
+        return;
     std::memset(trace_buffer, 0, sizeof trace_buffer);
     va_list args;
     va_start(args, format);
     std::vsnprintf(trace_buffer, sizeof trace_buffer, format, args);
     va_end(args);
-    if (level <= log_verbosity)
-        std::fprintf(stderr, "[%d] %s\n", line, trace_buffer);
+    std::fprintf(stderr, "[%d] %s\n", line, trace_buffer);
 }
 
 int log_console(int level, const char *format, ...)

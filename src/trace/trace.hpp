@@ -7,9 +7,9 @@
 /// only the management command changes it.
 extern int log_verbosity;
 
-/// Formats the message into a static 512-byte buffer (cut to 511 characters)
-/// and, when `level` <= `log_verbosity`, writes "[line] message\n" to standard
-/// error. The module and function names are accepted for the call site's
+/// When `level` <= `log_verbosity`, formats the message into a static 512-byte
+/// buffer (cut to 511 characters) and writes "[line] message\n" to standard
+/// error; otherwise does nothing at all. The module and function names are accepted for the call site's
 /// sake and are not written. Never allocates, never fails towards the caller.
 void log_trace(const char *module, const char *function, int line, int level,
                const char *format, ...) __attribute__((format(printf, 5, 6)));
