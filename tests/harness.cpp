@@ -173,12 +173,25 @@ void SimTest::SetUp()
 
 void SimTest::TearDown()
 {
+    if (!memory_state_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(memory_state_, ignored);
+    }
     if (!dir_.empty() && !HasFailure()) {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     } else if (!dir_.empty()) {
         std::printf("kept for inspection: %s\n", dir_.c_str());
     }
+}
+
+void SimTest::use_memory_state()
+{
+    char pattern[] = "/dev/shm/tald-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
+    memory_state_ = pattern;
+    state_ = memory_state_;
+    sim_log_on_ = false;
 }
 
 void SimTest::scenario(const std::string &text)
@@ -212,7 +225,7 @@ Started SimTest::start(const char *program, const std::vector<std::string> &args
         std::string("LD_PRELOAD=") + kSimarray,
         "SIMARRAY_SCENARIO=" + scenario_path_,
         "SIMARRAY_STATE_DIR=" + state_,
-        "SIMARRAY_LOG=" + log_path_,
+        "SIMARRAY_LOG=" + (sim_log_on_ ? log_path_ : std::string()),
         "ASAN_OPTIONS=verify_asan_link_order=0",
         "PATH=/usr/bin:/bin",
     };

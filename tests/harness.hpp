@@ -109,6 +109,11 @@ protected:
     /// When set, the runs' standard output goes there instead of a file of
     /// the test ("/dev/full", say).
     std::string stdout_target_;
+    /// Moves the state directory to /dev/shm (memory) for runs that save
+    /// the file many thousand times, and stops the simulator's call log.
+    void use_memory_state();
+    bool sim_log_on_ = true;
+    std::string memory_state_;
 
     std::string dir_;
     std::string state_;

@@ -14,6 +14,11 @@ extern int log_verbosity;
 void log_trace(const char *module, const char *function, int line, int level,
                const char *format, ...) __attribute__((format(printf, 5, 6)));
 
+/// Sends the lines that log_trace writes to syslog(3) instead (facility
+/// daemon, the trace level as the priority, "[line] message" as the text),
+/// or back to standard error. For code that runs inside a daemon.
+void log_use_syslog(bool on);
+
 /// Formats the message into its own static 512-byte buffer and writes it with
 /// a line end to standard output when `level` is 0 or less. Returns 0.
 int log_console(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
