@@ -14,7 +14,7 @@
 #   - the store's Google benchmarks (load, resolve, save at 1..4096 LUNs).
 # Not a test: the figures depend on the machine and on its load.
 #
-#   tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench]
+#   tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N]
 #     RUNS          runs per single-process figure (default 100); the sweeps
 #                   run once each
 #     --programs    measure mpath_prio_tald and tald of another build tree
@@ -22,11 +22,13 @@
 #                   measuring tools always come from build/normal
 #     --keep DIR    keep the sweeps' answers and files in DIR
 #     --no-gbench   skip the Google benchmarks
+#     --luns N      an array of N LUNs (1..1024) instead of 1024, for a quick look
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 runs=100
+luns=1024
 programs=
 keep=
 gbench=1
@@ -35,8 +37,9 @@ while (($#)); do
     --programs) programs=$(cd "$2" && pwd); shift 2 ;;
     --keep) keep=$2; shift 2 ;;
     --no-gbench) gbench=0; shift ;;
+    --luns) luns=$2; shift 2 ;;
     [0-9]*) runs=$1; shift ;;
-    *) echo "usage: tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench]" >&2; exit 2 ;;
+    *) echo "usage: tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N]" >&2; exit 2 ;;
     esac
 done
 
@@ -61,7 +64,7 @@ node=/dev/sdb # C0P0 of LUN 0, the same node in both scenarios
 # would cost every process more than the callout's own work. Single runs use
 # LUN 0 alone (its four nodes are the same in both).
 mkdir "$state/nodes"
-tools/bench/gen_scenario.sh 1024 "$state/nodes.txt" "$state/nodes" >"$state/big.scn"
+tools/bench/gen_scenario.sh "$luns" "$state/nodes.txt" "$state/nodes" >"$state/big.scn"
 tools/bench/gen_scenario.sh 1 "$state/nodes1.txt" >"$state/small.scn"
 
 # on SCENARIO COMMAND...: runs COMMAND under the simulated array.
@@ -71,18 +74,13 @@ on() {
     LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/$scn.scn SIMARRAY_STATE_DIR=$state "$@"
 }
 
-# "wall_us cpu_us": medians of $runs runs.
-medians() {
-    local scn=$1
-    shift
-    on "$scn" "$timer" runs "$runs" -- "$@" | awk '{ print $1, $4 }'
-}
 # Peak resident set size in KiB: the largest of five runs.
-peak_kib() {
-    local scn=$1 i m max=0
+peak_kib() { # STATE_DIR COMMAND...
+    local dir=$1 i m max=0
     shift
     for i in 1 2 3 4 5; do
-        m=$(on "$scn" /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1)
+        m=$(LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/small.scn SIMARRAY_STATE_DIR=$dir \
+            /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1)
         ((m > max)) && max=$m
     done
     echo "$max"
@@ -102,18 +100,7 @@ header() { # TITLE [RSS_TITLE]
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
 echo "state: $state ($(stat -f -c %T "$state")); callout: $callout"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "single runs: medians of $runs runs of wall time and of user + system time;"
-echo "peak RSS: largest of 5 runs; ratios to the empty program"
-header "single runs (scenario: LUN 0 alone)"
-base=$(medians small "$empty")
-row "empty C++ program" "$base" "$(peak_kib small "$empty")"
-
-rm -f "$conf"
-on small "$callout" "$node" >/dev/null
-row "mpath_prio_tald $node, 1 LUN stored" "$(medians small "$callout" "$node")" \
-    "$(peak_kib small "$callout" "$node")"
-
-# The sweeps, which also leave the file of 1024 LUNs for the next rows.
+# The sweeps come first: they leave the file of 1024 LUNs for the single runs.
 sweep() { # ANSWERS COMMAND...: "wall_ms cpu_ms"
     local answers=$1
     shift
@@ -125,28 +112,48 @@ sweep_row() { # LABEL "WALL_MS CPU_MS"
         printf "%-42s %8.2f s  %6.2f x %8.2f s  %6.2f x\n", l, m[1] / 1000, m[1] / b[1],
                m[2] / 1000, m[2] / b[2] }'
 }
-header "sweep of 4096 paths, 2 at a time" ""
+paths=$((4 * luns))
+header "sweep of $paths paths, 2 at a time" ""
 sweep_base=$(sweep "$state/answers-empty-program" "$empty")
-sweep_row "4096 x empty C++ program" "$sweep_base"
+sweep_row "$paths x empty C++ program" "$sweep_base"
 rm -f "$conf"
-sweep_row "4096 callouts from an empty file" "$(sweep "$state/answers-from-empty" "$callout")"
+sweep_row "$paths callouts from an empty file" "$(sweep "$state/answers-from-empty" "$callout")"
 cp "$conf" "$state/conf-from-empty"
-sweep_row "4096 callouts, every path known" "$(sweep "$state/answers-known" "$callout")"
+sweep_row "$paths callouts, every path known" "$(sweep "$state/answers-known" "$callout")"
 cp "$conf" "$state/conf-known"
-simcost=$(medians big "$empty")
-awk -v t="$simcost" -v base="$base" 'BEGIN { split(t, m, " "); split(base, b, " ")
-    printf "(each process runs with its own node'"'"'s scenario: the whole array'"'"'s would cost it %.2f ms more)\n", (m[2] - b[2]) / 1000 }'
 cmp -s <(sort "$state/conf-from-empty") <(sort "$state/conf-known") ||
     echo "warning: the second sweep changed the file's lines"
 cmp -s "$state/answers-from-empty" "$state/answers-known" ||
     echo "warning: the two sweeps answered differently"
 echo "file after the sweeps: $(wc -l <"$conf") LUNs, $(wc -c <"$conf") bytes"
 
-header "single runs (scenario: LUN 0 alone)"
-row "mpath_prio_tald $node, 1024 LUNs stored" "$(medians small "$callout" "$node")" \
-    "$(peak_kib small "$callout" "$node")"
-row "sg_inq --page=0x83 $node" "$(medians small /usr/bin/sg_inq --page=0x83 "$node")" \
-    "$(peak_kib small /usr/bin/sg_inq --page=0x83 "$node")"
+# The single runs take turns, so that a change in the machine's load falls on
+# all of them alike: the empty program, the callout with 1 LUN stored (a
+# directory of its own), the callout with the 1024 LUNs of the sweeps, sg_inq,
+# and the empty program under the whole array's scenario.
+one=$state/one
+mkdir "$one"
+sim_env() { echo "LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/$1.scn SIMARRAY_STATE_DIR=$2"; }
+LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/small.scn SIMARRAY_STATE_DIR=$one \
+    "$callout" "$node" >/dev/null
+# shellcheck disable=SC2046 # the environment words are split on purpose
+mapfile -t singles < <("$timer" runs "$runs" \
+    -- $(sim_env small "$state") "$empty" \
+    -- $(sim_env small "$one") "$callout" "$node" \
+    -- $(sim_env small "$state") "$callout" "$node" \
+    -- $(sim_env small "$state") /usr/bin/sg_inq --page=0x83 "$node" \
+    -- $(sim_env big "$state") "$empty" | awk '{ print $1, $4 }')
+base=${singles[0]}
+header "single runs, taking turns (scenario: LUN 0 alone)"
+row "empty C++ program" "$base" "$(peak_kib "$state" "$empty")"
+row "mpath_prio_tald $node, 1 LUN stored" "${singles[1]}" "$(peak_kib "$one" "$callout" "$node")"
+row "mpath_prio_tald $node, $luns LUNs stored" "${singles[2]}" \
+    "$(peak_kib "$state" "$callout" "$node")"
+row "sg_inq --page=0x83 $node" "${singles[3]}" \
+    "$(peak_kib "$state" /usr/bin/sg_inq --page=0x83 "$node")"
+echo "medians of $runs runs of wall time and of user + system time; peak RSS: largest of 5 runs"
+awk -v t="${singles[4]}" -v base="$base" 'BEGIN { split(t, m, " "); split(base, b, " ")
+    printf "(the sweeps give each process its own node'"'"'s scenario: the whole array'"'"'s would cost it %.2f ms more)\n", (m[2] - b[2]) / 1000 }'
 
 if [ -n "$keep" ]; then
     mkdir -p "$keep"
@@ -184,7 +191,7 @@ set_times() { # DIR: median ms of $runs alternating sets
         echo "$t0 $t1"
     done | awk '{ print ($2 - $1) * 1000 }' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'
 }
-echo "a change on disk: tald --prio --set $node 5/6 alternating, 1024 LUNs stored"
+echo "a change on disk: tald --prio --set $node 5/6 alternating, $luns LUNs stored"
 echo "  on $where: $(set_times "$disk") ms (median)"
 echo "  on tmpfs ($state): $(set_times "$state") ms (median)"
 

@@ -2,11 +2,14 @@
 // A shell loop would add its own fork to every run; this starts each process
 // with posix_spawn and times it from spawn to reap.
 //
-//   spawn_timer runs N -- COMMAND [ARGS...]
-//       runs COMMAND N times, one after the other, standard output to
-//       /dev/null; prints "median_us min_us max_us cpu_median_us" (wall
-//       times, and the median of user + system time of the process: the
-//       latter hardly moves when other work shares the machine).
+//   spawn_timer runs N -- [VAR=VALUE...] COMMAND [ARGS...] [-- [VAR=VALUE...] COMMAND...]
+//       runs each COMMAND N times, standard output to /dev/null, the
+//       commands taking turns (so that a change in the machine's load falls
+//       on all of them alike); VAR=VALUE words set the environment of their
+//       command. Prints one line per command: "median_us min_us max_us
+//       cpu_median_us" (wall times, and the median of user + system time of
+//       the process: the latter hardly moves when other work shares the
+//       machine).
 //   spawn_timer sweep P NODES ANSWERS [SCENARIO_DIR] -- COMMAND [ARGS...]
 //       runs "COMMAND ARGS... NODE" once for every line NODE of the file
 //       NODES, P processes at a time (as multipath starts its callouts);
@@ -45,7 +48,7 @@ long long now_ns()
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: spawn_timer runs N -- COMMAND [ARGS...]\n"
+                 "usage: spawn_timer runs N -- [VAR=VALUE...] COMMAND [ARGS...] [-- ...]\n"
                  "       spawn_timer sweep P NODES ANSWERS [SCENARIO_DIR] -- COMMAND [ARGS...]\n");
     return 2;
 }
@@ -89,22 +92,57 @@ long long median(std::vector<long long> v)
     return v[v.size() / 2];
 }
 
-int do_runs(long n, char **argv)
+/// One command of `runs`: its arguments and its environment.
+struct Command {
+    std::vector<char *> argv;
+    std::vector<char *> env;
+};
+
+/// Splits "[VAR=VALUE...] COMMAND [ARGS...] [-- ...]" into commands; the
+/// VAR=VALUE words replace or extend the environment of their command.
+std::vector<Command> parse_commands(int argc, char **argv)
+{
+    std::vector<Command> commands;
+    int i = 0;
+    while (i < argc) {
+        Command c;
+        for (char **e = environ; *e != nullptr; ++e) c.env.push_back(*e);
+        for (; i < argc && std::strchr(argv[i], '=') != nullptr && argv[i][0] != '/'; ++i) {
+            std::size_t name = std::strchr(argv[i], '=') - argv[i] + 1;
+            std::erase_if(c.env, [&](char *e) { return std::strncmp(e, argv[i], name) == 0; });
+            c.env.push_back(argv[i]);
+        }
+        for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) c.argv.push_back(argv[i]);
+        ++i;  // the "--" between commands
+        if (c.argv.empty()) return {};
+        c.argv.push_back(nullptr);
+        c.env.push_back(nullptr);
+        commands.push_back(std::move(c));
+    }
+    return commands;
+}
+
+int do_runs(long n, int argc, char **argv)
 {
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null_fd < 0 || n < 1) return usage();
-    std::vector<long long> us, cpu;
+    std::vector<Command> commands = parse_commands(argc, argv);
+    if (null_fd < 0 || n < 1 || commands.empty()) return usage();
+    std::vector<std::vector<long long>> us(commands.size()), cpu(commands.size());
     for (long i = 0; i < n; ++i) {
-        long long t0 = now_ns();
-        pid_t pid = start(argv, null_fd, -1);
-        long long c = pid < 0 ? -1 : reap(pid);
-        if (c < 0) return 1;
-        us.push_back((now_ns() - t0) / 1000);
-        cpu.push_back(c);
+        for (std::size_t k = 0; k < commands.size(); ++k) {
+            long long t0 = now_ns();
+            pid_t pid = start(commands[k].argv.data(), null_fd, -1, commands[k].env.data());
+            long long c = pid < 0 ? -1 : reap(pid);
+            if (c < 0) return 1;
+            us[k].push_back((now_ns() - t0) / 1000);
+            cpu[k].push_back(c);
+        }
     }
     close(null_fd);
-    std::printf("%lld %lld %lld %lld\n", median(us), *std::min_element(us.begin(), us.end()),
-                *std::max_element(us.begin(), us.end()), median(cpu));
+    for (std::size_t k = 0; k < commands.size(); ++k)
+        std::printf("%lld %lld %lld %lld\n", median(us[k]),
+                    *std::min_element(us[k].begin(), us[k].end()),
+                    *std::max_element(us[k].begin(), us[k].end()), median(cpu[k]));
     return 0;
 }
 
@@ -200,7 +238,7 @@ int do_sweep(long parallel, const char *nodes_file, const char *answers_file,
 int main(int argc, char **argv)
 {
     if (argc >= 5 && std::strcmp(argv[1], "runs") == 0 && std::strcmp(argv[3], "--") == 0)
-        return do_runs(std::atol(argv[2]), argv + 4);
+        return do_runs(std::atol(argv[2]), argc - 4, argv + 4);
     if (argc >= 7 && std::strcmp(argv[1], "sweep") == 0 && std::strcmp(argv[5], "--") == 0)
         return do_sweep(std::atol(argv[2]), argv[3], argv[4], nullptr, argc - 6, argv + 6);
     if (argc >= 8 && std::strcmp(argv[1], "sweep") == 0 && std::strcmp(argv[6], "--") == 0)
