@@ -191,14 +191,34 @@ set_times() { # DIR: median ms of $runs alternating sets
         echo "$t0 $t1"
     done | awk '{ print ($2 - $1) * 1000 }' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'
 }
+# The disk's own share: the file written and synced, nothing else.
+sync_times() { # DIR: median ms of $runs writes + fsync of the file
+    local dir=$1 i t0 t1
+    for ((i = 0; i < runs; i++)); do
+        t0=$EPOCHREALTIME
+        dd if="$conf" of="$dir/sync.test" bs=1M conv=fsync status=none
+        t1=$EPOCHREALTIME
+        echo "$t0 $t1"
+    done | awk '{ print ($2 - $1) * 1000 }' | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'
+    rm -f "$dir/sync.test"
+}
 echo "a change on disk: tald --prio --set $node 5/6 alternating, $luns LUNs stored"
 echo "  on $where: $(set_times "$disk") ms (median)"
 echo "  on tmpfs ($state): $(set_times "$state") ms (median)"
+echo "the disk's share: dd of the file ($(wc -c <"$conf") bytes) with conv=fsync"
+echo "  on $where: $(sync_times "$disk") ms (median)"
+echo "  on tmpfs: $(sync_times "$state") ms (median)"
 
 if ((gbench)); then
+    # With --programs, the benchmarks of that tree's store when it has them
+    # (a tree older than tools/bench: see docs/performance.md).
+    bench=$top/$build/tools/bench/store_bench
+    for b in "$programs/tools/bench/store_bench" "$programs/store_bench"; do
+        if [ -n "$programs" ] && [ -x "$b" ]; then bench=$b; break; fi
+    done
     echo
-    echo "== store benchmarks (build/normal/tools/bench/store_bench)"
-    "$top/$build/tools/bench/store_bench" --benchmark_min_time=0.2 2>&1 | grep -v '^\*\*\*'
+    echo "== store benchmarks ($bench)"
+    "$bench" --benchmark_min_time=0.2 2>&1 | grep -v '^\*\*\*'
 fi
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
