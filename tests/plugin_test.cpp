@@ -130,7 +130,7 @@ TEST_F(Plugin, HonoursTaldAndTracesToSyslog)
               "")
         << o.err;
     EXPECT_EQ(o.err.find("syslog: 28 priotald: prio_args", 10), std::string::npos) << o.err;
-    // Without -v nothing is traced.
+    // Below -v 3 no debug line; without -v only errors, and there are none.
     o = host({"-a", "-v 2", "sdb"});
     EXPECT_EQ(o.err.find("[61]"), std::string::npos) << o.err;
     o = host({"sdb"});

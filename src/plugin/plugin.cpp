@@ -84,12 +84,13 @@ bool word_is(const char *word, std::size_t len, const char *expected)
 }
 
 /// The trace verbosity that prio_args asks for: "-v 1", "-v 2", "-v 3" as
-/// tald's -v (levels 4, 6, 7); 0, nothing traced, without one. *unknown is
-/// set when a word was not understood.
+/// tald's -v (levels 4, 6, 7); without one, errors only (3), as tald without
+/// -v. *unknown is set when a word was not understood.
 int verbosity_from_args(const char *args, bool *unknown)
 {
     static constexpr int kLevels[] = {4, 6, 7};
-    int verbosity = 0;
+    static constexpr int kErrorsOnly = 3;
+    int verbosity = kErrorsOnly;
     *unknown = false;
     std::size_t len = 0;
     for (const char *word = next_word(args, &len); len > 0; word = next_word(word + len, &len)) {
