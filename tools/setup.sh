@@ -3,7 +3,8 @@
 # need and this machine lacks. Safe to run again: it installs nothing twice.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils)
+packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils
+          qemu-system-x86 cpio kmod xz-utils zstd)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
