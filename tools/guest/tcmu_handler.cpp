@@ -59,8 +59,8 @@ struct __attribute__((packed)) tcmu_cmd_entry_hdr {
 
 struct __attribute__((packed)) tcmu_cmd_entry {
     tcmu_cmd_entry_hdr hdr;
-    union __attribute__((packed)) {
-        struct __attribute__((packed)) {
+    union {
+        struct {
             std::uint32_t iov_cnt;
             std::uint32_t iov_bidi_cnt;
             std::uint32_t iov_dif_cnt;
@@ -69,7 +69,7 @@ struct __attribute__((packed)) tcmu_cmd_entry {
             std::uint64_t pad2;
             iovec iov[1];  // iov_cnt of them; iov_base is an offset into the mapping
         } req;
-        struct __attribute__((packed)) {
+        struct {
             std::uint8_t scsi_status;
             std::uint8_t pad1;
             std::uint16_t pad2;
@@ -78,7 +78,9 @@ struct __attribute__((packed)) tcmu_cmd_entry {
         } rsp;
     };
 };
-static_assert(offsetof(tcmu_cmd_entry, req.iov) == 44);
+static_assert(offsetof(tcmu_cmd_entry, req.cdb_off) == 24);  // the inner records keep their alignment
+static_assert(offsetof(tcmu_cmd_entry, req.iov) == 48);
+static_assert(offsetof(tcmu_cmd_entry, rsp.sense_buffer) == 16);
 
 std::uint32_t tcmu_hdr_get_op(std::uint32_t len_op) { return len_op & kOpMask; }
 std::uint32_t tcmu_hdr_get_len(std::uint32_t len_op) { return len_op & ~kOpMask; }
@@ -284,6 +286,9 @@ int serve(Device &d) {
     int served = 0;
     std::uint32_t head = __atomic_load_n(&mb->cmd_head, __ATOMIC_ACQUIRE);
     std::uint32_t tail = mb->cmd_tail;
+    if (g_verbose && tail != head)
+        std::fprintf(stderr, "tald_tcmu: node %d ring off %u size %u head %u tail %u\n", d.index,
+                     mb->cmdr_off, mb->cmdr_size, head, tail);
     while (tail != head) {
         auto *e = reinterpret_cast<tcmu_cmd_entry *>(d.map + mb->cmdr_off + tail);
         std::uint32_t len_op = e->hdr.len_op;
