@@ -8,6 +8,7 @@
 set -euo pipefail
 cache=${1:-/var/cache/tald-guest}
 mkdir -p "$cache/debs"
+chown _apt "$cache/debs" 2>/dev/null || true  # apt-get download drops to _apt where it can
 
 # The kernel metapackage names the versioned image it stands for.
 kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n1)

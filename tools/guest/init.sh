@@ -84,10 +84,11 @@ sd_of() { awk -v p="$1" '$1 == p { print $2 }' /tmp/map; }
 addr_of() { awk -v p="$1" '$1 == p { print $3 }' /tmp/map; }
 
 # --- The callout on every path: what the simulated array gives.
-while IFS='	' read -r p prio wwid alias; do
+while IFS='	' read -r p prio wwid note alias; do
     sd=$(sd_of $p)
     [ -n "$sd" ] || continue
-    expect "callout /dev/$sd (node $p)" "$prio" "$(mpath_prio_tald /dev/$sd)"
+    n=; [ "$note" = - ] || n=", $note"
+    expect "callout /dev/$sd (node $p$n)" "$prio" "$(mpath_prio_tald /dev/$sd)"
 done < $G/expected
 expect "callout on /dev/null" 0 "$(mpath_prio_tald /dev/null)"
 : > /tmp/plain
@@ -95,13 +96,13 @@ expect "callout on a plain file" 0 "$(mpath_prio_tald /tmp/plain)"
 
 # --- tald -l shows the kernel's addresses; --alias --get on a real node.
 tald -l > /tmp/list 2>&1
-while IFS='	' read -r p prio wwid alias; do
+while IFS='	' read -r p prio wwid note alias; do
     sd=$(sd_of $p)
     [ -n "$sd" ] && [ "$prio" -gt 0 ] || continue
     want="[$(addr_of $p)] [priority=$prio] [/dev/$sd]"
     if grep -qF "$want" /tmp/list; then ok "tald -l: $want"; else bad "tald -l lacks $want"; fi
 done < $G/expected
-while IFS='	' read -r p prio wwid alias; do
+while IFS='	' read -r p prio wwid note alias; do
     sd=$(sd_of $p)
     [ -n "$sd" ] && [ -n "$alias" ] || continue
     expect "tald --alias --get /dev/$sd" "$alias" "$(tald --alias --get /dev/$sd 2>&1)"
@@ -124,36 +125,41 @@ ll_prios() {
 check_groups() {
     title=$1 file=$2 osd=$3 oprio=$4
     ll_prios $file > /tmp/prios
-    while IFS='	' read -r p prio wwid alias; do
+    while IFS='	' read -r p prio wwid note alias; do
         sd=$(sd_of $p)
         [ -n "$sd" ] && [ "$wwid" != - ] || continue
         [ "$sd" = "$osd" ] && prio=$oprio
         want="$sd $prio $wwid"
         got=$(grep "^$sd " /tmp/prios)
-        expect "$title: path group of /dev/$sd" "$want" "$got"
+        n=; [ "$note" = - ] || n=" ($note)"
+        expect "$title: path group of /dev/$sd$n" "$want" "$got"
     done < $G/expected
 }
 timeout 60 multipath -v2 > /tmp/mp.log 2>&1
 expect "multipath exit status" 0 $?
-timeout 30 multipath -ll > /tmp/ll 2>&1
+timeout 30 multipath -ll > /tmp/ll 2>/tmp/ll.err
 check_groups "multipath -ll" /tmp/ll
 echo "--- multipath -ll"; cat /tmp/ll
 
 first=$(sd_of $(awk '{ print $1; exit }' $G/expected))
 expect "tald --prio --set /dev/$first 7" 0 "$(tald --prio --set /dev/$first 7 >/dev/null 2>&1; echo $?)"
 timeout 60 multipath -r > /tmp/mp.log 2>&1
-timeout 30 multipath -ll > /tmp/ll 2>&1
+expect "multipath -r exit status" 0 $?
+timeout 30 multipath -ll > /tmp/ll 2>/tmp/ll.err
 check_groups "override 7, multipath -r" /tmp/ll $first 7
 expect "tald --prio --set /dev/$first 0" 0 "$(tald --prio --set /dev/$first 0 >/dev/null 2>&1; echo $?)"
 timeout 60 multipath -r > /tmp/mp.log 2>&1
-timeout 30 multipath -ll > /tmp/ll 2>&1
+expect "multipath -r exit status" 0 $?
+timeout 30 multipath -ll > /tmp/ll 2>/tmp/ll.err
 check_groups "reset, multipath -r" /tmp/ll
 
 # --- multipathd for a short while.
 multipathd -d -s -v2 > /tmp/mpd.log 2>&1 &
 mpd=$!
 # paths_state: "sdX PRIO CHECKERSTATE" as the daemon sees them
-paths_state() { timeout 10 multipathd show paths format "%d %p %T" 2>/dev/null | awk 'NR > 1'; }
+paths_state() {
+    timeout 10 multipathd show paths format "%d %p %T" 2>/dev/null | awk 'NR > 1 { print $1, $2, $3 }'
+}
 for n in $(seq 60); do
     paths_state | grep -q ready && break
     sleep 0.5
@@ -162,7 +168,7 @@ sleep 5   # a few rounds of path checks
 # daemon_prios TITLE [SD PRIO]: the daemon's priority of every path
 daemon_prios() {
     paths_state > /tmp/state
-    while IFS='	' read -r p prio wwid alias; do
+    while IFS='	' read -r p prio wwid note alias; do
         sd=$(sd_of $p)
         [ -n "$sd" ] && [ "$wwid" != - ] || continue
         expect "$1: multipathd priority of /dev/$sd" "$sd $prio ready" "$(grep "^$sd " /tmp/state)"

@@ -7,9 +7,13 @@
 #
 #   tools/guest/run.sh [BUILD_DIR]     (default build/normal)
 #
-# Needs root only for apt-get download into the cache (TALD_GUEST_CACHE,
-# default /var/cache/tald-guest). Last line: "N passed, M failed"; exit
-# status non-zero when a check failed or the guest did not finish.
+# Downloads go to TALD_GUEST_CACHE (default /var/cache/tald-guest; root is
+# needed to fill it). TALD_GUEST_PLUGIN=FILE puts FILE in the guest as
+# libpriotald.so instead of the tree's build; TALD_GUEST_APPEND adds words to
+# the kernel command line ("tald.verbose" logs every TCMU command);
+# TALD_GUEST_TIMEOUT bounds the boot (240 s). The guest's console is kept in
+# BUILD_DIR/guest-console.log. Last line: "N passed, M failed"; exit status
+# non-zero when a check failed or the guest did not finish.
 set -euo pipefail
 export LC_ALL=C
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,6 +22,7 @@ build=${1:-$top/build/normal}
 cache=${TALD_GUEST_CACHE:-/var/cache/tald-guest}
 boot_timeout=${TALD_GUEST_TIMEOUT:-240}
 start=$(date +%s)
+trap 'echo "guest: failed at line $LINENO" >&2; echo "0 passed, 1 failed"' ERR
 
 die() { echo "guest: $*" >&2; echo "0 passed, 1 failed"; exit 1; }
 
@@ -25,10 +30,15 @@ die() { echo "guest: $*" >&2; echo "0 passed, 1 failed"; exit 1; }
 [ -f "$build/build.ninja" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j2 --target mpath_prio_tald tald tald_tcmu simarray >/dev/null ||
     die "build failed"
-cmake --build "$build" -j2 --target priotald >/dev/null 2>&1 || true
+plugin=
+# multipath's prioritizer: the tree's own, or TALD_GUEST_PLUGIN=FILE instead
+if [ -n "${TALD_GUEST_PLUGIN:-}" ]; then
+    plugin=$TALD_GUEST_PLUGIN
+elif cmake --build "$build" -j2 --target priotald >/dev/null 2>&1; then
+    plugin=$build/src/plugin/libpriotald.so
+fi
 callout=$build/src/callout/mpath_prio_tald
 command=$build/src/command/tald
-plugin=$build/src/plugin/libpriotald.so
 
 # --- Debian's kernel, busybox and multipath-tools, unpacked in the cache.
 root=$("$here/fetch.sh" "$cache" | tail -n1) || die "fetching the guest's packages failed"
@@ -88,7 +98,9 @@ cp "$callout" "$command" "$ir/usr/sbin/"
 cp "$build/tools/guest/tald_tcmu" "$ir/usr/sbin/"
 cp "$root/sbin/multipath" "$root/sbin/multipathd" "$ir/sbin/"
 cp "$root/lib/multipath/libprioconst.so" "$root/lib/multipath/libchecktur.so" "$ir/lib/multipath/"
-[ -f "$plugin" ] && cp "$plugin" "$ir/lib/multipath/"
+if [ -n "$plugin" ]; then
+    cp "$plugin" "$ir/lib/multipath/libpriotald.so" || die "no plugin $plugin"
+fi
 add_libs "$ir"/usr/sbin/{mpath_prio_tald,tald} "$ir"/sbin/* "$ir"/lib/multipath/*.so \
     "$ir/lib/x86_64-linux-gnu/libgcc_s.so.1"
 
@@ -100,14 +112,17 @@ sim() {
         SIMARRAY_STATE_DIR=$work/state "$@"
 }
 mkdir -p "$work/state"
-awk '$1 == "node" { if (p) print p, w; p = $2; w = "" }
+awk -v OFS="\t" '
+     function out() { if (p) print p, w, n }
+     $1 == "node" { out(); p = $2; w = ""; n = "-" }
      $1 == "designator" && w == "" { w = $2; for (i = 3; i <= NF; i++) w = w $i }
-     $1 == "fault" && $2 == "inquiry" { w = "-" }
-     END { if (p) print p, w }' "$here/guest.scn" |
-while read -r p w; do
+     $1 == "fault" && $2 == "readbuffer" { n = "READ BUFFER ends in CHECK CONDITION" }
+     $1 == "fault" && $2 == "inquiry" { w = "-"; n = "page 0x83 ends in CHECK CONDITION" }
+     END { out() }' "$here/guest.scn" |
+while IFS=$'\t' read -r p w n; do
     prio=$(sim "$callout" "$p")
     alias=$(sim "$command" --alias --get "$p" 2>/dev/null) || alias=
-    printf '%s\t%s\t%s\t%s\n' "$p" "$prio" "${w:--}" "$alias"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$p" "$prio" "${w:--}" "$n" "$alias"
 done > "$ir/etc/guest/expected"
 
 (cd "$ir" && find . | cpio -o -H newc --quiet) > "$work/initramfs.cpio"
