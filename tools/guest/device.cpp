@@ -80,14 +80,8 @@ void array_command(const simarray::Node &node, const std::uint8_t *cdb, std::siz
     hdr.sbp = out.sense;
     hdr.mx_sb_len = kSenseSize;
     if (simarray::sg_io(node, hdr) != 0) {
-        // The request itself was refused (a command block the sg checks reject).
-        // The block is short only for an unknown group: refuse the opcode.
-        out.status = kStatusCheckCondition;
-        out.sense[0] = 0x70;
-        out.sense[2] = 0x05;
-        out.sense[7] = 10;
-        out.sense[12] = 0x20;
-        out.sense_len = 18;
+        // The sg checks refuse the block itself: a length of no known group.
+        invalid_opcode(out);
         return;
     }
     out.status = hdr.status;
@@ -96,6 +90,16 @@ void array_command(const simarray::Node &node, const std::uint8_t *cdb, std::siz
 }
 
 }  // namespace
+
+void invalid_opcode(Result &out) {
+    out = Result{};
+    out.status = kStatusCheckCondition;
+    out.sense[0] = 0x70;  // current error, fixed format
+    out.sense[2] = 0x05;  // ILLEGAL REQUEST
+    out.sense[7] = 10;    // additional length: 18 bytes in all
+    out.sense[12] = 0x20; // invalid command operation code
+    out.sense_len = 18;
+}
 
 std::size_t cdb_length(std::uint8_t opcode) {
     switch (opcode >> 5) {

@@ -29,6 +29,10 @@ struct Result {
 /// vendor groups).
 std::size_t cdb_length(std::uint8_t opcode);
 
+/// CHECK CONDITION, ILLEGAL REQUEST, invalid command operation code: the
+/// answer to a command the device does not know.
+void invalid_opcode(Result &out);
+
 /// Runs the command `cdb` (`cdb_len` bytes) on `node`. `data` of `data_len`
 /// bytes is the command's data buffer as the initiator sized it; a data-in
 /// command fills at most `data_len` bytes and reports how many in the result.

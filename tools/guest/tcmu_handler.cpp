@@ -248,18 +248,16 @@ void gather(const Device &d, const tcmu_cmd_entry *e, std::size_t len) {
 }
 
 void answer(const Device &d, tcmu_cmd_entry *e) {
+    if (e->req.cdb_off > d.map_size - 16) {
+        e->hdr.uflags |= TCMU_UFLAG_UNKNOWN_OP;
+        return;
+    }
     const std::uint8_t *cdb = d.map + e->req.cdb_off;
     std::size_t cdb_len = guest::cdb_length(cdb[0]);
     static guest::Result r;
     long len = data_size(d, e);
     if (cdb_len == 0 || len < 0) {
-        r = guest::Result{};
-        r.status = 2;  // CHECK CONDITION, ILLEGAL REQUEST, invalid command operation code
-        r.sense[0] = 0x70;
-        r.sense[2] = 0x05;
-        r.sense[7] = 10;
-        r.sense[12] = 0x20;
-        r.sense_len = 18;
+        guest::invalid_opcode(r);
     } else {
         gather(d, e, static_cast<std::size_t>(len));
         guest::run_command(*d.node, cdb, cdb_len, g_data, static_cast<std::size_t>(len), r);
