@@ -114,9 +114,11 @@ if [ ! -e /lib/multipath/libpriotald.so ]; then
     bad "multipath: libpriotald.so was not built; multipath checks not run"
     finish
 fi
-# ll_prios: "sdX PRIO WWID" for every path that multipath -ll shows
+# ll_prios FILE: "sdX PRIO WWID" for every path that multipath -ll shows; a
+# map line is "WWID dm-N ..." or, with user_friendly_names, "NAME (WWID) dm-N ..."
 ll_prios() {
-    awk '/^[0-9a-f]+ dm-[0-9]+ / { w = $1 }
+    awk '/ dm-[0-9]+ / { w = $1
+             for (i = 2; i <= NF; i++) if ($i ~ /^\([0-9a-f]+\)$/) w = substr($i, 2, length($i) - 2) }
          /prio=/ { s = $0; sub(/.*prio=/, "", s); sub(/ .*/, "", s); prio = s }
          / [0-9]+:[0-9]+:[0-9]+:[0-9]+ sd[a-z]+ / {
              for (i = 1; i <= NF; i++) if ($i ~ /^sd[a-z]+$/) print $i, prio, w }' "$1"
@@ -200,4 +202,22 @@ expect "multipathd exit status after shutdown" 0 $?
 got=$(grep -h "invalid value\|libmp_get_version" /tmp/mpd.log /tmp/mp.log /tmp/ll.err)
 expect "multipath and multipathd: no complaint about a library call" "" "$got"
 echo "--- multipathd log"; tail -n 30 /tmp/mpd.log
+
+# --- The example configuration the package ships, as an admin installs it.
+if [ -f $G/multipath.conf.plugin ]; then
+    timeout 30 multipath -F > /dev/null 2>&1
+    cp $G/multipath.conf.plugin /etc/multipath.conf
+    # A host that never ran multipath: Debian's multipath-tools take only the
+    # WWIDs an admin added (find_multipaths "strict"), one `multipath -a` each.
+    rm -f /etc/multipath/wwids /etc/multipath/bindings
+    timeout 30 multipath -t 2>/dev/null | grep -m1 find_multipaths
+    for sd in $(awk '{ print $2 }' /tmp/map); do
+        timeout 30 multipath -a /dev/$sd > /dev/null 2>&1
+    done
+    timeout 60 multipath -v2 > /tmp/mp.log 2>&1
+    expect "shipped multipath.conf.plugin: multipath exit status" 0 $?
+    timeout 30 multipath -ll > /tmp/ll 2>/tmp/ll.err
+    check_groups "shipped multipath.conf.plugin" /tmp/ll
+    echo "--- multipath -ll with the shipped example"; cat /tmp/ll
+fi
 finish

@@ -65,6 +65,7 @@ cp "$root/bin/busybox" "$ir/bin/busybox"
 install -m 755 "$here/init.sh" "$ir/init"
 cp "$here/guest.scn" "$ir/etc/guest/guest.scn"
 cp "$here/multipath.conf" "$ir/etc/multipath.conf"
+[ -f "$top/examples/multipath.conf.plugin" ] && cp "$top/examples/multipath.conf.plugin" "$ir/etc/guest/"
 
 # Kernel modules with their dependencies, in load order.
 : > "$ir/etc/guest/modules"
@@ -146,4 +147,4 @@ if ! grep -q '^GUEST DONE' "$work/console.txt"; then
 fi
 echo "guest: $(($(date +%s) - start)) s in all" >&2
 echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+[ "$failed" -eq 0 ] || exit 1
