@@ -17,7 +17,6 @@ exec </dev/console >/dev/console 2>&1
 G=/etc/guest
 SCN=$G/guest.scn
 CFG=/sys/kernel/config/target
-pass=0
 
 ok() { echo "CHECK PASS $*"; }
 bad() { echo "CHECK FAIL $*"; }
