@@ -8,7 +8,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils
-          dpkg-dev debhelper lintian groff-base mandoc libbenchmark-dev time)
+          dpkg-dev debhelper lintian groff-base mandoc
+          qemu-system-x86 cpio kmod xz-utils libbenchmark-dev time)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
