@@ -8,7 +8,7 @@
 
 namespace simarray {
 
-constexpr std::size_t kMaxNodes = 128;
+constexpr std::size_t kMaxNodes = 512;  ///< room for 128 LUNs over 4 paths each
 constexpr std::size_t kMaxPath = 256;   ///< a path, NUL included
 constexpr std::size_t kMaxPage = 1024;  ///< bytes of a page 0x83, header included
 constexpr std::size_t kMaxReply = 64;   ///< bytes of a READ BUFFER reply

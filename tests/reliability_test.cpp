@@ -1,0 +1,269 @@
+// Runs killed at random moments, and many runs at once, on a store of 64
+// LUNs with 4 paths each: whatever happens to a run, the preference file
+// stays whole (one complete line per LUN) and no confirmed override is lost.
+
+#include "harness.hpp"
+
+#include <signal.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+namespace e2e {
+namespace {
+
+constexpr int kLuns = 64;
+constexpr int kPaths = 4 * kLuns;
+// The sanitizer build's runs are several times slower; its kill test stops
+// at fewer kills to stay within the time of the normal build's.
+#ifdef TALD_SANITIZED
+constexpr int kKillsWanted = 120;
+#else
+constexpr int kKillsWanted = 300;
+#endif
+constexpr int kBatch = 8;
+constexpr int kMaxBatches = 400;
+constexpr int kLoadRuns = 200;
+constexpr const char *kLockFailure = "Error:  Unable to obtain lock.\n";
+
+/// Every path's override is one fixed value, so that a run that was killed
+/// after its save leaves the same value as one that was confirmed.
+int override_of(int k) { return 5 + k % 4; }
+
+class Reliability : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        std::string text;
+        std::string file;
+        for (int i = 0; i < kLuns; ++i) {
+            luns_.push_back({i, i, "rel" + std::to_string(i)});
+            std::vector<Slot> slots;
+            for (int cp = 0; cp < 4; ++cp) {
+                int k = 4 * i + cp;
+                Path p;
+                p.dev = std::string("/dev/sd") + static_cast<char>('a' + k / 26) +
+                        static_cast<char>('a' + k % 26);
+                p.host = 2 + cp % 2;
+                p.id = cp / 2;
+                p.lun = i + 1;
+                p.cp = cp;
+                paths_.push_back(p);
+                text += node_text(luns_.back(), p);
+                slots.push_back({cp, 0, p, default_for(cp, i)});
+            }
+            file += conf_line(wwid_of(luns_.back()), luns_.back().alias, slots);
+        }
+        scenario(text);
+        write_state(file);
+        confirmed_.assign(kPaths, false);
+        attempted_.assign(kPaths, false);
+    }
+
+    int default_of(int k) const { return default_for(paths_[k].cp, k / 4); }
+
+    std::vector<std::string> set_args(int k) const
+    {
+        return {"--prio", "--set", paths_[k].dev, std::to_string(override_of(k))};
+    }
+
+    /// Checks the outcome of a run that was not killed: a callout answers
+    /// the path's default or its override, an override is confirmed (and
+    /// counted), and either may have met the bounded lock wait instead.
+    void check_finished(int k, bool is_set, const Outcome &o)
+    {
+        if (o.status == 255 && o.out == kLockFailure) {
+            ++lock_failures_;
+            return;
+        }
+        ASSERT_EQ(o.status, 0) << paths_[k].dev << ": " << o.out << o.err;
+        if (is_set) {
+            ASSERT_NE(o.out.find(" " + paths_[k].dev + ":" + std::to_string(override_of(k)) + "("),
+                      std::string::npos)
+                << o.out;
+            confirmed_[k] = true;
+        } else {
+            std::string def = std::to_string(default_of(k)) + "\n";
+            std::string over = std::to_string(override_of(k)) + "\n";
+            ASSERT_TRUE(o.out == def || o.out == over) << paths_[k].dev << ": '" << o.out << "'";
+        }
+    }
+
+    /// The file holds one complete line per LUN with its four paths; every
+    /// confirmed override is there; other paths hold their default, or their
+    /// override when a run that set it was killed after saving.
+    void check_store() const
+    {
+        std::vector<ConfRecord> records;
+        std::string text = state();
+        ASSERT_TRUE(parse_conf(text, &records)) << "damaged file:\n" << text;
+        ASSERT_EQ(records.size(), static_cast<std::size_t>(kLuns)) << text;
+        for (int i = 0; i < kLuns; ++i) {
+            auto same = [&](const ConfRecord &r) { return r.wwid == wwid_of(luns_[i]); };
+            ASSERT_EQ(std::count_if(records.begin(), records.end(), same), 1) << luns_[i].alias;
+            const ConfRecord &rec = *std::find_if(records.begin(), records.end(), same);
+            EXPECT_EQ(rec.alias, luns_[i].alias);
+            for (int cp = 0; cp < 4; ++cp) {
+                int k = 4 * i + cp;
+                const Path &p = paths_[k];
+                EXPECT_EQ(rec.dev[cp][0], p.dev);
+                EXPECT_EQ(rec.host[cp][0], p.host);
+                int prio = rec.prio[cp][0];
+                if (confirmed_[k]) {
+                    EXPECT_EQ(prio, override_of(k)) << p.dev << ": confirmed override lost";
+                } else if (attempted_[k]) {
+                    EXPECT_TRUE(prio == default_of(k) || prio == override_of(k))
+                        << p.dev << ": " << prio;
+                } else {
+                    EXPECT_EQ(prio, default_of(k)) << p.dev;
+                }
+                for (int slot = 1; slot < 4; ++slot) {
+                    EXPECT_EQ(rec.prio[cp][slot], 0) << p.dev;
+                }
+            }
+        }
+    }
+
+    /// Wall-clock time of one callout on the store, in microseconds.
+    long time_one_callout()
+    {
+        auto begin = std::chrono::steady_clock::now();
+        Outcome o = run(kCallout, {paths_[0].dev});
+        auto end = std::chrono::steady_clock::now();
+        EXPECT_EQ(o.status, 0) << o.err;
+        return static_cast<long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(end - begin).count());
+    }
+
+    std::vector<Lun> luns_;
+    std::vector<Path> paths_;  // LUN i's path on controller port cp at 4 * i + cp
+    std::vector<bool> confirmed_;
+    std::vector<bool> attempted_;
+    int lock_failures_ = 0;
+};
+
+void sleep_us(long us)
+{
+    if (us <= 0) {
+        return;
+    }
+    struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+TEST_F(Reliability, RunsKilledAtRandomMomentsLoseNothing)
+{
+    std::random_device device;
+    const unsigned seed = device();
+    std::mt19937 rng(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+
+    // Overrides before the killing starts, all confirmed.
+    for (int k = 0; k < kPaths; k += 17) {
+        attempted_[k] = true;
+        ASSERT_NO_FATAL_FAILURE(check_finished(k, true, run(kTald, set_args(k))));
+        ASSERT_TRUE(confirmed_[k]);
+    }
+    long run_us = std::max(time_one_callout(), 1000L);
+    lock_failures_ = 0;
+
+    // Batches of runs started together, each killed at a random moment
+    // between its start and twice the length of a whole run: in the loader,
+    // while waiting for the lock, probing, loading, saving, or after it ended.
+    std::uniform_int_distribution<int> pick_path(0, kPaths - 1);
+    std::uniform_int_distribution<long> pick_delay(0, 2 * run_us);
+    int kills = 0;
+    int finished = 0;
+    for (int batch = 0; batch < kMaxBatches && kills < kKillsWanted; ++batch) {
+        struct Victim {
+            int k;
+            bool is_set;
+            long delay;
+            Started started;
+        };
+        std::vector<Victim> victims;
+        for (int n = 0; n < kBatch; ++n) {
+            int k = pick_path(rng);
+            bool is_set = (rng() % 3) == 0;
+            attempted_[k] = attempted_[k] || is_set;
+            victims.push_back({k, is_set, pick_delay(rng), {}});
+        }
+        auto begin = std::chrono::steady_clock::now();
+        for (std::size_t n = 0; n < victims.size(); ++n) {
+            Victim &v = victims[n];
+            v.started = v.is_set ? start(kTald, set_args(v.k), static_cast<int>(n))
+                                 : start(kCallout, {paths_[v.k].dev}, static_cast<int>(n));
+        }
+        std::sort(victims.begin(), victims.end(),
+                  [](const Victim &a, const Victim &b) { return a.delay < b.delay; });
+        for (Victim &v : victims) {
+            long elapsed = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                 std::chrono::steady_clock::now() - begin)
+                                                 .count());
+            sleep_us(v.delay - elapsed);
+            kill(v.started.pid, SIGKILL);
+        }
+        for (Victim &v : victims) {
+            Outcome o = finish(v.started);
+            if (o.status == 1000 + SIGKILL) {
+                ++kills;
+                continue;
+            }
+            ++finished;
+            ASSERT_NO_FATAL_FAILURE(check_finished(v.k, v.is_set, o));
+        }
+    }
+    std::printf("kill test: %d runs killed, %d finished (%d at the lock bound), run %ld us\n",
+                kills, finished, lock_failures_, run_us);
+    ASSERT_GE(kills, kKillsWanted);
+    check_store();
+
+    // A killed run leaves nothing that stops the next one.
+    lock_failures_ = 0;
+    ASSERT_NO_FATAL_FAILURE(check_finished(1, false, run(kCallout, {paths_[1].dev})));
+    attempted_[9] = true;
+    ASSERT_NO_FATAL_FAILURE(check_finished(9, true, run(kTald, set_args(9))));
+    EXPECT_EQ(lock_failures_, 0);
+    EXPECT_TRUE(confirmed_[9]);
+    check_store();
+}
+
+TEST_F(Reliability, TwoHundredSimultaneousRunsLoseNoOverride)
+{
+    // Every fourth run an override, each on a path of its own; the callouts
+    // spread over all paths, the overridden ones included.
+    struct Job {
+        int k;
+        bool is_set;
+        Started started;
+    };
+    std::vector<Job> jobs;
+    for (int n = 0; n < kLoadRuns; ++n) {
+        bool is_set = n % 4 == 0;
+        int k = is_set ? (n / 4) * 5 % kPaths : (n * 37 + 3) % kPaths;
+        attempted_[k] = attempted_[k] || is_set;
+        jobs.push_back({k, is_set, {}});
+    }
+    for (std::size_t n = 0; n < jobs.size(); ++n) {
+        Job &j = jobs[n];
+        j.started = j.is_set ? start(kTald, set_args(j.k), static_cast<int>(n))
+                             : start(kCallout, {paths_[j.k].dev}, static_cast<int>(n));
+    }
+    int done = 0;
+    for (Job &j : jobs) {
+        ASSERT_NO_FATAL_FAILURE(check_finished(j.k, j.is_set, finish(j.started)));
+        ++done;
+    }
+    std::printf("load test: %d runs, %d at the lock bound\n", done, lock_failures_);
+    EXPECT_LE(lock_failures_, kLoadRuns / 2) << "most runs should get the lock in time";
+    check_store();
+}
+
+}  // namespace
+}  // namespace e2e
