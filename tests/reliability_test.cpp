@@ -6,12 +6,15 @@
 
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <random>
-#include <thread>
+#include <sstream>
+#include <utility>
 
 namespace e2e {
 namespace {
@@ -23,6 +26,7 @@ constexpr int kBatch = 8;
 constexpr int kMaxBatches = 400;
 constexpr int kLoadRuns = 200;
 constexpr const char *kLockFailure = "Error:  Unable to obtain lock.\n";
+constexpr const char *kStrace = "/usr/bin/strace";
 
 /// Every path's override is one fixed value, so that a run that was killed
 /// after its save leaves the same value as one that was confirmed.
@@ -260,6 +264,86 @@ TEST_F(Reliability, TwoHundredSimultaneousRunsLoseNoOverride)
                 lock_failures_,
                 static_cast<int>(std::count(confirmed_.begin(), confirmed_.end(), true)));
     EXPECT_LE(lock_failures_, kLoadRuns / 2) << "most runs should get the lock in time";
+    check_store();
+}
+
+/// The system calls that strace logged (without -f), from the opening of
+/// the lock file on, each as its name and its occurrence among the calls of
+/// that name since the start (strace's counter for "when=").
+std::vector<std::pair<std::string, int>> calls_from_lock(const std::string &log)
+{
+    std::vector<std::pair<std::string, int>> calls;
+    std::map<std::string, int> seen;
+    std::istringstream lines(log);
+    std::string line;
+    bool locked = false;
+    while (std::getline(lines, line)) {
+        std::size_t paren = line.find('(');
+        if (paren == std::string::npos || paren == 0 || line[0] == '+' || line[0] == '-') {
+            continue;
+        }
+        std::string name = line.substr(0, paren);
+        int occurrence = ++seen[name];
+        locked = locked || line.find("tald.lock") != std::string::npos;
+        if (locked) {
+            calls.emplace_back(name, occurrence);
+        }
+    }
+    return calls;
+}
+
+TEST_F(Reliability, RunKilledAtEachSystemCallLosesNothing)
+{
+    if (access(kStrace, X_OK) != 0) {
+        GTEST_SKIP() << "strace is not installed (tools/setup.sh installs it)";
+    }
+    const std::string initial = state();
+    const std::string log = dir_ + "/strace.log";
+    // A new override, and a callout that rewrites the file unchanged.
+    const int set_path = 42;
+    const int callout_path = 43;
+    attempted_[set_path] = true;
+    struct Case {
+        const char *program;
+        std::vector<std::string> args;
+        int k;
+    };
+    const std::vector<Case> cases = {{kTald, set_args(set_path), set_path},
+                                     {kCallout, {paths_[callout_path].dev}, callout_path}};
+    int points = 0;
+    int kills = 0;
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"-qq", "-o", log, c.program};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome traced = run(kStrace, args);
+        ASSERT_EQ(traced.status, 0) << traced.out << traced.err;
+        auto calls = calls_from_lock(read_file(log));
+        ASSERT_GT(calls.size(), 10u) << read_file(log);
+        for (const auto &[name, occurrence] : calls) {
+            SCOPED_TRACE(std::string(c.program) + " killed at " + name + " #" +
+                         std::to_string(occurrence));
+            write_state(initial);
+            std::vector<std::string> inject = {
+                "-qq", "-o", "/dev/null", "-e", "trace=" + name,
+                "-e", "inject=" + name + ":signal=KILL:when=" + std::to_string(occurrence),
+                c.program};
+            inject.insert(inject.end(), c.args.begin(), c.args.end());
+            Outcome o = run(kStrace, inject);
+            ++points;
+            if (o.status == 1000 + SIGKILL) {
+                ++kills;
+            } else {
+                ASSERT_NO_FATAL_FAILURE(check_finished(c.k, c.program == kTald, o));
+            }
+            ASSERT_NO_FATAL_FAILURE(check_store());
+            confirmed_[c.k] = false;
+        }
+    }
+    std::printf("system call kills: %d of %d points killed a run\n", kills, points);
+    EXPECT_EQ(kills, points);
+    // Whatever the last kill left behind, the next run succeeds.
+    ASSERT_NO_FATAL_FAILURE(check_finished(set_path, true, run(kTald, set_args(set_path))));
+    EXPECT_TRUE(confirmed_[set_path]);
     check_store();
 }
 

@@ -3,7 +3,7 @@
 # need and this machine lacks. Safe to run again: it installs nothing twice.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils clang libclang-rt-14-dev)
+packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils strace clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
