@@ -27,6 +27,7 @@ constexpr int kMaxBatches = 400;
 constexpr int kLoadRuns = 200;
 constexpr const char *kLockFailure = "Error:  Unable to obtain lock.\n";
 constexpr const char *kStrace = "/usr/bin/strace";
+constexpr const char *kNoLeakCheck = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
 
 /// Every path's override is one fixed value, so that a run that was killed
 /// after its save leaves the same value as one that was confirmed.
@@ -313,7 +314,9 @@ TEST_F(Reliability, RunKilledAtEachSystemCallLosesNothing)
     int points = 0;
     int kills = 0;
     for (const Case &c : cases) {
-        std::vector<std::string> args = {"-qq", "-o", log, c.program};
+        // LeakSanitizer cannot work under ptrace (sanitizer build).
+        const std::vector<std::string> env = {"-E", kNoLeakCheck};
+        std::vector<std::string> args = {"-qq", "-o", log, env[0], env[1], c.program};
         args.insert(args.end(), c.args.begin(), c.args.end());
         Outcome traced = run(kStrace, args);
         ASSERT_EQ(traced.status, 0) << traced.out << traced.err;
@@ -324,7 +327,7 @@ TEST_F(Reliability, RunKilledAtEachSystemCallLosesNothing)
                          std::to_string(occurrence));
             write_state(initial);
             std::vector<std::string> inject = {
-                "-qq", "-o", "/dev/null", "-e", "trace=" + name,
+                "-qq", "-o", "/dev/null", env[0], env[1], "-e", "trace=" + name,
                 "-e", "inject=" + name + ":signal=KILL:when=" + std::to_string(occurrence),
                 c.program};
             inject.insert(inject.end(), c.args.begin(), c.args.end());
