@@ -350,5 +350,124 @@ TEST_F(Reliability, RunKilledAtEachSystemCallLosesNothing)
     check_store();
 }
 
+/// A malformed answer of one simulated device: the scenario lines after its
+/// "node" and "addr" lines.
+struct Answer {
+    std::string name;
+    std::string lines;
+};
+
+std::vector<Answer> malformed_answers()
+{
+    // The identification page of a healthy LUN: one NAA designator of 16
+    // bytes, then the alias "vol_db01".
+    const std::string page =
+        "00 83 00 20 01 03 00 10 60 00 1c 7a 55 0d 00 00 00 00 00 00 00 00 00 01 "
+        "02 00 00 08 76 6f 6c 5f 64 62 30 31";
+    const std::string port = "port 1 1\n";
+    std::vector<Answer> answers;
+    // Every truncation of the page, its length field still promising all.
+    for (std::size_t n = 0; n * 3 < page.size(); ++n) {
+        answers.push_back({"page cut to " + std::to_string(n) + " bytes",
+                           "page83 " + page.substr(0, n * 3) + "\n" + port});
+    }
+    const std::string tail = page.substr(4 * 3);  // the descriptors
+    const std::string desig = "designator 3 60 0a 0b 80 00 ";
+    std::vector<Answer> more = {
+        {"page length 0xffff", "page83 00 83 ff ff " + tail + "\n" + port},
+        {"page length 300", "page83 00 83 01 2c " + tail + "\n" + port},
+        {"page length 0", "page83 00 83 00 00 " + tail + "\n" + port},
+        {"designator of 255 in a short page", "page83 00 83 00 0c 01 03 00 ff 60 00 1c 7a\n" + port},
+        {"designator of 0 bytes", "page83 00 83 00 04 01 03 00 00\n" + port},
+        {"alias claiming 255 bytes", "page83 00 83 00 1b 01 03 00 08 60 0b 0b 80 00 00 00 02 "
+                                     "02 00 00 ff 61 62 63\n" + port},
+        {"descriptor running past the page", "page83 00 83 00 08 01 03 00 f0 60 0c\n" + port},
+        {"terminal escapes in the alias", desig + "0d\nalias \"\\x1b[31mred\\x1b[0m\\x07\"\n" + port},
+        {"alias of NUL bytes", desig + "0e\nalias \"\\x00\\x00\\x00\"\n" + port},
+        {"separators in the alias", desig + "0f\nalias \"a,b:c%d\"\n" + port},
+        {"alias of 255 bytes", desig + "10\nalias \"" + std::string(255, 'L') + "\"\n" + port},
+        {"two aliases", desig + "11\nalias \"one\"\nalias \"two\"\n" + port},
+        {"designator of 255 bytes", "designator 3 " + [] {
+             std::string hex;
+             for (int i = 0; i < 255; ++i) {
+                 char byte[4];
+                 std::snprintf(byte, sizeof byte, "%02x ", i);
+                 hex += byte;
+             }
+             return hex;
+         }() + "\n" + port},
+        {"empty reply", desig + "12\nreply\n"},
+        {"reply of 4 bytes", desig + "13\nreply 00 00 00 00\n"},
+        {"reply of 7 bytes", desig + "14\nreply 00 00 00 00 01 01 f1\n"},
+        {"marker of the other controller", desig + "15\nreply 00 00 00 00 01 01 00 f1\n"},
+        {"controller 3", desig + "16\nport 3 1\n"},
+        {"port 0", desig + "17\nport 1 0\n"},
+        {"reply of 64 bytes", desig + "18\nreply 00 00 00 00 02 02 00 f1" +
+                                  [] {
+                                      std::string hex;
+                                      for (int i = 8; i < 64; ++i) {
+                                          hex += " ff";
+                                      }
+                                      return hex;
+                                  }() + "\n"},
+        {"no reply at all", desig + "19\n"},
+        {"inquiry ends in CHECK CONDITION", desig + "1a\nfault inquiry check\n" + port},
+        {"READ BUFFER ends in CHECK CONDITION", desig + "1b\nfault readbuffer check\n" + port},
+        {"SG_IO fails with EIO", desig + "1c\nfault sgio EIO\n" + port},
+        {"address request fails", desig + "1d\nfault idlun EINVAL\n" + port},
+        {"node cannot be opened", desig + "1e\nfault open ENXIO\n" + port},
+    };
+    answers.insert(answers.end(), more.begin(), more.end());
+    return answers;
+}
+
+class DeviceAnswers : public SimTest {};
+
+TEST_F(DeviceAnswers, MalformedAnswersGiveADefaultOrAFailedProbeAndAWholeFile)
+{
+    const std::vector<Answer> answers = malformed_answers();
+    std::string text;
+    std::vector<std::string> devs;
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        devs.push_back("/dev/sdm" + std::to_string(i));
+        text += "node " + devs[i] + "\naddr 2 0 " + std::to_string(i) + " 1\n" + answers[i].lines;
+    }
+    scenario(text);
+
+    int failed = 0;
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        SCOPED_TRACE(answers[i].name);
+        Outcome get = run(kCallout, {devs[i]});
+        ASSERT_EQ(get.status, 0) << get.err;
+        ASSERT_TRUE(get.out.size() == 2 && get.out[0] >= '0' && get.out[0] <= '4' &&
+                    get.out[1] == '\n')
+            << "'" << get.out << "'";
+        // A reset, not an override: several of these pages give one wwid,
+        // and an override would show in the next one's answer.
+        std::string before = state();
+        Outcome set = run(kTald, {"--prio", "--set", devs[i], "0"});
+        if (get.out == "0\n") {
+            // A failed probe stores nothing and confirms nothing.
+            ++failed;
+            EXPECT_NE(set.status, 0) << set.out;
+            EXPECT_EQ(set.out.find(devs[i] + ":"), std::string::npos) << set.out;
+            EXPECT_EQ(state(), before);
+        } else {
+            EXPECT_EQ(set.status, 0) << set.out << set.err;
+            EXPECT_NE(set.out.find(" " + devs[i] + ":" + get.out[0] + "("), std::string::npos)
+                << set.out;
+        }
+        std::vector<ConfRecord> records;
+        ASSERT_TRUE(parse_conf(state(), &records)) << state();
+    }
+    std::vector<ConfRecord> records;
+    ASSERT_TRUE(parse_conf(state(), &records));
+    for (const ConfRecord &r : records) {
+        // A type digit and at least one designator byte.
+        EXPECT_GE(r.wwid.size(), 3u) << "a LUN stored without designator: " << r.wwid;
+    }
+    std::printf("device answers: %zu malformed, %d failed probes\n", answers.size(), failed);
+}
+
 }  // namespace
 }  // namespace e2e
