@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The main job on the simulated array (tools/simarray/scenarios/array8.scn:
 # 8 LUNs, 4 paths each): the priority multipath would get for every path, one
-# administrator override with tald, the callout's answer after it, and the
-# stored configuration as tald lists it. The state lives in a temporary
-# directory; the machine's own /etc/lvm/cache is never touched.
+# administrator override with tald, the callout's answer after it, a reset to
+# the default, and the stored configuration as tald lists it. The state lives
+# in a temporary directory; the machine's own /etc/lvm/cache is never touched.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -22,11 +22,16 @@ paths() {
 
 echo "== Priorities that multipath gets from mpath_prio_tald (state in $state)"
 printf '%-10s %-5s %-4s %-12s %s\n' PATH PORT LUN ALIAS PRIORITY
+best_dev='' best_port='' best_prio=-1
 while read -r dev lun port; do
     prio=$(sim "$callout" "$dev")
     alias=$(sim "$tald" --alias --get "$dev" | cut -d' ' -f1)
     printf '%-10s %-5s %-4s %-12s %s\n' "$dev" "$port" "$lun" "$alias" "$prio"
+    if [ "$lun" = 1 ] && [ "$prio" -gt "$best_prio" ]; then
+        best_dev=$dev best_port=$port best_prio=$prio
+    fi
 done < <(paths)
+echo "The higher number wins: multipath sends LUN 1's I/O over $best_dev ($best_port, priority $best_prio), its other paths wait for a failover."
 
 echo
 echo "== Override: tald --prio --set /dev/sdb 8"
@@ -35,7 +40,12 @@ sim "$tald" --prio --set /dev/sdb 8
 echo
 echo "== mpath_prio_tald /dev/sdb after the override"
 sim "$callout" /dev/sdb
+echo "8 beats $best_prio: multipath now prefers /dev/sdb (C0P0) for LUN 1 over $best_dev."
 
 echo
 echo "== tald -l"
 sim "$tald" -l
+
+echo "== Reset to the default: tald --prio --set /dev/sdb 0"
+sim "$tald" --prio --set /dev/sdb 0
+echo "LUN 1 is back on $best_dev."

@@ -1,17 +1,35 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, whatever the build, the tests and the demo
-# need and this machine lacks. Safe to run again: it installs nothing twice.
+# Installs, from Debian's packages, whatever the build, the tests, the package
+# and the demo need and this machine lacks. Safe to run again: it installs
+# nothing twice. The package manager's output goes to build/setup.log; one
+# line is printed, and the whole log only when the installation fails.
+# Needs root, or sudo when it has something to install.
 set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
 
-packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils strace clang libclang-rt-14-dev)
+packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils
+          dpkg-dev debhelper lintian groff-base mandoc
+          strace clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if ((${#missing[@]})); then
-    echo "setup: installing ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+((${#missing[@]})) || exit 0
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "setup: missing ${missing[*]}; run as root (or install sudo) to install them" >&2
+        exit 1
+    fi
+    sudo_cmd=(sudo)
+fi
+mkdir -p "$top/build"
+log=$top/build/setup.log
+echo "setup: installing ${missing[*]} (log: build/setup.log)"
+if ! { "${sudo_cmd[@]}" apt-get update &&
+       "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "setup: installing ${missing[*]} failed (log above, kept in build/setup.log)" >&2
+    exit 1
 fi

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -59,6 +60,8 @@ TEST(PathOperations, FailedProbe)
     }
     conf_reset();
     conf_use_file(nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace

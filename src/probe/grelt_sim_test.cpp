@@ -15,6 +15,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -120,8 +121,8 @@ bool under_simulator()
     if (std::getenv(kChildMarker) != nullptr)
         return true;
 
-    char dir_template[] = "/tmp/probe_sim.XXXXXX";
-    const char *dir = ::mkdtemp(dir_template);
+    std::string dir_template = (std::filesystem::temp_directory_path() / "probe_sim.XXXXXX").string();
+    const char *dir = ::mkdtemp(dir_template.data());
     if (dir == nullptr) {
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
         return false;

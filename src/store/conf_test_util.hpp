@@ -146,8 +146,8 @@ protected:
         conf_reset();
         saved_verbosity_ = log_verbosity;
         log_verbosity = 0;
-        char tmpl[] = "/tmp/conf_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        std::string tmpl = (std::filesystem::temp_directory_path() / "conf_test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir_ = tmpl;
         file_ = dir_ + "/tald.conf";
         conf_use_file(file_.c_str());
