@@ -27,6 +27,12 @@ cmake --build "$build" -j 2 --target fuzz_targets >/dev/null
 targets=(fuzz_pages fuzz_file fuzz_port fuzz_prio)
 declare -A max_len=([fuzz_pages]=1024 [fuzz_port]=64 [fuzz_file]=8192 [fuzz_prio]=8192)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tald-fuzz.XXXXXX")
+# The targets' scratch files (a crashed target cannot remove its own), on
+# tmpfs where there is one: the store syncs every file it saves.
+shm=/dev/shm
+[ -d "$shm" ] && [ -w "$shm" ] || shm=$work
+scratch=$(mktemp -d "$shm/tald-fuzz-scratch.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
 
 run_target() {
     local t=$1 dir=$work/$1
@@ -35,7 +41,7 @@ run_target() {
     # The targets discard their traces themselves (FUZZ_TRACES=1 keeps them
     # when one input is run by hand); the reports reach the log.
     set +e
-    "$build/tools/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    FUZZ_SCRATCH=$scratch "$build/tools/fuzz/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -max_len="${max_len[$t]}" -close_fd_mask=1 -print_final_stats=1 \
         -artifact_prefix="$dir/findings/" "$dir/corpus" >"$dir/log" 2>&1
     echo $? >"$dir/status"

@@ -53,7 +53,9 @@ void fuzz_setup()
 std::string fuzz_scratch(const char *name)
 {
     if (scratch_dir.empty()) {
-        const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        const char *base = std::getenv("FUZZ_SCRATCH");
+        if (base == nullptr || base[0] == '\0')
+            base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         std::string pattern = std::string(base) + "/tald-fuzz-XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');

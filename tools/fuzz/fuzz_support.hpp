@@ -17,8 +17,9 @@ void fuzz_check(bool ok, const char *what, const char *file, int line);
 /// verbosity 7, and written to a discarded stream unless FUZZ_TRACES=1.
 void fuzz_setup();
 
-/// The scratch directory of this process, created on first use and removed
-/// at exit, and a path inside it.
+/// The scratch directory of this process, created on first use (inside
+/// $FUZZ_SCRATCH, else /dev/shm or /tmp) and removed at a normal exit, and a
+/// path inside it.
 std::string fuzz_scratch(const char *name);
 
 /// Replaces the file at `path` with `size` bytes. Aborts when it cannot.
