@@ -1,5 +1,6 @@
 #include "probe/sg_io.hpp"
 
+#include "store/fd_guard.hpp"
 #include "trace/trace.hpp"
 
 #include <fcntl.h>
@@ -32,22 +33,6 @@ constexpr int kSenseSize = 128;
 constexpr unsigned kCommandTimeoutMs = 60000;
 constexpr int kInquiryDataSize = 255;
 constexpr std::array<unsigned char, 6> kStandardInquiry = {0x12, 0x00, 0x00, 0x00, 0xff, 0x00};
-
-/// Owns an open descriptor: closed when the guard goes out of scope, or
-/// earlier through close_now().
-struct FdGuard {
-    int fd;
-    explicit FdGuard(int d) : fd(d) {}
-    FdGuard(const FdGuard &) = delete;
-    FdGuard &operator=(const FdGuard &) = delete;
-    ~FdGuard() { close_now(); }
-    void close_now()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-};
 
 /// The request block of one data-in command, zeroed apart from what every
 /// command of this module sets.

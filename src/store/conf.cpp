@@ -1,16 +1,20 @@
 // The path preference store.
 //
-// Life cycle: each process loads the preference file once into the LUN list
-// `conf` (load_config), while its main holds the lock file. The list owns
-// every record handed to it and lives until the process exits. Each priority
+// Life cycle: a request loads the preference file into the LUN list `conf`
+// (load_config) while its caller holds the lock file. The list owns every
+// record handed to it and lives until conf_reset frees it (a program simply
+// exits; a long-lived caller resets after each request). Each priority
 // resolution (conf_getPrio, conf_setPrio) changes the list and rewrites the
 // whole file from it (save_config). A rewrite never touches the file in
 // place: it writes "<file>.tmp" beside it, syncs it, renames it over the file
 // and syncs the directory, so the file always holds either the old or the
-// new content, whatever happens to the process or the disk.
+// new content, whatever happens to the process or the disk. A file that
+// exists but could not be read whole is never rewritten by that request.
 #include "store/conf.hpp"
 
 #include "operations/operations.hpp"
+#include "store/conf_disk.hpp"
+#include "store/conf_line.hpp"
 #include "trace/trace.hpp"
 
 #include <sysfs/dlist.h>
@@ -37,16 +41,6 @@ void copy_field(char *dst, std::size_t size, const char *src)
     dst[n] = '\0';
 }
 
-int int_from_text(const char *text)
-{
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX)
-        return INT_MAX;
-    if (value < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(value);
-}
-
 namespace {
 
 constexpr const char *kModule = "conf";
@@ -54,6 +48,7 @@ constexpr const char *kModule = "conf";
 // Trace lines of the module.
 constexpr int kLineParseReadline = 88;
 constexpr int kLineParseTooLong = 90;
+constexpr int kLineParseNul = 91;
 constexpr int kLineParseWwid = 158;
 constexpr int kLineParsePrio = 169;
 constexpr int kLineParseIncomplete = 174;
@@ -62,20 +57,17 @@ constexpr int kLineParseIncompletePrio = 186;
 constexpr int kLineAddNullConf = 194;
 constexpr int kLineSaveEntry = 212;
 constexpr int kLineSaveNullConf = 215;
-constexpr int kLineSaveOpen = 221;
-constexpr int kLineSaveLock = 227;
+constexpr int kLineSaveNotRead = 217;
 constexpr int kLineSaveListNull = 237;
 constexpr int kLineSaveLine = 291;
 constexpr int kLineSaveWrite = 293;
-constexpr int kLineSaveSync = 295;
-constexpr int kLineSaveRename = 297;
-constexpr int kLineSaveSyncDir = 299;
 constexpr int kLineLoadMalloc = 305;
 constexpr int kLineLoadDlistNew = 311;
 constexpr int kLineLoadOpen = 317;
-constexpr int kLineLoadFileno = 323;
+constexpr int kLineLoadUnreadable = 319;
 constexpr int kLineLoadLock = 330;
 constexpr int kLineLoadMallocNext = 341;
+constexpr int kLineLoadDuplicate = 345;
 constexpr int kLineDumpEntry = 363;
 constexpr int kLineDumpNullConf = 365;
 constexpr int kLineDumpListNull = 374;
@@ -101,149 +93,12 @@ constexpr const char *kMsgCheckDeviceType =
     "Check if discovered device type exists in /etc/multipath.conf file \n ";
 constexpr const char *kFmtListHeader = "%s (%s)\n";
 constexpr const char *kFmtListPath = "\\_ %s [%d:%d:%d:%d] [priority=%d] [%s]\n";
-constexpr const char *kFmtInvalidAddress = "!!! invalid scsi address (%d:%d:%d:%d";
 constexpr const char *kMsgOpenFailed = "Could not open configuration file";
 constexpr const char *kMsgLockFailed = "Could not get lock on file.";
+constexpr const char *kFmtUnreadable =
+    "Configuration file could not be read, it will not be rewritten: %s";
 
-constexpr mode_t kNewFileMode = 0640;
-constexpr const char *kTempSuffix = ".tmp";
 constexpr std::size_t kPathBufferSize = PATH_MAX;
-
-// --- line format -------------------------------------------------------------
-
-constexpr std::size_t kIntText = 11;  // "-2147483648"
-constexpr std::size_t kEncodedText(std::size_t field_size) { return (field_size - 1) * 3; }
-constexpr std::size_t kEntryText =
-    kEncodedText(kDevSize) + 1 + (4 * kIntText + 3 + 1) + (kIntText + 1);
-/// The longest line a record can give, line feed included: every text field
-/// at its full length with every byte percent-encoded, every number at its
-/// widest.
-constexpr std::size_t kMaxLine = kEncodedText(kWwidSize) + 1 +
-                                 kControllerPorts * kSlotsPerPort * kEntryText +
-                                 kEncodedText(kTextNameSize) + 1;
-
-constexpr const char *kSeparators = ":,";
-
-bool needs_escape(unsigned char c)
-{
-    return c == ',' || c == ':' || c == '%' || c < 0x20 || c > 0x7e;
-}
-
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-/// Decodes %XX sequences of `src` into a field of `size` bytes. A '%' not
-/// followed by two hex digits, or one that would decode to NUL, is kept as
-/// it stands.
-void decode_field(char *dst, std::size_t size, const char *src)
-{
-    std::size_t n = 0;
-    while (*src != '\0' && n + 1 < size) {
-        int hi = -1;
-        int lo = -1;
-        if (src[0] == '%') {
-            hi = hex_value(src[1]);
-            lo = hi < 0 ? -1 : hex_value(src[2]);
-        }
-        if (hi >= 0 && lo >= 0 && (hi | lo) != 0) {
-            dst[n++] = static_cast<char>(hi * 16 + lo);
-            src += 3;
-        } else {
-            dst[n++] = *src++;
-        }
-    }
-    dst[n] = '\0';
-}
-
-/// One line of the file being built. `overflow` is set when an append did
-/// not fit; by the size of `text` that cannot happen for any record.
-struct LineBuffer {
-    char text[kMaxLine + 1];
-    std::size_t len;
-    bool overflow;
-};
-
-void line_append(LineBuffer &line, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-
-void line_append(LineBuffer &line, const char *fmt, ...)
-{
-    std::size_t room = sizeof line.text - line.len;
-    va_list args;
-    va_start(args, fmt);
-    int n = std::vsnprintf(line.text + line.len, room, fmt, args);
-    va_end(args);
-    if (n < 0 || static_cast<std::size_t>(n) >= room) {
-        line.overflow = true;
-        line.len = sizeof line.text - 1;
-        return;
-    }
-    line.len += static_cast<std::size_t>(n);
-}
-
-void line_put(LineBuffer &line, char c)
-{
-    if (line.len + 1 >= sizeof line.text) {
-        line.overflow = true;
-        return;
-    }
-    line.text[line.len++] = c;
-    line.text[line.len] = '\0';
-}
-
-/// Appends a text field of `size` bytes, percent-encoding the bytes that
-/// would break the line apart, then `end`.
-void line_append_text(LineBuffer &line, const char *field, std::size_t size, char end)
-{
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::size_t n = strnlen(field, size - 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        auto c = static_cast<unsigned char>(field[i]);
-        if (!needs_escape(c)) {
-            line_put(line, static_cast<char>(c));
-            continue;
-        }
-        line_put(line, '%');
-        line_put(line, kHex[c >> 4]);
-        line_put(line, kHex[c & 0xf]);
-    }
-    line_put(line, end);
-}
-
-void format_record(LineBuffer &line, const pathinfo *rec)
-{
-    line.len = 0;
-    line.overflow = false;
-    line.text[0] = '\0';
-    line_append_text(line, rec->wwid, kWwidSize, ',');
-    for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-        for (int cp = 0; cp < kControllerPorts; ++cp) {
-            const char *dev = rec->slot_dev[cp][slot];
-            if (dev[0] == '\0')
-                line_append(line, "x,");
-            else
-                line_append_text(line, dev, kDevSize, ',');
-            int host = rec->slot_host[cp][slot];
-            int channel = rec->slot_channel[cp][slot];
-            int id = rec->slot_id[cp][slot];
-            int lun = rec->slot_lun[cp][slot];
-            // Standard output belongs to the callout's answer; the warning
-            // goes where diagnostics go.
-            if (host > 255 || channel > 255 || id > 255 || lun > 255)
-                std::fprintf(stderr, kFmtInvalidAddress, host, channel, id, lun);
-            line_append(line, "%d:%d:%d:%d,", host, channel, id, lun);
-            line_append(line, "%d,", rec->prio[cp][slot]);
-        }
-    }
-    line_append_text(line, rec->text_name, kTextNameSize, '\n');
-}
 
 // --- list walk ---------------------------------------------------------------
 
@@ -278,110 +133,97 @@ WalkStep find_lun(const char *wwid, pathinfo **found)
     }
 }
 
-// --- file helpers ------------------------------------------------------------
+// --- the loaded file ---------------------------------------------------------
 
-FILE *conf_stream = nullptr;
-char read_buffer[kMaxLine + 1];
-LineBuffer write_buffer;
+/// Where one record line of the loaded file lies in its content, its line
+/// feed excluded.
+struct LineSpan {
+    std::size_t offset;
+    std::size_t len;
+};
+
+/// What the last load_config read, kept until the next load or conf_reset:
+/// the file's bytes with parse_pathinfo's position in them, and the lines
+/// that became records, in file order. `canonical` holds while the file is
+/// exactly those lines, each ended by a line feed alone: a save that would
+/// write the same lines in the reverse order (the load reversed them) then
+/// leaves the file as it is.
+struct LoadedFile {
+    conf_disk::Content content;
+    std::size_t pos;
+    LineSpan *lines;
+    std::size_t count;
+    std::size_t capacity;
+    bool canonical;
+    bool unread;  ///< the file exists but was not read whole: never rewrite it
+    char path[kPathBufferSize];
+};
+
+LoadedFile loaded = {};
 char conf_path[kPathBufferSize] = "";
+/// The line being parsed: the one copy of its bytes, split in place.
+char read_buffer[conf_line::kMaxLine + 1];
 
-struct StreamGuard {
-    FILE *&stream;
-    ~StreamGuard()
-    {
-        if (stream != nullptr)
-            std::fclose(stream);
-        stream = nullptr;
-    }
-};
-
-struct FdGuard {
-    int fd;
-    ~FdGuard()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-/// Removes the temporary file unless the save got as far as renaming it.
-struct TempFileGuard {
-    const char *path;
-    bool keep;
-    ~TempFileGuard()
-    {
-        if (!keep)
-            unlink(path);
-    }
-};
-
-int write_all(int fd, const char *data, std::size_t len)
+void forget_loaded_file()
 {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return 0;
+    conf_disk::release(&loaded.content);
+    std::free(loaded.lines);
+    loaded = LoadedFile{};
 }
 
-/// Permission bits that the new file gets: the existing file's, or 0640.
-mode_t target_mode(const char *path)
+/// Notes the line at `offset` as the record line just read. A line that
+/// cannot be noted only costs the save its shortcut.
+void note_record_line(std::size_t offset, std::size_t len)
 {
-    // stat, not open: a file that this process may not read keeps its mode too.
-    struct stat st;
-    if (stat(path, &st) == 0)
-        return st.st_mode & 07777;
-    return kNewFileMode;
-}
-
-/// Flushes the rename in `path`'s directory to disk.
-int sync_directory(const char *path)
-{
-    char dir[kPathBufferSize];
-    copy_field(dir, sizeof dir, path);
-    char *slash = std::strrchr(dir, '/');
-    if (slash == nullptr)
-        copy_field(dir, sizeof dir, ".");
-    else if (slash == dir)
-        dir[1] = '\0';
-    else
-        *slash = '\0';
-    FdGuard fd{open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (fd.fd < 0)
-        return -1;
-    return fsync(fd.fd) == 0 ? 0 : -1;
-}
-
-/// Writes every record of conf to `fd`, newest first. 0, or -1 when a write
-/// failed.
-int write_records(int fd)
-{
-    dlist_start(conf);
-    for (;;) {
-        pathinfo *rec = nullptr;
-        WalkStep step = walk_next(&rec);
-        if (step == kWalkEnd)
-            return 0;
-        if (step == kWalkNull) {
-            log_trace(kModule, "save_config", kLineSaveListNull, 7, "List Null");
-            return 0;
+    if (loaded.count == loaded.capacity) {
+        std::size_t grown = loaded.capacity == 0 ? 256 : loaded.capacity * 2;
+        auto *bigger =
+            static_cast<LineSpan *>(std::realloc(loaded.lines, grown * sizeof(LineSpan)));
+        if (bigger == nullptr) {
+            loaded.canonical = false;
+            return;
         }
-        if (rec->wwid[0] == '\0')
-            continue;
-        format_record(write_buffer, rec);
-        if (write_buffer.overflow ||
-            write_all(fd, write_buffer.text, write_buffer.len) < 0) {
-            log_trace(kModule, "save_config", kLineSaveWrite, 4,
-                      "Could not write configuration file: %s", std::strerror(errno));
-            return -1;
-        }
-        log_trace(kModule, "save_config", kLineSaveLine, 7, "%s", write_buffer.text);
+        loaded.lines = bigger;
+        loaded.capacity = grown;
     }
+    loaded.lines[loaded.count++] = {offset, len};
+}
+
+/// True when `line` (len bytes, line feed included) is the loaded record
+/// line `span`.
+bool same_line(const LineSpan &span, const char *line, std::size_t len)
+{
+    return span.len + 1 == len &&
+           std::memcmp(loaded.content.data + span.offset, line, span.len) == 0;
+}
+
+/// Marks the file as not read whole, so that no save replaces it.
+void refuse_saving(const char *reason)
+{
+    loaded.unread = true;
+    log_trace(kModule, "load_config", kLineLoadUnreadable, 4, kFmtUnreadable, reason);
+}
+
+/// Takes the next line of the loaded content, without its end, into
+/// read_buffer (a line of kind kText only); *offset is where it begins.
+conf_line::LineKind read_line(std::size_t *offset, std::size_t *len)
+{
+    conf_line::Line line{};
+    conf_line::LineKind kind = conf_line::kNoLine;
+    if (loaded.content.data != nullptr)
+        kind = conf_line::next_line(loaded.content.data, loaded.content.size, &loaded.pos, &line);
+    if (kind == conf_line::kNoLine)
+        return kind;
+    // Only record lines ended by a line feed alone are what the writer gives.
+    if (kind != conf_line::kText || !line.lf_ended)
+        loaded.canonical = false;
+    *offset = line.offset;
+    *len = line.len;
+    if (kind == conf_line::kText) {
+        std::memcpy(read_buffer, loaded.content.data + line.offset, line.len);
+        read_buffer[line.len] = '\0';
+    }
+    return kind;
 }
 
 void trace_record(int wwid_line, int prio_line, const pathinfo *rec)
@@ -395,54 +237,139 @@ void trace_record(int wwid_line, int prio_line, const pathinfo *rec)
                   rec->prio[3][slot]);
 }
 
-/// Reads the next line of the stream into read_buffer, without its line
-/// end. The length read; 0 for an empty line; -1 at the end of the data;
-/// -2 for a line longer than kMaxLine, which is consumed up to its end.
-long read_line()
+/// parse_pathinfo on a record that is already clear.
+int read_record(pathinfo *rec)
 {
-    std::size_t n = 0;
-    int c = std::fgetc(conf_stream);
-    if (c == EOF)
-        return -1;
-    for (; c != EOF && c != '\n' && c != '\r'; c = std::fgetc(conf_stream)) {
-        if (n == kMaxLine) {
-            while (c != EOF && c != '\n' && c != '\r')
-                c = std::fgetc(conf_stream);
-            return -2;
-        }
-        read_buffer[n++] = static_cast<char>(c);
+    std::size_t offset = 0;
+    std::size_t len = 0;
+    // Empty lines, and the empty line between the CR and LF of a CRLF end,
+    // are not the end of the data.
+    for (;;) {
+        conf_line::LineKind kind = read_line(&offset, &len);
+        if (kind == conf_line::kNoLine)
+            return 0;
+        if (kind == conf_line::kText)
+            break;
+        if (kind == conf_line::kTooLong)
+            log_trace(kModule, "parse_pathinfo", kLineParseTooLong, 4,
+                      "Configuration file line longer than %zu characters skipped",
+                      conf_line::kMaxLine);
+        if (kind == conf_line::kHoldsNul)
+            log_trace(kModule, "parse_pathinfo", kLineParseNul, 4,
+                      "Configuration file line holding a NUL byte skipped");
     }
-    read_buffer[n] = '\0';
-    return static_cast<long>(n);
+    log_trace(kModule, "parse_pathinfo", kLineParseReadline, 7, "readline: %s", read_buffer);
+    if (conf_line::parse(read_buffer, rec) < 0) {
+        loaded.canonical = false;
+        log_trace(kModule, "parse_pathinfo", kLineParseIncomplete, 4,
+                  "Incomplete configuration file line encountered");
+        trace_record(kLineParseIncompleteWwid, kLineParseIncompletePrio, rec);
+        return 1;
+    }
+    note_record_line(offset, len);
+    trace_record(kLineParseWwid, kLineParsePrio, rec);
+    return 1;
 }
 
-/// Fills rec from the tokens of read_buffer. 0 complete, -1 a token missing.
-int parse_tokens(pathinfo *rec)
+/// Frees every record of conf, leaving the list empty.
+void empty_list()
 {
-    char *save = nullptr;
-    char *token = strtok_r(read_buffer, kSeparators, &save);
-    if (token == nullptr)
-        return -1;
-    decode_field(rec->wwid, kWwidSize, token);
-    for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-        for (int cp = 0; cp < kControllerPorts; ++cp) {
-            int *numbers[] = {&rec->slot_host[cp][slot], &rec->slot_channel[cp][slot],
-                              &rec->slot_id[cp][slot], &rec->slot_lun[cp][slot],
-                              &rec->prio[cp][slot]};
-            if ((token = strtok_r(nullptr, kSeparators, &save)) == nullptr)
-                return -1;
-            decode_field(rec->slot_dev[cp][slot], kDevSize, token);
-            for (int *number : numbers) {
-                if ((token = strtok_r(nullptr, kSeparators, &save)) == nullptr)
-                    return -1;
-                *number = int_from_text(token);
-            }
-        }
+    while (conf->count > 0)
+        std::free(dlist_shift(conf));
+}
+
+/// The wwids of the records loaded so far, as pointers into the records: an
+/// open-addressing hash set. Without memory for it the list itself is
+/// searched.
+struct WwidSet {
+    const char **slots = nullptr;
+    std::size_t capacity = 0;  // a power of two, or 0
+    std::size_t count = 0;
+    WwidSet() = default;
+    WwidSet(const WwidSet &) = delete;
+    WwidSet &operator=(const WwidSet &) = delete;
+    ~WwidSet() { std::free(slots); }
+};
+
+std::size_t wwid_hash(const char *wwid)
+{
+    std::size_t h = 14695981039346656037ull;  // FNV-1a
+    for (; *wwid != '\0'; ++wwid)
+        h = (h ^ static_cast<unsigned char>(*wwid)) * 1099511628211ull;
+    return h;
+}
+
+/// The slot of `wwid` in the set: where it is, or the free one it would take.
+std::size_t wwid_slot(const WwidSet &set, const char *wwid)
+{
+    std::size_t mask = set.capacity - 1;
+    std::size_t i = wwid_hash(wwid) & mask;
+    while (set.slots[i] != nullptr && std::strcmp(set.slots[i], wwid) != 0)
+        i = (i + 1) & mask;
+    return i;
+}
+
+bool wwid_set_grow(WwidSet *set)
+{
+    std::size_t grown = set->capacity == 0 ? 512 : set->capacity * 2;
+    auto *old = set->slots;
+    std::size_t old_capacity = set->capacity;
+    set->slots = static_cast<const char **>(std::calloc(grown, sizeof *set->slots));
+    if (set->slots == nullptr) {
+        set->slots = old;
+        return false;
     }
-    if ((token = strtok_r(nullptr, kSeparators, &save)) == nullptr)
-        return -1;
-    decode_field(rec->text_name, kTextNameSize, token);
-    return 0;
+    set->capacity = grown;
+    for (std::size_t i = 0; i < old_capacity; ++i) {
+        if (old[i] != nullptr)
+            set->slots[wwid_slot(*set, old[i])] = old[i];
+    }
+    std::free(old);
+    return true;
+}
+
+/// Adds `wwid` (which must outlive the set); false when it was there already.
+bool wwid_set_add(WwidSet *set, const char *wwid)
+{
+    if ((set->count + 1) * 2 > set->capacity && !wwid_set_grow(set)) {
+        pathinfo *found = nullptr;
+        return find_lun(wwid, &found) != kWalkRecord;
+    }
+    std::size_t i = wwid_slot(*set, wwid);
+    if (set->slots[i] != nullptr)
+        return false;
+    set->slots[i] = wwid;
+    ++set->count;
+    return true;
+}
+
+/// The content that save_config builds before it hands it over whole.
+struct SaveBuffer {
+    char *data = nullptr;
+    std::size_t len = 0;
+    std::size_t capacity = 0;
+    SaveBuffer() = default;
+    SaveBuffer(const SaveBuffer &) = delete;
+    SaveBuffer &operator=(const SaveBuffer &) = delete;
+    ~SaveBuffer() { std::free(data); }
+};
+
+/// Makes room for `more` bytes. false without memory.
+bool reserve(SaveBuffer *out, std::size_t more)
+{
+    if (out->capacity - out->len >= more)
+        return true;
+    std::size_t grown = out->capacity * 2;
+    if (grown < out->len + more)
+        grown = out->len + more;
+    if (grown < loaded.content.size + more)
+        grown = loaded.content.size + more;
+    auto *bigger = static_cast<char *>(std::realloc(out->data, grown));
+    if (bigger == nullptr)
+        return false;
+    out->data = bigger;
+    out->capacity = grown;
+    return true;
 }
 
 /// The value rule of conf_setPrio: the priority to apply for the request v,
@@ -577,35 +504,15 @@ int unlock_config(int) { return 1; }
 
 int parse_pathinfo(pathinfo *rec)
 {
-    std::memset(read_buffer, 0, sizeof read_buffer);
     std::memset(rec, 0, sizeof *rec);
-    if (conf_stream == nullptr)
-        return 0;
-    long len = 0;
-    // Empty lines, and the empty line between the CR and LF of a CRLF end,
-    // are not the end of the data; a line too long for any record is no
-    // record and must not be split into several.
-    while ((len = read_line()) <= 0) {
-        if (len == -1)
-            return 0;
-        if (len == -2)
-            log_trace(kModule, "parse_pathinfo", kLineParseTooLong, 4,
-                      "Configuration file line longer than %zu characters skipped", kMaxLine);
-    }
-    log_trace(kModule, "parse_pathinfo", kLineParseReadline, 7, "readline: %s", read_buffer);
-    if (parse_tokens(rec) < 0) {
-        log_trace(kModule, "parse_pathinfo", kLineParseIncomplete, 4,
-                  "Incomplete configuration file line encountered");
-        trace_record(kLineParseIncompleteWwid, kLineParseIncompletePrio, rec);
-        return 1;
-    }
-    trace_record(kLineParseWwid, kLineParsePrio, rec);
-    return 1;
+    return read_record(rec);
 }
 
 int load_config(const char *path)
 {
-    auto *rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
+    forget_loaded_file();
+    // calloc: the reader fills a record that is clear to its last byte.
+    auto *rec = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
     if (rec == nullptr) {
         log_trace(kModule, "load_config", kLineLoadMalloc, 3, "Error: malloc == NULL!");
         return -3;
@@ -616,40 +523,51 @@ int load_config(const char *path)
         std::free(rec);
         return -2;
     }
-    conf_stream = std::fopen(path, "r");
-    StreamGuard guard{conf_stream};
-    if (conf_stream == nullptr) {
-        log_trace(kModule, "load_config", kLineLoadOpen, 4, kMsgOpenFailed);
+    const char *reason = nullptr;
+    int got = conf_disk::read_whole(path, &loaded.content, &reason);
+    if (got != 1) {
+        if (got >= -1)
+            log_trace(kModule, "load_config", kLineLoadOpen, 4, kMsgOpenFailed);
+        if (got == -3)
+            log_trace(kModule, "load_config", kLineLoadLock, 4, kMsgLockFailed);
+        if (got == -1 || got == -2)
+            refuse_saving(reason);
         std::free(rec);
         return -1;
     }
-    int fd = fileno(conf_stream);
-    if (fd < 0) {
-        log_trace(kModule, "load_config", kLineLoadFileno, 4, kMsgOpenFailed);
-        std::free(rec);
-        return -1;
-    }
-    if (lock_config(fd) < 0) {
-        log_trace(kModule, "load_config", kLineLoadLock, 4, kMsgLockFailed);
-        std::free(rec);
-        return -1;
-    }
+    copy_field(loaded.path, sizeof loaded.path, path);
+    loaded.canonical = true;
     // The first record joins the list even from an empty file.
-    parse_pathinfo(rec);
+    read_record(rec);
     add_confNode(rec);
-    for (;;) {
-        rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
+    WwidSet seen;
+    if (rec->wwid[0] != '\0')
+        wwid_set_add(&seen, rec->wwid);
+    for (rec = nullptr;;) {
+        if (rec == nullptr)
+            rec = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
         if (rec == nullptr) {
             log_trace(kModule, "load_config", kLineLoadMallocNext, 3, "Error: malloc == NULL!");
+            // What was not loaded would be lost by a save.
+            refuse_saving(std::strerror(ENOMEM));
             break;
         }
-        if (parse_pathinfo(rec) == 0) {
+        if (read_record(rec) == 0) {
             std::free(rec);
             break;
         }
+        // Each save reverses the lines, so a second line of a LUN would take
+        // turns with the first at answering; the first one read stays.
+        if (rec->wwid[0] != '\0' && !wwid_set_add(&seen, rec->wwid)) {
+            log_trace(kModule, "load_config", kLineLoadDuplicate, 4,
+                      "Configuration file line repeating LUN %s skipped", rec->wwid);
+            loaded.canonical = false;
+            std::memset(rec, 0, sizeof *rec);
+            continue;
+        }
         add_confNode(rec);
+        rec = nullptr;
     }
-    unlock_config(fd);
     return 0;
 }
 
@@ -660,58 +578,46 @@ int save_config(const char *path)
         log_trace(kModule, "save_config", kLineSaveNullConf, 7, "Null Conf");
         return -1;
     }
-    char temp[kPathBufferSize];
-    int n = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp) {
-        log_trace(kModule, "save_config", kLineSaveOpen, 4, kMsgOpenFailed);
+    if (loaded.unread) {
+        log_trace(kModule, "save_config", kLineSaveNotRead, 4,
+                  "Configuration file was not read whole; not rewritten");
         return -1;
     }
-    mode_t mode = target_mode(path);
-    // A stale temporary file of a killed run is truncated and reused; the
-    // lock file keeps two runs from sharing it.
-    FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kNewFileMode)};
-    if (fd.fd < 0) {
-        log_trace(kModule, "save_config", kLineSaveOpen, 4, kMsgOpenFailed);
+    SaveBuffer out;
+    // Whether every line so far is the loaded file's, in the reverse order.
+    bool same = loaded.canonical && std::strcmp(path, loaded.path) == 0;
+    std::size_t lines = 0;
+    dlist_start(conf);
+    for (;;) {
+        pathinfo *rec = nullptr;
+        WalkStep step = walk_next(&rec);
+        if (step == kWalkEnd)
+            break;
+        if (step == kWalkNull) {
+            log_trace(kModule, "save_config", kLineSaveListNull, 7, "List Null");
+            break;
+        }
+        if (rec->wwid[0] == '\0')
+            continue;
+        if (!reserve(&out, conf_line::kMaxLine)) {
+            log_trace(kModule, "save_config", kLineSaveWrite, 4,
+                      "Could not write configuration file: %s", std::strerror(ENOMEM));
+            return -1;
+        }
+        char *line = out.data + out.len;
+        std::size_t len = conf_line::format(rec, line);
+        out.len += len;
+        same = same && lines < loaded.count &&
+               same_line(loaded.lines[loaded.count - 1 - lines], line, len);
+        ++lines;
+        log_trace(kModule, "save_config", kLineSaveLine, 7, "%.*s", static_cast<int>(len), line);
+    }
+    // Nothing changed: the file keeps its bytes, and the disk its sync.
+    if (same && lines == loaded.count)
+        return 0;
+    if (conf_disk::replace(path, out.data, out.len) < 0)
         return -1;
-    }
-    TempFileGuard temp_file{temp, false};
-    if (lock_config(fd.fd) < 0) {
-        log_trace(kModule, "save_config", kLineSaveLock, 4, kMsgLockFailed);
-        return -1;
-    }
-    // The mode is kept where the file system allows it; a file system that
-    // refuses it must not cost the administrator the preferences themselves.
-    if (fchmod(fd.fd, mode) < 0) {
-        log_trace(kModule, "save_config", kLineSaveWrite, 4,
-                  "Could not write configuration file: %s", std::strerror(errno));
-    }
-    if (write_records(fd.fd) < 0)
-        return -1;
-    if (fsync(fd.fd) < 0) {
-        log_trace(kModule, "save_config", kLineSaveSync, 4,
-                  "Could not sync configuration file: %s", std::strerror(errno));
-        return -1;
-    }
-    unlock_config(fd.fd);
-    int closed = close(fd.fd);
-    fd.fd = -1;
-    if (closed < 0) {
-        log_trace(kModule, "save_config", kLineSaveWrite, 4,
-                  "Could not write configuration file: %s", std::strerror(errno));
-        return -1;
-    }
-    if (rename(temp, path) < 0) {
-        log_trace(kModule, "save_config", kLineSaveRename, 4,
-                  "Could not replace configuration file: %s", std::strerror(errno));
-        return -1;
-    }
-    temp_file.keep = true;
-    // The new file is in place: a directory that cannot be synced only
-    // leaves the rename less durable, and is no failure of the save.
-    if (sync_directory(path) < 0) {
-        log_trace(kModule, "save_config", kLineSaveSyncDir, 4,
-                  "Could not sync configuration directory: %s", std::strerror(errno));
-    }
+    loaded.canonical = false;
     return 0;
 }
 
@@ -721,11 +627,11 @@ void conf_use_file(const char *path) { copy_field(conf_path, sizeof conf_path, p
 
 void conf_reset()
 {
+    forget_loaded_file();
     if (conf == nullptr)
         return;
     // dlist_destroy stops at a node without record; empty the list first.
-    while (conf->count > 0)
-        std::free(dlist_shift(conf));
+    empty_list();
     dlist_destroy(conf);
     conf = nullptr;
 }

@@ -35,30 +35,37 @@ int dump_config();
 
 // --- preference file ---------------------------------------------------------
 
-// File format: one line per LUN, newest first, each ended by a line feed:
-//   wwid,{dev,host:channel:id:lun,prio,} x16,alias
-// the 16 entries slot by slot, within a slot controller port by port. The
-// reader splits at every "," and ":" alike. An empty device name is written
-// "x". In wwid, device names and alias the bytes "," ":" "%" and every byte
-// outside printable ASCII are written as %XX (uppercase hex) and decoded on
-// reading; other names are written as they stand. Number tokens are read as
-// strtol does (leading digits; none gives 0); a value beyond the int range
-// becomes INT_MAX or INT_MIN. Empty lines and carriage returns are skipped;
-// a line longer than any record can give is skipped with a level-4 trace.
+// File format: one line per LUN, newest first, each ended by a line feed;
+// store/conf_line.hpp has the line itself. Empty lines and carriage returns
+// are skipped; a line longer than any record can give, or one holding a NUL
+// byte, is skipped with a level-4 trace, and so is a second line of a wwid
+// already read (the first line read stays).
 
 /// Creates conf and loads the file into it. 0 loaded; -1 file not opened or
 /// not locked (the list exists, empty); -2 list not created; -3 first record
 /// not allocated. An empty file still leaves one record (empty wwid).
+/// Only a regular file is read, never through a symlink. A file that exists
+/// but cannot be read whole (anything but "no such file": no permission, a
+/// read error, a FIFO, a device, a symlink, a directory) gives -1 with an
+/// empty list, and every save_config until the next load then fails: the
+/// file keeps what this run could not read. So does a record that could not
+/// be allocated (the records read before it stay, and the result is 0).
 int load_config(const char *path);
 /// Reads the next record line of the file being loaded into rec (cleared
 /// first). 1 when a line was read (complete or not), 0 at the end of the data.
 int parse_pathinfo(pathinfo *rec);
 /// Replaces the file with the contents of conf, atomically: the new content
-/// goes to "<path>.tmp", is synced and renamed over `path`, and the directory
-/// is synced. The file keeps its permission bits; a new one gets 0640.
-/// 0 written (a mode the file system refuses, or a directory that cannot be
-/// synced, is traced and tolerated); -1 when there is no list or the content
-/// could not be written, synced or renamed, the old file then left as it was.
+/// goes to "<path>.tmp" (whatever stood there is removed first, and the new
+/// file is created without following a symlink), is synced and renamed over
+/// `path`, and the directory is synced. The file keeps its permission bits;
+/// a new one gets 0640. 0 written (a mode the file system refuses, or a
+/// directory that cannot be synced, is traced and tolerated); -1 when there
+/// is no list, the last load could not read the file, or the content could
+/// not be written, synced or renamed, the old file then left as it was.
+/// When the lines to write are exactly the lines that load_config read from
+/// `path` (in the reverse order, as a load and a save always turn them) and
+/// that file held nothing else, nothing is written: the file keeps its
+/// bytes, inode and time, and the traces are those of a save that wrote.
 int save_config(const char *path);
 /// Hooks for locking the preference file itself; both return 1.
 int lock_config(int fd);
@@ -70,8 +77,10 @@ const char *conf_file();
 /// Points the store's saves at another file (NULL: back to kConfigPath).
 /// Tests only; the programs never call it.
 void conf_use_file(const char *path);
-/// TEST ONLY: destroys conf with all its records (any pointer into it dies)
-/// and sets it to NULL, so that a test can load again as a fresh process.
+/// Frees everything the store holds: conf with all its records (any
+/// pointer into it dies; conf becomes NULL) and what the last load_config
+/// kept of the file. Afterwards load_config starts as in a fresh process; a
+/// process that serves many requests calls it after each one.
 void conf_reset();
 
 // --- priority resolution -----------------------------------------------------

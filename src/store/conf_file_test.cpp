@@ -101,8 +101,9 @@ TEST_F(ConfFile, LoadAndSaveReverseTheLines)
     const std::string b = make_line("bb", {}, "B");
     const std::string c = make_line("cc", {}, "C");
     ASSERT_EQ(load(a + b + c), 0);
+    records()[1]->prio[0][0] = 5;  // bb: a save without a change writes nothing
     ASSERT_EQ(save_config(file_.c_str()), 0);
-    EXPECT_EQ(read_file(file_), c + b + a);
+    EXPECT_EQ(read_file(file_), c + make_line("bb", {"x,0:0:0:0,5,"}, "B") + a);
 }
 
 TEST_F(ConfFile, CrlfFileKeepsEveryLunAcrossASave)

@@ -1,0 +1,259 @@
+#include "store/conf_disk.hpp"
+
+#include "store/conf.hpp"
+#include "store/fd_guard.hpp"
+#include "trace/trace.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace conf_disk {
+
+std::size_t read_chunk = 0;
+ssize_t (*read_fn)(int fd, void *buf, std::size_t count) = ::read;
+
+namespace {
+
+constexpr const char *kModule = "conf";
+constexpr const char *kFunction = "save_config";
+
+constexpr int kLineSaveOpen = 221;
+constexpr int kLineSaveLock = 227;
+constexpr int kLineSaveWrite = 293;
+constexpr int kLineSaveSync = 295;
+constexpr int kLineSaveRename = 297;
+constexpr int kLineSaveSyncDir = 299;
+
+constexpr const char *kMsgOpenFailed = "Could not open configuration file";
+constexpr const char *kMsgLockFailed = "Could not get lock on file.";
+constexpr const char *kFmtWriteFailed = "Could not write configuration file: %s";
+constexpr const char *kMsgNotRegular = "not a regular file";
+
+constexpr mode_t kNewFileMode = 0640;
+constexpr const char *kTempSuffix = ".tmp";
+/// Room asked beyond the size fstat gave, so that the read that sees the end
+/// of the file needs no second block.
+constexpr std::size_t kReadSlack = 1;
+
+// --- reading -----------------------------------------------------------------
+
+/// Opens a regular file for reading, without following a symlink and without
+/// waiting on a FIFO or a device. The descriptor, or -1 with *reason set
+/// (nullptr when there is no such file).
+int open_regular(const char *path, struct stat *st, const char **reason)
+{
+    *reason = nullptr;
+    // lstat first: a device node is never even opened.
+    if (lstat(path, st) < 0) {
+        *reason = errno == ENOENT ? nullptr : std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        *reason = kMsgNotRegular;
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *reason = errno == ENOENT ? nullptr : std::strerror(errno);
+        return -1;
+    }
+    // The name may have been replaced between lstat and open.
+    if (fstat(fd, st) < 0 || !S_ISREG(st->st_mode)) {
+        close(fd);
+        *reason = kMsgNotRegular;
+        return -1;
+    }
+    return fd;
+}
+
+/// Reads fd to its end into *content, its block sized by `expected`. 0, or
+/// -1 with errno set.
+int read_all(int fd, std::size_t expected, Content *content)
+{
+    std::size_t capacity = expected + kReadSlack;
+    char *data = static_cast<char *>(std::malloc(capacity + 1));
+    if (data == nullptr)
+        return -1;
+    std::size_t size = 0;
+    for (;;) {
+        if (size == capacity) {
+            // The file grew since fstat: make room as it comes.
+            std::size_t grown = capacity * 2;
+            char *bigger = grown > capacity ? static_cast<char *>(std::realloc(data, grown + 1))
+                                            : nullptr;
+            if (bigger == nullptr) {
+                std::free(data);
+                errno = ENOMEM;
+                return -1;
+            }
+            data = bigger;
+            capacity = grown;
+        }
+        std::size_t want = capacity - size;
+        if (read_chunk != 0 && want > read_chunk)
+            want = read_chunk;
+        ssize_t n = read_fn(fd, data + size, want);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            std::free(data);
+            errno = err;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        size += static_cast<std::size_t>(n);
+    }
+    data[size] = '\0';
+    content->data = data;
+    content->size = size;
+    return 0;
+}
+
+// --- replacing ---------------------------------------------------------------
+
+/// Removes the temporary file unless the save got as far as renaming it.
+struct TempFileGuard {
+    const char *path;
+    bool keep;
+    ~TempFileGuard()
+    {
+        if (!keep)
+            unlink(path);
+    }
+};
+
+int write_all(int fd, const char *data, std::size_t len)
+{
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+/// Permission bits that the new file gets: the existing file's, or 0640.
+mode_t target_mode(const char *path)
+{
+    // stat, not open: a file that this process may not read keeps its mode
+    // too. lstat: a symlink's target lends the new file nothing.
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISREG(st.st_mode))
+        return st.st_mode & 07777;
+    return kNewFileMode;
+}
+
+/// Flushes the rename in `path`'s directory to disk.
+int sync_directory(const char *path)
+{
+    char dir[PATH_MAX];
+    copy_field(dir, sizeof dir, path);
+    char *slash = std::strrchr(dir, '/');
+    if (slash == nullptr)
+        copy_field(dir, sizeof dir, ".");
+    else if (slash == dir)
+        dir[1] = '\0';
+    else
+        *slash = '\0';
+    FdGuard fd{open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (fd.fd < 0)
+        return -1;
+    return fsync(fd.fd) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int read_whole(const char *path, Content *content, const char **reason)
+{
+    release(content);
+    struct stat st;
+    FdGuard fd{open_regular(path, &st, reason)};
+    if (fd.fd < 0)
+        return *reason == nullptr ? 0 : -1;
+    if (lock_config(fd.fd) < 0)
+        return -3;
+    if (read_all(fd.fd, static_cast<std::size_t>(st.st_size), content) < 0) {
+        *reason = std::strerror(errno);
+        return -2;
+    }
+    unlock_config(fd.fd);
+    return 1;
+}
+
+void release(Content *content)
+{
+    std::free(content->data);
+    content->data = nullptr;
+    content->size = 0;
+}
+
+int replace(const char *path, const char *data, std::size_t len)
+{
+    char temp[PATH_MAX];
+    int n = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp) {
+        log_trace(kModule, kFunction, kLineSaveOpen, 4, kMsgOpenFailed);
+        return -1;
+    }
+    mode_t mode = target_mode(path);
+    // Whatever stands at the temporary name (a killed run's file, a FIFO, a
+    // planted symlink) goes; the new file is created afresh and never through
+    // a link. The lock file keeps two runs from sharing the name.
+    unlink(temp);
+    FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode)};
+    if (fd.fd < 0) {
+        log_trace(kModule, kFunction, kLineSaveOpen, 4, kMsgOpenFailed);
+        return -1;
+    }
+    TempFileGuard temp_file{temp, false};
+    if (lock_config(fd.fd) < 0) {
+        log_trace(kModule, kFunction, kLineSaveLock, 4, kMsgLockFailed);
+        return -1;
+    }
+    // The mode is kept where the file system allows it; a file system that
+    // refuses it must not cost the administrator the preferences themselves.
+    if (fchmod(fd.fd, mode) < 0)
+        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+    if (write_all(fd.fd, data, len) < 0) {
+        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        return -1;
+    }
+    if (fsync(fd.fd) < 0) {
+        log_trace(kModule, kFunction, kLineSaveSync, 4, "Could not sync configuration file: %s",
+                  std::strerror(errno));
+        return -1;
+    }
+    unlock_config(fd.fd);
+    if (fd.close_now() < 0) {
+        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        return -1;
+    }
+    if (rename(temp, path) < 0) {
+        log_trace(kModule, kFunction, kLineSaveRename, 4,
+                  "Could not replace configuration file: %s", std::strerror(errno));
+        return -1;
+    }
+    temp_file.keep = true;
+    // The new file is in place: a directory that cannot be synced only
+    // leaves the rename less durable, and is no failure of the save.
+    if (sync_directory(path) < 0) {
+        log_trace(kModule, kFunction, kLineSaveSyncDir, 4,
+                  "Could not sync configuration directory: %s", std::strerror(errno));
+    }
+    return 0;
+}
+
+}  // namespace conf_disk

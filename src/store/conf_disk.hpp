@@ -1,0 +1,46 @@
+// The preference file on disk: read whole, and replaced atomically.
+//
+// Reading opens only a regular file, never through a symlink and never
+// waiting on a FIFO or a device, and takes its content in one piece. The
+// replacement never touches the file in place: the new content goes to
+// "<file>.tmp" (created afresh, whatever stood at that name), is synced and
+// renamed over the file, and the directory is synced, so the file always
+// holds either the old or the new content, whatever happens to the process
+// or the disk.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+namespace conf_disk {
+
+/// The bytes of the file, in one heap block of `size` bytes plus a NUL
+/// (data is nullptr when nothing was read).
+struct Content {
+    char *data;
+    std::size_t size;
+};
+
+/// Reads the file at `path` whole into *content (any earlier content is
+/// released first), between lock_config and unlock_config on its
+/// descriptor. 1 read; 0 no such file; -1 the file exists but could not be
+/// opened; -2 it was opened but not read to its end; -3 lock_config refused.
+/// On -1 and -2 *reason says why (a strerror text or "not a regular file",
+/// valid until the next call); on anything but 1 the content stays empty.
+int read_whole(const char *path, Content *content, const char **reason);
+/// Frees the content and empties it.
+void release(Content *content);
+
+/// Replaces the file at `path` with `len` bytes of `data`, atomically. The
+/// file keeps its permission bits; a new one gets 0640. 0 replaced (a mode
+/// the file system refuses, or a directory that cannot be synced, is traced
+/// and tolerated); -1 when the content could not be written, synced or
+/// renamed, the old file then left as it was. Traces as save_config.
+int replace(const char *path, const char *data, std::size_t len);
+
+/// For tests: the most bytes asked of one read (0: no limit), and the read
+/// function itself.
+extern std::size_t read_chunk;
+extern ssize_t (*read_fn)(int fd, void *buf, std::size_t count);
+
+}  // namespace conf_disk

@@ -1,0 +1,180 @@
+// The preference file on disk: reading it in pieces or failing half way,
+// and a save that has nothing new to write.
+#include "store/conf_disk.hpp"
+#include "store/conf_test_util.hpp"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace conf_test {
+namespace {
+
+/// Restores the reader's test seams.
+struct ReaderSeams {
+    ~ReaderSeams()
+    {
+        conf_disk::read_chunk = 0;
+        conf_disk::read_fn = ::read;
+    }
+};
+
+class ConfDisk : public StoreTest {
+protected:
+    ReaderSeams seams_;
+};
+
+/// Everything a load leaves to see: its traces and the records in order.
+std::string load_outcome(const std::string &file)
+{
+    log_verbosity = 7;
+    testing::internal::CaptureStderr();
+    int rc = load_config(file.c_str());
+    std::string out = "rc " + std::to_string(rc) + "\n" + testing::internal::GetCapturedStderr();
+    log_verbosity = 0;
+    for (pathinfo *rec : records()) {
+        out += std::string(rec->wwid) + "|" + rec->text_name + "|" + rec->slot_dev[2][2] + "|" +
+               std::to_string(rec->prio[0][0]) + "\n";
+    }
+    return out;
+}
+
+TEST_F(ConfDisk, ReadingInPiecesKeepsEveryRuleOfTheFormat)
+{
+    // Every rule at work, so that some piece boundary falls inside each.
+    std::string longest;
+    while (longest.size() < 13600)
+        longest += "junk,1:2:3:4,5,";
+    const std::string content =
+        "\r\n" + make_line("aa", {"/dev/sda,1:0:0:0,5,", "", "", "", "", "", "", "", "", "",
+                                  "/dev/%41%2C%zz,2:0:0:0,6,"},
+                           "A%3AB") +
+        "\n\n" + longest + "\n" + make_line("bb", {"d,99999999999:0:0:0,-2147483649,"}, "B") +
+        make_line("cc", {}, "C").insert(10, 1, '\0') + make_line("dd", {}, "D") + "\r\r" +
+        make_line("aa", {}, "again") + "ee,/dev/sdb,2:0:0:1,8,/dev/sdd,3:0";
+    write_file(file_, content);
+    const std::string whole = load_outcome(file_);
+    ASSERT_NE(whole.find("[90] "), std::string::npos) << whole;
+    ASSERT_NE(whole.find("[91] "), std::string::npos) << whole;
+    ASSERT_NE(whole.find("[174] "), std::string::npos) << whole;
+    ASSERT_NE(whole.find("[345] "), std::string::npos) << whole;
+    ASSERT_NE(whole.find("aa|A:B|/dev/A,%zz|5"), std::string::npos) << whole;
+    for (std::size_t chunk : {1u, 2u, 3u, 7u, 64u, 511u, 4096u, 13503u, 13504u}) {
+        conf_reset();
+        conf_disk::read_chunk = chunk;
+        EXPECT_EQ(load_outcome(file_), whole) << chunk;
+    }
+}
+
+TEST_F(ConfDisk, ReadErrorHalfWayLeavesNothingToSave)
+{
+    static std::size_t calls = 0;
+    const std::string stored = kExampleLine + make_line("bb", {}, "B");
+    write_file(file_, stored);
+    conf_disk::read_chunk = 100;
+    calls = 0;
+    conf_disk::read_fn = [](int fd, void *buf, std::size_t count) -> ssize_t {
+        if (++calls == 3) {
+            errno = EIO;
+            return -1;
+        }
+        return ::read(fd, buf, count);
+    };
+    log_verbosity = 4;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(load_config(file_.c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[319] Configuration file could not be read, it will not be rewritten: "
+              "Input/output error\n");
+    log_verbosity = 0;
+    EXPECT_TRUE(records().empty());
+    pathinfo *probed = probed_record({});
+    EXPECT_EQ(conf_getPrio(probed), 3);  // the default, not the stored 8
+    release(probed);
+    EXPECT_EQ(read_file(file_), stored);
+    EXPECT_FALSE(exists(file_ + ".tmp"));
+}
+
+struct FileId {
+    ino_t ino;
+    timespec mtime;
+};
+
+FileId file_id(const std::string &path)
+{
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    return {st.st_ino, st.st_mtim};
+}
+
+TEST_F(ConfDisk, ResolutionThatChangesNothingWritesNothing)
+{
+    const std::string other = make_line("600bb", {"/dev/sdx,4:0:0:1,6,"}, "B");
+    const std::string stored = kExampleLine + other;  // /dev/sdb: override 8
+    struct Case {
+        const char *name;
+        std::string content;  // holds the lines of `stored`
+        bool written;
+    } const cases[] = {
+        {"as the writer leaves it", stored, false},
+        {"CRLF ends", kExampleLine.substr(0, kExampleLine.size() - 1) + "\r\n" + other, true},
+        {"an empty line", kExampleLine + "\n" + other, true},
+        {"last line without line feed", kExampleLine + other.substr(0, other.size() - 1), true},
+        {"lowercase escape", kExampleLine + make_line("600bb", {"/dev/sd%78,4:0:0:1,6,"}, "B"),
+         true},
+        {"number with a sign", kExampleLine + make_line("600bb", {"/dev/sdx,+4:0:0:1,6,"}, "B"),
+         true},
+    };
+    std::string expected_traces;
+    for (const Case &k : cases) {
+        conf_reset();
+        ASSERT_EQ(load(k.content), 0) << k.name;
+        // A time stamp that a rewrite could not keep by chance.
+        const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file_.c_str(), old_times, 0), 0);
+        FileId before = file_id(file_);
+
+        log_verbosity = 7;
+        testing::internal::CaptureStderr();
+        pathinfo *probed = probed_record({});
+        EXPECT_EQ(conf_getPrio(probed), 8) << k.name;
+        release(probed);
+        std::string traces = testing::internal::GetCapturedStderr();
+        log_verbosity = 0;
+
+        FileId after = file_id(file_);
+        EXPECT_EQ(after.ino != before.ino, k.written) << k.name;
+        EXPECT_EQ(after.mtime.tv_sec != before.mtime.tv_sec, k.written) << k.name;
+        EXPECT_EQ(read_file(file_), k.written ? other + kExampleLine : stored) << k.name;
+        EXPECT_FALSE(exists(file_ + ".tmp")) << k.name;
+        // Only the disk can tell: the traces are those of a save that writes.
+        if (expected_traces.empty())
+            expected_traces = traces;
+        EXPECT_EQ(traces, expected_traces) << k.name;
+    }
+    EXPECT_NE(expected_traces.find("[212] ENTRY\n[291] " + other),
+              std::string::npos)
+        << expected_traces;
+}
+
+TEST_F(ConfDisk, SaveAfterAWriteOrToAnotherFileWrites)
+{
+    // Once written, the file no longer holds the loaded lines.
+    ASSERT_EQ(load(kExampleLine), 0);
+    records()[0]->prio[0][0] = 6;
+    ASSERT_EQ(save_config(file_.c_str()), 0);
+    FileId before = file_id(file_);
+    records()[0]->prio[0][0] = 8;
+    ASSERT_EQ(save_config(file_.c_str()), 0);
+    EXPECT_NE(file_id(file_).ino, before.ino);
+    EXPECT_EQ(read_file(file_), kExampleLine);
+
+    const std::string copy = dir_ + "/copy.conf";
+    ASSERT_EQ(save_config(copy.c_str()), 0);
+    EXPECT_EQ(read_file(copy), kExampleLine);
+}
+
+}  // namespace
+}  // namespace conf_test

@@ -1,0 +1,67 @@
+// The line format's own readers: numbers and tokens as the C library's
+// strtol and strtok_r would give them.
+#include "store/conf_line.hpp"
+#include "store/conf_test_util.hpp"
+
+#include <climits>
+#include <cstdlib>
+
+namespace conf_test {
+namespace {
+
+int strtol_saturated(const char *text)
+{
+    long value = std::strtol(text, nullptr, 10);
+    return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<int>(value);
+}
+
+TEST(ConfLine, NumbersReadAsStrtolSaturated)
+{
+    const char *const cases[] = {
+        "0", "7", "-7", "+7", "  12ab", "\t\n\v\f\r-3", "ab", "", "-", "+", "+-1", "--1", " - 1",
+        "2147483647", "2147483648", "-2147483648", "-2147483649", "4294967296", "-4294967296",
+        "9223372036854775807", "9223372036854775808", "99999999999999999999999999",
+        "-99999999999999999999999999", "000000000000000000000000000012", "1e3", "0x1f", "\x85" "5",
+    };
+    for (const char *text : cases)
+        EXPECT_EQ(int_from_text(text), strtol_saturated(text)) << "'" << text << "'";
+    // Every prefix and suffix of an awkward number.
+    const std::string awkward = " \t-0002147483648999x";
+    for (std::size_t i = 0; i <= awkward.size(); ++i) {
+        for (std::size_t n = 0; i + n <= awkward.size(); ++n) {
+            std::string text = awkward.substr(i, n);
+            EXPECT_EQ(int_from_text(text.c_str()), strtol_saturated(text.c_str())) << text;
+        }
+    }
+}
+
+TEST(ConfLine, TokensSplitAsStrtok)
+{
+    // One line with every kind of separator run; the record shows where
+    // each token went.
+    std::string line = ",,w1::/dev/a,1:2,:3:4,,5:";
+    for (int entry = 1; entry < 16; ++entry)
+        line += ",x,0:0:0:0,0";
+    line += ",:alias,:extra";
+    pathinfo rec{};
+    ASSERT_EQ(conf_line::parse(line.data(), &rec), 0);
+    EXPECT_STREQ(rec.wwid, "w1");
+    EXPECT_STREQ(rec.slot_dev[0][0], "/dev/a");
+    EXPECT_EQ(rec.slot_host[0][0], 1);
+    EXPECT_EQ(rec.slot_channel[0][0], 2);
+    EXPECT_EQ(rec.slot_id[0][0], 3);
+    EXPECT_EQ(rec.slot_lun[0][0], 4);
+    EXPECT_EQ(rec.prio[0][0], 5);
+    EXPECT_STREQ(rec.slot_dev[1][0], "x");
+    EXPECT_STREQ(rec.text_name, "alias");
+
+    for (const char *only : {"", ",", ":,:,,", "w"}) {
+        std::string text = only;
+        pathinfo partial{};
+        EXPECT_EQ(conf_line::parse(text.data(), &partial), -1) << only;
+        EXPECT_STREQ(partial.wwid, only[0] == 'w' ? "w" : "") << only;
+    }
+}
+
+}  // namespace
+}  // namespace conf_test
