@@ -4,9 +4,11 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -171,12 +173,25 @@ void SimTest::SetUp()
 
 void SimTest::TearDown()
 {
+    if (!memory_state_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(memory_state_, ignored);
+    }
     if (!dir_.empty() && !HasFailure()) {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
     } else if (!dir_.empty()) {
         std::printf("kept for inspection: %s\n", dir_.c_str());
     }
+}
+
+void SimTest::use_memory_state()
+{
+    char pattern[] = "/dev/shm/tald-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
+    memory_state_ = pattern;
+    state_ = memory_state_;
+    sim_log_on_ = false;
 }
 
 void SimTest::scenario(const std::string &text)
@@ -202,6 +217,7 @@ void SimTest::clear_log() const { std::ofstream out(log_path_, std::ios::trunc);
 Started SimTest::start(const char *program, const std::vector<std::string> &args, int index)
 {
     Started started;
+    started.begun = std::chrono::steady_clock::now();
     started.out_path = dir_ + "/out." + std::to_string(index);
     started.err_path = dir_ + "/err." + std::to_string(index);
 
@@ -209,7 +225,7 @@ Started SimTest::start(const char *program, const std::vector<std::string> &args
         std::string("LD_PRELOAD=") + kSimarray,
         "SIMARRAY_SCENARIO=" + scenario_path_,
         "SIMARRAY_STATE_DIR=" + state_,
-        "SIMARRAY_LOG=" + log_path_,
+        "SIMARRAY_LOG=" + (sim_log_on_ ? log_path_ : std::string()),
         "ASAN_OPTIONS=verify_asan_link_order=0",
         "PATH=/usr/bin:/bin",
     };
@@ -264,6 +280,33 @@ Outcome SimTest::finish(const Started &started)
     }
     outcome.out = read_file(started.out_path);
     outcome.err = read_file(started.err_path);
+    return outcome;
+}
+
+Outcome SimTest::finish_within(const Started &started, int limit_ms, long *elapsed_ms)
+{
+    auto since_start = [&started] {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - started.begun)
+                                     .count());
+    };
+    if (started.pid >= 0) {
+        for (;;) {
+            siginfo_t info = {};
+            int rc = waitid(P_PID, static_cast<id_t>(started.pid), &info,
+                            WEXITED | WNOHANG | WNOWAIT);
+            if (rc != 0 || info.si_pid != 0 || since_start() >= limit_ms) {
+                break;
+            }
+            usleep(2000);
+        }
+        kill(started.pid, SIGKILL);  // no effect on a run that has ended
+    }
+    long elapsed = since_start();
+    Outcome outcome = finish(started);
+    if (elapsed_ms != nullptr) {
+        *elapsed_ms = elapsed;
+    }
     return outcome;
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,7 @@ struct Outcome {
 /// A started run; finish() waits for it.
 struct Started {
     int pid = -1;
+    std::chrono::steady_clock::time_point begun;
     std::string out_path;
     std::string err_path;
 };
@@ -92,6 +94,10 @@ protected:
     Outcome run(const char *program, const std::vector<std::string> &args);
     Started start(const char *program, const std::vector<std::string> &args, int index);
     static Outcome finish(const Started &started);
+    /// finish(), but a run still going `limit_ms` after its start is killed
+    /// (SIGKILL: its status reads 1009). `elapsed_ms`, when given, receives
+    /// the time from its start to its end (as seen within 2 ms).
+    static Outcome finish_within(const Started &started, int limit_ms, long *elapsed_ms = nullptr);
 
     std::string state_path() const { return state_ + "/tald.conf"; }
     bool state_exists() const;
@@ -103,6 +109,11 @@ protected:
     /// When set, the runs' standard output goes there instead of a file of
     /// the test ("/dev/full", say).
     std::string stdout_target_;
+    /// Moves the state directory to /dev/shm (memory) for runs that save
+    /// the file many thousand times, and stops the simulator's call log.
+    void use_memory_state();
+    bool sim_log_on_ = true;
+    std::string memory_state_;
 
     std::string dir_;
     std::string state_;

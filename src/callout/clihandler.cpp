@@ -1,6 +1,8 @@
 // mpath_prio_tald: the priority callout that multipath runs once per path.
-// It answers with one decimal priority on standard output; every run of it
-// and of tald on the host is serialised by an exclusive flock on the lock file.
+// It answers with one decimal priority on standard output. The device is
+// probed first; the exclusive flock on the lock file, which serialises every
+// use of the preference file on the host, is then waited for at most
+// kCalloutLockWaitMs.
 
 #include "operations/frontend.hpp"
 #include "operations/operations.hpp"
@@ -34,33 +36,55 @@ int cli_mpath_prio_help()
 }
 
 namespace {
-/// The answer for one command line once the lock question is settled.
-/// `probe` false: a read-only file system, where every device gets "1"
-/// without being touched.
-void answer(int argc, char **argv, bool probe)
+/// The run lock and the preference file, taken after the probe.
+int enter_store()
 {
+    if (run_lock_take(kCalloutLockWaitMs, LockWait::timer) < 0) {
+        return -1;
+    }
+    run_load_config();
+    return 0;
+}
+
+/// The answer for one command line once the lock file is open. `writable`
+/// false: a read-only file system, where every device gets "1" without being
+/// touched. -1 when the lock was not obtained in time.
+int answer(int argc, char **argv, bool writable)
+{
+    bool asks_priority = argc >= 2 && !is_help(argv[1]);
+    if (!writable && asks_priority) {
+        cli_write_line(kReadOnlyAnswer);
+        return 0;
+    }
+    if (!asks_priority && writable && enter_store() < 0) {
+        cli_lock_error();
+        return -1;
+    }
     if (argc < 2) {
         cli_write_line(kMustEnterPath);
         cli_usage();
     } else if (is_help(argv[1])) {
         cli_mpath_prio_help();
-    } else if (!probe) {
-        cli_write_line(kReadOnlyAnswer);
     } else {
-        std::printf("%d\n", getPrio(argv[1]));
+        int prio = getPrio(argv[1], enter_store);
+        if (prio == kNoStore) {
+            cli_lock_error();
+            return -1;
+        }
+        std::printf("%d\n", prio);
     }
+    return 0;
 }
 
 int run(int argc, char **argv)
 {
-    RunLock lock;
-    int err = run_lock_and_load(lock);
+    RunLockGuard guard;
+    int err = run_lock_open();
     if (err != 0 && err != EROFS) {
         cli_lock_error();
         return -1;
     }
-    answer(argc, argv, err == 0);
-    return 0;
+    return answer(argc, argv, err == 0);
 }
 }  // namespace
 

@@ -1,6 +1,8 @@
 // tald: the administrator's command. One run performs one operation on the
 // host's path preferences under the same exclusive flock that the priority
-// callout takes, after loading the preference file.
+// callout takes, after loading the preference file. An operation on a path
+// probes the device before it waits for the lock; every other operation
+// takes the lock first. The wait is bounded by kTaldLockWaitMs.
 
 #include "operations/frontend.hpp"
 #include "operations/operations.hpp"
@@ -11,6 +13,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -52,12 +55,77 @@ constexpr std::array<const char *, 15> kHelpText = {
     "                 example:  tald --prio --set /dev/sdb 8 \n ",
 };
 
-/// cli_prio's result for a "--set" whose override was not applied and saved.
-/// The scan ends with -1 at once: the lines setPrio wrote explain the failure,
-/// and the usage hint would not.
+/// cli_prio's result for a "--set" whose override was not applied and saved,
+/// or for an operation that did not obtain the lock. The scan ends with -1 at
+/// once: the lines already written explain the failure, and the usage hint
+/// would not.
 constexpr int kSetFailed = -2;
 
 bool is(const char *arg, const char *word) { return std::strcmp(arg, word) == 0; }
+
+/// The run lock and the preference file. The load's traces stay unwritten,
+/// as they were when the load came before the option scan.
+int enter_store()
+{
+    if (run_lock_take(kTaldLockWaitMs, LockWait::timer) < 0) {
+        return -1;
+    }
+    int verbosity = log_verbosity;
+    log_verbosity = 0;
+    run_load_config();
+    log_verbosity = verbosity;
+    return 0;
+}
+
+/// True when the option scan of cli_handler will end in an operation on a
+/// path (which probes before it enters the store); it follows the scan's
+/// own order and stopping rules.
+bool cli_probes(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        int following = argc - i - 1;
+        if (is(arg, "-v")) {
+            if (following < 1) {
+                return false;
+            }
+        } else if (is(arg, "-V") || is(arg, "--version") || is(arg, "-F") || is(arg, "--Flush") ||
+                   is(arg, "--flush") || is(arg, "-l") || is(arg, "--list") ||
+                   is(arg, "--help") || is(arg, "-help")) {
+            return false;
+        } else if (std::strncmp(arg, "--alias", 7) == 0) {
+            return following >= 2 && is(argv[i + 1], "--get");
+        } else if (is(arg, "--prio")) {
+            if (following < 1) {
+                return false;
+            }
+            const char *operation = argv[i + 1];
+            return (is(operation, "--set") && following >= 3) ||
+                   (is(operation, "--get") && following >= 2);
+        }
+    }
+    return false;
+}
+
+/// The listing, built while the lock is held and written once it is given
+/// up, so that a reader who does not read cannot hold every run of the host.
+int list_config()
+{
+    char *text = nullptr;
+    std::size_t length = 0;
+    FILE *listing = open_memstream(&text, &length);
+    if (listing == nullptr) {
+        return dump_config();
+    }
+    int rc = dump_config_to(listing);
+    bool built = std::fclose(listing) == 0;
+    run_lock_close();
+    if (built && text != nullptr) {
+        std::fwrite(text, 1, length, stdout);
+    }
+    std::free(text);
+    return built ? rc : -1;
+}
 
 int verbosity_for_level(int level)
 {
@@ -89,11 +157,20 @@ int cli_prio(const char *operation, const char *path, const char *preference)
 {
     log_trace(kModule, "cli_prio", kLinePrioEntry, 7, "ENTRY");
     if (is(operation, "--get")) {
-        std::printf("%d\n", getPrio(path));
+        int prio = getPrio(path, enter_store);
+        if (prio == kNoStore) {
+            cli_lock_error();
+            return kSetFailed;
+        }
+        std::printf("%d\n", prio);
         return 0;
     }
     if (is(operation, "--set")) {
-        return setPrio(path, preference) < 0 ? kSetFailed : 0;
+        int rc = setPrio(path, preference, enter_store);
+        if (rc == kNoStore) {
+            cli_lock_error();
+        }
+        return rc < 0 ? kSetFailed : 0;
     }
     cli_write_line(kMissingArgument);
     return -1;
@@ -132,7 +209,7 @@ int cli_handler(int argc, char **argv)
             cli_write_line(kFlushError);
             return cli_usage();
         } else if (is(arg, "-l") || is(arg, "--list")) {
-            if (dump_config() < 0) {
+            if (list_config() < 0) {
                 cli_write_line(kNoConfig);
             }
             return 0;
@@ -141,7 +218,14 @@ int cli_handler(int argc, char **argv)
                 cli_write_line(kNeedAliasArgs);
                 break;
             }
-            return is(argv[i + 1], "--get") ? getAlias(argv[i + 2]) : -1;
+            if (!is(argv[i + 1], "--get")) {
+                return -1;
+            }
+            int rc = getAlias(argv[i + 2], enter_store);
+            if (rc == kNoStore) {
+                cli_lock_error();
+            }
+            return rc < 0 ? -1 : rc;
         } else if (is(arg, "--prio")) {
             if (following < 1) {
                 cli_write_line(kNeedPrioArgs);
@@ -178,8 +262,8 @@ namespace {
 int run(int argc, char **argv)
 {
     // Unlike the callout, tald makes no exception for a read-only file system.
-    RunLock lock;
-    if (run_lock_and_load(lock) != 0) {
+    RunLockGuard guard;
+    if (run_lock_open() != 0 || (!cli_probes(argc, argv) && enter_store() < 0)) {
         cli_lock_error();
         return -1;
     }

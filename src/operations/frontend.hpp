@@ -1,22 +1,58 @@
-// What the two programs' front ends share: the lock that serialises every run
-// on the host, the usage hint, lenient number reading and the final check of
-// standard output.
+// What the front ends share: the lock that serialises every use of the
+// preference file on the host, the usage hint, lenient number reading and the
+// final check of standard output.
+//
+// The run lock's life: run_lock_open() opens the lock file at the start of a
+// run (its failures decide the answer before any device is touched); the
+// exclusive flock is taken only when the preference file is about to be read,
+// after the device has been probed, and is waited for at most a bound;
+// run_lock_close() (or the guard) gives it up. One run lock per process.
 #pragma once
 
-/// The lock file of one run, held from before the preference file is loaded
-/// until the run ends: the destructor unlocks and closes on every return path.
-struct RunLock {
-    int fd = -1;
-    RunLock() = default;
-    RunLock(const RunLock &) = delete;
-    RunLock &operator=(const RunLock &) = delete;
-    ~RunLock();
+/// How long a program waits for the run lock before it gives up with the lock
+/// failure. The callout answers multipath, which waits for it: a few seconds.
+/// An administrator's command may wait longer for a busy host.
+inline constexpr int kCalloutLockWaitMs = 5000;
+inline constexpr int kTaldLockWaitMs = 30000;
+
+/// Opens the lock file (created 0640) without following a symbolic link and
+/// without blocking, and accepts only a regular file. 0, or an errno value:
+/// the open's own (EROFS on a read-only file system, ELOOP for a link, ENXIO
+/// for a FIFO without reader...), EINVAL for any file that is not a regular
+/// one. On failure nothing stays open and line 352 is traced.
+int run_lock_open();
+
+/// How the wait for the flock is bounded.
+enum class LockWait {
+    /// A blocking flock cut short by a one-shot timer signal: the lock is
+    /// taken the moment it is freed. For the programs only (it installs a
+    /// SIGALRM handler for the duration of the wait).
+    timer,
+    /// Non-blocking attempts with a short back-off: no signal, for code that
+    /// runs inside someone else's process.
+    poll,
 };
 
-/// Opens the lock file (created 0640), waits for the exclusive flock and
-/// loads the preference file into the LUN list. 0, or the errno of the failed
-/// open, in which case nothing is locked or loaded.
-int run_lock_and_load(RunLock &lock);
+/// Takes the exclusive flock on the opened lock file, waiting at most
+/// `timeout_ms`. 0 held; -1 when the bound passed first (traced at level 4)
+/// or no lock file is open. Another failure of flock itself does not stop the
+/// run, as it never has: 0.
+int run_lock_take(int timeout_ms, LockWait how);
+
+/// Releases the flock and closes the lock file; nothing when none is open.
+void run_lock_close();
+
+/// Closes the run lock when the scope ends, on every return path.
+struct RunLockGuard {
+    RunLockGuard() = default;
+    RunLockGuard(const RunLockGuard &) = delete;
+    RunLockGuard &operator=(const RunLockGuard &) = delete;
+    ~RunLockGuard() { run_lock_close(); }
+};
+
+/// Loads the preference file into the LUN list; a failure is traced at line
+/// 373 and the run goes on.
+void run_load_config();
 
 /// Writes "Error:  Unable to obtain lock." as its own line.
 void cli_lock_error();

@@ -30,6 +30,9 @@ constexpr int kOverrideLow = 5;
 constexpr int kOverrideHigh = 8;
 constexpr int kResetValue = 0;
 
+/// Runs the front end's gate; true when the operation may go on.
+bool pass(StoreGate gate) { return gate == nullptr || gate() >= 0; }
+
 bool is_override(int prio) { return prio >= kOverrideLow && prio <= kOverrideHigh; }
 
 bool valid_cp(int cp) { return cp >= 0 && cp < kControllerPorts; }
@@ -76,7 +79,7 @@ int defaultPrio(int cp, int lunref)
     return prio;
 }
 
-int getPrio(const char *dev)
+int getPrio(const char *dev, StoreGate gate)
 {
     log_trace(kModule, "getPrio", kLineGetEntry, 7, "ENTRY dev: %s", dev);
     pathinfo *rec = new_record();
@@ -86,6 +89,10 @@ int getPrio(const char *dev)
               rec != nullptr ? rec->lunref : 0);
 
     int prio = 0;
+    if (rc >= 0 && rec != nullptr && !pass(gate)) {
+        std::free(rec);
+        return kNoStore;
+    }
     if (rc >= 0 && rec != nullptr) {
         prio = conf_getPrio(rec);
         log_trace(kModule, "getPrio", kLineGetResolved, 7, "conf_getPrio: %s:%d",
@@ -99,7 +106,7 @@ int getPrio(const char *dev)
     return prio;
 }
 
-int setPrio(const char *dev, const char *prio_text)
+int setPrio(const char *dev, const char *prio_text, StoreGate gate)
 {
     log_trace(kModule, "setPrio", kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
               prio_text != nullptr ? prio_text : "");
@@ -112,6 +119,10 @@ int setPrio(const char *dev, const char *prio_text)
         log_trace(kModule, "setPrio", kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
         release(rec);
         return -2;
+    }
+    if (!pass(gate)) {
+        std::free(rec);
+        return kNoStore;
     }
 
     int applied = conf_setPrio(rec, requested);
@@ -130,7 +141,7 @@ int setPrio(const char *dev, const char *prio_text)
     return result;
 }
 
-int getAlias(const char *dev)
+int getAlias(const char *dev, StoreGate gate)
 {
     log_trace(kModule, "getAlias", kLineAliasEntry, 7, "ENTRY dev: %s", dev);
     pathinfo *rec = new_record();
@@ -140,6 +151,10 @@ int getAlias(const char *dev)
                   rc, device_text(rec, dev));
         release(rec);
         return -1;
+    }
+    if (!pass(gate)) {
+        std::free(rec);
+        return kNoStore;
     }
     log_trace(kModule, "getAlias", kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
               device_text(rec, dev), rec->wwid, rec->text_name);

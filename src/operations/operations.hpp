@@ -5,10 +5,20 @@
 /// lunref so that consecutive LUNs prefer alternate controllers.
 int defaultPrio(int cp, int lunref);
 
-/// Priority of the path (1..8); 0 when the path cannot be probed.
-int getPrio(const char *dev);
+/// The step between a successful probe and everything that reads the LUN
+/// list: the front end takes the run lock and loads the preference file
+/// there, so that a slow device is never waited for under the lock. 0 to go
+/// on; negative to give up, and the operation then returns kNoStore without
+/// printing anything. A null gate goes on with the list as it stands.
+using StoreGate = int (*)();
+
+/// What an operation returns when its gate gave up.
+inline constexpr int kNoStore = -3;
+
+/// Priority of the path (1..8); 0 when the path cannot be probed; kNoStore.
+int getPrio(const char *dev, StoreGate gate = nullptr);
 /// Applies and reports an override or reset. 0 applied; -1 refused; -2 probe
-/// failed or not saved.
-int setPrio(const char *dev, const char *prio_text);
-/// Prints "alias wwid". 0 printed; -1 probe failed or no alias.
-int getAlias(const char *dev);
+/// failed or not saved; kNoStore.
+int setPrio(const char *dev, const char *prio_text, StoreGate gate = nullptr);
+/// Prints "alias wwid". 0 printed; -1 probe failed or no alias; kNoStore.
+int getAlias(const char *dev, StoreGate gate = nullptr);

@@ -113,6 +113,10 @@ int grelt_get_dev_wwid(const unsigned char *page, int page_size, char *wwid, int
     int length = byte_at(page, page_size, 7);
     int first = 8;
     int last = std::min(first + length, page_end(page, page_size));
+    // Without a single designator byte the page names no LUN: a wwid made of
+    // the type digit alone would merge every such device into one record.
+    if (last <= first)
+        return -1;
 
     std::array<char, 2 * kPageSize + 2> text{};
     int used = std::snprintf(text.data(), text.size(), "%x", type);

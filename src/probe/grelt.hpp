@@ -24,7 +24,9 @@ int grelt_info(const char *dev, pathinfo *rec);
 /// Writes the first descriptor's designator type (one hex digit) and its
 /// designator bytes (two hex digits each) into `wwid`, cut to `wwid_size`-1
 /// characters. Designator bytes past the end of the page are not read.
-/// 0, or -1 for a null buffer or a `wwid_size` below 1 (nothing written).
+/// 0, or -1 (nothing written) for a null buffer, a `wwid_size` below 1, or a
+/// page that holds none of the designator's bytes (length 0, or a page that
+/// ends before byte 8).
 int grelt_get_dev_wwid(const unsigned char *page, int page_size, char *wwid, int wwid_size);
 /// Sets rec->lunref from the first two designator bytes (page bytes 8 and 9):
 /// (byte 8 & 3) * 256 + byte 9. A byte past the end of the page counts as 0.

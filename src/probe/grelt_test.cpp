@@ -111,7 +111,6 @@ TEST(GreltWwid, DesignatorSamples)
         {0x93, {0x60, 0x0a}, "3600a", 10},
         {0x08, {0xff, 0xff}, "8ffff", 1023},
         {0x02, {0x03, 0x00, 0x00}, "2030000", 768},
-        {0x03, {}, "3", 0},
         {0x01, {0x07}, "107", 768},
         // 1 + 2 * 40 digits are cut to the field's 63 characters.
         {0x03, Bytes(40, 0xab), "3" + repeat("ab", 31), 939},
@@ -124,6 +123,32 @@ TEST(GreltWwid, DesignatorSamples)
         pathinfo rec{};
         grelt_get_dev_ref_id(page.data(), 255, &rec);
         EXPECT_EQ(rec.lunref, c.lunref) << c.wwid;
+    }
+}
+
+// Devices whose page holds no designator byte must not all get the wwid of
+// the bare type digit, which would merge them into one stored LUN.
+TEST(GreltWwid, PagesWithoutDesignatorBytesNameNoLun)
+{
+    struct Case {
+        int page_length;  // bytes 2-3
+        int designator_length;  // byte 7
+        int result;
+        std::string wwid;
+    } const cases[] = {
+        {0, 8, -1, "untouched"},  {3, 8, -1, "untouched"}, {4, 8, -1, "untouched"},
+        {12, 0, -1, "untouched"}, {5, 8, 0, "361"},         {6, 1, 0, "361"},
+    };
+    for (const Case &c : cases) {
+        Page page = page_of({{1, 3, {0x61, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}}});
+        page[2] = 0;
+        page[3] = static_cast<unsigned char>(c.page_length);
+        page[7] = static_cast<unsigned char>(c.designator_length);
+        char wwid[kWwidSize];
+        std::snprintf(wwid, sizeof wwid, "untouched");
+        EXPECT_EQ(grelt_get_dev_wwid(page.data(), 255, wwid, sizeof wwid), c.result)
+            << c.page_length << " " << c.designator_length;
+        EXPECT_EQ(std::string(wwid), c.wwid) << c.page_length << " " << c.designator_length;
     }
 }
 
@@ -446,8 +471,16 @@ void decode_truncated(const Page &page, int size)
     auto buf = std::make_unique<unsigned char[]>(static_cast<std::size_t>(size));
     std::memcpy(buf.get(), page.data(), static_cast<std::size_t>(size));
     char wwid[kWwidSize];
-    EXPECT_EQ(grelt_get_dev_wwid(buf.get(), size, wwid, sizeof wwid), 0);
-    EXPECT_LE(std::strlen(wwid), 1u + 2u * static_cast<unsigned>(std::max(size - 8, 0)));
+    // Only a page that holds at least one designator byte names a LUN.
+    int end = size >= 4 ? std::min(page[2] * 256 + page[3] + 4, size) : 0;
+    bool named = size > 8 && page[7] > 0 && end > 8;
+    std::snprintf(wwid, sizeof wwid, "untouched");
+    EXPECT_EQ(grelt_get_dev_wwid(buf.get(), size, wwid, sizeof wwid), named ? 0 : -1);
+    if (named) {
+        EXPECT_LE(std::strlen(wwid), 1u + 2u * static_cast<unsigned>(size - 8));
+    } else {
+        EXPECT_STREQ(wwid, "untouched");
+    }
     pathinfo rec{};
     grelt_get_dev_ref_id(buf.get(), size, &rec);
     EXPECT_GE(rec.lunref, 0);

@@ -31,6 +31,7 @@ constexpr const char *kOpenFailedFormat = "Opening the device [%s] failed.  Errn
 
 constexpr int kSenseSize = 128;
 constexpr unsigned kCommandTimeoutMs = 60000;
+unsigned command_timeout_ms = kCommandTimeoutMs;
 constexpr int kInquiryDataSize = 255;
 constexpr std::array<unsigned char, 6> kStandardInquiry = {0x12, 0x00, 0x00, 0x00, 0xff, 0x00};
 
@@ -72,7 +73,7 @@ int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, uns
         return -1;
     }
 
-    sg_io_hdr_t hdr = data_in_request(cdb, cdb_len, buf, buf_len, sense.data(), kCommandTimeoutMs);
+    sg_io_hdr_t hdr = data_in_request(cdb, cdb_len, buf, buf_len, sense.data(), command_timeout_ms);
     if (::ioctl(node.fd, SG_IO, &hdr) < 0) {
         int err = errno;
         log_trace(kModule, kFunction, kLineCommandSendFailed, 7,
@@ -83,6 +84,11 @@ int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, uns
     // Neither the sense data nor the residual count is examined: the callers
     // clear their buffers before each command.
     return (hdr.info & SG_INFO_CHECK) ? -2 : 0;
+}
+
+void sg_io_set_command_timeout(unsigned timeout_ms)
+{
+    command_timeout_ms = timeout_ms != 0 ? timeout_ms : kCommandTimeoutMs;
 }
 
 int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *lun)

@@ -456,14 +456,34 @@ int add_confNode(pathinfo *rec)
     return 0;
 }
 
-int dump_config()
+namespace {
+/// `name` for the listing: at most `size`-1 bytes, each outside 0x20..0x7e
+/// shown as "?".
+const char *shown_name(const char *name, char *shown, std::size_t size)
+{
+    std::size_t i = 0;
+    for (; i + 1 < size && name[i] != '\0'; ++i) {
+        auto c = static_cast<unsigned char>(name[i]);
+        shown[i] = (c >= 0x20 && c <= 0x7e) ? name[i] : '?';
+    }
+    shown[i] = '\0';
+    return shown;
+}
+}  // namespace
+
+int dump_config() { return dump_config_to(stdout); }
+
+int dump_config_to(FILE *out)
 {
     log_trace(kModule, "dump_config", kLineDumpEntry, 7, "ENTRY");
     if (conf == nullptr) {
         log_trace(kModule, "dump_config", kLineDumpNullConf, 7, "Null Conf");
         return -1;
     }
-    std::printf("\n");
+    char alias[kTextNameSize];
+    char wwid[kWwidSize];
+    char dev[kDevSize];
+    std::fprintf(out, "\n");
     dlist_start(conf);
     for (;;) {
         pathinfo *rec = nullptr;
@@ -478,22 +498,23 @@ int dump_config()
         for (char c : rec->wwid)
             named = named || c != '\0';
         if (!named) {
-            std::printf("%s\n", kMsgNoValidEntry);
-            std::printf("%s\n", kMsgCheckDeviceType);
+            std::fprintf(out, "%s\n", kMsgNoValidEntry);
+            std::fprintf(out, "%s\n", kMsgCheckDeviceType);
             continue;
         }
-        std::printf(kFmtListHeader, rec->text_name, rec->wwid);
+        std::fprintf(out, kFmtListHeader, shown_name(rec->text_name, alias, sizeof alias),
+                     shown_name(rec->wwid, wwid, sizeof wwid));
         for (int cp = 0; cp < kControllerPorts; ++cp) {
             for (int slot = 0; slot < kSlotsPerPort; ++slot) {
                 if (rec->prio[cp][slot] > 0)
-                    std::printf(kFmtListPath, cp_names[cp], rec->slot_host[cp][slot],
-                                rec->slot_channel[cp][slot], rec->slot_id[cp][slot],
-                                rec->slot_lun[cp][slot], rec->prio[cp][slot],
-                                rec->slot_dev[cp][slot]);
+                    std::fprintf(out, kFmtListPath, cp_names[cp], rec->slot_host[cp][slot],
+                                 rec->slot_channel[cp][slot], rec->slot_id[cp][slot],
+                                 rec->slot_lun[cp][slot], rec->prio[cp][slot],
+                                 shown_name(rec->slot_dev[cp][slot], dev, sizeof dev));
             }
         }
     }
-    std::printf("\n");
+    std::fprintf(out, "\n");
     return 0;
 }
 

@@ -4,6 +4,8 @@
 
 #include "store/pathinfo.hpp"
 
+#include <cstdio>
+
 struct dlist;
 
 /// The fixed locations of the state that survives between runs.
@@ -31,7 +33,11 @@ int addDevToPathInfo(pathinfo *rec, const char *dev, int host, int channel, int 
 /// 0. Returns 0, or -1 when there is no list.
 int add_confNode(pathinfo *rec);
 /// Prints the listing of conf on standard output. 0, or -1 without a list.
+/// Names (alias, wwid, device names) are shown with every byte outside
+/// 0x20..0x7e as "?": the file may hold any byte, a terminal must not get it.
 int dump_config();
+/// The same listing, written to `out`.
+int dump_config_to(FILE *out);
 
 // --- preference file ---------------------------------------------------------
 

@@ -1,5 +1,8 @@
 #include "trace/trace.hpp"
 
+#include <syslog.h>
+
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -7,6 +10,7 @@
 int log_verbosity = 0;
 
 namespace {
+bool to_syslog = false;
 constexpr int kBufferSize = 512;
 char trace_buffer[kBufferSize];
 char console_buffer[kBufferSize];
@@ -15,14 +19,22 @@ char console_buffer[kBufferSize];
 void log_trace(const char * /*module*/, const char * /*function*/, int line, int level,
                const char *format, ...)
 {
+    // Text that nobody sees is not formatted: a run traces far more than it
+    // shows.
+    if (level > log_verbosity)
+        return;
     std::memset(trace_buffer, 0, sizeof trace_buffer);
     va_list args;
     va_start(args, format);
     std::vsnprintf(trace_buffer, sizeof trace_buffer, format, args);
     va_end(args);
-    if (level <= log_verbosity)
+    if (to_syslog)
+        syslog(LOG_DAEMON | std::clamp(level, LOG_EMERG, LOG_DEBUG), "[%d] %s", line, trace_buffer);
+    else
         std::fprintf(stderr, "[%d] %s\n", line, trace_buffer);
 }
+
+void log_use_syslog(bool on) { to_syslog = on; }
 
 int log_console(int level, const char *format, ...)
 {

@@ -7,12 +7,17 @@
 /// only the management command changes it.
 extern int log_verbosity;
 
-/// Formats the message into a static 512-byte buffer (cut to 511 characters)
-/// and, when `level` <= `log_verbosity`, writes "[line] message\n" to standard
-/// error. The module and function names are accepted for the call site's
+/// When `level` <= `log_verbosity`, formats the message into a static 512-byte
+/// buffer (cut to 511 characters) and writes "[line] message\n" to standard
+/// error; otherwise does nothing at all. The module and function names are accepted for the call site's
 /// sake and are not written. Never allocates, never fails towards the caller.
 void log_trace(const char *module, const char *function, int line, int level,
                const char *format, ...) __attribute__((format(printf, 5, 6)));
+
+/// Sends the lines that log_trace writes to syslog(3) instead (facility
+/// daemon, the trace level as the priority, "[line] message" as the text),
+/// or back to standard error. For code that runs inside a daemon.
+void log_use_syslog(bool on);
 
 /// Formats the message into its own static 512-byte buffer and writes it with
 /// a line end to standard output when `level` is 0 or less. Returns 0.

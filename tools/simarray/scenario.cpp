@@ -298,10 +298,15 @@ bool directive_fault(Parser &ps, Cursor &c) {
         if (*slot != 0) return fail2(ps, "duplicate fault", what);
         return parse_errno_word(ps, c, *slot) && expect_end(ps, c);
     }
+    if (what == "delay") {
+        if (n.fault_delay_ms != 0) return fail2(ps, "duplicate fault", what);
+        return parse_number(ps, c, "milliseconds", kMaxDelayMs, n.fault_delay_ms) &&
+               expect_end(ps, c);
+    }
     bool *flag = nullptr;
     if (what == "inquiry") flag = &n.fault_inquiry_check;
     else if (what == "readbuffer") flag = &n.fault_readbuffer_check;
-    else return fail2(ps, "unknown fault (open, idlun, sgio, inquiry, readbuffer):", what);
+    else return fail2(ps, "unknown fault (open, idlun, sgio, delay, inquiry, readbuffer):", what);
     if (next_word(c) != "check") return fail2(ps, "expected 'check' after fault", what);
     if (*flag) return fail2(ps, "duplicate fault", what);
     *flag = true;

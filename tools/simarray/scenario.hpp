@@ -14,6 +14,7 @@ constexpr std::size_t kMaxPage = 1024;  ///< bytes of a page 0x83, header includ
 constexpr std::size_t kMaxReply = 64;   ///< bytes of a READ BUFFER reply
 constexpr std::size_t kMaxFails = 64;
 constexpr std::size_t kMaxMessage = 512;
+constexpr int kMaxDelayMs = 3600000;    ///< longest `fault delay`
 
 /// One simulated device node. A node without `port`/`reply` answers READ
 /// BUFFER with CHECK CONDITION; one without `designator`/`alias`/`page83`
@@ -34,6 +35,7 @@ struct Node {
     int fault_sgio;
     bool fault_inquiry_check;
     bool fault_readbuffer_check;
+    int fault_delay_ms;  ///< every SG_IO takes this long (bounded by its timeout), 0 for none
 };
 
 enum class FailOp { open, write, rename };

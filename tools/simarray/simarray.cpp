@@ -18,6 +18,7 @@
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -359,6 +360,32 @@ int sim_idlun(const Node &node, void *arg) {
     return 0;
 }
 
+void sleep_ms(long ms) {
+    timespec left = {ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// `fault delay`: the command takes its time. One that would outlast the
+// request's timeout ends when the timeout expires, as the sg driver ends it:
+// no data, host status DID_TIME_OUT, SG_INFO_CHECK. True when it timed out.
+bool delay_command(const Node &node, sg_io_hdr_t &hdr) {
+    constexpr unsigned char kDidTimeOut = 0x03;
+    bool expires = hdr.timeout > 0 && static_cast<unsigned>(node.fault_delay_ms) >= hdr.timeout;
+    sleep_ms(expires ? static_cast<long>(hdr.timeout) : node.fault_delay_ms);
+    if (!expires) return false;
+    hdr.status = 0;
+    hdr.masked_status = 0;
+    hdr.msg_status = 0;
+    hdr.host_status = kDidTimeOut;
+    hdr.driver_status = 0;
+    hdr.sb_len_wr = 0;
+    hdr.resid = static_cast<int>(hdr.dxfer_len);
+    hdr.duration = hdr.timeout;
+    hdr.info = SG_INFO_CHECK;
+    return true;
+}
+
 int sim_sgio(const Node &node, void *arg) {
     auto *hdr = static_cast<sg_io_hdr_t *>(arg);
     if (hdr == nullptr) {
@@ -375,6 +402,7 @@ int sim_sgio(const Node &node, void *arg) {
         errno = node.fault_sgio;
         return -1;
     }
+    if (node.fault_delay_ms > 0 && delay_command(node, *hdr)) return 0;
     if (int err = simarray::sg_io(node, *hdr); err != 0) {
         errno = err;
         return -1;

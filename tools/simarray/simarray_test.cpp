@@ -44,7 +44,8 @@ TEST(SimScenario, BuildsNodes) {
         "fault open EACCES\n"
         "fault sgio ENOTTY\n"
         "node /dev/sdd\n"
-        "port 1 2\n",
+        "port 1 2\n"
+        "fault delay 250\n",
         storage);
     ASSERT_EQ(sc.node_count, 3u);
     const Node &b = sc.nodes[0];
@@ -68,6 +69,8 @@ TEST(SimScenario, BuildsNodes) {
 
     const Node &d = sc.nodes[2];
     EXPECT_EQ(page_of(d), (Bytes{0x00, 0x83, 0x00, 0x00}));
+    EXPECT_EQ(d.fault_delay_ms, 250);
+    EXPECT_EQ(b.fault_delay_ms, 0);
     EXPECT_EQ(reply_of(d), (Bytes{0, 0, 0, 0, 2, 1, 0xf1, 0x00}));
 
     EXPECT_EQ(find_node(sc, "/dev/sdc"), &c);
@@ -104,7 +107,11 @@ TEST(SimScenario, RejectsBadLines) {
         {"node /a\nfault readbuffer check\nfault readbuffer check\n", 3,
          "duplicate fault 'readbuffer'"},
         {"node /a\nfault disk EIO\n", 2,
-         "unknown fault (open, idlun, sgio, inquiry, readbuffer): 'disk'"},
+         "unknown fault (open, idlun, sgio, delay, inquiry, readbuffer): 'disk'"},
+        {"node /a\nfault delay 5\nfault delay 7\n", 3, "duplicate fault 'delay'"},
+        {"node /a\nfault delay 3600001\n", 2,
+         "milliseconds out of range 0..3600000: '3600001'"},
+        {"node /a\nfault delay\n", 2, "missing 'milliseconds'"},
         {"node /a\nfault open 4096\n", 2, "unknown errno '4096'"},
         {"node /a\nfault open 0\n", 2, "unknown errno '0'"},
         {"fail open\n", 1, "missing path"},
