@@ -2,17 +2,20 @@
 // broken or hostile device might answer INQUIRY page 0x83.
 //
 // Invariants: nothing is read outside the page (the sanitizers watch the
-// exact-size input); the wwid is NUL-terminated within its field and holds
-// hexadecimal digits only; lunref is 0..1023; an ASCII descriptor, when one is
-// found, lies with its header inside the page and is one (code set 2, type
-// 0); the alias is NUL-terminated within its field and holds printable
-// characters without blanks, or is the placeholder with the result 0.
+// exact-size input); a page without designator bytes gives no wwid (and
+// leaves the field alone), any other one a wwid NUL-terminated within its
+// field, of the type digit and at least one byte in hexadecimal digits;
+// lunref is 0..1023; an ASCII descriptor, when one is found, lies with its
+// header inside the page and is one (code set 2, type 0); the alias is
+// NUL-terminated within its field and holds printable characters without
+// blanks, or is the placeholder with the result 0.
 
 #include "fuzz_support.hpp"
 
 #include "probe/grelt.hpp"
 #include "store/pathinfo.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -36,12 +39,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const int page_size = static_cast<int>(size);
 
+    // The designator's bytes within the page, decoded independently: from
+    // byte 8, as many as byte 7 says, cut where the page length or the
+    // buffer ends.
+    const int page_end = size < 4 ? 0 : std::min<int>(data[2] * 256 + data[3] + 4, page_size);
+    const int designator_end = size < 8 ? 8 : std::min(8 + data[7], page_end);
     char wwid[kWwidSize];
     std::memset(wwid, 0x5a, sizeof wwid);
-    FUZZ_CHECK(grelt_get_dev_wwid(data, page_size, wwid, static_cast<int>(kWwidSize)) == 0,
-               "wwid step failed on a page");
-    FUZZ_CHECK(fuzz_terminated(wwid, kWwidSize), "wwid not terminated within its field");
-    FUZZ_CHECK(wwid[0] != '\0' && hex_only(wwid), "wwid holds more than hex digits");
+    int decoded = grelt_get_dev_wwid(data, page_size, wwid, static_cast<int>(kWwidSize));
+    if (designator_end <= 8) {
+        FUZZ_CHECK(decoded == -1, "a page without designator bytes gave a wwid");
+        for (char c : wwid)
+            FUZZ_CHECK(c == 0x5a, "a failed wwid step wrote into the field");
+    } else {
+        FUZZ_CHECK(decoded == 0, "the wwid step failed on a page with designator bytes");
+        FUZZ_CHECK(fuzz_terminated(wwid, kWwidSize), "wwid not terminated within its field");
+        FUZZ_CHECK(std::strlen(wwid) >= 3 && hex_only(wwid),
+                   "wwid not a type digit and designator bytes in hex");
+    }
 
     pathinfo rec;
     std::memset(&rec, 0, sizeof rec);
