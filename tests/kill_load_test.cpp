@@ -1,6 +1,9 @@
-// Runs killed at random moments, and many runs at once, on a store of 64
-// LUNs with 4 paths each: whatever happens to a run, the preference file
-// stays whole (one complete line per LUN) and no confirmed override is lost.
+// Runs killed at random moments or at each of their system calls, and many
+// runs at once, on a store of 64 LUNs with 4 paths each: whatever happens to
+// a run, the preference file stays whole (one complete line per LUN) and no
+// confirmed override is lost. And devices that answer malformed pages and
+// replies: a default or a failed probe, never a damaged file or a LUN made of
+// nothing.
 
 #include "harness.hpp"
 
