@@ -51,21 +51,21 @@ run_target() {
 running=0
 for t in "${targets[@]}"; do
     if ((running == 2)); then
-        wait -n
+        wait -n || true
         running=$((running - 1))
     fi
     run_target "$t" &
     running=$((running + 1))
 done
-wait
+wait || true
 
 passed=0
 failed=0
 for t in "${targets[@]}"; do
     dir=$work/$t
-    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
-    findings=$(find "$dir/findings" -type f ! -name 'slow-unit-*' | wc -l)
-    status=$(cat "$dir/status")
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" 2>/dev/null | tail -1)
+    findings=$(find "$dir/findings" -type f ! -name 'slow-unit-*' 2>/dev/null | wc -l)
+    status=$(cat "$dir/status" 2>/dev/null || echo "none")
     if ((findings == 0)) && [ "$status" = 0 ]; then
         passed=$((passed + 1))
         echo "$t: ${runs:-0} executions, 0 findings"
@@ -73,7 +73,8 @@ for t in "${targets[@]}"; do
         failed=$((failed + 1))
         echo "$t: ${runs:-0} executions, $findings findings (exit status $status)"
         find "$dir/findings" -type f ! -name 'slow-unit-*' | sed 's/^/    finding: /'
-        grep -E 'invariant broken|ERROR: |SUMMARY: ' "$dir/log" | head -5 | sed 's/^/    /' || true
+        grep -E 'invariant broken|ERROR: |SUMMARY: ' "$dir/log" 2>/dev/null | head -5 |
+            sed 's/^/    /' || true
         echo "    log: $dir/log"
     fi
 done
