@@ -36,13 +36,20 @@
 
 #ifdef HOST_RELEASE_KNOWN
 namespace {
-int host_release[3] = {0, 9, 4};
+unsigned int host_release[3] = {0, 9, 4};
+constexpr int kMultipathVersion = 3;  // libmultipath's MULTIPATH_VERSION
 }
-extern "C" void libmp_get_version(int *version)
+// libmultipath's signature; other selectors name device-mapper versions,
+// which this host does not know (1, as libmultipath answers a failure).
+extern "C" int libmp_get_version(int which, unsigned int version[3])
 {
+    if (which != kMultipathVersion) {
+        return 1;
+    }
     for (int i = 0; i < 3; ++i) {
         version[i] = host_release[i];
     }
+    return 0;
 }
 #endif
 
@@ -241,7 +248,7 @@ Options parse(int argc, char **argv)
             o.timeout = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else if (a == "-R" && value) {
 #ifdef HOST_RELEASE_KNOWN
-            std::sscanf(argv[++i], "%d.%d.%d", &host_release[0], &host_release[1],
+            std::sscanf(argv[++i], "%u.%u.%u", &host_release[0], &host_release[1],
                         &host_release[2]);
 #else
             ++i;

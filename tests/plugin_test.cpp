@@ -130,7 +130,7 @@ TEST_F(Plugin, HonoursTaldAndTracesToSyslog)
               "")
         << o.err;
     EXPECT_EQ(o.err.find("syslog: 28 priotald: prio_args", 10), std::string::npos) << o.err;
-    // Without -v nothing is traced.
+    // Below -v 3 no debug line; without -v only errors, and there are none.
     o = host({"-a", "-v 2", "sdb"});
     EXPECT_EQ(o.err.find("[61]"), std::string::npos) << o.err;
     o = host({"sdb"});
@@ -211,6 +211,8 @@ TEST_F(Plugin, HundredThousandCallsStayFlat)
     use_memory_state();
     scenario(array8());
     Outcome o = host({"-n", "100000", "-m", "sdb"});
+    // In the sanitizer build the leak check at the host's exit fails it.
+    EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.err, "");
     long rss_growth_kb = -1;
     int fd_growth = -1;
@@ -220,7 +222,11 @@ TEST_F(Plugin, HundredThousandCallsStayFlat)
         << o.out;
     // The heap settles once (about 136 KiB on glibc, the same after 30,000
     // or 300,000 calls); a leak of 16 bytes a call would show 1.4 MiB.
-    EXPECT_LE(rss_growth_kb, 256);
+    // The sanitizer keeps freed blocks in quarantine: there the leak check
+    // stands in for the bound.
+    if (!HOST_SANITIZED) {
+        EXPECT_LE(rss_growth_kb, 256);
+    }
     EXPECT_EQ(fd_growth, 0);
 }
 

@@ -9,6 +9,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils
           dpkg-dev debhelper lintian groff-base mandoc
+          qemu-system-x86 cpio kmod xz-utils
           strace clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

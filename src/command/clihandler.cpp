@@ -118,13 +118,15 @@ int list_config()
         return dump_config();
     }
     int rc = dump_config_to(listing);
-    bool built = std::fclose(listing) == 0;
-    run_lock_close();
-    if (built && text != nullptr) {
-        std::fwrite(text, 1, length, stdout);
+    if (std::fclose(listing) != 0 || text == nullptr) {
+        // Out of memory: the listing goes out directly, under the lock.
+        std::free(text);
+        return dump_config();
     }
+    run_lock_close();
+    std::fwrite(text, 1, length, stdout);
     std::free(text);
-    return built ? rc : -1;
+    return rc;
 }
 
 int verbosity_for_level(int level)

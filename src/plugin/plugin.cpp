@@ -38,7 +38,10 @@ constexpr const char *kDevDirectory = "/dev/";
 constexpr int kNoAnswer = -1;
 constexpr int kReadOnlyAnswer = 1;
 /// The first release of the host whose getprio has two arguments (0.9.6).
-constexpr int kTwoArgumentRelease = (0 << 16) | (9 << 8) | 6;
+constexpr unsigned kTwoArgumentRelease = (0 << 16) | (9 << 8) | 6;
+/// libmultipath's MULTIPATH_VERSION: libmp_get_version's selector of the
+/// host's own release (the others name device-mapper versions).
+constexpr int kMultipathVersion = 3;
 constexpr std::size_t kArgsMemory = 256;
 
 pthread_mutex_t call_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -54,14 +57,15 @@ bool warned = false;
 bool third_argument_trusted()
 {
     if (timeout_trusted < 0) {
-        using VersionCall = void (*)(int *);
+        // libmultipath's int libmp_get_version(int which, unsigned int
+        // version[3]): 0 when it filled the three numbers of `which`.
+        using VersionCall = int (*)(int, unsigned int *);
         void *symbol = dlsym(RTLD_DEFAULT, "libmp_get_version");
-        int version[4] = {};
-        if (symbol != nullptr) {
-            reinterpret_cast<VersionCall>(symbol)(version);
-        }
-        int code = (version[0] << 16) | (version[1] << 8) | version[2];
-        timeout_trusted = symbol != nullptr && code < kTwoArgumentRelease ? 1 : 0;
+        unsigned int version[3] = {};
+        bool known = symbol != nullptr &&
+                     reinterpret_cast<VersionCall>(symbol)(kMultipathVersion, version) == 0;
+        unsigned code = (version[0] << 16) | (version[1] << 8) | version[2];
+        timeout_trusted = known && code < kTwoArgumentRelease ? 1 : 0;
     }
     return timeout_trusted == 1;
 }
@@ -84,12 +88,13 @@ bool word_is(const char *word, std::size_t len, const char *expected)
 }
 
 /// The trace verbosity that prio_args asks for: "-v 1", "-v 2", "-v 3" as
-/// tald's -v (levels 4, 6, 7); 0, nothing traced, without one. *unknown is
-/// set when a word was not understood.
+/// tald's -v (levels 4, 6, 7); without one, errors only (3), as tald without
+/// -v. *unknown is set when a word was not understood.
 int verbosity_from_args(const char *args, bool *unknown)
 {
     static constexpr int kLevels[] = {4, 6, 7};
-    int verbosity = 0;
+    static constexpr int kErrorsOnly = 3;
+    int verbosity = kErrorsOnly;
     *unknown = false;
     std::size_t len = 0;
     for (const char *word = next_word(args, &len); len > 0; word = next_word(word + len, &len)) {

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# The real-kernel test: boots Debian's kernel in a QEMU guest (TCG) whose
+# array paths are TCMU devices served by tald_tcmu from guest.scn, and checks
+# mpath_prio_tald, tald, and multipath/multipathd with libpriotald.so there.
+# The expected priorities and aliases come from the same programs run under
+# the simulated array on this machine.
+#
+#   tools/guest/run.sh [BUILD_DIR]     (default build/normal)
+#
+# Downloads go to TALD_GUEST_CACHE (default /var/cache/tald-guest; root is
+# needed to fill it). TALD_GUEST_PLUGIN=FILE puts FILE in the guest as
+# libpriotald.so instead of the tree's build; TALD_GUEST_APPEND adds words to
+# the kernel command line ("tald.verbose" logs every TCMU command);
+# TALD_GUEST_TIMEOUT bounds the boot (240 s). The guest's console is kept in
+# BUILD_DIR/guest-console.log. Last line: "N passed, M failed"; exit status
+# non-zero when a check failed or the guest did not finish.
+set -euo pipefail
+export LC_ALL=C
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+build=${1:-$top/build/normal}
+cache=${TALD_GUEST_CACHE:-/var/cache/tald-guest}
+boot_timeout=${TALD_GUEST_TIMEOUT:-240}
+start=$(date +%s)
+trap 'echo "guest: failed at line $LINENO" >&2; echo "0 passed, 1 failed"' ERR
+
+die() { echo "guest: $*" >&2; echo "0 passed, 1 failed"; exit 1; }
+
+# --- Our programs (the plugin only where the tree has it).
+[ -f "$build/build.ninja" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j2 --target mpath_prio_tald tald tald_tcmu simarray >/dev/null ||
+    die "build failed"
+plugin=
+# multipath's prioritizer: the tree's own, or TALD_GUEST_PLUGIN=FILE instead
+if [ -n "${TALD_GUEST_PLUGIN:-}" ]; then
+    plugin=$TALD_GUEST_PLUGIN
+elif cmake --build "$build" -j2 --target priotald >/dev/null 2>&1; then
+    plugin=$build/src/plugin/libpriotald.so
+fi
+callout=$build/src/callout/mpath_prio_tald
+command=$build/src/command/tald
+
+# --- Debian's kernel, busybox and multipath-tools, unpacked in the cache.
+root=$("$here/fetch.sh" "$cache" | tail -n1) || die "fetching the guest's packages failed"
+kver=$(basename "$(ls -d "$root"/lib/modules/*/ | head -n1)")
+vmlinux=$cache/vmlinux-$kver
+if [ ! -s "$vmlinux" ]; then
+    # the xz stream inside the bzImage; its first hit is the kernel
+    z=$root/boot/vmlinuz-$kver
+    off=$(grep -aboP '\xfd7zXZ\x00' "$z" | head -n1 | cut -d: -f1)
+    [ -n "$off" ] || die "no xz payload in $z"
+    tail -c +$((off + 1)) "$z" | xz -dc 2>/dev/null > "$vmlinux.tmp" || true
+    [ "$(head -c4 "$vmlinux.tmp" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
+        die "could not extract vmlinux from $z"
+    mv "$vmlinux.tmp" "$vmlinux"
+fi
+[ -e "$root/lib/modules/$kver/modules.dep" ] || depmod -b "$root" "$kver"
+
+# --- The initramfs.
+work=$(mktemp -d /tmp/tald-guest.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+ir=$work/initramfs
+mkdir -p "$ir"/{bin,sbin,usr/sbin,lib/x86_64-linux-gnu,lib64,lib/multipath,etc/guest,proc,sys,dev,run,tmp}
+cp "$root/bin/busybox" "$ir/bin/busybox"
+install -m 755 "$here/init.sh" "$ir/init"
+cp "$here/guest.scn" "$ir/etc/guest/guest.scn"
+cp "$here/multipath.conf" "$ir/etc/multipath.conf"
+[ -f "$top/examples/multipath.conf.plugin" ] && cp "$top/examples/multipath.conf.plugin" "$ir/etc/guest/"
+
+# Kernel modules with their dependencies, in load order.
+: > "$ir/etc/guest/modules"
+for m in sd_mod target_core_user tcm_loop dm_multipath dm_service_time configfs; do
+    modprobe -d "$root" -S "$kver" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
+done | awk '!seen[$0]++' | while read -r ko; do
+    mkdir -p "$ir$(dirname "${ko#"$root"}")"
+    cp "$ko" "$ir${ko#"$root"}"
+    echo "${ko#"$root"}" >> "$ir/etc/guest/modules"
+done
+
+# Programs and the shared libraries they need, from the unpacked packages.
+libdirs=("$root/lib/x86_64-linux-gnu" "$root/usr/lib/x86_64-linux-gnu" "$root/lib" "$root/usr/lib")
+add_libs() {
+    local f lib d
+    for f in "$@"; do
+        for lib in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+            [ -e "$ir/lib/x86_64-linux-gnu/$lib" ] && continue
+            for d in "${libdirs[@]}" ""; do
+                [ -n "$d" ] || die "library $lib (for $f) not in the guest's packages"
+                [ -e "$d/$lib" ] && break
+            done
+            cp -L "$d/$lib" "$ir/lib/x86_64-linux-gnu/$lib"
+            add_libs "$ir/lib/x86_64-linux-gnu/$lib"
+        done
+    done
+}
+cp -L "$root/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" "$ir/lib64/"
+cp -L "$root/lib/x86_64-linux-gnu/libgcc_s.so.1" "$ir/lib/x86_64-linux-gnu/"  # thread cancellation
+cp "$callout" "$command" "$ir/usr/sbin/"
+cp "$build/tools/guest/tald_tcmu" "$ir/usr/sbin/"
+cp "$root/sbin/multipath" "$root/sbin/multipathd" "$ir/sbin/"
+cp "$root/lib/multipath/libprioconst.so" "$root/lib/multipath/libchecktur.so" "$ir/lib/multipath/"
+if [ -n "$plugin" ]; then
+    cp "$plugin" "$ir/lib/multipath/libpriotald.so" || die "no plugin $plugin"
+fi
+add_libs "$ir"/usr/sbin/{mpath_prio_tald,tald} "$ir"/sbin/* "$ir"/lib/multipath/*.so \
+    "$ir/lib/x86_64-linux-gnu/libgcc_s.so.1"
+
+# Expected answers: each node's priority (probed in file order from an empty
+# state, as in the guest), the wwid multipath shows for it ("-" when page
+# 0x83 fails), and `tald --alias --get` (empty when it fails).
+sim() {
+    LD_PRELOAD=$build/tools/simarray/libsimarray.so SIMARRAY_SCENARIO=$here/guest.scn \
+        SIMARRAY_STATE_DIR=$work/state "$@"
+}
+mkdir -p "$work/state"
+awk -v OFS="\t" '
+     function out() { if (p) print p, w, n }
+     $1 == "node" { out(); p = $2; w = ""; n = "-" }
+     $1 == "designator" && w == "" { w = $2; for (i = 3; i <= NF; i++) w = w $i }
+     $1 == "fault" && $2 == "readbuffer" { n = "READ BUFFER ends in CHECK CONDITION" }
+     $1 == "fault" && $2 == "inquiry" { w = "-"; n = "page 0x83 ends in CHECK CONDITION" }
+     END { out() }' "$here/guest.scn" |
+while IFS=$'\t' read -r p w n; do
+    prio=$(sim "$callout" "$p")
+    alias=$(sim "$command" --alias --get "$p" 2>/dev/null) || alias=
+    printf '%s\t%s\t%s\t%s\t%s\n' "$p" "$prio" "${w:--}" "$n" "$alias"
+done > "$ir/etc/guest/expected"
+
+(cd "$ir" && find . | cpio -o -H newc --quiet) > "$work/initramfs.cpio"
+
+# --- Boot.
+echo "guest: kernel $kver, initramfs $(($(stat -c %s "$work/initramfs.cpio") / 1048576)) MiB, booting" >&2
+timeout "$boot_timeout" qemu-system-x86_64 -accel tcg -M pc -m 1024 -smp 1 \
+    -nodefaults -display none -serial stdio -no-reboot \
+    -kernel "$vmlinux" -initrd "$work/initramfs.cpio" \
+    -append "console=ttyS0 panic=-1 quiet print-fatal-signals=1 ${TALD_GUEST_APPEND:-}" < /dev/null > "$work/console.log" 2>&1 || true
+tr -d '\r' < "$work/console.log" > "$work/console.txt"
+cp "$work/console.txt" "${TALD_GUEST_LOG:-$build/guest-console.log}" 2>/dev/null || true
+
+grep -E '^CHECK (PASS|FAIL) ' "$work/console.txt" || true
+passed=$(grep -c '^CHECK PASS ' "$work/console.txt" || true)
+failed=$(grep -c '^CHECK FAIL ' "$work/console.txt" || true)
+if ! grep -q '^GUEST DONE' "$work/console.txt"; then
+    echo "CHECK FAIL the guest did not finish within ${boot_timeout}s; its console:"
+    tail -n 40 "$work/console.txt"
+    failed=$((failed + 1))
+fi
+echo "guest: $(($(date +%s) - start)) s in all" >&2
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ] || exit 1
