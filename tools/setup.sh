@@ -9,7 +9,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev sg3-utils
           dpkg-dev debhelper lintian groff-base mandoc
-          qemu-system-x86 cpio kmod xz-utils libbenchmark-dev time)
+          qemu-system-x86 cpio kmod xz-utils
+          strace clang libclang-rt-14-dev libbenchmark-dev time)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
