@@ -174,14 +174,17 @@ TEST(SimScenario, ThousandsOfNodes) {
         EXPECT_EQ(tail, (Bytes{static_cast<std::uint8_t>(i >> 8),
                                static_cast<std::uint8_t>(i & 0xff)})) << i;
     }
-    EXPECT_EQ(find_node(sc, "/dev/n4096"), nullptr);
+    const std::string last = "/dev/n" + std::to_string(kMaxNodes - 1);
+    const std::string beyond = "/dev/n" + std::to_string(kMaxNodes);
+    EXPECT_EQ(find_node(sc, beyond.c_str()), nullptr);
 
     char msg[kMaxMessage];
-    std::string dup = text + "node /dev/n4095\n";
-    EXPECT_EQ(parse_scenario(dup.data(), dup.size(), sc, msg, sizeof msg), 2 * 4096 + 1);
-    EXPECT_STREQ(msg, "duplicate node '/dev/n4095'");
-    std::string over = text + "node /dev/n4096\n";
-    EXPECT_EQ(parse_scenario(over.data(), over.size(), sc, msg, sizeof msg), 2 * 4096 + 1);
+    const int next_line = 2 * static_cast<int>(kMaxNodes) + 1;
+    std::string dup = text + "node " + last + "\n";
+    EXPECT_EQ(parse_scenario(dup.data(), dup.size(), sc, msg, sizeof msg), next_line);
+    EXPECT_EQ(std::string(msg), "duplicate node '" + last + "'");
+    std::string over = text + "node " + beyond + "\n";
+    EXPECT_EQ(parse_scenario(over.data(), over.size(), sc, msg, sizeof msg), next_line);
     EXPECT_STREQ(msg, "too many nodes");
 
     parsed("node /dev/other\n", sc);
