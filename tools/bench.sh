@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Scale figures of the priority callout on the simulated array, side by side
-# in one run (the state directory on tmpfs):
-#   - an empty C++ program (the yardstick), the callout on a known path with
-#     1 and with 1024 LUNs stored, and sg_inq --page=0x83 on the same node
-#     (a peer that sends one command from a fresh process): median wall time,
-#     ratio to the empty program, peak resident memory;
+# in one run (the state directory on tmpfs), each with its ratio to an empty
+# C++ program built with the programs' flags:
 #   - the sweep over 1024 LUNs x 4 paths, two callouts at a time as multipath
 #     starts them, from an empty file and again with every path known, beside
-#     4096 runs of the empty program;
+#     4096 runs of the empty program; every process with the scenario of its
+#     own node (tools/bench/gen_scenario.sh), the answers compared;
+#   - taking turns, the empty program, the callout on a known path with 1 and
+#     with 1024 LUNs stored, and sg_inq --page=0x83 on the same node (a peer
+#     that sends one command from a fresh process): medians of wall time and
+#     of user + system time, and peak resident memory;
 #   - a priority change that must reach a real disk (write, fsync, rename),
-#     on a loop-mounted ext4 image if the machine allows it, else in the
-#     temporary directory;
+#     and the file written with fsync alone, on a loop-mounted ext4 image if
+#     the machine allows it, else in a directory of build/, and on tmpfs;
 #   - the store's Google benchmarks (load, resolve, save at 1..4096 LUNs).
+# docs/performance.md explains the method and holds the figures.
 # Not a test: the figures depend on the machine and on its load.
 #
 #   tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N]
