@@ -21,12 +21,14 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -271,11 +273,76 @@ int read_record(pathinfo *rec)
     return 1;
 }
 
+/// The records of one load, carved from one anonymous mapping sized for the
+/// file's lines. A fresh process pays a page fault for every 4 KiB of its
+/// records, and a record is 4.7 KiB; from the mapping, advised as huge pages
+/// where the kernel offers them, a file of a thousand LUNs costs a few faults
+/// instead of 1200. Smaller files take their records from the heap. Records
+/// that did not come from it (the probe's, handed to the list) stay ordinary
+/// heap blocks; free_record tells them apart.
+struct RecordArena {
+    char *base;
+    std::size_t size;
+    std::size_t used;
+};
+
+RecordArena arena = {};
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+void arena_open(const conf_disk::Content &content)
+{
+    if (arena.base != nullptr || content.data == nullptr)
+        return;
+    std::size_t lines = 1;
+    for (const char *p = content.data, *end = content.data + content.size;
+         (p = static_cast<const char *>(std::memchr(p, '\n', end - p))) != nullptr; ++p)
+        ++lines;
+    std::size_t bytes = lines * sizeof(pathinfo);
+    if (bytes < kHugePage)
+        return;
+    std::size_t size = bytes + kHugePage;
+    void *map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED)
+        return;
+    auto start = reinterpret_cast<std::uintptr_t>(map);
+    std::size_t skip = ((start + kHugePage - 1) & ~(kHugePage - 1)) - start;
+    // Advice only: without huge pages the mapping still serves.
+    madvise(static_cast<char *>(map) + skip, (size - skip) & ~(kHugePage - 1), MADV_HUGEPAGE);
+    arena = {static_cast<char *>(map), size, skip};
+}
+
+void arena_close()
+{
+    if (arena.base != nullptr)
+        munmap(arena.base, arena.size);
+    arena = {};
+}
+
+/// A record cleared to its last byte: from the arena while it has room,
+/// else from the heap.
+pathinfo *new_record()
+{
+    if (arena.base != nullptr && arena.size - arena.used >= sizeof(pathinfo)) {
+        auto *rec = reinterpret_cast<pathinfo *>(arena.base + arena.used);
+        arena.used += sizeof(pathinfo);
+        return rec;
+    }
+    return static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
+}
+
+void free_record(void *rec)
+{
+    auto *at = static_cast<char *>(rec);
+    if (arena.base != nullptr && at >= arena.base && at < arena.base + arena.size)
+        return;
+    std::free(rec);
+}
+
 /// Frees every record of conf, leaving the list empty.
 void empty_list()
 {
     while (conf->count > 0)
-        std::free(dlist_shift(conf));
+        free_record(dlist_shift(conf));
 }
 
 /// The wwids of the records loaded so far, as pointers into the records: an
@@ -558,6 +625,7 @@ int load_config(const char *path)
     }
     copy_field(loaded.path, sizeof loaded.path, path);
     loaded.canonical = true;
+    arena_open(loaded.content);
     // The first record joins the list even from an empty file.
     read_record(rec);
     add_confNode(rec);
@@ -566,7 +634,7 @@ int load_config(const char *path)
         wwid_set_add(&seen, rec->wwid);
     for (rec = nullptr;;) {
         if (rec == nullptr)
-            rec = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
+            rec = new_record();
         if (rec == nullptr) {
             log_trace(kModule, "load_config", kLineLoadMallocNext, 3, "Error: malloc == NULL!");
             // What was not loaded would be lost by a save.
@@ -574,7 +642,7 @@ int load_config(const char *path)
             break;
         }
         if (read_record(rec) == 0) {
-            std::free(rec);
+            free_record(rec);
             break;
         }
         // Each save reverses the lines, so a second line of a LUN would take
@@ -655,6 +723,7 @@ void conf_reset()
     empty_list();
     dlist_destroy(conf);
     conf = nullptr;
+    arena_close();
 }
 
 // --- priority resolution -----------------------------------------------------

@@ -159,5 +159,38 @@ TEST_F(ConfDamage, LoadResetCyclesStartAfresh)
     EXPECT_EQ(conf, nullptr);
 }
 
+TEST_F(ConfDamage, LargeStoreLoadsResolvesAndResetsInEveryCycle)
+{
+    // Enough LUNs for the records to come from one mapping of their own;
+    // a repeated line reuses a record, a new LUN adds the probe's heap record,
+    // and a reset must give back both kinds (the sanitizer build checks it).
+    constexpr int kLuns = 600;
+    std::string text;
+    for (int n = 0; n < kLuns; ++n) {
+        char wwid[40];
+        std::snprintf(wwid, sizeof wwid, "3600a%027d", n);
+        text += make_line(wwid, {"/dev/sdb,2:0:0:1,6,"}, "vol");
+        if (n == 7)
+            text += make_line(wwid, {"/dev/sdb,2:0:0:1,5,"}, "vol");
+    }
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        conf_reset();
+        ASSERT_EQ(load(text), 0);
+        ASSERT_EQ(records().size(), static_cast<std::size_t>(kLuns));
+        Probe p;
+        p.wwid = "3600b" + std::to_string(cycle);
+        pathinfo *rec = probed_record(p);
+        EXPECT_GE(conf_getPrio(rec), 1);
+        release(rec);
+        EXPECT_EQ(records().size(), static_cast<std::size_t>(kLuns + 1));
+        int repeated = 0;
+        for (const pathinfo *r : records())
+            repeated += std::strcmp(r->wwid, "3600a000000000000000000000000007") == 0
+                            ? r->prio[0][0]
+                            : 0;
+        EXPECT_EQ(repeated, 6) << "the first line of the repeated LUN, once";
+    }
+}
+
 }  // namespace
 }  // namespace conf_test
