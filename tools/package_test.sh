@@ -72,7 +72,9 @@ lintian_clean() {
 
 fields() {
     local deb=$1
-    dpkg-deb -f "$deb" Depends | grep -q 'libsysfs2' || { echo "Depends: $(dpkg-deb -f "$deb" Depends)"; return 1; }
+    # Computed from the binaries: the C library (libsysfs is linked from its
+    # archive where Debian ships one).
+    dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || { echo "Depends: $(dpkg-deb -f "$deb" Depends)"; return 1; }
     [ "$(dpkg-deb -f "$deb" Recommends)" = multipath-tools ] || { echo "Recommends: $(dpkg-deb -f "$deb" Recommends)"; return 1; }
 }
 
