@@ -65,17 +65,7 @@ bool is(const char *arg, const char *word) { return std::strcmp(arg, word) == 0;
 
 /// The run lock and the preference file. The load's traces stay unwritten,
 /// as they were when the load came before the option scan.
-int enter_store()
-{
-    if (run_lock_take(kTaldLockWaitMs, LockWait::timer) < 0) {
-        return -1;
-    }
-    int verbosity = log_verbosity;
-    log_verbosity = 0;
-    run_load_config();
-    log_verbosity = verbosity;
-    return 0;
-}
+int enter_store() { return run_enter_store(kTaldLockWaitMs, LockWait::timer, true); }
 
 /// True when the option scan of cli_handler will end in an operation on a
 /// path (which probes before it enters the store); it follows the scan's

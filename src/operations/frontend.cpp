@@ -142,13 +142,21 @@ void run_lock_close()
     }
 }
 
-void run_load_config()
+int run_enter_store(int timeout_ms, LockWait how, bool quiet)
 {
+    if (run_lock_take(timeout_ms, how) < 0)
+        return -1;
+    conf_reset();
+    int verbosity = log_verbosity;
+    if (quiet)
+        log_verbosity = 0;
     int rc = load_config(kConfigPath);
     if (rc < 0) {
         log_trace(kModule, "main", kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file",
                   rc);
     }
+    log_verbosity = verbosity;
+    return 0;
 }
 
 void cli_write_line(const char *text)

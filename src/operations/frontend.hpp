@@ -50,9 +50,12 @@ struct RunLockGuard {
     ~RunLockGuard() { run_lock_close(); }
 };
 
-/// Loads the preference file into the LUN list; a failure is traced at line
-/// 373 and the run goes on.
-void run_load_config();
+/// Takes the run lock within `timeout_ms` (as run_lock_take), then loads the
+/// preference file into a fresh LUN list; a failed load is traced at line 373
+/// and the run goes on. `quiet`: the load writes no trace, whatever the
+/// verbosity. 0, or -1 when the lock was not obtained in time (nothing
+/// loaded).
+int run_enter_store(int timeout_ms, LockWait how, bool quiet = false);
 
 /// Writes "Error:  Unable to obtain lock." as its own line.
 void cli_lock_error();

@@ -144,12 +144,7 @@ bool node_of(const struct path *pp, char *node, std::size_t size)
 int enter_store()
 {
     int bound = static_cast<int>(std::min<unsigned>(call_timeout_ms, INT_MAX));
-    if (run_lock_take(bound, LockWait::poll) < 0) {
-        return -1;
-    }
-    conf_reset();
-    run_load_config();
-    return 0;
+    return run_enter_store(bound, LockWait::poll);
 }
 
 /// What mpath_prio_tald would print for `node`, or kNoAnswer.

@@ -9,8 +9,9 @@ extern int log_verbosity;
 
 /// When `level` <= `log_verbosity`, formats the message into a static 512-byte
 /// buffer (cut to 511 characters) and writes "[line] message\n" to standard
-/// error; otherwise does nothing at all. The module and function names are accepted for the call site's
-/// sake and are not written. Never allocates, never fails towards the caller.
+/// error; otherwise does nothing at all. The module and function names are
+/// accepted for the call site's sake and are not written. Never allocates,
+/// never fails towards the caller.
 void log_trace(const char *module, const char *function, int line, int level,
                const char *format, ...) __attribute__((format(printf, 5, 6)));
 
