@@ -121,7 +121,8 @@ protected:
     {
         attempted_[k] = attempted_[k] || is_set;
         int failures = lock_failures_;
-        ASSERT_NO_FATAL_FAILURE(check_finished(k, is_set, run(program_of(is_set), args_of(k, is_set))));
+        Outcome o = run(program_of(is_set), args_of(k, is_set));
+        ASSERT_NO_FATAL_FAILURE(check_finished(k, is_set, o));
         EXPECT_EQ(lock_failures_, failures) << paths_[k].dev << ": no one else holds the lock";
         EXPECT_TRUE(!is_set || confirmed_[k]) << paths_[k].dev;
     }
@@ -180,9 +181,9 @@ TEST_F(KillAndLoad, RunsKilledAtRandomMomentsLoseNothing)
     // The length of a whole run: one callout on the store.
     auto begin = std::chrono::steady_clock::now();
     ASSERT_NO_FATAL_FAILURE(run_checked(0, false));
-    long run_us = std::max(1000L, static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                        std::chrono::steady_clock::now() - begin)
-                                                        .count()));
+    auto run_time = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - begin);
+    long run_us = std::max(1000L, static_cast<long>(run_time.count()));
     lock_failures_ = 0;
 
     // Batches of runs started together, each killed at a random moment
@@ -303,8 +304,8 @@ TEST_F(KillAndLoad, RunKilledAtEachSystemCallLosesNothing)
             SCOPED_TRACE(std::string(program_of(is_set)) + " killed at " + name + " #" +
                          std::to_string(occurrence));
             write_state(initial);
-            Outcome o = traced({"-o", "/dev/null", "-e", "trace=" + name, "-e",
-                                "inject=" + name + ":signal=KILL:when=" + std::to_string(occurrence)},
+            std::string inject = name + ":signal=KILL:when=" + std::to_string(occurrence);
+            Outcome o = traced({"-o", "/dev/null", "-e", "trace=" + name, "-e", "inject=" + inject},
                                k, is_set);
             ++points;
             kills += o.status == kKilled;
@@ -345,7 +346,8 @@ std::vector<Answer> malformed_answers()
     std::vector<Answer> answers;
     // Every truncation of the page, its length field still promising all.
     for (std::size_t n = 0; n * 3 < page.size(); ++n) {
-        answers.push_back({"page cut to " + std::to_string(n) + " bytes", page83(page.substr(0, n * 3))});
+        answers.push_back(
+            {"page cut to " + std::to_string(n) + " bytes", page83(page.substr(0, n * 3))});
     }
     const std::string tail = page.substr(4 * 3);  // the descriptors
     std::string counting;  // 255 bytes 00 01 .. fe
@@ -367,7 +369,8 @@ std::vector<Answer> malformed_answers()
         {"alias claiming 255 bytes",
          page83("00 83 00 1b 01 03 00 08 60 0b 0b 80 00 00 00 02 02 00 00 ff 61 62 63")},
         {"descriptor running past the page", page83("00 83 00 08 01 03 00 f0 60 0c")},
-        {"terminal escapes in the alias", lun("0d", "alias \"\\x1b[31mred\\x1b[0m\\x07\"\n" + port)},
+        {"terminal escapes in the alias",
+         lun("0d", "alias \"\\x1b[31mred\\x1b[0m\\x07\"\n" + port)},
         {"alias of NUL bytes", lun("0e", "alias \"\\x00\\x00\\x00\"\n" + port)},
         {"separators in the alias", lun("0f", "alias \"a,b:c%d\"\n" + port)},
         {"alias of 255 bytes", lun("10", "alias \"" + std::string(255, 'L') + "\"\n" + port)},
@@ -425,7 +428,8 @@ TEST_F(DeviceAnswers, MalformedAnswersGiveADefaultOrAFailedProbeAndAWholeFile)
             EXPECT_EQ(state(), before);
         } else {
             EXPECT_EQ(set.status, 0) << set.out << set.err;
-            EXPECT_NE(set.out.find(" " + dev + ":" + get.out[0] + "("), std::string::npos) << set.out;
+            EXPECT_NE(set.out.find(" " + dev + ":" + get.out[0] + "("), std::string::npos)
+                << set.out;
         }
         std::vector<ConfRecord> records;
         ASSERT_TRUE(parse_conf(state(), &records)) << state();
