@@ -8,7 +8,6 @@
 #include "harness.hpp"
 
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 namespace e2e {
@@ -28,6 +28,7 @@ constexpr int kKillsWanted = 300;
 constexpr int kBatch = 8;
 constexpr int kMaxBatches = 400;
 constexpr int kLoadRuns = 200;
+constexpr int kKilled = 1000 + SIGKILL;
 constexpr const char *kLockFailure = "Error:  Unable to obtain lock.\n";
 constexpr const char *kStrace = "/usr/bin/strace";
 constexpr const char *kNoLeakCheck = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
@@ -35,6 +36,14 @@ constexpr const char *kNoLeakCheck = "ASAN_OPTIONS=verify_asan_link_order=0:dete
 /// Every path's override is one fixed value, so that a run that was killed
 /// after its save leaves the same value as one that was confirmed.
 int override_of(int k) { return 5 + k % 4; }
+
+/// One run on path k: an override (tald --set) or a callout.
+struct Job {
+    int k;
+    bool is_set;
+    long delay_us = 0;  // when it is killed, from the start of its batch
+    Started started;
+};
 
 class KillAndLoad : public SimTest {
 protected:
@@ -48,16 +57,11 @@ protected:
             std::vector<Slot> slots;
             for (int cp = 0; cp < 4; ++cp) {
                 int k = 4 * i + cp;
-                Path p;
-                p.dev = std::string("/dev/sd") + static_cast<char>('a' + k / 26) +
-                        static_cast<char>('a' + k % 26);
-                p.host = 2 + cp % 2;
-                p.id = cp / 2;
-                p.lun = i + 1;
-                p.cp = cp;
-                paths_.push_back(p);
-                text += node_text(luns_.back(), p);
-                slots.push_back({cp, 0, p, default_for(cp, i)});
+                std::string dev = std::string("/dev/sd") + static_cast<char>('a' + k / 26) +
+                                  static_cast<char>('a' + k % 26);
+                paths_.push_back({dev, 2 + cp % 2, 0, cp / 2, i + 1, cp});
+                text += node_text(luns_.back(), paths_.back());
+                slots.push_back({cp, 0, paths_.back(), default_for(cp, i)});
             }
             file += conf_line(wwid_of(luns_.back()), luns_.back().alias, slots);
         }
@@ -68,10 +72,26 @@ protected:
     }
 
     int default_of(int k) const { return default_for(paths_[k].cp, k / 4); }
-
-    std::vector<std::string> set_args(int k) const
+    const char *program_of(bool is_set) const { return is_set ? kTald : kCallout; }
+    std::vector<std::string> args_of(int k, bool is_set) const
     {
+        if (!is_set) {
+            return {paths_[k].dev};
+        }
         return {"--prio", "--set", paths_[k].dev, std::to_string(override_of(k))};
+    }
+    int confirmed_count() const
+    {
+        return static_cast<int>(std::count(confirmed_.begin(), confirmed_.end(), true));
+    }
+
+    void start_jobs(std::vector<Job> *jobs)
+    {
+        for (std::size_t n = 0; n < jobs->size(); ++n) {
+            Job &j = (*jobs)[n];
+            attempted_[j.k] = attempted_[j.k] || j.is_set;
+            j.started = start(program_of(j.is_set), args_of(j.k, j.is_set), static_cast<int>(n));
+        }
     }
 
     /// Checks the outcome of a run that was not killed: a callout answers
@@ -96,6 +116,17 @@ protected:
         }
     }
 
+    /// One run to its end, checked; an override must then be confirmed.
+    void run_checked(int k, bool is_set)
+    {
+        attempted_[k] = attempted_[k] || is_set;
+        int failures = lock_failures_;
+        Outcome o = run(program_of(is_set), args_of(k, is_set));
+        ASSERT_NO_FATAL_FAILURE(check_finished(k, is_set, o));
+        EXPECT_EQ(lock_failures_, failures) << paths_[k].dev << ": no one else holds the lock";
+        EXPECT_TRUE(!is_set || confirmed_[k]) << paths_[k].dev;
+    }
+
     /// The file holds one complete line per LUN with its four paths; every
     /// confirmed override is there; other paths hold their default, or their
     /// override when a run that set it was killed after saving.
@@ -118,11 +149,9 @@ protected:
                 int prio = rec.prio[cp][0];
                 if (confirmed_[k]) {
                     EXPECT_EQ(prio, override_of(k)) << p.dev << ": confirmed override lost";
-                } else if (attempted_[k]) {
-                    EXPECT_TRUE(prio == default_of(k) || prio == override_of(k))
-                        << p.dev << ": " << prio;
                 } else {
-                    EXPECT_EQ(prio, default_of(k)) << p.dev;
+                    EXPECT_TRUE(prio == default_of(k) || (attempted_[k] && prio == override_of(k)))
+                        << p.dev << ": " << prio;
                 }
                 for (int slot = 1; slot < 4; ++slot) {
                     EXPECT_EQ(rec.prio[cp][slot], 0) << p.dev;
@@ -131,33 +160,12 @@ protected:
         }
     }
 
-    /// Wall-clock time of one callout on the store, in microseconds.
-    long time_one_callout()
-    {
-        auto begin = std::chrono::steady_clock::now();
-        Outcome o = run(kCallout, {paths_[0].dev});
-        auto end = std::chrono::steady_clock::now();
-        EXPECT_EQ(o.status, 0) << o.err;
-        return static_cast<long>(
-            std::chrono::duration_cast<std::chrono::microseconds>(end - begin).count());
-    }
-
     std::vector<Lun> luns_;
     std::vector<Path> paths_;  // LUN i's path on controller port cp at 4 * i + cp
     std::vector<bool> confirmed_;
     std::vector<bool> attempted_;
     int lock_failures_ = 0;
 };
-
-void sleep_us(long us)
-{
-    if (us <= 0) {
-        return;
-    }
-    struct timespec ts = {us / 1000000, (us % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) != 0) {
-    }
-}
 
 TEST_F(KillAndLoad, RunsKilledAtRandomMomentsLoseNothing)
 {
@@ -168,11 +176,14 @@ TEST_F(KillAndLoad, RunsKilledAtRandomMomentsLoseNothing)
 
     // Overrides before the killing starts, all confirmed.
     for (int k = 0; k < kPaths; k += 17) {
-        attempted_[k] = true;
-        ASSERT_NO_FATAL_FAILURE(check_finished(k, true, run(kTald, set_args(k))));
-        ASSERT_TRUE(confirmed_[k]);
+        ASSERT_NO_FATAL_FAILURE(run_checked(k, true));
     }
-    long run_us = std::max(time_one_callout(), 1000L);
+    // The length of a whole run: one callout on the store.
+    auto begin = std::chrono::steady_clock::now();
+    ASSERT_NO_FATAL_FAILURE(run_checked(0, false));
+    auto run_time = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - begin);
+    long run_us = std::max(1000L, static_cast<long>(run_time.count()));
     lock_failures_ = 0;
 
     // Batches of runs started together, each killed at a random moment
@@ -183,58 +194,40 @@ TEST_F(KillAndLoad, RunsKilledAtRandomMomentsLoseNothing)
     int kills = 0;
     int finished = 0;
     for (int batch = 0; batch < kMaxBatches && kills < kKillsWanted; ++batch) {
-        struct Victim {
-            int k;
-            bool is_set;
-            long delay;
-            Started started;
-        };
-        std::vector<Victim> victims;
+        std::vector<Job> jobs;
         for (int n = 0; n < kBatch; ++n) {
             int k = pick_path(rng);
             bool is_set = (rng() % 3) == 0;
-            attempted_[k] = attempted_[k] || is_set;
-            victims.push_back({k, is_set, pick_delay(rng), {}});
+            jobs.push_back({k, is_set, pick_delay(rng), {}});
         }
-        auto begin = std::chrono::steady_clock::now();
-        for (std::size_t n = 0; n < victims.size(); ++n) {
-            Victim &v = victims[n];
-            v.started = v.is_set ? start(kTald, set_args(v.k), static_cast<int>(n))
-                                 : start(kCallout, {paths_[v.k].dev}, static_cast<int>(n));
-        }
-        std::sort(victims.begin(), victims.end(),
-                  [](const Victim &a, const Victim &b) { return a.delay < b.delay; });
-        for (Victim &v : victims) {
-            long elapsed = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                 std::chrono::steady_clock::now() - begin)
-                                                 .count());
-            sleep_us(v.delay - elapsed);
-            kill(v.started.pid, SIGKILL);
-        }
-        for (Victim &v : victims) {
-            Outcome o = finish(v.started);
-            if (o.status == 1000 + SIGKILL) {
-                ++kills;
-                continue;
+        begin = std::chrono::steady_clock::now();
+        start_jobs(&jobs);
+        std::sort(jobs.begin(), jobs.end(),
+                  [](const Job &a, const Job &b) { return a.delay_us < b.delay_us; });
+        for (const Job &j : jobs) {
+            std::this_thread::sleep_until(begin + std::chrono::microseconds(j.delay_us));
+            if (j.started.pid > 0) {
+                kill(j.started.pid, SIGKILL);
             }
-            ++finished;
-            ASSERT_NO_FATAL_FAILURE(check_finished(v.k, v.is_set, o));
+        }
+        for (const Job &j : jobs) {
+            Outcome o = finish(j.started);
+            kills += o.status == kKilled;
+            finished += o.status != kKilled;
+            if (o.status != kKilled) {
+                ASSERT_NO_FATAL_FAILURE(check_finished(j.k, j.is_set, o));
+            }
         }
     }
     std::printf("kill test: %d runs killed, %d finished (%d at the lock bound), %d overrides "
                 "confirmed, run %ld us\n",
-                kills, finished, lock_failures_,
-                static_cast<int>(std::count(confirmed_.begin(), confirmed_.end(), true)), run_us);
+                kills, finished, lock_failures_, confirmed_count(), run_us);
     ASSERT_GE(kills, kKillsWanted);
     check_store();
 
     // A killed run leaves nothing that stops the next one.
-    lock_failures_ = 0;
-    ASSERT_NO_FATAL_FAILURE(check_finished(1, false, run(kCallout, {paths_[1].dev})));
-    attempted_[9] = true;
-    ASSERT_NO_FATAL_FAILURE(check_finished(9, true, run(kTald, set_args(9))));
-    EXPECT_EQ(lock_failures_, 0);
-    EXPECT_TRUE(confirmed_[9]);
+    ASSERT_NO_FATAL_FAILURE(run_checked(1, false));
+    ASSERT_NO_FATAL_FAILURE(run_checked(9, true));
     check_store();
 }
 
@@ -242,31 +235,17 @@ TEST_F(KillAndLoad, TwoHundredSimultaneousRunsLoseNoOverride)
 {
     // Every fourth run an override, each on a path of its own; the callouts
     // spread over all paths, the overridden ones included.
-    struct Job {
-        int k;
-        bool is_set;
-        Started started;
-    };
     std::vector<Job> jobs;
     for (int n = 0; n < kLoadRuns; ++n) {
         bool is_set = n % 4 == 0;
-        int k = is_set ? (n / 4) * 5 % kPaths : (n * 37 + 3) % kPaths;
-        attempted_[k] = attempted_[k] || is_set;
-        jobs.push_back({k, is_set, {}});
+        jobs.push_back({is_set ? (n / 4) * 5 % kPaths : (n * 37 + 3) % kPaths, is_set, 0, {}});
     }
-    for (std::size_t n = 0; n < jobs.size(); ++n) {
-        Job &j = jobs[n];
-        j.started = j.is_set ? start(kTald, set_args(j.k), static_cast<int>(n))
-                             : start(kCallout, {paths_[j.k].dev}, static_cast<int>(n));
-    }
-    int done = 0;
-    for (Job &j : jobs) {
+    start_jobs(&jobs);
+    for (const Job &j : jobs) {
         ASSERT_NO_FATAL_FAILURE(check_finished(j.k, j.is_set, finish(j.started)));
-        ++done;
     }
-    std::printf("load test: %d runs, %d at the lock bound, %d overrides confirmed\n", done,
-                lock_failures_,
-                static_cast<int>(std::count(confirmed_.begin(), confirmed_.end(), true)));
+    std::printf("load test: %d runs, %d at the lock bound, %d overrides confirmed\n", kLoadRuns,
+                lock_failures_, confirmed_count());
     EXPECT_LE(lock_failures_, kLoadRuns / 2) << "most runs should get the lock in time";
     check_store();
 }
@@ -303,53 +282,44 @@ TEST_F(KillAndLoad, RunKilledAtEachSystemCallLosesNothing)
     }
     const std::string initial = state();
     const std::string log = dir_ + "/strace.log";
+    // A run under strace; LeakSanitizer cannot work under ptrace (sanitizer build).
+    auto traced = [&](std::vector<std::string> options, int k, bool is_set) {
+        options.insert(options.begin(), {"-qq", "-E", kNoLeakCheck});
+        options.push_back(program_of(is_set));
+        std::vector<std::string> args = args_of(k, is_set);
+        options.insert(options.end(), args.begin(), args.end());
+        return run(kStrace, options);
+    };
     // A new override, and a callout that rewrites the file unchanged.
     const int set_path = 42;
-    const int callout_path = 43;
     attempted_[set_path] = true;
-    struct Case {
-        const char *program;
-        std::vector<std::string> args;
-        int k;
-    };
-    const std::vector<Case> cases = {{kTald, set_args(set_path), set_path},
-                                     {kCallout, {paths_[callout_path].dev}, callout_path}};
     int points = 0;
     int kills = 0;
-    for (const Case &c : cases) {
-        // LeakSanitizer cannot work under ptrace (sanitizer build).
-        const std::vector<std::string> env = {"-E", kNoLeakCheck};
-        std::vector<std::string> args = {"-qq", "-o", log, env[0], env[1], c.program};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        Outcome traced = run(kStrace, args);
-        ASSERT_EQ(traced.status, 0) << traced.out << traced.err;
+    for (auto [k, is_set] : {std::pair{set_path, true}, std::pair{43, false}}) {
+        Outcome logged = traced({"-o", log}, k, is_set);
+        ASSERT_EQ(logged.status, 0) << logged.out << logged.err;
         auto calls = calls_from_lock(read_file(log));
         ASSERT_GT(calls.size(), 10u) << read_file(log);
         for (const auto &[name, occurrence] : calls) {
-            SCOPED_TRACE(std::string(c.program) + " killed at " + name + " #" +
+            SCOPED_TRACE(std::string(program_of(is_set)) + " killed at " + name + " #" +
                          std::to_string(occurrence));
             write_state(initial);
-            std::vector<std::string> inject = {
-                "-qq", "-o", "/dev/null", env[0], env[1], "-e", "trace=" + name,
-                "-e", "inject=" + name + ":signal=KILL:when=" + std::to_string(occurrence),
-                c.program};
-            inject.insert(inject.end(), c.args.begin(), c.args.end());
-            Outcome o = run(kStrace, inject);
+            std::string inject = name + ":signal=KILL:when=" + std::to_string(occurrence);
+            Outcome o = traced({"-o", "/dev/null", "-e", "trace=" + name, "-e", "inject=" + inject},
+                               k, is_set);
             ++points;
-            if (o.status == 1000 + SIGKILL) {
-                ++kills;
-            } else {
-                ASSERT_NO_FATAL_FAILURE(check_finished(c.k, c.program == kTald, o));
+            kills += o.status == kKilled;
+            if (o.status != kKilled) {
+                ASSERT_NO_FATAL_FAILURE(check_finished(k, is_set, o));
             }
             ASSERT_NO_FATAL_FAILURE(check_store());
-            confirmed_[c.k] = false;
+            confirmed_[k] = false;
         }
     }
     std::printf("system call kills: %d of %d points killed a run\n", kills, points);
     EXPECT_EQ(kills, points);
     // Whatever the last kill left behind, the next run succeeds.
-    ASSERT_NO_FATAL_FAILURE(check_finished(set_path, true, run(kTald, set_args(set_path))));
-    EXPECT_TRUE(confirmed_[set_path]);
+    ASSERT_NO_FATAL_FAILURE(run_checked(set_path, true));
     check_store();
 }
 
@@ -368,79 +338,80 @@ std::vector<Answer> malformed_answers()
         "00 83 00 20 01 03 00 10 60 00 1c 7a 55 0d 00 00 00 00 00 00 00 00 00 01 "
         "02 00 00 08 76 6f 6c 5f 64 62 30 31";
     const std::string port = "port 1 1\n";
+    auto page83 = [&](const std::string &hex) { return "page83 " + hex + "\n" + port; };
+    // A LUN that the designator ending in byte `tag` names, then `lines`.
+    auto lun = [](const char *tag, const std::string &lines) {
+        return "designator 3 60 0a 0b 80 00 " + std::string(tag) + "\n" + lines;
+    };
     std::vector<Answer> answers;
     // Every truncation of the page, its length field still promising all.
     for (std::size_t n = 0; n * 3 < page.size(); ++n) {
-        answers.push_back({"page cut to " + std::to_string(n) + " bytes",
-                           "page83 " + page.substr(0, n * 3) + "\n" + port});
+        answers.push_back(
+            {"page cut to " + std::to_string(n) + " bytes", page83(page.substr(0, n * 3))});
     }
     const std::string tail = page.substr(4 * 3);  // the descriptors
-    const std::string desig = "designator 3 60 0a 0b 80 00 ";
+    std::string counting;  // 255 bytes 00 01 .. fe
+    for (int i = 0; i < 255; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02x ", i);
+        counting += byte;
+    }
+    std::string ff;  // bytes 8 to 63 of a reply
+    for (int i = 8; i < 64; ++i) {
+        ff += " ff";
+    }
     std::vector<Answer> more = {
-        {"page length 0xffff", "page83 00 83 ff ff " + tail + "\n" + port},
-        {"page length 300", "page83 00 83 01 2c " + tail + "\n" + port},
-        {"page length 0", "page83 00 83 00 00 " + tail + "\n" + port},
-        {"designator of 255 in a short page", "page83 00 83 00 0c 01 03 00 ff 60 00 1c 7a\n" + port},
-        {"designator of 0 bytes", "page83 00 83 00 04 01 03 00 00\n" + port},
-        {"alias claiming 255 bytes", "page83 00 83 00 1b 01 03 00 08 60 0b 0b 80 00 00 00 02 "
-                                     "02 00 00 ff 61 62 63\n" + port},
-        {"descriptor running past the page", "page83 00 83 00 08 01 03 00 f0 60 0c\n" + port},
-        {"terminal escapes in the alias", desig + "0d\nalias \"\\x1b[31mred\\x1b[0m\\x07\"\n" + port},
-        {"alias of NUL bytes", desig + "0e\nalias \"\\x00\\x00\\x00\"\n" + port},
-        {"separators in the alias", desig + "0f\nalias \"a,b:c%d\"\n" + port},
-        {"alias of 255 bytes", desig + "10\nalias \"" + std::string(255, 'L') + "\"\n" + port},
-        {"two aliases", desig + "11\nalias \"one\"\nalias \"two\"\n" + port},
-        {"designator of 255 bytes", "designator 3 " + [] {
-             std::string hex;
-             for (int i = 0; i < 255; ++i) {
-                 char byte[4];
-                 std::snprintf(byte, sizeof byte, "%02x ", i);
-                 hex += byte;
-             }
-             return hex;
-         }() + "\n" + port},
-        {"empty reply", desig + "12\nreply\n"},
-        {"reply of 4 bytes", desig + "13\nreply 00 00 00 00\n"},
-        {"reply of 7 bytes", desig + "14\nreply 00 00 00 00 01 01 f1\n"},
-        {"marker of the other controller", desig + "15\nreply 00 00 00 00 01 01 00 f1\n"},
-        {"controller 3", desig + "16\nport 3 1\n"},
-        {"port 0", desig + "17\nport 1 0\n"},
-        {"reply of 64 bytes", desig + "18\nreply 00 00 00 00 02 02 00 f1" +
-                                  [] {
-                                      std::string hex;
-                                      for (int i = 8; i < 64; ++i) {
-                                          hex += " ff";
-                                      }
-                                      return hex;
-                                  }() + "\n"},
-        {"no reply at all", desig + "19\n"},
-        {"inquiry ends in CHECK CONDITION", desig + "1a\nfault inquiry check\n" + port},
-        {"READ BUFFER ends in CHECK CONDITION", desig + "1b\nfault readbuffer check\n" + port},
-        {"SG_IO fails with EIO", desig + "1c\nfault sgio EIO\n" + port},
-        {"address request fails", desig + "1d\nfault idlun EINVAL\n" + port},
-        {"node cannot be opened", desig + "1e\nfault open ENXIO\n" + port},
+        {"page length 0xffff", page83("00 83 ff ff " + tail)},
+        {"page length 300", page83("00 83 01 2c " + tail)},
+        {"page length 0", page83("00 83 00 00 " + tail)},
+        {"designator of 255 in a short page", page83("00 83 00 0c 01 03 00 ff 60 00 1c 7a")},
+        {"designator of 0 bytes", page83("00 83 00 04 01 03 00 00")},
+        {"alias claiming 255 bytes",
+         page83("00 83 00 1b 01 03 00 08 60 0b 0b 80 00 00 00 02 02 00 00 ff 61 62 63")},
+        {"descriptor running past the page", page83("00 83 00 08 01 03 00 f0 60 0c")},
+        {"terminal escapes in the alias",
+         lun("0d", "alias \"\\x1b[31mred\\x1b[0m\\x07\"\n" + port)},
+        {"alias of NUL bytes", lun("0e", "alias \"\\x00\\x00\\x00\"\n" + port)},
+        {"separators in the alias", lun("0f", "alias \"a,b:c%d\"\n" + port)},
+        {"alias of 255 bytes", lun("10", "alias \"" + std::string(255, 'L') + "\"\n" + port)},
+        {"two aliases", lun("11", "alias \"one\"\nalias \"two\"\n" + port)},
+        {"designator of 255 bytes", "designator 3 " + counting + "\n" + port},
+        {"empty reply", lun("12", "reply\n")},
+        {"reply of 4 bytes", lun("13", "reply 00 00 00 00\n")},
+        {"reply of 7 bytes", lun("14", "reply 00 00 00 00 01 01 f1\n")},
+        {"marker of the other controller", lun("15", "reply 00 00 00 00 01 01 00 f1\n")},
+        {"controller 3", lun("16", "port 3 1\n")},
+        {"port 0", lun("17", "port 1 0\n")},
+        {"reply of 64 bytes", lun("18", "reply 00 00 00 00 02 02 00 f1" + ff + "\n")},
+        {"no reply at all", lun("19", "")},
+        {"inquiry ends in CHECK CONDITION", lun("1a", "fault inquiry check\n" + port)},
+        {"READ BUFFER ends in CHECK CONDITION", lun("1b", "fault readbuffer check\n" + port)},
+        {"SG_IO fails with EIO", lun("1c", "fault sgio EIO\n" + port)},
+        {"address request fails", lun("1d", "fault idlun EINVAL\n" + port)},
+        {"node cannot be opened", lun("1e", "fault open ENXIO\n" + port)},
     };
     answers.insert(answers.end(), more.begin(), more.end());
     return answers;
 }
 
-class DeviceAnswers : public SimTest {};
+using DeviceAnswers = SimTest;
 
 TEST_F(DeviceAnswers, MalformedAnswersGiveADefaultOrAFailedProbeAndAWholeFile)
 {
     const std::vector<Answer> answers = malformed_answers();
+    ASSERT_EQ(answers.size(), 62u);
     std::string text;
-    std::vector<std::string> devs;
     for (std::size_t i = 0; i < answers.size(); ++i) {
-        devs.push_back("/dev/sdm" + std::to_string(i));
-        text += "node " + devs[i] + "\naddr 2 0 " + std::to_string(i) + " 1\n" + answers[i].lines;
+        text += "node /dev/sdm" + std::to_string(i) + "\naddr 2 0 " + std::to_string(i) + " 1\n" +
+                answers[i].lines;
     }
     scenario(text);
 
     int failed = 0;
     for (std::size_t i = 0; i < answers.size(); ++i) {
         SCOPED_TRACE(answers[i].name);
-        Outcome get = run(kCallout, {devs[i]});
+        const std::string dev = "/dev/sdm" + std::to_string(i);
+        Outcome get = run(kCallout, {dev});
         ASSERT_EQ(get.status, 0) << get.err;
         ASSERT_TRUE(get.out.size() == 2 && get.out[0] >= '0' && get.out[0] <= '4' &&
                     get.out[1] == '\n')
@@ -448,26 +419,24 @@ TEST_F(DeviceAnswers, MalformedAnswersGiveADefaultOrAFailedProbeAndAWholeFile)
         // A reset, not an override: several of these pages give one wwid,
         // and an override would show in the next one's answer.
         std::string before = state();
-        Outcome set = run(kTald, {"--prio", "--set", devs[i], "0"});
+        Outcome set = run(kTald, {"--prio", "--set", dev, "0"});
         if (get.out == "0\n") {
             // A failed probe stores nothing and confirms nothing.
             ++failed;
             EXPECT_NE(set.status, 0) << set.out;
-            EXPECT_EQ(set.out.find(devs[i] + ":"), std::string::npos) << set.out;
+            EXPECT_EQ(set.out.find(dev + ":"), std::string::npos) << set.out;
             EXPECT_EQ(state(), before);
         } else {
             EXPECT_EQ(set.status, 0) << set.out << set.err;
-            EXPECT_NE(set.out.find(" " + devs[i] + ":" + get.out[0] + "("), std::string::npos)
+            EXPECT_NE(set.out.find(" " + dev + ":" + get.out[0] + "("), std::string::npos)
                 << set.out;
         }
         std::vector<ConfRecord> records;
         ASSERT_TRUE(parse_conf(state(), &records)) << state();
-    }
-    std::vector<ConfRecord> records;
-    ASSERT_TRUE(parse_conf(state(), &records));
-    for (const ConfRecord &r : records) {
-        // A type digit and at least one designator byte.
-        EXPECT_GE(r.wwid.size(), 3u) << "a LUN stored without designator: " << r.wwid;
+        for (const ConfRecord &r : records) {
+            // A type digit and at least one designator byte.
+            EXPECT_GE(r.wwid.size(), 3u) << "a LUN stored without designator: " << r.wwid;
+        }
     }
     std::printf("device answers: %zu malformed, %d failed probes\n", answers.size(), failed);
 }
