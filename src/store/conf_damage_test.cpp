@@ -38,8 +38,9 @@ int get_prio(const Probe &p = {})
     return prio;
 }
 
-// FIFOs and device nodes in place of the files: tests/store_damage_test.cpp,
-// where a run that hangs can be told from one that answers.
+// What FIFOs and device nodes in place of the files are answered with:
+// tests/store_damage_test.cpp, where a run that hangs can be told from one
+// that answers. Here a FIFO only serves as a load that fails.
 TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
 {
     const std::string target = dir_ + "/target";
