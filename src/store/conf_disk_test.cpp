@@ -26,14 +26,24 @@ protected:
     ReaderSeams seams_;
 };
 
+/// What `fn` traces at `verbosity`.
+template <class F>
+std::string traced(int verbosity, F fn)
+{
+    log_verbosity = verbosity;
+    testing::internal::CaptureStderr();
+    fn();
+    std::string out = testing::internal::GetCapturedStderr();
+    log_verbosity = 0;
+    return out;
+}
+
 /// Everything a load leaves to see: its traces and the records in order.
 std::string load_outcome(const std::string &file)
 {
-    log_verbosity = 7;
-    testing::internal::CaptureStderr();
-    int rc = load_config(file.c_str());
-    std::string out = "rc " + std::to_string(rc) + "\n" + testing::internal::GetCapturedStderr();
-    log_verbosity = 0;
+    int rc = 0;
+    std::string out = traced(7, [&] { rc = load_config(file.c_str()); });
+    out = "rc " + std::to_string(rc) + "\n" + out;
     for (pathinfo *rec : records()) {
         out += std::string(rec->wwid) + "|" + rec->text_name + "|" + rec->slot_dev[2][2] + "|" +
                std::to_string(rec->prio[0][0]) + "\n";
@@ -56,11 +66,8 @@ TEST_F(ConfDisk, ReadingInPiecesKeepsEveryRuleOfTheFormat)
         make_line("aa", {}, "again") + "ee,/dev/sdb,2:0:0:1,8,/dev/sdd,3:0";
     write_file(file_, content);
     const std::string whole = load_outcome(file_);
-    ASSERT_NE(whole.find("[90] "), std::string::npos) << whole;
-    ASSERT_NE(whole.find("[91] "), std::string::npos) << whole;
-    ASSERT_NE(whole.find("[174] "), std::string::npos) << whole;
-    ASSERT_NE(whole.find("[345] "), std::string::npos) << whole;
-    ASSERT_NE(whole.find("aa|A:B|/dev/A,%zz|5"), std::string::npos) << whole;
+    for (const char *part : {"[90] ", "[91] ", "[174] ", "[345] ", "aa|A:B|/dev/A,%zz|5"})
+        ASSERT_NE(whole.find(part), std::string::npos) << part << "\n" << whole;
     for (std::size_t chunk : {1u, 2u, 3u, 7u, 64u, 511u, 4096u, 13503u, 13504u}) {
         conf_reset();
         conf_disk::read_chunk = chunk;
@@ -82,13 +89,9 @@ TEST_F(ConfDisk, ReadErrorHalfWayLeavesNothingToSave)
         }
         return ::read(fd, buf, count);
     };
-    log_verbosity = 4;
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(load_config(file_.c_str()), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    EXPECT_EQ(traced(4, [&] { EXPECT_EQ(load_config(file_.c_str()), -1); }),
               "[319] Configuration file could not be read, it will not be rewritten: "
               "Input/output error\n");
-    log_verbosity = 0;
     EXPECT_TRUE(records().empty());
     pathinfo *probed = probed_record({});
     EXPECT_EQ(conf_getPrio(probed), 3);  // the default, not the stored 8
@@ -97,16 +100,11 @@ TEST_F(ConfDisk, ReadErrorHalfWayLeavesNothingToSave)
     EXPECT_FALSE(exists(file_ + ".tmp"));
 }
 
-struct FileId {
-    ino_t ino;
-    timespec mtime;
-};
-
-FileId file_id(const std::string &path)
+struct stat file_id(const std::string &path)
 {
     struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0);
-    return {st.st_ino, st.st_mtim};
+    return st;
 }
 
 TEST_F(ConfDisk, ResolutionThatChangesNothingWritesNothing)
@@ -134,19 +132,15 @@ TEST_F(ConfDisk, ResolutionThatChangesNothingWritesNothing)
         // A time stamp that a rewrite could not keep by chance.
         const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
         ASSERT_EQ(utimensat(AT_FDCWD, file_.c_str(), old_times, 0), 0);
-        FileId before = file_id(file_);
-
-        log_verbosity = 7;
-        testing::internal::CaptureStderr();
-        pathinfo *probed = probed_record({});
-        EXPECT_EQ(conf_getPrio(probed), 8) << k.name;
-        release(probed);
-        std::string traces = testing::internal::GetCapturedStderr();
-        log_verbosity = 0;
-
-        FileId after = file_id(file_);
-        EXPECT_EQ(after.ino != before.ino, k.written) << k.name;
-        EXPECT_EQ(after.mtime.tv_sec != before.mtime.tv_sec, k.written) << k.name;
+        struct stat before = file_id(file_);
+        std::string traces = traced(7, [&] {
+            pathinfo *probed = probed_record({});
+            EXPECT_EQ(conf_getPrio(probed), 8) << k.name;
+            release(probed);
+        });
+        struct stat after = file_id(file_);
+        EXPECT_EQ(after.st_ino != before.st_ino, k.written) << k.name;
+        EXPECT_EQ(after.st_mtim.tv_sec != before.st_mtim.tv_sec, k.written) << k.name;
         EXPECT_EQ(read_file(file_), k.written ? other + kExampleLine : stored) << k.name;
         EXPECT_FALSE(exists(file_ + ".tmp")) << k.name;
         // Only the disk can tell: the traces are those of a save that writes.
@@ -154,8 +148,7 @@ TEST_F(ConfDisk, ResolutionThatChangesNothingWritesNothing)
             expected_traces = traces;
         EXPECT_EQ(traces, expected_traces) << k.name;
     }
-    EXPECT_NE(expected_traces.find("[212] ENTRY\n[291] " + other),
-              std::string::npos)
+    EXPECT_NE(expected_traces.find("[212] ENTRY\n[291] " + other), std::string::npos)
         << expected_traces;
 }
 
@@ -165,10 +158,10 @@ TEST_F(ConfDisk, SaveAfterAWriteOrToAnotherFileWrites)
     ASSERT_EQ(load(kExampleLine), 0);
     records()[0]->prio[0][0] = 6;
     ASSERT_EQ(save_config(file_.c_str()), 0);
-    FileId before = file_id(file_);
+    const ino_t before = file_id(file_).st_ino;
     records()[0]->prio[0][0] = 8;
     ASSERT_EQ(save_config(file_.c_str()), 0);
-    EXPECT_NE(file_id(file_).ino, before.ino);
+    EXPECT_NE(file_id(file_).st_ino, before);
     EXPECT_EQ(read_file(file_), kExampleLine);
 
     const std::string copy = dir_ + "/copy.conf";

@@ -45,15 +45,11 @@ TEST(ConfLine, TokensSplitAsStrtok)
     line += ",:alias,:extra";
     pathinfo rec{};
     ASSERT_EQ(conf_line::parse(line.data(), &rec), 0);
-    EXPECT_STREQ(rec.wwid, "w1");
-    EXPECT_STREQ(rec.slot_dev[0][0], "/dev/a");
-    EXPECT_EQ(rec.slot_host[0][0], 1);
-    EXPECT_EQ(rec.slot_channel[0][0], 2);
-    EXPECT_EQ(rec.slot_id[0][0], 3);
-    EXPECT_EQ(rec.slot_lun[0][0], 4);
-    EXPECT_EQ(rec.prio[0][0], 5);
-    EXPECT_STREQ(rec.slot_dev[1][0], "x");
-    EXPECT_STREQ(rec.text_name, "alias");
+    std::ostringstream got;
+    got << rec.wwid << " " << rec.slot_dev[0][0] << " " << rec.slot_host[0][0] << ":"
+        << rec.slot_channel[0][0] << ":" << rec.slot_id[0][0] << ":" << rec.slot_lun[0][0] << " "
+        << rec.prio[0][0] << " " << rec.slot_dev[1][0] << " " << rec.text_name;
+    EXPECT_EQ(got.str(), "w1 /dev/a 1:2:3:4 5 x alias");
 
     for (const char *only : {"", ",", ":,:,,", "w"}) {
         std::string text = only;
