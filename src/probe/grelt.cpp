@@ -55,8 +55,8 @@ constexpr std::array<unsigned char, 6> kIdentificationInquiry = {0x12, 0x01, 0x8
 constexpr std::array<unsigned char, 16> kControllerPortQuery = {
     0x3c, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
-std::array<unsigned char, kPageSize> page_buffer;
-std::array<unsigned char, kReplySize> port_buffer;
+thread_local std::array<unsigned char, kPageSize> page_buffer;
+thread_local std::array<unsigned char, kReplySize> port_buffer;
 
 /// One past the last byte of the page: its 4-byte header plus the page
 /// length field, and never past the buffer.

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
-int log_verbosity = 0;
+thread_local int log_verbosity = 0;
 
 namespace {
-bool to_syslog = false;
+thread_local bool to_syslog = false;
 constexpr int kBufferSize = 512;
-char trace_buffer[kBufferSize];
+thread_local char trace_buffer[kBufferSize];
 char console_buffer[kBufferSize];
 }  // namespace
 
@@ -35,6 +35,19 @@ void log_trace(const char * /*module*/, const char * /*function*/, int line, int
 }
 
 void log_use_syslog(bool on) { to_syslog = on; }
+
+void log_text(const char *format, ...)
+{
+    char text[kBufferSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (to_syslog)
+        syslog(LOG_DAEMON | LOG_WARNING, "%s", text);
+    else
+        std::fputs(text, stderr);
+}
 
 int log_console(int level, const char *format, ...)
 {

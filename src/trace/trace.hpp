@@ -4,8 +4,9 @@
 #pragma once
 
 /// Highest level that is still written. Starts at 0 (nothing is written);
-/// only the management command changes it.
-extern int log_verbosity;
+/// only the management command changes it, and the plugin for the thread of
+/// each call: this and the destination below are the calling thread's own.
+extern thread_local int log_verbosity;
 
 /// When `level` <= `log_verbosity`, formats the message into a static 512-byte
 /// buffer (cut to 511 characters) and writes "[line] message\n" to standard
@@ -19,6 +20,11 @@ void log_trace(const char *module, const char *function, int line, int level,
 /// daemon, the trace level as the priority, "[line] message" as the text),
 /// or back to standard error. For code that runs inside a daemon.
 void log_use_syslog(bool on);
+
+/// Writes a formatted text that is no trace, whatever the verbosity: on
+/// standard error without a line end of its own, or as a syslog warning
+/// (facility daemon) while log_use_syslog is on.
+void log_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /// Formats the message into its own static 512-byte buffer and writes it with
 /// a line end to standard output when `level` is 0 or less. Returns 0.
