@@ -107,17 +107,21 @@ int getPrioProbe(const char *dev, pathinfo **rec)
 int getPrioResolve(const char *dev, pathinfo *rec, int rc, StoreGate gate)
 {
     int prio = 0;
-    if (rc >= 0 && rec != nullptr && !pass(gate, rec)) {
+    if (rc < 0 || rec == nullptr) {
+        // Never handed to the list: the store is not even looked at.
+        std::free(rec);
+        log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);
+        return prio;
+    }
+    if (!pass(gate, rec)) {
         std::free(rec);
         return kNoStore;
     }
-    if (rc >= 0 && rec != nullptr) {
-        prio = conf_getPrio(rec);
-        log_trace(kModule, "getPrio", kLineGetResolved, 7, "conf_getPrio: %s:%d",
-                  device_text(rec, dev), prio);
-        if (!is_override(prio)) {
-            prio = defaultPrio(rec->cp, rec->lunref);
-        }
+    prio = conf_getPrio(rec);
+    log_trace(kModule, "getPrio", kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev),
+              prio);
+    if (!is_override(prio)) {
+        prio = defaultPrio(rec->cp, rec->lunref);
     }
     release(rec);
     log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);

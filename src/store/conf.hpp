@@ -64,6 +64,9 @@ int dump_config_to(FILE *out);
 /// file keeps what this run could not read. So does a record that could not
 /// be allocated (the records read before it stay, and the result is 0).
 int load_config(const char *path);
+/// True when the last load_config found the file but could not read it
+/// whole (so that no save will replace it).
+bool conf_unreadable();
 /// Declares the one LUN (by wwid) that the next loads serve, or nullptr (the
 /// default): every LUN.
 void conf_load_for(const char *wwid);

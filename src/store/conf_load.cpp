@@ -285,6 +285,8 @@ int parse_pathinfo(pathinfo *rec)
     return read_record(rec);
 }
 
+bool conf_unreadable() { return loaded.unread; }
+
 void conf_load_for(const char *wwid) { copy_field(wanted_wwid, sizeof wanted_wwid, wwid ? wwid : ""); }
 
 int load_config(const char *path)
