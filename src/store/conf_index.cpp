@@ -49,6 +49,7 @@ void forget()
     conf_disk::release(&loaded.content);
     std::free(loaded.lines);
     std::free(loaded.index);
+    std::free(loaded.memo);
     loaded = LoadedFile{};
 }
 

@@ -67,6 +67,11 @@ struct LoadedFile {
     char served[kWwidSize];  ///< the one LUN of an indexed load
     pathinfo *wanted;        ///< its record, when the file holds it
     std::size_t wanted_line;
+    /// conf_peek's answers for this content (conf_resolve.cpp), one heap
+    /// block of memo_capacity entries.
+    void *memo;
+    std::size_t memo_capacity;
+    std::size_t memo_count;
     /// The content is the file as it stands while the file's identity is
     /// content.identity (a save that writes clears this).
     bool current;

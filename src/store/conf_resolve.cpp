@@ -8,6 +8,8 @@
 #include "trace/trace.hpp"
 
 #include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -35,6 +37,71 @@ char conf_path[PATH_MAX] = "";
 /// conf_peek's copy of the stored record it checks.
 pathinfo peek_record;
 char peek_line[conf_line::kMaxLine];
+
+/// What conf_peek answered for one probed path of one line of the loaded
+/// text: everything of the probed record that conf_getPrio reads. The same
+/// path, probed the same, on the same unchanged line gets the same answer,
+/// which then costs neither a parse nor a format.
+struct PeekMemo {
+    std::uint32_t line_plus_1;  ///< 0: a free entry
+    int cp, host, channel, id, lun, lunref, prio;
+    char dev[24];
+    char text_name[kTextNameSize];
+};
+
+/// Whether entry `m` is the answer for `probed` on line `line`.
+bool memo_matches(const PeekMemo &m, std::size_t line, const pathinfo *probed)
+{
+    return m.line_plus_1 == line + 1 && m.cp == probed->cp && m.host == probed->host &&
+           m.channel == probed->channel && m.id == probed->id && m.lun == probed->lun &&
+           m.lunref == probed->lunref && std::strcmp(m.dev, probed->dev) == 0 &&
+           std::strcmp(m.text_name, probed->text_name) == 0;
+}
+
+std::size_t memo_hash(std::size_t line, const pathinfo *probed)
+{
+    return (line * 31 + static_cast<unsigned>(probed->cp)) * 1000003u +
+           static_cast<unsigned>(probed->host);
+}
+
+/// The entry for `probed` on `line`, or the free one it would take.
+PeekMemo *memo_slot(std::size_t line, const pathinfo *probed)
+{
+    auto *memo = static_cast<PeekMemo *>(loaded.memo);
+    std::size_t mask = loaded.memo_capacity - 1;
+    for (std::size_t i = memo_hash(line, probed) & mask;; i = (i + 1) & mask) {
+        if (memo[i].line_plus_1 == 0 ||
+            (memo[i].line_plus_1 == line + 1 && memo[i].cp == probed->cp &&
+             memo[i].host == probed->host))
+            return &memo[i];
+    }
+}
+
+/// Notes the answer; without memory (or for a long device name) it is only
+/// not noted.
+void memo_note(std::size_t line, const pathinfo *probed, int prio)
+{
+    if (std::strlen(probed->dev) >= sizeof PeekMemo::dev)
+        return;
+    if ((loaded.memo_count + 1) * 2 > loaded.memo_capacity) {
+        // Grown by starting afresh: the answers come back with the next calls.
+        std::size_t grown = loaded.memo_capacity == 0 ? 64 : loaded.memo_capacity * 2;
+        void *bigger = std::calloc(grown, sizeof(PeekMemo));
+        if (bigger == nullptr)
+            return;
+        std::free(loaded.memo);
+        loaded.memo = bigger;
+        loaded.memo_capacity = grown;
+        loaded.memo_count = 0;
+    }
+    PeekMemo *m = memo_slot(line, probed);
+    if (m->line_plus_1 == 0)
+        ++loaded.memo_count;
+    *m = {static_cast<std::uint32_t>(line + 1), probed->cp, probed->host, probed->channel,
+          probed->id, probed->lun, probed->lunref, prio, {}, {}};
+    copy_field(m->dev, sizeof m->dev, probed->dev);
+    copy_field(m->text_name, sizeof m->text_name, probed->text_name);
+}
 
 /// The value rule of conf_setPrio: the priority to apply for the request v,
 /// or 0 when v is refused.
@@ -179,11 +246,20 @@ int conf_peek(const pathinfo *probed)
     long at = conf_loaded::find(probed->wwid);
     if (at < 0)
         return 0;
+    auto line = static_cast<std::size_t>(at);
+    if (loaded.memo != nullptr) {
+        const PeekMemo *m = memo_slot(line, probed);
+        if (memo_matches(*m, line, probed))
+            return m->prio;
+    }
     const conf_loaded::LineSpan &span = loaded.lines[at];
     conf_loaded::parse_line(static_cast<std::size_t>(at), &peek_record);
     int p = merge_known(&peek_record, probed);
     std::size_t len = conf_line::format(&peek_record, peek_line);
     bool same = len == span.len + 1 &&
                 std::memcmp(peek_line, loaded.content.data + span.offset, span.len) == 0;
-    return same ? p : 0;
+    if (!same)
+        return 0;
+    memo_note(line, probed, p);
+    return p;
 }
