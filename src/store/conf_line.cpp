@@ -1,5 +1,6 @@
 #include "store/conf_line.hpp"
 
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +35,7 @@ constexpr int kMaxAddressNumber = 255;
 
 // --- writing -----------------------------------------------------------------
 
-bool needs_escape(unsigned char c)
+constexpr bool needs_escape(unsigned char c)
 {
     return c == ',' || c == ':' || c == '%' || c < 0x20 || c > 0x7e;
 }
@@ -137,6 +138,14 @@ int upper_hex(char c)
     return -1;
 }
 
+/// The bytes that a text field holds as they stand.
+constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0; c < 256; ++c)
+        plain[c] = !needs_escape(static_cast<unsigned char>(c));
+    return plain;
+}();
+
 /// The end of a non-empty text field at p as encode writes it (every byte
 /// that needs it encoded, and no other; uppercase hex; at most size-1 bytes
 /// once decoded), stopping at the first separator or at `end`; nullptr when
@@ -145,16 +154,13 @@ const char *canonical_text(const char *p, const char *end, std::size_t size)
 {
     const char *start = p;
     std::size_t decoded = 0;
-    for (; p < end && !is_separator(*p); ++decoded) {
-        if (decoded + 1 >= size)
-            return nullptr;
-        auto c = static_cast<unsigned char>(*p);
-        if (c != '%') {
-            if (needs_escape(c))
-                return nullptr;
+    for (;;) {
+        const char *run = p;
+        while (p < end && kPlain[static_cast<unsigned char>(*p)])
             ++p;
-            continue;
-        }
+        decoded += static_cast<std::size_t>(p - run);
+        if (p == end || *p != '%')
+            break;
         int hi = end - p >= 3 ? upper_hex(p[1]) : -1;
         int lo = hi >= 0 ? upper_hex(p[2]) : -1;
         if (lo < 0)
@@ -163,8 +169,12 @@ const char *canonical_text(const char *p, const char *end, std::size_t size)
         if (byte == 0 || !needs_escape(byte))
             return nullptr;
         p += 3;
+        ++decoded;
     }
-    return p == start ? nullptr : p;
+    // Stopped at the end, at a separator, or at a byte that needs encoding.
+    if (p == start || decoded >= size || (p < end && !is_separator(*p)))
+        return nullptr;
+    return p;
 }
 
 /// The place after `after`, when p holds a number as "%d" writes it within
@@ -280,6 +290,14 @@ bool canonical(const char *line, std::size_t len, Shape *shape)
     shape->wwid_len = static_cast<std::size_t>(p - line);
     ++p;
     for (int k = 0; k < kControllerPorts * kSlotsPerPort; ++k) {
+        // Most entries of a line are free slots, all alike.
+        static constexpr char kFreeEntry[] = "x,0:0:0:0,0,";
+        constexpr std::size_t kFreeLen = sizeof kFreeEntry - 1;
+        if (static_cast<std::size_t>(end - p) > kFreeLen &&
+            std::memcmp(p, kFreeEntry, kFreeLen) == 0) {
+            p += kFreeLen;
+            continue;
+        }
         if ((p = canonical_text(p, end, kDevSize)) == nullptr || p == end || *p != ',')
             return false;
         ++p;
