@@ -28,6 +28,8 @@ constexpr int kLineSaveLine = 291;
 constexpr int kLineSaveWrite = 293;
 
 constexpr const char *kFmtInvalidAddress = "!!! invalid scsi address (%d:%d:%d:%d";
+/// The level of the traces of the lines a save writes.
+constexpr int kLineTraceLevel = 7;
 
 /// The content that save_config builds before it hands it over whole.
 struct SaveBuffer {
@@ -45,11 +47,13 @@ bool reserve(SaveBuffer *out, std::size_t more)
 {
     if (out->capacity - out->len >= more)
         return true;
+    // At least room for the loaded file and a line more: most saves write
+    // about what was loaded, and the buffer then grows once.
     std::size_t grown = out->capacity * 2;
     if (grown < out->len + more)
         grown = out->len + more;
-    if (grown < loaded.content.size + more)
-        grown = loaded.content.size + more;
+    if (grown < loaded.content.size + conf_line::kMaxLine)
+        grown = loaded.content.size + conf_line::kMaxLine;
     auto *bigger = static_cast<char *>(std::realloc(out->data, grown));
     if (bigger == nullptr)
         return false;
@@ -129,11 +133,34 @@ bool build_whole(SaveBuffer *out, bool *same)
     return true;
 }
 
+/// After an indexed load, for a save whose lines nobody sees: whether conf
+/// holds no record but the loaded one of its LUN, unchanged, so that the
+/// file would get its own lines again (then nothing need be built).
+bool unchanged_since_load()
+{
+    if (log_verbosity >= kLineTraceLevel)
+        return false;
+    dlist_start(conf);
+    for (pathinfo *rec = nullptr; conf_records::walk_next(&rec) == conf_records::kWalkRecord;) {
+        if (rec->wwid[0] != '\0' && rec != loaded.wanted)
+            return false;
+    }
+    if (loaded.wanted == nullptr)
+        return true;
+    static char line[conf_line::kMaxLine];
+    std::size_t len = conf_line::format(loaded.wanted, line);
+    const LineSpan &span = loaded.lines[loaded.wanted_line];
+    return span.len + 1 == len &&
+           std::memcmp(loaded.content.data + span.offset, line, span.len) == 0;
+}
+
 /// After an indexed load: the records added since the load, then every line
 /// of the file from the last to the first, the wanted LUN's formatted from
 /// its record and the others copied.
 bool build_spliced(SaveBuffer *out, bool *same)
 {
+    if (*same && unchanged_since_load())
+        return true;
     dlist_start(conf);
     for (pathinfo *rec = nullptr; next_record(&rec);) {
         if (rec->wwid[0] == '\0' || rec == loaded.wanted)

@@ -12,9 +12,13 @@
 // path's getprio and right after it the bare probe of the same node (open,
 // INQUIRY page 0x83, READ BUFFER id 0x40 with the same buffers, close), and
 // one line gives the medians of wall and thread cpu time of both, in
-// microseconds, and the cost of a host that calls 205 times a second.
+// microseconds, the cost of a host that calls 205 times a second, the
+// syslog messages of the measured calls (syslog is caught here) and whether
+// they left the preference and lock files as they were (bytes, inode,
+// times).
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -27,6 +31,12 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+namespace {
+long syslog_messages = 0;
+}
+
+extern "C" void syslog(int, const char *, ...) { ++syslog_messages; }
 
 namespace {
 
@@ -96,6 +106,21 @@ std::string padding_line(int n)
     return text;
 }
 
+/// Bytes, inode and times of a file, as one text ("" when missing).
+std::string file_state(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return "";
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    char head[160];
+    std::snprintf(head, sizeof head, "%lu %ld.%09ld %ld.%09ld|",
+                  static_cast<unsigned long>(st.st_ino), static_cast<long>(st.st_mtim.tv_sec),
+                  st.st_mtim.tv_nsec, static_cast<long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+    return head + bytes;
+}
+
 double median_us(std::vector<long long> v)
 {
     std::sort(v.begin(), v.end());
@@ -155,6 +180,9 @@ int main(int argc, char **argv)
     usleep(100000);
     call_all();
 
+    const std::string conf_before = file_state(state + "/tald.conf");
+    const std::string lock_before = file_state(state + "/tald.lock");
+    syslog_messages = 0;
     std::vector<long long> plugin_wall, plugin_cpu, bare_wall, bare_cpu;
     for (int r = 0; r < rounds; ++r) {
         for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -169,12 +197,15 @@ int main(int argc, char **argv)
             bare_cpu.push_back(now_ns(CLOCK_THREAD_CPUTIME_ID) - c);
         }
     }
+    bool unchanged = file_state(state + "/tald.conf") == conf_before &&
+                     file_state(state + "/tald.lock") == lock_before;
     double pw = median_us(plugin_wall), pc = median_us(plugin_cpu);
     double bw = median_us(bare_wall), bc = median_us(bare_cpu);
     std::printf("%6d LUNs %5zu paths  plugin %9.2f us %9.2f us cpu   bare probe %7.2f us %7.2f us cpu"
-                "   %7.2f x %7.2f x   %6.3f cores\n",
+                "   %7.2f x %7.2f x   %6.4f cores   syslog %ld, files %s\n",
                 stored, paths.size(), pw, pc, bw, bc, pw / bw, pc / bc,
-                pc * kHostCallsPerSecond / 1e6);
+                pc * kHostCallsPerSecond / 1e6, syslog_messages,
+                unchanged ? "unchanged" : "CHANGED");
     dlclose(handle);
     return 0;
 }
