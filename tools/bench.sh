@@ -23,7 +23,7 @@
 # docs/performance.md explains the method and holds the figures.
 # Not a test: the figures depend on the machine and on its load.
 #
-#   tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N]
+#   tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N] [--plugin-only]
 #     RUNS          runs per single-process figure (default 100); the sweeps
 #                   run once each
 #     --programs    measure mpath_prio_tald, tald and libpriotald.so of another build tree
@@ -32,6 +32,7 @@
 #     --keep DIR    keep the sweeps' answers and files in DIR
 #     --no-gbench   skip the Google benchmarks
 #     --luns N      an array of N LUNs (1..1024) instead of 1024, for a quick look
+#     --plugin-only the plugin and the memory figures alone
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -41,14 +42,16 @@ luns=1024
 programs=
 keep=
 gbench=1
+plugin_only=0
 while (($#)); do
     case $1 in
     --programs) programs=$(cd "$2" && pwd); shift 2 ;;
     --keep) keep=$2; shift 2 ;;
     --no-gbench) gbench=0; shift ;;
     --luns) luns=$2; shift 2 ;;
+    --plugin-only) plugin_only=1; shift ;;
     [0-9]*) runs=$1; shift ;;
-    *) echo "usage: tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N]" >&2; exit 2 ;;
+    *) echo "usage: tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N] [--plugin-only]" >&2; exit 2 ;;
     esac
 done
 
@@ -112,6 +115,14 @@ header() { # TITLE [RSS_TITLE]
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
 echo "state: $state ($(stat -f -c %T "$state")); callout: $callout"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+# LUN 0 stored alone, by the callout, for the single runs and the memory.
+one=$state/one
+mkdir "$one"
+sim_env() { echo "LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/$1.scn SIMARRAY_STATE_DIR=$2"; }
+LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/small.scn SIMARRAY_STATE_DIR=$one \
+    "$callout" "$node" >/dev/null
+
+if ((!plugin_only)); then
 # The sweeps come first: they leave the file of 1024 LUNs for the single runs.
 sweep() { # ANSWERS COMMAND...: "wall_ms cpu_ms"
     local answers=$1
@@ -143,11 +154,6 @@ echo "file after the sweeps: $(wc -l <"$conf") LUNs, $(wc -c <"$conf") bytes"
 # all of them alike: the empty program, the callout with 1 LUN stored (a
 # directory of its own), the callout with the 1024 LUNs of the sweeps, sg_inq,
 # and the empty program under the whole array's scenario.
-one=$state/one
-mkdir "$one"
-sim_env() { echo "LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/$1.scn SIMARRAY_STATE_DIR=$2"; }
-LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/small.scn SIMARRAY_STATE_DIR=$one \
-    "$callout" "$node" >/dev/null
 # shellcheck disable=SC2046 # the environment words are split on purpose
 mapfile -t singles < <("$timer" runs "$runs" \
     -- $(sim_env small "$state") "$empty" \
@@ -167,6 +173,8 @@ echo "medians of $runs runs of wall time and of user + system time; peak RSS: la
 awk -v t="${singles[4]}" -v base="$base" 'BEGIN { split(t, m, " "); split(base, b, " ")
     printf "(the sweeps give each process its own node'"'"'s scenario: the whole array'"'"'s would cost it %.2f ms more)\n", (m[2] - b[2]) / 1000 }'
 
+fi
+
 # The plugin as multipathd calls it, once every path is stored: each size in
 # a state directory of its own, 4096 LUNs as the 1024 of the array and 3072
 # of no node. At least 4096 calls of each.
@@ -177,9 +185,11 @@ for n in 1 256 1024 4096; do
     real=$((n < luns ? n : luns))
     rounds=$((4096 / (4 * real)))
     ((rounds >= 5)) || rounds=5
-    mkdir "$state/plugin$n"
-    on big "$top/$build/tools/bench/plugin_bench" "$plugin" "$state/plugin$n" "$state/nodes.txt" \
-        "$real" "$rounds" "$n"
+    dir=$state/plugin$n
+    mkdir "$dir"
+    LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/big.scn SIMARRAY_STATE_DIR=$dir \
+        "$top/$build/tools/bench/plugin_bench" "$plugin" "$dir" "$state/nodes.txt" "$real" \
+        "$rounds" "$n"
 done
 
 # Memory: the callout on LUN 0's path with a file of 100,000 LUNs (LUN 0's
@@ -206,10 +216,14 @@ echo "callout $node on a file of 100000 LUNs ($huge_bytes bytes): peak RSS $peak
 echo "  target: at most its peak with 1 LUN ($peak_one KiB) + twice the file = $((peak_one + 2 * huge_bytes / 1024)) KiB"
 cmp -s <(head -1 "$huge/tald.conf") "$one/tald.conf" || echo "warning: the callout rewrote the file of 100000 LUNs"
 
-if [ -n "$keep" ]; then
+if ((!plugin_only)) && [ -n "$keep" ]; then
     mkdir -p "$keep"
     cp "$state"/answers-from-empty "$state"/answers-known "$state"/conf-from-empty \
         "$state"/conf-known "$keep"/
+fi
+
+if ((plugin_only)); then
+    exit 0
 fi
 
 # A change that must reach the disk: tald --prio --set on a known path,
