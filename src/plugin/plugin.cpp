@@ -186,8 +186,14 @@ bool node_of(const struct path *pp, char *node, std::size_t size)
     if (len == 0 || len == kHostDevSize || std::memchr(dev, '/', len) != nullptr) {
         return false;
     }
-    int n = std::snprintf(node, size, "%s%.*s", kDevDirectory, static_cast<int>(len), dev);
-    return n > 0 && static_cast<std::size_t>(n) < size;
+    std::size_t prefix = std::strlen(kDevDirectory);
+    if (prefix + len >= size) {
+        return false;
+    }
+    std::memcpy(node, kDevDirectory, prefix);
+    std::memcpy(node + prefix, dev, len);
+    node[prefix + len] = '\0';
+    return true;
 }
 
 long ms_until(const timespec &deadline)
