@@ -5,7 +5,10 @@
 //
 //   plugin_steps PLUGIN STEP...
 //
-//   DEV                    one call; the line "DEV RESULT"
+//   DEV                    one call; the line "DEV RESULT MILLISECONDS"
+//   &DEV                   one call in a thread of its own, while the steps
+//                          go on; its line comes at the end
+//   ~MS                    sleeps MS milliseconds
 //   @N                     creates the file at.N and waits for go.N
 //   race=DEV,THREADS,A,B   THREADS threads call DEV until the file "stop"
 //                          exists; it creates "racing" once they run. A call
@@ -17,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +58,29 @@ int call(const std::string &dev)
     std::snprintf(p.dev, sizeof p.dev, "%s", dev.c_str());
     char args[] = "";
     return getprio(&p, args, 0);
+}
+
+long timed_call(const std::string &dev, int *result)
+{
+    auto begin = std::chrono::steady_clock::now();
+    *result = call(dev);
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - begin)
+                                 .count());
+}
+
+struct Background {
+    pthread_t thread;
+    std::string dev;
+    int result = 0;
+    long ms = 0;
+};
+
+void *background_call(void *arg)
+{
+    auto *b = static_cast<Background *>(arg);
+    b->ms = timed_call(b->dev, &b->result);
+    return nullptr;
 }
 
 void wait_for(const char *name)
@@ -113,17 +140,32 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: plugin_steps PLUGIN STEP...\n");
         return 2;
     }
+    std::vector<Background *> background;
     for (int i = 2; i < argc; ++i) {
         std::string step = argv[i];
-        if (step[0] == '@') {
+        if (step[0] == '&') {
+            auto *b = new Background;
+            b->dev = step.substr(1);
+            pthread_create(&b->thread, nullptr, background_call, b);
+            background.push_back(b);
+        } else if (step[0] == '~') {
+            usleep(static_cast<useconds_t>(std::atoi(step.c_str() + 1)) * 1000);
+        } else if (step[0] == '@') {
             std::fclose(std::fopen(("at." + step.substr(1)).c_str(), "w"));
             wait_for(("go." + step.substr(1)).c_str());
         } else if (step.rfind("race=", 0) == 0) {
             race(step.substr(5));
         } else {
-            std::printf("%s %d\n", step.c_str(), call(step));
+            int result = 0;
+            long ms = timed_call(step, &result);
+            std::printf("%s %d %ld\n", step.c_str(), result, ms);
         }
         std::fflush(stdout);
+    }
+    for (Background *b : background) {
+        pthread_join(b->thread, nullptr);
+        std::printf("%s %d %ld\n", b->dev.c_str(), b->result, b->ms);
+        delete b;
     }
     dlclose(handle);
     return 0;

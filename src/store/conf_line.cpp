@@ -182,6 +182,11 @@ const char *canonical_text(const char *p, const char *end, std::size_t size)
 /// otherwise.
 const char *canonical_int(const char *p, const char *end, char after, long long *value)
 {
+    // Most numbers of a line are one digit.
+    if (end - p >= 2 && *p >= '0' && *p <= '9' && p[1] == after) {
+        *value = *p - '0';
+        return p + 2;
+    }
     bool negative = p < end && *p == '-';
     if (negative)
         ++p;
