@@ -108,7 +108,7 @@ TEST(SimScenario, RejectsBadLines) {
         {"node /a\nfault readbuffer check\nfault readbuffer check\n", 3,
          "duplicate fault 'readbuffer'"},
         {"node /a\nfault disk EIO\n", 2,
-         "unknown fault (open, idlun, sgio, delay, inquiry, readbuffer): 'disk'"},
+         "unknown fault (open, idlun, busno, sgio, delay, inquiry, readbuffer): 'disk'"},
         {"node /a\nfault delay 5\nfault delay 7\n", 3, "duplicate fault 'delay'"},
         {"node /a\nfault delay 3600001\n", 2,
          "milliseconds out of range 0..3600000: '3600001'"},
