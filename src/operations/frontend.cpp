@@ -115,7 +115,8 @@ int run_lock_open()
 {
     run_lock_close();
     bool as_root = geteuid() == 0;
-    if (as_root && !state_dir_trusted()) {
+    // Checked before the lock file is opened: a refused run creates nothing.
+    if (as_root && (!state_dir_trusted() || !config_file_trusted())) {
         log_trace(kModule, "main", kLineLockWarn, 4, "WARN[%d]: problem obtaining lock file", -1);
         return EPERM;
     }
@@ -130,7 +131,7 @@ int run_lock_open()
         fd = -1;
         err = EINVAL;
     }
-    if (fd >= 0 && as_root && (!owned_by_root(kLockPath, st) || !config_file_trusted())) {
+    if (fd >= 0 && as_root && !owned_by_root(kLockPath, st)) {
         close(fd);
         fd = -1;
         err = EPERM;
