@@ -25,6 +25,7 @@ constexpr int kLineLoadWarn = 373;
 constexpr mode_t kLockMode = 0640;
 constexpr const char *kStateDir = "/etc/lvm/cache";
 constexpr const char *kLockError = "Error:  Unable to obtain lock.";
+constexpr const char *kFmtLockWarn = "WARN[%d]: problem obtaining lock file";
 constexpr const char *kUsageLine1 = "No Usage";
 constexpr const char *kUsageLine2 = "Try 'tald --help' for more information.";
 
@@ -117,7 +118,7 @@ int run_lock_open()
     bool as_root = geteuid() == 0;
     // Checked before the lock file is opened: a refused run creates nothing.
     if (as_root && (!state_dir_trusted() || !config_file_trusted())) {
-        log_trace(kModule, "main", kLineLockWarn, 4, "WARN[%d]: problem obtaining lock file", -1);
+        log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
         return EPERM;
     }
     // A FIFO or a device node in its place must not block the open. Never
@@ -137,7 +138,7 @@ int run_lock_open()
         err = EPERM;
     }
     if (fd < 0) {
-        log_trace(kModule, "main", kLineLockWarn, 4, "WARN[%d]: problem obtaining lock file", fd);
+        log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, fd);
         return err;
     }
     lock_fd = fd;
