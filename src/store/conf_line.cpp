@@ -178,7 +178,9 @@ std::size_t format(const pathinfo *rec, char *out)
             int channel = rec->slot_channel[cp][slot];
             int id = rec->slot_id[cp][slot];
             int lun = rec->slot_lun[cp][slot];
-            if (host > 255 || channel > 255 || id > 255 || lun > 255)
+            // The host number comes from the kernel whole, not cut to a byte:
+            // hosts pass 255 on long-running machines.
+            if (channel > 255 || id > 255 || lun > 255)
                 std::fprintf(stderr, kFmtInvalidAddress, host, channel, id, lun);
             out = put_int(out, host, ':');
             out = put_int(out, channel, ':');

@@ -50,7 +50,7 @@ enum LineKind {
 LineKind next_line(const char *data, std::size_t size, std::size_t *pos, Line *line);
 
 /// Writes rec's line, line feed included, to `out`, which has room for
-/// kMaxLine bytes; returns its length. An address number above 255 draws
+/// kMaxLine bytes; returns its length. A channel, id or lun above 255 draws
 /// the "!!! invalid scsi address" warning on standard error (standard output
 /// carries the callout's answer); the number is written all the same.
 std::size_t format(const pathinfo *rec, char *out);
