@@ -66,6 +66,10 @@ TEST_F(AdminTools, CheckReportsWhatARunWouldDropOrRewrite)
     const CheckCase cases[] = {
         {"clean", s + o, {" lines 2, LUNs 2: a run keeps every line as it is"}, 0},
         {"empty file", "", {" lines 0, LUNs 0: a run keeps every line as it is"}, 0},
+        {"an address the writer warns of, on a clean line",
+         conf_line(w, "vol01", {{0, 0, kSdb, 7}, {1, 0, {"/dev/sdx", 300, 0, 0, 1, 1}, 2}}),
+         {" lines 1, LUNs 1: a run keeps every line as it is"},
+         0},
         {"empty line",
          s + "\n" + o,
          {"2: empty line; a run drops it", " lines 3, LUNs 2: a run drops 1 and rewrites 0 of them"},
