@@ -49,9 +49,21 @@ protected:
 struct CheckCase {
     const char *what;
     std::string file;
-    std::vector<std::string> lines;  // after "<file>:"
-    int status;
+    std::vector<std::string> lines;  // about lines of the file, after "<file>:"
+    struct {
+        int lines, luns, dropped, rewritten;
+    } summary;
 };
+
+std::string summary_line(const CheckCase &c)
+{
+    const auto &t = c.summary;
+    std::string text = " lines " + std::to_string(t.lines) + ", LUNs " + std::to_string(t.luns);
+    if (t.dropped + t.rewritten == 0)
+        return text + ": a run keeps every line as it is";
+    return text + ": a run drops " + std::to_string(t.dropped) + " and rewrites " +
+           std::to_string(t.rewritten) + " of them";
+}
 
 TEST_F(AdminTools, CheckReportsWhatARunWouldDropOrRewrite)
 {
@@ -63,89 +75,44 @@ TEST_F(AdminTools, CheckReportsWhatARunWouldDropOrRewrite)
     const std::string alias_column = std::to_string(s.rfind(",vol01") + 4);
     const std::string too_long(conf_line::kMaxLine + 1, 'a');
     const std::string max = std::to_string(conf_line::kMaxLine);
+    const std::string differs = "differs from the written form at column ";
     const CheckCase cases[] = {
-        {"clean", s + o, {" lines 2, LUNs 2: a run keeps every line as it is"}, 0},
-        {"empty file", "", {" lines 0, LUNs 0: a run keeps every line as it is"}, 0},
+        {"clean", s + o, {}, {2, 2, 0, 0}},
+        {"empty file", "", {}, {0, 0, 0, 0}},
         {"an address the writer warns of, on a clean line",
-         conf_line(w, "vol01", {{0, 0, kSdb, 7}, {1, 0, {"/dev/sdx", 300, 0, 0, 1, 1}, 2}}),
-         {" lines 1, LUNs 1: a run keeps every line as it is"},
-         0},
-        {"empty line",
-         s + "\n" + o,
-         {"2: empty line; a run drops it", " lines 3, LUNs 2: a run drops 1 and rewrites 0 of them"},
-         1},
-        {"CRLF",
-         without_lf(s) + "\r\n" + o,
-         {"1: ends in a carriage return; a run rewrites it without",
-          " lines 2, LUNs 2: a run drops 0 and rewrites 1 of them"},
-         1},
-        {"CR inside a line",
-         without_lf(s) + "\r" + o,
-         {"1: holds a carriage return; a run splits the line there",
-          " lines 1, LUNs 2: a run drops 0 and rewrites 1 of them"},
-         1},
-        {"only a CR", s + "\r\n", {"2: empty line; a run drops it",
-                                   " lines 2, LUNs 1: a run drops 1 and rewrites 0 of them"},
-         1},
-        {"no final line feed",
-         s + without_lf(o),
-         {"2: no line feed at its end; a run adds one",
-          " lines 2, LUNs 2: a run drops 0 and rewrites 1 of them"},
-         1},
-        {"NUL byte",
-         s + std::string("ab\0cd\n", 6),
-         {"2: holds a NUL byte; a run drops it",
-          " lines 2, LUNs 1: a run drops 1 and rewrites 0 of them"},
-         1},
-        {"over-long",
-         s + too_long + "\n",
-         {"2: longer than " + max + " bytes; a run drops it",
-          " lines 2, LUNs 1: a run drops 1 and rewrites 0 of them"},
-         1},
-        {"separators only",
-         s + ",,::,\n",
-         {"2: holds no wwid; a run drops it",
-          " lines 2, LUNs 1: a run drops 1 and rewrites 0 of them"},
-         1},
-        {"repeated wwid, the first line stays",
-         s + o + replaced(s, ",7,", ",8,"),
-         {"3: repeats the wwid " + w + " of line 1; a run drops it",
-          " lines 3, LUNs 2: a run drops 1 and rewrites 0 of them"},
-         1},
-        {"repeated wwid written otherwise",
-         s + replaced(s, w, "%33" + w.substr(1)),
-         {"2: repeats the wwid " + w + " of line 1; a run drops it",
-          " lines 2, LUNs 1: a run drops 1 and rewrites 0 of them"},
-         1},
-        {"stray words",
-         s + "hello world\n",
-         {"2: incomplete; a run rewrites it with the missing fields empty",
-          " lines 2, LUNs 2: a run drops 0 and rewrites 1 of them"},
-         1},
-        {"a sign before a priority",
-         replaced(s, ",7,", ",+7,") + o,
-         {"1: differs from the written form at column " + prio_column +
-              " (C0P0 slot 0 priority); a run rewrites it",
-          " lines 2, LUNs 2: a run drops 0 and rewrites 1 of them"},
-         1},
-        {"an escape in lower case",
-         replaced(s, ",vol01", ",vo%6c01"),
-         {"1: differs from the written form at column " + alias_column +
-              " (alias); a run rewrites it",
-          " lines 1, LUNs 1: a run drops 0 and rewrites 1 of them"},
-         1},
-        {"tokens after the alias",
-         without_lf(s) + ",more\n",
-         {"1: differs from the written form at column " + std::to_string(s.size()) +
-              " (after the alias); a run rewrites it",
-          " lines 1, LUNs 1: a run drops 0 and rewrites 1 of them"},
-         1},
-        {"a raw byte in a device name",
-         replaced(s, "/dev/sdb", "/dev/sd\xe9"),
-         {"1: differs from the written form at column " + std::to_string(w.size() + 9) +
-              " (C0P0 slot 0 device); a run rewrites it",
-          " lines 1, LUNs 1: a run drops 0 and rewrites 1 of them"},
-         1},
+         conf_line(w, "vol01", {{0, 0, kSdb, 7}, {1, 0, {"/dev/sdx", 300, 0, 0, 1, 1}, 2}}), {},
+         {1, 1, 0, 0}},
+        {"empty line", s + "\n" + o, {"2: empty line; a run drops it"}, {3, 2, 1, 0}},
+        {"CRLF", without_lf(s) + "\r\n" + o,
+         {"1: ends in a carriage return; a run rewrites it without"}, {2, 2, 0, 1}},
+        {"CR inside a line", without_lf(s) + "\r" + o,
+         {"1: holds a carriage return; a run splits the line there"}, {1, 2, 0, 1}},
+        {"only a CR", s + "\r\n", {"2: empty line; a run drops it"}, {2, 1, 1, 0}},
+        {"no final line feed", s + without_lf(o), {"2: no line feed at its end; a run adds one"},
+         {2, 2, 0, 1}},
+        {"NUL byte", s + std::string("ab\0cd\n", 6), {"2: holds a NUL byte; a run drops it"},
+         {2, 1, 1, 0}},
+        {"over-long", s + too_long + "\n", {"2: longer than " + max + " bytes; a run drops it"},
+         {2, 1, 1, 0}},
+        {"separators only", s + ",,::,\n", {"2: holds no wwid; a run drops it"}, {2, 1, 1, 0}},
+        {"repeated wwid, the first line stays", s + o + replaced(s, ",7,", ",8,"),
+         {"3: repeats the wwid " + w + " of line 1; a run drops it"}, {3, 2, 1, 0}},
+        {"repeated wwid written otherwise", s + replaced(s, w, "%33" + w.substr(1)),
+         {"2: repeats the wwid " + w + " of line 1; a run drops it"}, {2, 1, 1, 0}},
+        {"stray words", s + "hello world\n",
+         {"2: incomplete; a run rewrites it with the missing fields empty"}, {2, 2, 0, 1}},
+        {"a sign before a priority", replaced(s, ",7,", ",+7,") + o,
+         {"1: " + differs + prio_column + " (C0P0 slot 0 priority); a run rewrites it"},
+         {2, 2, 0, 1}},
+        {"an escape in lower case", replaced(s, ",vol01", ",vo%6c01"),
+         {"1: " + differs + alias_column + " (alias); a run rewrites it"}, {1, 1, 0, 1}},
+        {"tokens after the alias", without_lf(s) + ",more\n",
+         {"1: " + differs + std::to_string(s.size()) + " (after the alias); a run rewrites it"},
+         {1, 1, 0, 1}},
+        {"a raw byte in a device name", replaced(s, "/dev/sdb", "/dev/sd\xe9"),
+         {"1: " + differs + std::to_string(w.size() + 9) +
+              " (C0P0 slot 0 device); a run rewrites it"},
+         {1, 1, 0, 1}},
     };
     for (const CheckCase &c : cases) {
         write_state(c.file);
@@ -153,8 +120,10 @@ TEST_F(AdminTools, CheckReportsWhatARunWouldDropOrRewrite)
         std::string expected;
         for (const std::string &line : c.lines)
             expected += std::string(kFile) + ":" + line + "\n";
+        expected += std::string(kFile) + ":" + summary_line(c) + "\n";
+        const int status = c.summary.dropped + c.summary.rewritten > 0 ? 1 : 0;
         EXPECT_EQ(out.out, expected) << c.what;
-        EXPECT_EQ(out.status, c.status) << c.what;
+        EXPECT_EQ(out.status, status) << c.what;
         EXPECT_EQ(out.err, "") << c.what;
         EXPECT_EQ(state(), c.file) << c.what << ": the check changed the file";
         // What a run really does: it keeps the file byte for byte exactly
@@ -162,7 +131,7 @@ TEST_F(AdminTools, CheckReportsWhatARunWouldDropOrRewrite)
         if (c.file.find(w) == std::string::npos)
             continue;
         ASSERT_EQ(run(kCallout, {"/dev/sdb"}).out, "7\n") << c.what;
-        EXPECT_EQ(state() == c.file, c.status == 0) << c.what << "\n" << state();
+        EXPECT_EQ(state() == c.file, status == 0) << c.what << "\n" << state();
     }
 }
 
@@ -181,7 +150,8 @@ TEST_F(AdminTools, CheckWithoutAReadableFileOrLock)
     scenario("fail open /etc/lvm/cache/tald.lock EACCES\n");
     o = run(kTald, {"-v", "1", "--check"});
     // The lock comes before the scan: no level line.
-    EXPECT_EQ(o.out, "Error:  Unable to obtain lock.\n/etc/lvm/cache/tald.lock: Permission denied\n");
+    EXPECT_EQ(o.out,
+              "Error:  Unable to obtain lock.\n/etc/lvm/cache/tald.lock: Permission denied\n");
     EXPECT_EQ(o.status, 255);
     EXPECT_EQ(state(), stored_);
 
