@@ -327,7 +327,14 @@ int run(int argc, char **argv)
     RunLockGuard guard;
     ScanEnd end = cli_scan_end(argc, argv);
     int open_error = run_lock_open();
-    if (open_error != 0 || (end != ScanEnd::probe && enter_store() < 0)) {
+    // The check reads the file itself: the lock without the load.
+    int entered = 0;
+    if (open_error == 0 && end == ScanEnd::check) {
+        entered = run_lock_take(kTaldLockWaitMs, LockWait::timer);
+    } else if (open_error == 0 && end == ScanEnd::other) {
+        entered = enter_store();
+    }
+    if (open_error != 0 || entered < 0) {
         cli_lock_error();
         if (end == ScanEnd::check) {
             lock_why(open_error);
