@@ -2,7 +2,7 @@
 # man/lint_test.sh PAGE...: every page renders with groff (-ww: all warnings)
 # and passes mandoc's lint at every level; any message fails the test. Also
 # checks the cross references: every page that one of ours names in section 8
-# and that belongs to this package exists. Exit 77 (skipped) without the tools.
+# and that belongs to this package exists. Pages of any section. Exit 77 (skipped) without the tools.
 set -uo pipefail
 for tool in groff mandoc; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
@@ -14,7 +14,8 @@ for page in "$@"; do
         printf 'FAIL %s\n%s\n' "$page" "$out"
         failed=1
     fi
-    name=$(basename "$page" .8)
+    name=$(basename "$page")
+    name=${name%.[0-9]}
     head=$(grep -m1 '^\.TH ' "$page" | cut -d' ' -f2)
     if [ "$head" != "${name^^}" ]; then
         echo "FAIL $page: .TH names $head"

@@ -4,6 +4,8 @@
 // probes the device before it waits for the lock; every other operation
 // takes the lock first. The wait is bounded by kTaldLockWaitMs.
 
+#include "command/conf_check.hpp"
+#include "command/list_json.hpp"
 #include "operations/frontend.hpp"
 #include "operations/operations.hpp"
 #include "store/conf.hpp"
@@ -12,9 +14,11 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 constexpr const char *kModule = "clihandler";
@@ -34,6 +38,11 @@ constexpr const char *kFlushError = "Error Flushing Configuration";
 constexpr const char *kNoConfig = "No Config";
 constexpr const char *kLevelFormat = " Verbosity Level Set:%d \n";
 constexpr const char *kVersionFormat = "Version: %s\n";
+constexpr const char *kCheckOption = "--check";
+constexpr const char *kJsonOption = "--json";
+constexpr const char *kFmtLockHeld = "%s: held by another run for %d s\n";
+constexpr const char *kFmtLockOpen = "%s: %s\n";
+constexpr const char *kNotRegular = "not a regular file";
 
 constexpr std::array<const char *, 15> kHelpText = {
     "\n Usage: tald -[OPTION] [LEVEL] -[OPTION] ",
@@ -67,34 +76,91 @@ bool is(const char *arg, const char *word) { return std::strcmp(arg, word) == 0;
 /// as they were when the load came before the option scan.
 int enter_store() { return run_enter_store(kTaldLockWaitMs, LockWait::timer, true); }
 
-/// True when the option scan of cli_handler will end in an operation on a
-/// path (which probes before it enters the store); it follows the scan's
-/// own order and stopping rules.
-bool cli_probes(int argc, char **argv)
+/// The operation that the option scan of cli_handler will end in, found by
+/// its own order and stopping rules: an operation on a path probes before
+/// it enters the store, and a check explains a lock failure.
+enum class ScanEnd { other, probe, check };
+
+ScanEnd cli_scan_end(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         int following = argc - i - 1;
         if (is(arg, "-v")) {
             if (following < 1) {
-                return false;
+                return ScanEnd::other;
             }
         } else if (is(arg, "-V") || is(arg, "--version") || is(arg, "-F") || is(arg, "--Flush") ||
                    is(arg, "--flush") || is(arg, "-l") || is(arg, "--list") ||
                    is(arg, "--help") || is(arg, "-help")) {
-            return false;
+            return ScanEnd::other;
+        } else if (is(arg, kCheckOption)) {
+            return ScanEnd::check;
         } else if (std::strncmp(arg, "--alias", 7) == 0) {
-            return following >= 2 && is(argv[i + 1], "--get");
+            return following >= 2 && is(argv[i + 1], "--get") ? ScanEnd::probe : ScanEnd::other;
         } else if (is(arg, "--prio")) {
             if (following < 1) {
-                return false;
+                return ScanEnd::other;
             }
             const char *operation = argv[i + 1];
-            return (is(operation, "--set") && following >= 3) ||
-                   (is(operation, "--get") && following >= 2);
+            bool probes = (is(operation, "--set") && following >= 3) ||
+                          (is(operation, "--get") && following >= 2);
+            return probes ? ScanEnd::probe : ScanEnd::other;
         }
     }
-    return false;
+    return ScanEnd::other;
+}
+
+/// Why the run lock was not had, for the check's reader: `open_error` is
+/// run_lock_open's errno value, 0 when the wait ran out.
+void lock_why(int open_error)
+{
+    if (open_error == 0) {
+        std::printf(kFmtLockHeld, kLockPath, kTaldLockWaitMs / 1000);
+    } else {
+        std::printf(kFmtLockOpen, kLockPath,
+                    open_error == EINVAL ? kNotRegular : std::strerror(open_error));
+    }
+}
+
+/// Writes what was built under the lock once the lock is given up, so that
+/// a reader who does not read cannot hold every run of the host.
+void write_unlocked(const char *text, std::size_t length)
+{
+    run_lock_close();
+    std::fwrite(text, 1, length, stdout);
+}
+
+/// "--check": 0 when a run keeps the file as it is, 1 when it would drop or
+/// rewrite a line, -1 when the file cannot be read.
+int check_config()
+{
+    char *text = nullptr;
+    std::size_t length = 0;
+    FILE *report = open_memstream(&text, &length);
+    if (report == nullptr) {
+        return conf_check(kConfigPath, stdout);
+    }
+    ConfCheck rc = conf_check(kConfigPath, report);
+    if (std::fclose(report) != 0 || text == nullptr) {
+        std::free(text);
+        return conf_check(kConfigPath, stdout);
+    }
+    write_unlocked(text, length);
+    std::free(text);
+    return rc;
+}
+
+/// "-l --json": the listing as a JSON document.
+int list_config_json()
+{
+    std::string text;
+    if (list_json(&text) < 0) {
+        cli_write_line(kNoConfig);
+        return -1;
+    }
+    write_unlocked(text.data(), text.size());
+    return 0;
 }
 
 /// The listing, built while the lock is held and written once it is given
@@ -113,8 +179,7 @@ int list_config()
         std::free(text);
         return dump_config();
     }
-    run_lock_close();
-    std::fwrite(text, 1, length, stdout);
+    write_unlocked(text, length);
     std::free(text);
     return rc;
 }
@@ -201,10 +266,15 @@ int cli_handler(int argc, char **argv)
             cli_write_line(kFlushError);
             return cli_usage();
         } else if (is(arg, "-l") || is(arg, "--list")) {
+            if (following >= 1 && is(argv[i + 1], kJsonOption)) {
+                return list_config_json();
+            }
             if (list_config() < 0) {
                 cli_write_line(kNoConfig);
             }
             return 0;
+        } else if (is(arg, kCheckOption)) {
+            return check_config();
         } else if (std::strncmp(arg, "--alias", 7) == 0) {
             if (following < 2) {
                 cli_write_line(kNeedAliasArgs);
@@ -255,8 +325,20 @@ int run(int argc, char **argv)
 {
     // Unlike the callout, tald makes no exception for a read-only file system.
     RunLockGuard guard;
-    if (run_lock_open() != 0 || (!cli_probes(argc, argv) && enter_store() < 0)) {
+    ScanEnd end = cli_scan_end(argc, argv);
+    int open_error = run_lock_open();
+    // The check reads the file itself: the lock without the load.
+    int entered = 0;
+    if (open_error == 0 && end == ScanEnd::check) {
+        entered = run_lock_take(kTaldLockWaitMs, LockWait::timer);
+    } else if (open_error == 0 && end == ScanEnd::other) {
+        entered = enter_store();
+    }
+    if (open_error != 0 || entered < 0) {
         cli_lock_error();
+        if (end == ScanEnd::check) {
+            lock_why(open_error);
+        }
         return -1;
     }
     return cli_handler(argc, argv);

@@ -1,13 +1,12 @@
 #include "operations/frontend.hpp"
 
 #include "store/conf.hpp"
+#include "store/fd_guard.hpp"
 #include "trace/trace.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,56 +17,22 @@
 namespace {
 constexpr const char *kModule = "clihandler";
 constexpr int kLineLockWarn = 352;
+constexpr int kLineDirNotRoots = 354;
+constexpr int kLineDirWritable = 356;
+constexpr int kLineFileNotRoots = 358;
 constexpr int kLineLockTimedOut = 362;
 constexpr int kLineLoadWarn = 373;
 constexpr mode_t kLockMode = 0640;
+constexpr const char *kStateDir = "/etc/lvm/cache";
 constexpr const char *kLockError = "Error:  Unable to obtain lock.";
+constexpr const char *kFmtLockWarn = "WARN[%d]: problem obtaining lock file";
 constexpr const char *kUsageLine1 = "No Usage";
 constexpr const char *kUsageLine2 = "Try 'tald --help' for more information.";
 
-// After the bound, the timer fires again at this interval, in case its first
-// signal came before the flock call had started to wait.
-constexpr int kTimerRepeatMs = 20;
 constexpr long kPollFirstSleepNs = 1000000L;
 constexpr long kPollLongestSleepNs = 10000000L;
 
 int lock_fd = -1;
-volatile sig_atomic_t wait_expired = 0;
-
-void on_alarm(int) { wait_expired = 1; }
-
-timeval ms_to_timeval(int ms) { return {ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000}; }
-
-/// The blocking flock, interrupted by SIGALRM once `timeout_ms` has passed.
-int take_with_timer(int timeout_ms)
-{
-    struct sigaction action = {};
-    struct sigaction saved = {};
-    action.sa_handler = on_alarm;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the signal must end the flock
-    sigaction(SIGALRM, &action, &saved);
-    wait_expired = 0;
-    itimerval timer = {ms_to_timeval(kTimerRepeatMs), ms_to_timeval(std::max(timeout_ms, 1))};
-    itimerval saved_timer = {};
-    setitimer(ITIMER_REAL, &timer, &saved_timer);
-
-    int result = 0;
-    while (flock(lock_fd, LOCK_EX) != 0) {
-        if (errno != EINTR)
-            break;
-        if (wait_expired) {
-            result = -1;
-            break;
-        }
-    }
-    // Any signal of the timer is delivered before setitimer returns, so the
-    // old disposition never sees one.
-    itimerval off = {};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &saved, nullptr);
-    return result;
-}
 
 long elapsed_ns(const timespec &since)
 {
@@ -77,7 +42,9 @@ long elapsed_ns(const timespec &since)
 }
 
 /// Non-blocking attempts until `timeout_ms` has passed, sleeping 1 ms, then
-/// twice as long each time up to 10 ms, between them.
+/// twice as long each time up to 10 ms, between them. No signal and no timer
+/// is involved, so the bound holds whatever mask, dispositions and timers the
+/// process inherited, and an inherited alarm keeps running untouched.
 int take_by_polling(int timeout_ms)
 {
     timespec start = {};
@@ -97,15 +64,67 @@ int take_by_polling(int timeout_ms)
         pause = std::min(pause * 2, kPollLongestSleepNs);
     }
 }
+
+/// For a run as root: whether the state directory may be trusted, that is
+/// root owns it and neither group nor others can write it. Anyone else who
+/// could write it could delete or replace the lock and the preference file,
+/// hold the lock, and so set the host's priorities. A symbolic link an
+/// administrator made in its place is followed: the directory it resolves
+/// to is judged. A directory that cannot be opened is left to the lock
+/// file's open, which fails for the same reason with its own errno.
+bool state_dir_trusted()
+{
+    FdGuard dir(open(kStateDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st = {};
+    if (dir.fd < 0 || fstat(dir.fd, &st) != 0)
+        return true;
+    if (st.st_uid != 0) {
+        log_trace(kModule, "main", kLineDirNotRoots, 3,
+                  "ERROR: state directory %s is not owned by root; not used", kStateDir);
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        log_trace(kModule, "main", kLineDirWritable, 3,
+                  "ERROR: state directory %s is writable by group or others; not used", kStateDir);
+        return false;
+    }
+    return true;
+}
+
+/// For a run as root: false (traced) when `st` shows a file that root does
+/// not own.
+bool owned_by_root(const char *path, const struct stat &st)
+{
+    if (st.st_uid == 0)
+        return true;
+    log_trace(kModule, "main", kLineFileNotRoots, 3, "ERROR: %s is not owned by root; not used",
+              path);
+    return false;
+}
+
+/// For a run as root: false when the preference file exists and root does
+/// not own it. Only root can put one there once the directory is trusted, so
+/// the answer holds until the load opens it (which checks again).
+bool config_file_trusted()
+{
+    struct stat st = {};
+    return lstat(kConfigPath, &st) != 0 || owned_by_root(kConfigPath, st);
+}
 }  // namespace
 
 int run_lock_open()
 {
     run_lock_close();
-    // A FIFO or a device node in its place must not block the open, and a
-    // link must not truncate whatever it points to.
-    int fd = open(kLockPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                  kLockMode);
+    bool as_root = geteuid() == 0;
+    // Checked before the lock file is opened: a refused run creates nothing.
+    if (as_root && (!state_dir_trusted() || !config_file_trusted())) {
+        log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
+        return EPERM;
+    }
+    // A FIFO or a device node in its place must not block the open. Never
+    // truncated: the file carries only the flock, and a run that changes
+    // nothing leaves its times as they were.
+    int fd = open(kLockPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockMode);
     int err = fd < 0 ? errno : 0;
     struct stat st = {};
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
@@ -113,8 +132,13 @@ int run_lock_open()
         fd = -1;
         err = EINVAL;
     }
+    if (fd >= 0 && as_root && !owned_by_root(kLockPath, st)) {
+        close(fd);
+        fd = -1;
+        err = EPERM;
+    }
     if (fd < 0) {
-        log_trace(kModule, "main", kLineLockWarn, 4, "WARN[%d]: problem obtaining lock file", fd);
+        log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, fd);
         return err;
     }
     lock_fd = fd;
@@ -125,7 +149,10 @@ int run_lock_take(int timeout_ms, LockWait how)
 {
     if (lock_fd < 0)
         return -1;
-    int rc = how == LockWait::timer ? take_with_timer(timeout_ms) : take_by_polling(timeout_ms);
+    // Both ways poll: a timer signal could be blocked or ignored by what the
+    // process inherited, and would replace an alarm the caller had set.
+    (void)how;
+    int rc = take_by_polling(timeout_ms);
     if (rc < 0) {
         log_trace(kModule, "main", kLineLockTimedOut, 4,
                   "WARN: lock file still held by another run after %d ms", timeout_ms);

@@ -15,21 +15,26 @@
 inline constexpr int kCalloutLockWaitMs = 5000;
 inline constexpr int kTaldLockWaitMs = 30000;
 
-/// Opens the lock file (created 0640) without following a symbolic link and
-/// without blocking, and accepts only a regular file. 0, or an errno value:
-/// the open's own (EROFS on a read-only file system, ELOOP for a link, ENXIO
-/// for a FIFO without reader...), EINVAL for any file that is not a regular
-/// one. On failure nothing stays open and line 352 is traced.
+/// Opens the lock file (created 0640 when missing, never truncated) without
+/// following a symbolic link and without blocking, and accepts only a regular
+/// file. A run as root (effective uid 0) also refuses, as ssh's StrictModes
+/// does, a state directory that root does not own or that group or others can
+/// write, and a lock or preference file that root does not own: whoever could
+/// change them would hold the host's priorities (traced at level 3, lines 354,
+/// 356, 358). 0, or an errno value: the open's own (EROFS on a read-only file
+/// system, ELOOP for a link, ENXIO for a FIFO without reader...), EINVAL for
+/// any file that is not a regular one, EPERM for a refused ownership or mode.
+/// On failure nothing stays open and line 352 is traced.
 int run_lock_open();
 
-/// How the wait for the flock is bounded.
+/// How the wait for the flock is bounded. Both wait the same way today: by
+/// non-blocking attempts with a short back-off, without any signal or timer,
+/// so that the bound holds whatever signal mask, dispositions and timers the
+/// process inherited, and an inherited alarm is left as it was.
 enum class LockWait {
-    /// A blocking flock cut short by a one-shot timer signal: the lock is
-    /// taken the moment it is freed. For the programs only (it installs a
-    /// SIGALRM handler for the duration of the wait).
+    /// The programs' wait.
     timer,
-    /// Non-blocking attempts with a short back-off: no signal, for code that
-    /// runs inside someone else's process.
+    /// The wait of code that runs inside someone else's process.
     poll,
 };
 

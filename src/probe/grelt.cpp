@@ -2,6 +2,7 @@
 
 #include "probe/sg_io.hpp"
 #include "store/conf.hpp"
+#include "store/fd_guard.hpp"
 #include "trace/trace.hpp"
 
 #include <algorithm>
@@ -258,8 +259,11 @@ int grelt_info(const char *dev, pathinfo *rec)
     page_buffer.fill(0);
     port_buffer.fill(0);
 
+    // One open for the three questions: a node that is opened and closed
+    // three times costs the kernel (and a busy daemon) three times as much.
+    FdGuard node(sg_io_open_node(dev));
     int host = 0, channel = 0, id = 0, lun = 0;
-    int r = sg_io_get_scsi_addr(dev, &host, &channel, &id, &lun);
+    int r = node.fd < 0 ? -1 : sg_io_get_scsi_addr_fd(node.fd, &host, &channel, &id, &lun);
     if (r < 0) {
         log_trace(kModule, kFunction, kLineInfoAddress, 4, "ERROR[%d] getting SCSI address: %s", r,
                   dev);
@@ -270,9 +274,9 @@ int grelt_info(const char *dev, pathinfo *rec)
     rec->id = id;
     rec->lun = lun;
 
-    r = sg_io_do_command(dev, kIdentificationInquiry.data(),
-                         static_cast<int>(kIdentificationInquiry.size()), page_buffer.data(),
-                         kPageSize);
+    r = sg_io_do_command_fd(node.fd, dev, kIdentificationInquiry.data(),
+                            static_cast<int>(kIdentificationInquiry.size()), page_buffer.data(),
+                            kPageSize);
     if (r < 0) {
         log_trace(kModule, kFunction, kLineInfoInquiry, 4, "ERROR[%d] getting SCSI INQ page 0x83: %s",
                   r, dev);
@@ -285,9 +289,10 @@ int grelt_info(const char *dev, pathinfo *rec)
     }
     grelt_get_dev_ref_id(page_buffer.data(), kPageSize, rec);
 
-    r = sg_io_do_command(dev, kControllerPortQuery.data(),
-                         static_cast<int>(kControllerPortQuery.size()), port_buffer.data(),
-                         kReplySize);
+    r = sg_io_do_command_fd(node.fd, dev, kControllerPortQuery.data(),
+                            static_cast<int>(kControllerPortQuery.size()), port_buffer.data(),
+                            kReplySize);
+    node.close_now();
     if (r < 0) {
         log_trace(kModule, kFunction, kLineInfoPortQuery, 4, "ERROR[%d] getting grelt info: %s", r,
                   dev);

@@ -13,12 +13,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -88,6 +91,22 @@ addr 5 0 3 9
 designator 2 01 2c
 alias "      "
 port 2 2
+
+node /dev/sdn               # a host number past the packed address's byte
+addr 258 0 5 1
+designator 3 61 23 45 67 89 ab cd ef
+alias "LUN 01"
+port 1 2
+
+node /dev/sdo               # the same, on a kernel that does not tell it
+addr 258 0 5 1
+fault busno EINVAL
+
+node /dev/sdp               # a slow path: its commands take 400 ms
+addr 7 0 0 1
+designator 3 61 23 45 67 89 ab cd ef
+port 1 1
+fault delay 400
 )"
     // A page as a generic target builds it: T10 vendor id first, then NAA,
     // relative port, target port, port group, SCSI name string (protocol,
@@ -216,8 +235,37 @@ TEST(SgIoSim, AddressDecoding)
     EXPECT_TRUE(contains(trace, "[58] SCSI_IOCTL_GET_IDLUN success.  Returned 0 (four: 3000105, "))
         << trace;
     EXPECT_TRUE(contains(trace, "[63] Scsi address is 3:0:5:1\n")) << trace;
-    EXPECT_EQ(call_log(), (std::vector<std::string>{"open /dev/sdb flags=0x2", "idlun /dev/sdb",
-                                                    "close /dev/sdb"}));
+    EXPECT_EQ(call_log(), (std::vector<std::string>{"open /dev/sdb flags=0x80002", "idlun /dev/sdb",
+                                                    "busno /dev/sdb", "close /dev/sdb"}));
+}
+
+TEST(SgIoSim, HostNumberComesWholeFromTheKernel)
+{
+    if (!under_simulator())
+        return;
+    struct Case {
+        const char *dev;
+        int host;           ///< what the address request gives
+        const char *trace;  ///< its level-7 address line
+    } const cases[] = {
+        {"/dev/sdn", 258, "[63] Scsi address is 258:0:5:1\n"},
+        // Without SCSI_IOCTL_GET_BUS_NUMBER only the packed byte is known.
+        {"/dev/sdo", 2, "[63] Scsi address is 2:0:5:1\n"},
+    };
+    for (const Case &c : cases) {
+        int host = -1, channel = -1, id = -1, lun = -1;
+        std::string trace = traced(7, [&] {
+            EXPECT_EQ(sg_io_get_scsi_addr(c.dev, &host, &channel, &id, &lun), 0);
+        });
+        EXPECT_EQ(host, c.host) << c.dev;
+        EXPECT_EQ(channel * 1000000 + id * 1000 + lun, 5001) << c.dev;
+        EXPECT_TRUE(contains(trace, "(four: 2000105, ")) << trace;
+        EXPECT_TRUE(contains(trace, c.trace)) << trace;
+    }
+    pathinfo rec;
+    EXPECT_EQ(grelt_info("/dev/sdn", &rec), 1);
+    EXPECT_EQ(rec.host, 258);
+    EXPECT_EQ(rec.slot_host[rec.cp][0], 258);
 }
 
 TEST(SgIoSim, MissingNode)
@@ -325,7 +373,7 @@ TEST(SgIoSim, CommandLatency)
     EXPECT_EQ(trace, "");
     EXPECT_GE(duration, 0);
     EXPECT_EQ(call_log(),
-              (std::vector<std::string>{"open /dev/sdb flags=0x802",
+              (std::vector<std::string>{"open /dev/sdb flags=0x80802",
                                         "sgio /dev/sdb len=6 cdb=12 00 00 00 ff 00 dxfer=255",
                                         "close /dev/sdb"}));
 }
@@ -417,17 +465,46 @@ TEST(GreltSim, CommandBlocksAndOpenFlagsSent)
     EXPECT_EQ(grelt_info("/dev/sdb", &rec), 1);
     EXPECT_EQ(call_log(),
               (std::vector<std::string>{
-                  "open /dev/sdb flags=0x2",
+                  "open /dev/sdb flags=0x80802",
                   "idlun /dev/sdb",
-                  "close /dev/sdb",
-                  "open /dev/sdb flags=0x800",
+                  "busno /dev/sdb",
                   "sgio /dev/sdb len=6 cdb=12 01 83 00 ff 00 dxfer=255",
-                  "close /dev/sdb",
-                  "open /dev/sdb flags=0x800",
                   "sgio /dev/sdb len=16 cdb=3c 02 40 00 00 00 00 00 08 00 00 00 00 00 00 00 "
                   "dxfer=8",
                   "close /dev/sdb",
               }));
+}
+
+/// The descriptors that a program started now holds, as it lists them.
+std::vector<std::string> descriptors_of_a_child()
+{
+    std::vector<std::string> found;
+    FILE *ls = ::popen("exec /bin/ls /proc/self/fd", "r");
+    if (ls == nullptr)
+        return {"popen failed"};
+    char name[64];
+    while (std::fscanf(ls, "%63s", name) == 1) {
+        found.push_back(name);
+    }
+    ::pclose(ls);
+    return found;
+}
+
+TEST(GreltSim, ChildExecutedDuringAProbeHoldsNoDeviceDescriptor)
+{
+    if (!under_simulator())
+        return;
+    // The probe holds the node (a descriptor on /dev/null) while its slow
+    // commands run; a program started then must see no more descriptors than
+    // one started before the probe.
+    std::vector<std::string> before = descriptors_of_a_child();
+    pathinfo rec;
+    std::thread probe([&] { EXPECT_EQ(grelt_info("/dev/sdp", &rec), 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<std::string> during = descriptors_of_a_child();
+    probe.join();
+    EXPECT_EQ(during, before);
+    EXPECT_EQ(call_log().front(), "open /dev/sdp flags=0x80802");
 }
 
 TEST(GreltSim, FailingSteps)

@@ -58,25 +58,28 @@ sg_io_hdr_t data_in_request(const unsigned char *cdb, int cdb_len, unsigned char
 
 }  // namespace
 
-int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, unsigned char *buf,
-                     int buf_len)
+int sg_io_open_node(const char *dev)
 {
-    static constexpr const char *kFunction = "sg_io_do_command";
-    log_trace(kModule, kFunction, kLineCommandLength, 4, "%d %d", cdb_len, 4);
-
-    std::array<unsigned char, kSenseSize> sense{};
-    FdGuard node(::open(dev, O_RDONLY | O_NONBLOCK));
-    if (node.fd < 0) {
+    int fd = ::open(dev, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         int err = errno;
-        log_trace(kModule, kFunction, kLineCommandOpenFailed, 4, kOpenFailedFormat, dev,
+        log_trace(kModule, "sg_io_get_scsi_addr", kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
                   static_cast<unsigned>(err));
-        return -1;
     }
+    return fd;
+}
 
+namespace {
+/// SG_IO of one data-in command on the open node; as sg_io_do_command after
+/// its open.
+int send_command(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
+                 unsigned char *buf, int buf_len)
+{
+    std::array<unsigned char, kSenseSize> sense{};
     sg_io_hdr_t hdr = data_in_request(cdb, cdb_len, buf, buf_len, sense.data(), command_timeout_ms);
-    if (::ioctl(node.fd, SG_IO, &hdr) < 0) {
+    if (::ioctl(fd, SG_IO, &hdr) < 0) {
         int err = errno;
-        log_trace(kModule, kFunction, kLineCommandSendFailed, 7,
+        log_trace(kModule, "sg_io_do_command", kLineCommandSendFailed, 7,
                   "sg_io_do_command *** sending command to [%s] failed.  Errno: 0x%x", dev,
                   static_cast<unsigned>(err));
         return -1;
@@ -85,29 +88,44 @@ int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, uns
     // clear their buffers before each command.
     return (hdr.info & SG_INFO_CHECK) ? -2 : 0;
 }
+}  // namespace
+
+int sg_io_do_command_fd(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
+                        unsigned char *buf, int buf_len)
+{
+    log_trace(kModule, "sg_io_do_command", kLineCommandLength, 4, "%d %d", cdb_len, 4);
+    return send_command(fd, dev, cdb, cdb_len, buf, buf_len);
+}
+
+int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, unsigned char *buf,
+                     int buf_len)
+{
+    static constexpr const char *kFunction = "sg_io_do_command";
+    log_trace(kModule, kFunction, kLineCommandLength, 4, "%d %d", cdb_len, 4);
+
+    FdGuard node(::open(dev, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (node.fd < 0) {
+        int err = errno;
+        log_trace(kModule, kFunction, kLineCommandOpenFailed, 4, kOpenFailedFormat, dev,
+                  static_cast<unsigned>(err));
+        return -1;
+    }
+    return send_command(node.fd, dev, cdb, cdb_len, buf, buf_len);
+}
 
 void sg_io_set_command_timeout(unsigned timeout_ms)
 {
     command_timeout_ms = timeout_ms != 0 ? timeout_ms : kCommandTimeoutMs;
 }
 
-int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *lun)
+int sg_io_get_scsi_addr_fd(int fd, int *host, int *channel, int *id, int *lun)
 {
     static constexpr const char *kFunction = "sg_io_get_scsi_addr";
-    FdGuard node(::open(dev, O_RDWR));
-    if (node.fd < 0) {
-        int err = errno;
-        log_trace(kModule, kFunction, kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
-                  static_cast<unsigned>(err));
-        return -1;
-    }
-
     // [0]: target id, lun, channel and host, one byte each from the lowest;
     // [1]: the host's unique id.
     std::array<int, 2> idlun{};
-    int rc = ::ioctl(node.fd, SCSI_IOCTL_GET_IDLUN, idlun.data());
+    int rc = ::ioctl(fd, SCSI_IOCTL_GET_IDLUN, idlun.data());
     int err = errno;
-    node.close_now();
     if (rc < 0) {
         log_trace(kModule, kFunction, kLineIdlunFailed, 4, "SCSI_IOCTL_GET_IDLUN failed (%d)(%d)(%s)",
                   rc, err, std::strerror(err));
@@ -118,7 +136,12 @@ int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *
     log_trace(kModule, kFunction, kLineIdlunSuccess, 7,
               "SCSI_IOCTL_GET_IDLUN success.  Returned %d (four: %x, unique: %x).", rc, packed,
               static_cast<unsigned>(idlun[1]));
-    *host = static_cast<int>((packed >> 24) & 0xff);
+    // The packed address keeps only the host number's low byte: host 258
+    // would pass for host 2.
+    int bus = -1;
+    if (::ioctl(fd, SCSI_IOCTL_GET_BUS_NUMBER, &bus) < 0 || bus < 0)
+        bus = static_cast<int>((packed >> 24) & 0xff);
+    *host = bus;
     *channel = static_cast<int>((packed >> 16) & 0xff);
     *lun = static_cast<int>((packed >> 8) & 0xff);
     *id = static_cast<int>(packed & 0xff);
@@ -127,13 +150,26 @@ int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *
     return 0;
 }
 
+int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *lun)
+{
+    static constexpr const char *kFunction = "sg_io_get_scsi_addr";
+    FdGuard node(::open(dev, O_RDWR | O_CLOEXEC));
+    if (node.fd < 0) {
+        int err = errno;
+        log_trace(kModule, kFunction, kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
+                  static_cast<unsigned>(err));
+        return -1;
+    }
+    return sg_io_get_scsi_addr_fd(node.fd, host, channel, id, lun);
+}
+
 int sg_io_get_cmd_latency(const char *dev, int timeout_ms, int *duration_ms)
 {
     static constexpr const char *kFunction = "sg_io_get_cmd_latency";
     std::array<unsigned char, kSenseSize> sense{};
     std::array<unsigned char, kInquiryDataSize> data{};
 
-    FdGuard node(::open(dev, O_RDWR | O_NONBLOCK));
+    FdGuard node(::open(dev, O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (node.fd < 0) {
         log_trace(kModule, kFunction, kLineLatencyOpenFailed, 4, "Opening the device failed: %s",
                   dev);

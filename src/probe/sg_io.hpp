@@ -1,4 +1,7 @@
-// SCSI pass-through to a device node: one open, one ioctl, one close per call.
+// SCSI pass-through to a device node. The path-taking operations open the
+// node, issue their ioctls and close it again; the descriptor-taking ones work
+// on a node their caller opened once with sg_io_open_node, so that one probe
+// costs one open. Every descriptor is opened close-on-exec.
 #pragma once
 
 /// Sends one data-in command. 0 done; -2 carried out but the driver flags a
@@ -12,3 +15,17 @@ void sg_io_set_command_timeout(unsigned timeout_ms);
 int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *lun);
 /// Times a standard INQUIRY. 0 with *duration_ms set; -1 on failure.
 int sg_io_get_cmd_latency(const char *dev, int timeout_ms, int *duration_ms);
+
+/// Opens `dev` for a whole probe: read-write, non-blocking, close-on-exec.
+/// The descriptor, or -1 with the open failure traced as the address
+/// request's (line 47), which is the probe's first question.
+int sg_io_open_node(const char *dev);
+/// sg_io_do_command on the node open at `fd`; `dev` names it in traces.
+int sg_io_do_command_fd(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
+                        unsigned char *buf, int buf_len);
+/// sg_io_get_scsi_addr on the node open at `fd`. The host number comes from
+/// SCSI_IOCTL_GET_BUS_NUMBER, which is not cut to the packed address's eight
+/// bits (host numbers grow past 255 as adapters and sessions are re-created);
+/// when that request fails, from the packed address. Channel, id and lun are
+/// always the packed address's bytes.
+int sg_io_get_scsi_addr_fd(int fd, int *host, int *channel, int *id, int *lun);

@@ -39,6 +39,7 @@ constexpr const char *kMsgOpenFailed = "Could not open configuration file";
 constexpr const char *kMsgLockFailed = "Could not get lock on file.";
 constexpr const char *kFmtWriteFailed = "Could not write configuration file: %s";
 constexpr const char *kMsgNotRegular = "not a regular file";
+constexpr const char *kMsgNotRoots = "not owned by root";
 
 constexpr mode_t kNewFileMode = 0640;
 constexpr const char *kTempSuffix = ".tmp";
@@ -103,6 +104,12 @@ int open_regular(const char *path, struct stat *st, const char **reason)
     if (fstat(fd, st) < 0 || !S_ISREG(st->st_mode)) {
         close(fd);
         *reason = kMsgNotRegular;
+        return -1;
+    }
+    // Root reads only a file root owns: anyone else's could set its priorities.
+    if (geteuid() == 0 && st->st_uid != 0) {
+        close(fd);
+        *reason = kMsgNotRoots;
         return -1;
     }
     return fd;

@@ -291,7 +291,7 @@ TEST_F(ConfFile, InvalidAddressIsWarnedOnStandardErrorAndWrittenAsIs)
 {
     new_list();
     pathinfo *rec = example_record();
-    set_slot(rec, 1, 0, "/dev/sdd", 300, 0, 0, 1, 4);
+    set_slot(rec, 1, 0, "/dev/sdd", 2, 300, 0, 1, 4);
     set_slot(rec, 2, 0, "/dev/sdc", -5, 0, 0, 1, 1);
     add_confNode(rec);
     testing::internal::CaptureStdout();
@@ -299,8 +299,8 @@ TEST_F(ConfFile, InvalidAddressIsWarnedOnStandardErrorAndWrittenAsIs)
     ASSERT_EQ(save_config(file_.c_str()), 0);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(err, "!!! invalid scsi address (300:0:0:1");
-    EXPECT_NE(read_file(file_).find(",/dev/sdd,300:0:0:1,4,/dev/sdc,-5:0:0:1,1,"),
+    EXPECT_EQ(err, "!!! invalid scsi address (2:300:0:1");
+    EXPECT_NE(read_file(file_).find(",/dev/sdd,2:300:0:1,4,/dev/sdc,-5:0:0:1,1,"),
               std::string::npos);
 }
 

@@ -276,8 +276,9 @@ int invalid_address(const pathinfo *rec, int from_entry)
     for (int k = from_entry; k < kControllerPorts * kSlotsPerPort; ++k) {
         int cp = k % kControllerPorts;
         int slot = k / kControllerPorts;
-        if (rec->slot_host[cp][slot] > kMaxAddressNumber ||
-            rec->slot_channel[cp][slot] > kMaxAddressNumber ||
+        // The host number comes from the kernel whole, not cut to a byte:
+        // hosts pass 255 on long-running machines.
+        if (rec->slot_channel[cp][slot] > kMaxAddressNumber ||
             rec->slot_id[cp][slot] > kMaxAddressNumber ||
             rec->slot_lun[cp][slot] > kMaxAddressNumber)
             return k;
@@ -311,7 +312,7 @@ bool canonical(const char *line, std::size_t len, Shape *shape)
             long long value = 0;
             if ((p = canonical_int(p, end, kAfter[i], &value)) == nullptr)
                 return false;
-            if (i < 4 && value > kMaxAddressNumber)
+            if (i >= 1 && i < 4 && value > kMaxAddressNumber)
                 shape->bad_address = true;
         }
     }

@@ -51,11 +51,12 @@ LineKind next_line(const char *data, std::size_t size, std::size_t *pos, Line *l
 
 /// Writes rec's line, line feed included, to `out`, which has room for
 /// kMaxLine bytes; returns its length. Numbers are written as they stand,
-/// an address number above 255 too (see invalid_address).
+/// an address number above 255 too (see invalid_address); format itself
+/// writes no warning.
 std::size_t format(const pathinfo *rec, char *out);
 
 /// The first address of rec's slots, in the order of its line, with a
-/// number above 255 from *from_entry (0..15, entry k = slot k div 4 of port
+/// channel, id or lun above 255 (a host number may be larger) from *from_entry (0..15, entry k = slot k div 4 of port
 /// k mod 4) on: that entry's index, or -1 when there is none. The store warns
 /// of each such address when it writes the line.
 int invalid_address(const pathinfo *rec, int from_entry);
@@ -68,7 +69,7 @@ std::size_t encode(const char *field, std::size_t size, char *out);
 /// What canonical() found out about a line.
 struct Shape {
     std::size_t wwid_len;  ///< length of the first token, the encoded wwid
-    bool bad_address;      ///< an address number above 255
+    bool bad_address;      ///< a channel, id or lun above 255
 };
 
 /// True when `line` (len bytes, its end excluded) is exactly what format

@@ -254,7 +254,7 @@ bool directive_addr(Parser &ps, Cursor &c) {
     Node &n = *ps.node;
     if (ps.seen_addr) return fail(ps, "duplicate addr");
     ps.seen_addr = true;
-    return parse_number(ps, c, "host", 255, n.host) &&
+    return parse_number(ps, c, "host", kMaxHost, n.host) &&
            parse_number(ps, c, "channel", 255, n.channel) &&
            parse_number(ps, c, "id", 255, n.id) && parse_number(ps, c, "lun", 255, n.lun) &&
            expect_end(ps, c);
@@ -323,6 +323,7 @@ bool directive_fault(Parser &ps, Cursor &c) {
     int *slot = nullptr;
     if (what == "open") slot = &n.fault_open;
     else if (what == "idlun") slot = &n.fault_idlun;
+    else if (what == "busno") slot = &n.fault_busno;
     else if (what == "sgio") slot = &n.fault_sgio;
     if (slot != nullptr) {
         if (*slot != 0) return fail2(ps, "duplicate fault", what);
@@ -336,7 +337,7 @@ bool directive_fault(Parser &ps, Cursor &c) {
     bool *flag = nullptr;
     if (what == "inquiry") flag = &n.fault_inquiry_check;
     else if (what == "readbuffer") flag = &n.fault_readbuffer_check;
-    else return fail2(ps, "unknown fault (open, idlun, sgio, delay, inquiry, readbuffer):", what);
+    else return fail2(ps, "unknown fault (open, idlun, busno, sgio, delay, inquiry, readbuffer):", what);
     if (next_word(c) != "check") return fail2(ps, "expected 'check' after fault", what);
     if (*flag) return fail2(ps, "duplicate fault", what);
     *flag = true;

@@ -16,13 +16,14 @@ constexpr std::size_t kMaxReply = 64;   ///< bytes of a READ BUFFER reply
 constexpr std::size_t kMaxFails = 64;
 constexpr std::size_t kMaxMessage = 512;
 constexpr int kMaxDelayMs = 3600000;    ///< longest `fault delay`
+constexpr int kMaxHost = 65535;         ///< largest host number of `addr`
 
 /// One simulated device node. A node without `port`/`reply` answers READ
 /// BUFFER with CHECK CONDITION; one without `designator`/`alias`/`page83`
 /// answers page 0x83 with a page that holds no descriptor.
 struct Node {
     const char *path;               ///< in the scenario's pool
-    int host, channel, id, lun;
+    int host, channel, id, lun;  ///< host up to kMaxHost, the others 0..255
     const std::uint8_t *page83;     ///< the complete page as sent, in the pool
     std::size_t page83_len;
     bool page83_raw;     ///< given by `page83`, not built from descriptors
@@ -33,6 +34,7 @@ struct Node {
     bool reply_raw;
     int fault_open;      ///< errno for open, 0 for none
     int fault_idlun;
+    int fault_busno;     ///< errno for SCSI_IOCTL_GET_BUS_NUMBER, 0 for none
     int fault_sgio;
     bool fault_inquiry_check;
     bool fault_readbuffer_check;

@@ -360,6 +360,26 @@ int sim_idlun(const Node &node, void *arg) {
     return 0;
 }
 
+int put_int(void *arg, int value) {
+    if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    *static_cast<int *>(arg) = value;
+    return 0;
+}
+
+// The kernel answers with the host number whole, where the packed address of
+// SCSI_IOCTL_GET_IDLUN keeps only its low byte.
+int sim_busno(const Node &node, void *arg) {
+    log_line("busno %s", node.path);
+    if (node.fault_busno != 0) {
+        errno = node.fault_busno;
+        return -1;
+    }
+    return put_int(arg, node.host);
+}
+
 void sleep_ms(long ms) {
     timespec left = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -410,18 +430,10 @@ int sim_sgio(const Node &node, void *arg) {
     return 0;
 }
 
-int put_int(void *arg, int value) {
-    if (arg == nullptr) {
-        errno = EFAULT;
-        return -1;
-    }
-    *static_cast<int *>(arg) = value;
-    return 0;
-}
-
 int sim_ioctl(const Node &node, unsigned long request, void *arg) {
     switch (request) {
     case SCSI_IOCTL_GET_IDLUN: return sim_idlun(node, arg);
+    case SCSI_IOCTL_GET_BUS_NUMBER: return sim_busno(node, arg);
     case SG_IO: return sim_sgio(node, arg);
     case SG_GET_VERSION_NUM: return put_int(arg, simarray::kSgVersionNum);
     case SG_EMULATED_HOST: return put_int(arg, 0);

@@ -37,6 +37,7 @@ TEST(SimScenario, BuildsNodes) {
         "port 2 1\n"
         "fail write /tmp/x 28\n"  // inside a block, does not end it
         "fault idlun EIO\n"
+        "fault busno ENOTTY\n"
         "node /dev/sdc\n"
         "page83 00 83 00 02 aa\n"
         "reply 01 02 03\n"
@@ -59,6 +60,7 @@ TEST(SimScenario, BuildsNodes) {
     EXPECT_EQ(b.page83_len, 4u + 12u + 11u);
     EXPECT_EQ(reply_of(b), (Bytes{0, 0, 0, 0, 1, 2, 0x00, 0xf1}));
     EXPECT_EQ(b.fault_idlun, EIO);
+    EXPECT_EQ(b.fault_busno, ENOTTY);
     EXPECT_EQ(b.fault_open, 0);
 
     const Node &c = sc.nodes[1];
@@ -93,6 +95,7 @@ TEST(SimScenario, RejectsBadLines) {
         {"node /a b\n", 1, "unexpected text: 'b'"},
         {"node /a\naddr -1 0 0 0\n", 2, "not a decimal number: '-1'"},
         {"node /a\naddr 0 0 0 99999999999999999999\n", 2, "lun out of range 0..255: '99999999999999999999'"},
+        {"node /a\naddr 65536 0 0 0\n", 2, "host out of range 0..65535: '65536'"},
         {"node /a\naddr 0 0 0 0\naddr 0 0 0 0\n", 3, "duplicate addr"},
         {"node /a\ndesignator 3 abc\n", 2, "bad hex byte at 'c'"},
         {"node /a\ndesignator 3 0g\n", 2, "bad hex byte at '0g'"},
@@ -108,7 +111,7 @@ TEST(SimScenario, RejectsBadLines) {
         {"node /a\nfault readbuffer check\nfault readbuffer check\n", 3,
          "duplicate fault 'readbuffer'"},
         {"node /a\nfault disk EIO\n", 2,
-         "unknown fault (open, idlun, sgio, delay, inquiry, readbuffer): 'disk'"},
+         "unknown fault (open, idlun, busno, sgio, delay, inquiry, readbuffer): 'disk'"},
         {"node /a\nfault delay 5\nfault delay 7\n", 3, "duplicate fault 'delay'"},
         {"node /a\nfault delay 3600001\n", 2,
          "milliseconds out of range 0..3600000: '3600001'"},

@@ -1,0 +1,293 @@
+#include "command/conf_check.hpp"
+
+#include "store/conf_line.hpp"
+#include "store/pathinfo.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+namespace {
+
+constexpr const char *kFmtMissing = "%s: no such file, nothing to check\n";
+constexpr const char *kFmtUnreadable = "%s: cannot be read: %s\n";
+constexpr const char *kFmtClean = "%s: lines %zu, LUNs %zu: a run keeps every line as it is\n";
+constexpr const char *kFmtDamaged =
+    "%s: lines %zu, LUNs %zu: a run drops %zu and rewrites %zu of them\n";
+constexpr const char *kFmtEmpty = "%s:%zu: empty line; a run drops it\n";
+constexpr const char *kFmtTooLong = "%s:%zu: longer than %zu bytes; a run drops it\n";
+constexpr const char *kFmtNul = "%s:%zu: holds a NUL byte; a run drops it\n";
+constexpr const char *kFmtNoWwid = "%s:%zu: holds no wwid; a run drops it\n";
+constexpr const char *kFmtRepeat = "%s:%zu: repeats the wwid %s of line %zu; a run drops it\n";
+constexpr const char *kFmtIncomplete =
+    "%s:%zu: incomplete; a run rewrites it with the missing fields empty\n";
+constexpr const char *kFmtDiffers =
+    "%s:%zu: differs from the written form at column %zu (%s); a run rewrites it\n";
+constexpr const char *kFmtCrEnd = "%s:%zu: ends in a carriage return; a run rewrites it without\n";
+constexpr const char *kFmtCrInside =
+    "%s:%zu: holds a carriage return; a run splits the line there\n";
+constexpr const char *kFmtNoLineFeed = "%s:%zu: no line feed at its end; a run adds one\n";
+constexpr const char *kMsgNotRegular = "not a regular file";
+
+constexpr std::array<const char *, 6> kEntryParts = {"device", "host",  "channel",
+                                                     "id",     "lun",   "priority"};
+constexpr std::size_t kTokensPerEntry = kEntryParts.size();
+constexpr std::size_t kAliasToken = 1 + kControllerPorts * kSlotsPerPort * kTokensPerEntry;
+
+/// What a run does with one line (or one piece of a line split at a CR).
+enum Fate { kDropped, kKept, kRewritten };
+
+struct Checker {
+    const char *path;
+    FILE *out;
+    /// The wwid of every record kept so far, with the line it came from.
+    std::unordered_map<std::string, std::size_t> seen;
+    std::size_t lines;
+    std::size_t dropped;
+    std::size_t rewritten;
+};
+
+// One record at a time; too big for the stack of a small command's frames.
+pathinfo record;
+char piece_text[conf_line::kMaxLine + 1];
+char written[conf_line::kMaxLine];
+
+bool is_separator(char c) { return c == ',' || c == ':'; }
+
+/// The field of the written line in which byte `at` lies, named for the
+/// admin: "wwid", "C1P0 slot 2 priority", "alias"...
+void field_name(std::size_t at, std::size_t written_len, const char *line, std::size_t len,
+                char *name, std::size_t size)
+{
+    std::size_t token = 0;
+    for (std::size_t i = 0; i < at && i < written_len; ++i)
+        token += is_separator(written[i]) ? 1 : 0;
+    // The line goes on with a token that the written form does not have.
+    if (at == written_len && at < len && is_separator(line[at]))
+        ++token;
+    if (token == 0) {
+        std::snprintf(name, size, "wwid");
+    } else if (token == kAliasToken) {
+        std::snprintf(name, size, "alias");
+    } else if (token > kAliasToken) {
+        std::snprintf(name, size, "after the alias");
+    } else {
+        std::size_t entry = (token - 1) / kTokensPerEntry;
+        std::snprintf(name, size, "%s slot %zu %s", cp_names[entry % kControllerPorts],
+                      entry / kControllerPorts, kEntryParts[(token - 1) % kTokensPerEntry]);
+    }
+}
+
+/// `text` with every byte outside 0x20..0x7e shown as "?", as the listing
+/// shows names.
+std::string shown(const char *text)
+{
+    std::string out(text);
+    for (char &c : out) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7e)
+            c = '?';
+    }
+    return out;
+}
+
+bool address_above_255(const pathinfo &rec)
+{
+    for (int cp = 0; cp < kControllerPorts; ++cp) {
+        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
+            if (rec.slot_host[cp][slot] > 255 || rec.slot_channel[cp][slot] > 255 ||
+                rec.slot_id[cp][slot] > 255 || rec.slot_lun[cp][slot] > 255)
+                return true;
+        }
+    }
+    return false;
+}
+
+/// conf_line::format of `rec` into `written`. The writer warns on standard
+/// error of an address number above 255 as it writes; the check writes
+/// nothing, so the warning goes nowhere.
+std::size_t written_form(const pathinfo *rec)
+{
+    if (!address_above_255(*rec))
+        return conf_line::format(rec, written);
+    std::fflush(stderr);
+    int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved >= 0 && null >= 0)
+        dup2(null, STDERR_FILENO);
+    std::size_t len = conf_line::format(rec, written);
+    if (saved >= 0 && null >= 0)
+        dup2(saved, STDERR_FILENO);
+    if (null >= 0)
+        close(null);
+    if (saved >= 0)
+        close(saved);
+    return len;
+}
+
+/// One line as the load reads it: from one line end (LF or CR) to the next.
+Fate check_piece(Checker *c, std::size_t number, const char *line, std::size_t len)
+{
+    if (len > conf_line::kMaxLine) {
+        std::fprintf(c->out, kFmtTooLong, c->path, number, conf_line::kMaxLine);
+        return kDropped;
+    }
+    if (std::memchr(line, '\0', len) != nullptr) {
+        std::fprintf(c->out, kFmtNul, c->path, number);
+        return kDropped;
+    }
+    std::memcpy(piece_text, line, len);
+    piece_text[len] = '\0';
+    std::memset(&record, 0, sizeof record);
+    int parsed = conf_line::parse(piece_text, &record);
+    if (record.wwid[0] == '\0') {
+        std::fprintf(c->out, kFmtNoWwid, c->path, number);
+        return kDropped;
+    }
+    auto [first, added] = c->seen.try_emplace(record.wwid, number);
+    if (!added) {
+        std::fprintf(c->out, kFmtRepeat, c->path, number, shown(record.wwid).c_str(),
+                     first->second);
+        return kDropped;
+    }
+    if (parsed < 0) {
+        std::fprintf(c->out, kFmtIncomplete, c->path, number);
+        return kRewritten;
+    }
+    std::size_t written_len = written_form(&record) - 1;  // without its LF
+    std::size_t at = 0;
+    while (at < written_len && at < len && written[at] == line[at])
+        ++at;
+    if (at == written_len && at == len)
+        return kKept;
+    char name[32];
+    field_name(at, written_len, line, len, name, sizeof name);
+    std::fprintf(c->out, kFmtDiffers, c->path, number, at + 1, name);
+    return kRewritten;
+}
+
+/// One line of the file as an editor shows it (ended by a line feed, or the
+/// last one by the end of the data).
+void check_line(Checker *c, const char *line, std::size_t len, bool lf_ended)
+{
+    std::size_t number = ++c->lines;
+    std::size_t kept = 0;
+    bool dropped = false;
+    bool changed = false;
+    for (std::size_t start = 0; start < len;) {
+        const auto *cr = static_cast<const char *>(std::memchr(line + start, '\r', len - start));
+        std::size_t end = cr != nullptr ? static_cast<std::size_t>(cr - line) : len;
+        if (end > start) {
+            Fate fate = check_piece(c, number, line + start, end - start);
+            kept += fate != kDropped ? 1 : 0;
+            dropped = dropped || fate == kDropped;
+            changed = changed || fate == kRewritten;
+        }
+        start = end + 1;
+    }
+    if (kept == 0) {
+        if (!dropped)
+            std::fprintf(c->out, kFmtEmpty, c->path, number);
+        ++c->dropped;
+        return;
+    }
+    std::size_t text_end = len;
+    while (text_end > 0 && line[text_end - 1] == '\r')
+        --text_end;
+    if (text_end < len || std::memchr(line, '\r', text_end) != nullptr) {
+        bool inside = std::memchr(line, '\r', text_end) != nullptr;
+        std::fprintf(c->out, inside ? kFmtCrInside : kFmtCrEnd, c->path, number);
+        changed = true;
+    }
+    if (!lf_ended) {
+        std::fprintf(c->out, kFmtNoLineFeed, c->path, number);
+        changed = true;
+    }
+    if (changed || dropped)
+        ++c->rewritten;
+}
+
+/// Reads the regular file at `path` whole, as the load does: never through a
+/// symlink, never waiting on a FIFO. 1 read, 0 no such file, -1 not readable
+/// (*why says why).
+int read_file(const char *path, std::string *content, const char **why)
+{
+    struct stat st = {};
+    if (lstat(path, &st) != 0) {
+        int err = errno;
+        *why = std::strerror(err);
+        return err == ENOENT ? 0 : -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = kMsgNotRegular;
+        return -1;
+    }
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        *why = std::strerror(err);
+        return err == ENOENT ? 0 : -1;
+    }
+    int result = 1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = kMsgNotRegular;
+        result = -1;
+    }
+    char chunk[65536];
+    while (result == 1) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *why = std::strerror(errno);
+            result = -1;
+        }
+        if (n <= 0)
+            break;
+        content->append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return result;
+}
+
+/// The check of `size` bytes of content, reported under the name `path`.
+ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE *out)
+{
+    Checker c{path, out, {}, 0, 0, 0};
+    for (std::size_t pos = 0; pos < size;) {
+        const auto *lf = static_cast<const char *>(std::memchr(data + pos, '\n', size - pos));
+        std::size_t end = lf != nullptr ? static_cast<std::size_t>(lf - data) : size;
+        check_line(&c, data + pos, end - pos, lf != nullptr);
+        pos = end + 1;
+    }
+    if (c.dropped == 0 && c.rewritten == 0) {
+        std::fprintf(out, kFmtClean, path, c.lines, c.seen.size());
+        return kCheckClean;
+    }
+    std::fprintf(out, kFmtDamaged, path, c.lines, c.seen.size(), c.dropped, c.rewritten);
+    return kCheckDamaged;
+}
+
+}  // namespace
+
+ConfCheck conf_check(const char *path, FILE *out)
+{
+    std::string content;
+    const char *why = nullptr;
+    int got = read_file(path, &content, &why);
+    if (got == 0) {
+        std::fprintf(out, kFmtMissing, path);
+        return kCheckClean;
+    }
+    if (got < 0) {
+        std::fprintf(out, kFmtUnreadable, path, why);
+        return kCheckUnreadable;
+    }
+    return check_text(path, content.data(), content.size(), out);
+}

@@ -1,0 +1,19 @@
+// `tald -l --json`: the LUN list as one JSON document, for monitoring and
+// configuration management.
+//
+//   {"luns": [{"wwid": ..., "alias": ...,
+//              "paths": [{"port": "C0P0", "hctl": "2:0:0:1", "device": "/dev/sdb",
+//                         "priority": 8, "override": true}, ...]}, ...]}
+//
+// The same records and paths as the listing, in its order: LUNs newest
+// first, paths controller port by port, only slots with a priority above 0.
+// A record without a wwid (what an empty file loads) is left out.
+#pragma once
+
+#include <string>
+
+/// The document of the LUN list `conf`, indented, ended by a line feed, into
+/// *text. Names are taken byte for byte; bytes that are not valid UTF-8 are
+/// replaced by U+FFFD, so the text is always valid JSON. 0, or -1 when there
+/// is no list.
+int list_json(std::string *text);
