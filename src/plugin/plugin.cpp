@@ -249,7 +249,7 @@ int resolve(const char *node, pathinfo *rec, int rc)
         call.state = kLockTimedOut;
         return kNoAnswer;
     }
-    int prio = log_verbosity < kStepsLevel ? conf_peek(rec) : 0;
+    int prio = log_level() < kStepsLevel ? conf_peek(rec) : 0;
     if (prio > 0) {
         std::free(rec);
     } else {
@@ -343,7 +343,7 @@ void report(const char *node, int result)
 int one_call(const struct path *pp, int verbosity)
 {
     log_use_syslog(true);
-    log_verbosity = verbosity;
+    log_thread_use(verbosity);
     sg_io_set_command_timeout(call.timeout_ms);
 
     int result = 0;
@@ -359,7 +359,7 @@ int one_call(const struct path *pp, int verbosity)
     }
 
     sg_io_set_command_timeout(0);
-    log_verbosity = 0;
+    log_thread_use(-1);
     log_use_syslog(false);
     return result;
 }

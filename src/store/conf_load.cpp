@@ -320,7 +320,7 @@ int load_config(const char *path)
     loaded.canonical = true;
     loaded.current = true;
     // A run that shows the lines it reads reads them all.
-    if (wanted_wwid[0] != '\0' && log_verbosity < kLineTraceLevel && load_indexed(rec))
+    if (wanted_wwid[0] != '\0' && log_level() < kLineTraceLevel && load_indexed(rec))
         return 0;
     load_every_line(rec);
     return 0;

@@ -138,7 +138,7 @@ bool build_whole(SaveBuffer *out, bool *same)
 /// file would get its own lines again (then nothing need be built).
 bool unchanged_since_load()
 {
-    if (log_verbosity >= kLineTraceLevel)
+    if (log_level() >= kLineTraceLevel)
         return false;
     dlist_start(conf);
     for (pathinfo *rec = nullptr; conf_records::walk_next(&rec) == conf_records::kWalkRecord;) {

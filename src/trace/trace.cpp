@@ -7,9 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
-thread_local int log_verbosity = 0;
+int log_verbosity = 0;
 
 namespace {
+thread_local int thread_verbosity = -1;
 thread_local bool to_syslog = false;
 constexpr int kBufferSize = 512;
 thread_local char trace_buffer[kBufferSize];
@@ -21,7 +22,7 @@ void log_trace(const char * /*module*/, const char * /*function*/, int line, int
 {
     // Text that nobody sees is not formatted: a run traces far more than it
     // shows.
-    if (level > log_verbosity)
+    if (level > log_level())
         return;
     std::memset(trace_buffer, 0, sizeof trace_buffer);
     va_list args;
@@ -34,7 +35,11 @@ void log_trace(const char * /*module*/, const char * /*function*/, int line, int
         std::fprintf(stderr, "[%d] %s\n", line, trace_buffer);
 }
 
+int log_level() { return thread_verbosity >= 0 ? thread_verbosity : log_verbosity; }
+
 void log_use_syslog(bool on) { to_syslog = on; }
+
+void log_thread_use(int verbosity) { thread_verbosity = verbosity; }
 
 void log_text(const char *format, ...)
 {
