@@ -15,9 +15,9 @@
 #   tools/package_test.sh          (root; Debian's mirror on the first run)
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
+cd "$top" || exit
 if [ "${TALD_PACKAGE_NAMESPACE:-}" != 1 ]; then
-    exec env TALD_PACKAGE_NAMESPACE=1 unshare --mount --propagation private "$0" "$@"
+    exec env TALD_PACKAGE_NAMESPACE=1 unshare --mount --propagation private "$top/tools/package_test.sh" "$@"
 fi
 work=$top/build/package
 scenario=$top/tools/simarray/scenarios/array8.scn
@@ -235,11 +235,11 @@ fresh_remove_keeps_purge_cleans() {
 # An existing directory that others can write, beside LVM's own files:
 # tightened with a message on install; purge removes only our files.
 writable_dir() {
-    local before=$1 after=$2 msg
+    local before=$1 after=$2
     rm -rf "${R:?}/etc/lvm" && mkdir -p "$R$state" && chmod "$before" "$R$state" || return
     echo lvm >"$R/etc/lvm/.cache" && echo lvm >"$R/etc/lvm/lvm.conf" && echo mine >"$R$state/notes" || return
     apt_install || return
-    msg=$(grep "quelvane-path-manager: $state (mode $before) was writable by group or others; now mode $after." "$R.apt.log") ||
+    grep -qF "quelvane-path-manager: $state (mode $before) was writable by group or others; now mode $after." "$R.apt.log" ||
         { echo "no message in:"; cat "$R.apt.log"; return 1; }
     [ "$(mode $state)" = "$after root" ] || { echo "$state: $(mode $state)"; return 1; }
     expect 0 4 sim "$R" mpath_prio_tald /dev/sdz || return
@@ -251,7 +251,7 @@ writable_dir() {
 
 # A directory that was there, empty and root's, stays after purge.
 empty_dir_kept() {
-    rm -rf "${R:?}/etc/lvm" && mkdir -p -m 0700 "$R$state" || return
+    rm -rf "${R:?}/etc/lvm" && mkdir -p "$R/etc/lvm" && mkdir -m 0700 "$R$state" || return
     apt_install && expect 0 4 sim "$R" mpath_prio_tald /dev/sdz && apt_remove purge || return
     [ "$(mode $state)" = "700 root" ] && [ -z "$(ls -A "$R$state")" ] || { ls -la "$R$state"; return 1; }
 }
@@ -260,7 +260,7 @@ empty_dir_kept() {
 # and purge; the overrides stored through it are read again after a
 # reinstall; purge removes our files at its target.
 symlink_kept() {
-    rm -rf "${R:?}/etc/lvm" "$R/srv/tald" && mkdir -p -m 0700 "$R/srv/tald" "$R/etc/lvm" &&
+    rm -rf "${R:?}/etc/lvm" "$R/srv/tald" && mkdir -m 0700 "$R/srv/tald" && mkdir "$R/etc/lvm" &&
         ln -s /srv/tald "$R$state" || return
     apt_install && override_in_force || return
     [ -L "$R$state" ] && [ -s "$R/srv/tald/tald.conf" ] || { ls -la "$R/etc/lvm" "$R/srv/tald"; return 1; }
