@@ -1,7 +1,7 @@
 // A stand-in for multipathd that keeps libpriotald.so loaded while the test
 // changes things around it: it runs a script of steps, in its working
-// directory, and catches syslog as plugin_host does ("syslog: PRIORITY TEXT"
-// on standard error).
+// directory, and catches syslog, plain and fortified, as plugin_host does
+// ("syslog: PRIORITY TEXT" on standard error).
 //
 //   plugin_steps PLUGIN STEP...
 //
@@ -28,14 +28,40 @@
 #include <string>
 #include <vector>
 
-extern "C" void syslog(int priority, const char *format, ...)
+namespace {
+void caught(int priority, const char *format, va_list args)
 {
     char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    std::fprintf(stderr, "syslog: %d %s\n", priority, text);
+}
+}  // namespace
+
+// The plain entries and the checked ones of _FORTIFY_SOURCE builds.
+extern "C" void vsyslog(int priority, const char *format, va_list args)
+{
+    caught(priority, format, args);
+}
+
+extern "C" void syslog(int priority, const char *format, ...)
+{
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    caught(priority, format, args);
     va_end(args);
-    std::fprintf(stderr, "syslog: %d %s\n", priority, text);
+}
+
+extern "C" void __vsyslog_chk(int priority, int, const char *format, va_list args)
+{
+    caught(priority, format, args);
+}
+
+extern "C" void __syslog_chk(int priority, int, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    caught(priority, format, args);
+    va_end(args);
 }
 
 #include <dlfcn.h>

@@ -1,18 +1,31 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the working tree with Debian's own tooling,
-# checks it with lintian, installs it into a scratch root with dpkg and runs
-# the installed programs from there under the simulated array, whose state
-# directory is the scratch root's /etc/lvm/cache. Nothing is installed on this
-# machine. Everything lives in build/package; the last line is
-# "N passed, M failed".
-#   tools/package_test.sh [LIBSIMARRAY]   (default: build/normal's, built if needed)
+# Builds the Debian package as a Debian builder does (dpkg-buildpackage with
+# Debian's build flags and the whole test suite) inside a Debian 11 build
+# root, so that it links against the oldest C library it is for, and checks
+# it with lintian. Then, as an admin of each release would, it runs
+# `apt-get install ./PACKAGE` in a minimal root of Debian 11, 12 and 13, runs
+# the installed programs there, on that release's C library, under the
+# simulated array, and goes through the cases of the state directory
+# /etc/lvm/cache on install, remove and purge. The roots are made once by
+# tools/debroot.sh and cached; every run works on an overlay of them in a
+# mount namespace of its own, so the cached roots stay as they are and no
+# mount outlives the run. Nothing is installed on this machine, and its own
+# /etc/lvm is never touched. Everything lives in build/package; the package
+# is left there for tools/guest. The last line is "N passed, M failed".
+#   tools/package_test.sh          (root; Debian's mirror on the first run)
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
+cd "$top" || exit
+if [ "${TALD_PACKAGE_NAMESPACE:-}" != 1 ]; then
+    exec env TALD_PACKAGE_NAMESPACE=1 unshare --mount --propagation private "$top/tools/package_test.sh" "$@"
+fi
 work=$top/build/package
-simlib=${1:-$top/build/normal/tools/simarray/libsimarray.so}
 scenario=$top/tools/simarray/scenarios/array8.scn
 pkg=quelvane-path-manager
+build_suite=bullseye
+admin_suites=(bullseye bookworm trixie)
+state=/etc/lvm/cache
+lock_error="Error:  Unable to obtain lock."
 passed=0
 failed=0
 
@@ -47,20 +60,64 @@ expect() {
     [ "$out" = "$want" ] || { printf 'output:\n%s\nwanted:\n%s\n' "$out" "$want"; return 1; }
 }
 
-sim() {
-    local state=$1
+# overlay LOWER DIR: DIR/mnt shows the cached root LOWER; writes go to DIR.
+# /proc and /dev are the machine's.
+overlay() {
+    local lower=$1 dir=$2
+    rm -rf "$dir" && mkdir -p "$dir"/{upper,work,mnt} || return
+    mount -t overlay overlay -o "lowerdir=$lower,upperdir=$dir/upper,workdir=$dir/work" "$dir/mnt" &&
+        mount -t proc proc "$dir/mnt/proc" && mount --bind /dev "$dir/mnt/dev"
+}
+
+# inroot ROOT COMMAND...: the command inside ROOT with a clean environment.
+inroot() {
+    local root=$1
     shift
-    LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$scenario SIMARRAY_STATE_DIR=$state "$@"
+    chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
+        DEBIAN_FRONTEND=noninteractive "$@"
+}
+
+# sim ROOT COMMAND...: inside ROOT under the simulated array, with the root's
+# own /etc/lvm/cache as the state directory (or SIMSTATE's).
+sim() {
+    local root=$1
+    shift
+    inroot "$root" LD_PRELOAD=/tmp/libsimarray.so SIMARRAY_SCENARIO=/tmp/array8.scn \
+        SIMARRAY_STATE_DIR="${SIMSTATE:-$state}" "$@"
+}
+
+# The names of debian/control's Build-Depends (debhelper for debhelper-compat).
+build_depends() {
+    sed -n '/^Build-Depends:/,/^[A-Z]/p' debian/control | sed '1s/^Build-Depends://; /^[A-Z]/d' |
+        tr ',' '\n' | sed 's/[(<[].*//; s/[[:space:]]//g; s/^debhelper-compat$/debhelper/' | grep -v '^$'
 }
 
 build_package() {
-    rm -rf "$work" && mkdir -p "$work/src" || return
-    tar --exclude=./build --exclude='./build-*' --exclude=./.git --exclude=./obj-deb -cf - . | tar -xf - -C "$work/src" || return
-    (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b) \
+    local root mnt
+    # shellcheck disable=SC2046
+    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends)) || return
+    overlay "$root" "$work/build-root" || return
+    mnt=$work/build-root/mnt
+    mkdir -p "$mnt/build/src" || return
+    tar --exclude=./build --exclude='./build-*' --exclude=./.git --exclude=./obj-deb -cf - . |
+        tar -xf - -C "$mnt/build/src" || return
+    inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="parallel=2" dpkg-buildpackage -us -uc -b' \
         >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; return 1; }
+    cp "$mnt"/build/*.deb "$mnt"/build/*.changes "$mnt"/build/*.buildinfo "$work/" &&
+        cp "$mnt/build/src/obj-deb/tools/simarray/libsimarray.so" "$work/libsimarray.so"
 }
 
-deb_file() { echo "$work/${pkg}_$(dpkg-parsechangelog -l debian/changelog -S Version)_$(dpkg --print-architecture).deb"; }
+tests_ran() {
+    local summary
+    summary=$(grep -E '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$work/build.log")
+    [ -n "$summary" ] || { echo "no test summary in build.log"; return 1; }
+    echo "$summary"
+    grep -q ' 0 tests failed' <<<"$summary"
+}
+
+deb_file() {
+    echo "$work/${pkg}_$(dpkg-parsechangelog -l debian/changelog -S Version)_$(dpkg --print-architecture).deb"
+}
 
 lintian_clean() {
     local out
@@ -70,18 +127,20 @@ lintian_clean() {
     printf '%s\n' "$out" | sed -n 's/^\([WIP]\): /      lintian \1: /p' >"$work/lintian.txt"
 }
 
+# Depends computed from the binaries: the C library alone, at most Debian
+# 11's (2.31).
 fields() {
-    local deb=$1
-    # Computed from the binaries: the C library (libsysfs is linked from its
-    # archive where Debian ships one).
-    dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>=' || { echo "Depends: $(dpkg-deb -f "$deb" Depends)"; return 1; }
+    local deb=$1 depends version
+    depends=$(dpkg-deb -f "$deb" Depends)
+    version=$(sed -n 's/^libc6 (>= \([0-9.]*\))$/\1/p' <<<"$depends")
+    [ -n "$version" ] && dpkg --compare-versions "$version" le 2.31 || { echo "Depends: $depends"; return 1; }
     [ "$(dpkg-deb -f "$deb" Recommends)" = multipath-tools ] || { echo "Recommends: $(dpkg-deb -f "$deb" Recommends)"; return 1; }
 }
 
 contents() {
     local deb=$1 list f status=0
     list=$(dpkg-deb -c "$deb") || return
-    for f in ./sbin/tald ./sbin/mpath_prio_tald \
+    for f in ./sbin/tald ./sbin/mpath_prio_tald ./lib/multipath/libpriotald.so \
         ./usr/share/man/man8/tald.8.gz ./usr/share/man/man8/mpath_prio_tald.8.gz \
         ./usr/share/man/man8/libpriotald.8.gz \
         ./usr/share/doc/$pkg/examples/multipath.conf.plugin \
@@ -91,44 +150,19 @@ contents() {
     done
     # dh_compress compresses a README of more than 4 KiB.
     printf '%s\n' "$list" | grep -Eq " \./usr/share/doc/$pkg/README\.md(\.gz)?\$" || { echo "missing README.md"; status=1; }
-    printf '%s\n' "$list" | grep -q '^drwx------ root/root .* \./etc/lvm/cache/$' ||
-        { echo "etc/lvm/cache: $(printf '%s\n' "$list" | grep 'etc/lvm/cache')"; status=1; }
-    if [ -e "$work/src/obj-deb/libpriotald.so" ] || find "$work/src/obj-deb" -name libpriotald.so | grep -q .; then
-        printf '%s\n' "$list" | grep -q ' \./lib/multipath/libpriotald\.so$' || { echo "missing ./lib/multipath/libpriotald.so"; status=1; }
-    fi
+    # The maintainer scripts make the state directory; dpkg must not own it.
+    ! printf '%s\n' "$list" | grep ' \./etc/lvm' || status=1
+    dpkg-deb -I "$deb" postinst postrm >/dev/null || { echo "no postinst or postrm"; status=1; }
     return $status
 }
 
-install_root() {
-    local root=$1 deb=$2
-    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers" &&
-        touch "$root/var/lib/dpkg/status" || return
-    # The scratch root has no libc6 or libsysfs2 of its own: the programs run
-    # with the machine's.
-    dpkg --root="$root" --log=/dev/null --force-depends -i "$deb" || return
-    [ "$(stat -c '%a %U' "$root/etc/lvm/cache")" = "700 root" ] || { stat -c '%a %U %n' "$root/etc/lvm/cache"; return 1; }
-}
-
 man_pages_render() {
-    local root=$1 page out status=0
-    for page in "$root"/usr/share/man/man8/{tald,mpath_prio_tald,libpriotald}.8.gz; do
+    local dir=$1 page out status=0
+    for page in "$dir"/usr/share/man/man8/{tald,mpath_prio_tald,libpriotald}.8.gz; do
         out=$(zcat "$page" | groff -man -ww -z 2>&1) && [ -z "$out" ] || { echo "$page: $out"; status=1; }
         zcat "$page" | groff -man -T utf8 2>/dev/null | grep -q 'higher' || { echo "$page: no word on which priority wins"; status=1; }
     done
     return $status
-}
-
-no_state_dir_no_run() {
-    local root=$1 absent=$1/etc/lvm/absent lock="Error:  Unable to obtain lock."
-    expect 255 "$lock" sim "$absent" "$root/sbin/tald" -V || return
-    expect 255 "$lock" sim "$absent" "$root/sbin/mpath_prio_tald" --help || return
-    [ ! -e "$absent" ] || { echo "a program created $absent"; return 1; }
-}
-
-override_in_force() {
-    local root=$1 state=$1/etc/lvm/cache
-    sim "$state" "$root/sbin/tald" --prio --set /dev/sdb 8 >/dev/null || { echo "tald --prio --set: status $?"; return 1; }
-    expect 0 8 sim "$state" "$root/sbin/mpath_prio_tald" /dev/sdb
 }
 
 plugin_exports() {
@@ -145,36 +179,139 @@ plugin_exports() {
         c++ -o "$work/load" "$work/load.cpp" -ldl && "$work/load" "$so"
 }
 
-remove_root() {
-    local root=$1
-    dpkg --root="$root" --log=/dev/null --purge "$pkg" || return
-    [ ! -e "$root/sbin/tald" ] && [ ! -e "$root/etc/lvm/cache" ] || { ls -lR "$root/sbin" "$root/etc" 2>&1; return 1; }
+# --- In a release's root (R: its overlay's mount point).
+
+# apt_install: what README tells the admin, with the package in /tmp.
+apt_install() {
+    inroot "$R" apt-get install -y "/tmp/$(basename "$deb")" >"$R.apt.log" 2>&1 ||
+        { tail -20 "$R.apt.log"; return 1; }
+    inroot "$R" dpkg-query -W -f='${db:Status-Abbrev}\n' "$pkg" | grep -qx 'ii ' || { echo "not installed"; return 1; }
 }
 
-if [ ! -e "$simlib" ]; then
-    cmake -S . -B build/normal -G Ninja >/dev/null && cmake --build build/normal --target simarray >/dev/null
-fi
+apt_remove() {
+    inroot "$R" apt-get "$1" -y "$pkg" >"$R.apt.log" 2>&1 || { tail -20 "$R.apt.log"; return 1; }
+}
 
-check "dpkg-buildpackage -us -uc -b (log: build/package/build.log)" build_package
+# mode PATH: "MODE OWNER" of PATH in the root (followed when a symlink).
+mode() { stat -L -c '%a %U' "$R$1" 2>&1; }
+
+# The prioritizer directory built into the release's libmultipath.
+multipath_dir() {
+    local lib
+    lib=$(find "$R/usr/lib" -name 'libmultipath.so*' -type f | head -n 1)
+    [ -n "$lib" ] && strings -a "$lib" | grep -m 1 -x '[/a-z]*lib/multipath'
+}
+
+plugin_where_multipath_looks() {
+    local dir=$1
+    [ -n "$dir" ] || { echo "no prioritizer directory in the release's libmultipath"; return 1; }
+    [ -f "$R$dir/libpriotald.so" ] || { echo "no $dir/libpriotald.so"; return 1; }
+}
+
+override_in_force() {
+    sim "$R" tald --prio --set /dev/sdb 8 >/dev/null || { echo "tald --prio --set: status $?"; return 1; }
+    expect 0 8 sim "$R" mpath_prio_tald /dev/sdb
+}
+
+no_state_dir_no_run() {
+    SIMSTATE=/etc/lvm/absent expect 255 "$lock_error" sim "$R" tald -V || return
+    SIMSTATE=/etc/lvm/absent expect 255 "$lock_error" sim "$R" mpath_prio_tald --help || return
+    [ ! -e "$R/etc/lvm/absent" ] || { echo "a program created /etc/lvm/absent"; return 1; }
+}
+
+# A host without /etc/lvm: made 0700 root on install; remove keeps the
+# preferences, purge (the package then in "rc") removes them, the directory
+# and /etc/lvm.
+fresh_remove_keeps_purge_cleans() {
+    apt_remove remove || return
+    [ -s "$R$state/tald.conf" ] || { echo "remove deleted tald.conf"; return 1; }
+    inroot "$R" dpkg-query -W -f='${db:Status-Abbrev}\n' "$pkg" | grep -qx 'rc ' ||
+        { echo "after remove: $(inroot "$R" dpkg-query -W -f='${db:Status-Abbrev}' "$pkg")"; return 1; }
+    : >"$R$state/tald.conf.tmp"
+    apt_remove purge || return
+    [ ! -e "$R/etc/lvm" ] || { find "$R/etc/lvm"; return 1; }
+}
+
+# An existing directory that others can write, beside LVM's own files:
+# tightened with a message on install; purge removes only our files.
+writable_dir() {
+    local before=$1 after=$2
+    rm -rf "${R:?}/etc/lvm" && mkdir -p "$R$state" && chmod "$before" "$R$state" || return
+    echo lvm >"$R/etc/lvm/.cache" && echo lvm >"$R/etc/lvm/lvm.conf" && echo mine >"$R$state/notes" || return
+    apt_install || return
+    grep -qF "quelvane-path-manager: $state (mode $before) was writable by group or others; now mode $after." "$R.apt.log" ||
+        { echo "no message in:"; cat "$R.apt.log"; return 1; }
+    [ "$(mode $state)" = "$after root" ] || { echo "$state: $(mode $state)"; return 1; }
+    expect 0 4 sim "$R" mpath_prio_tald /dev/sdz || return
+    apt_remove purge || return
+    [ "$(mode $state)" = "$after root" ] && [ ! -e "$R$state/tald.conf" ] && [ ! -e "$R$state/tald.lock" ] &&
+        [ "$(cat "$R$state/notes" "$R/etc/lvm/.cache" "$R/etc/lvm/lvm.conf")" = $'mine\nlvm\nlvm' ] ||
+        { ls -laR "$R/etc/lvm"; return 1; }
+}
+
+# A directory that was there, empty and root's, stays after purge.
+empty_dir_kept() {
+    rm -rf "${R:?}/etc/lvm" && mkdir -p "$R/etc/lvm" && mkdir -m 0700 "$R$state" || return
+    apt_install && expect 0 4 sim "$R" mpath_prio_tald /dev/sdz && apt_remove purge || return
+    [ "$(mode $state)" = "700 root" ] && [ -z "$(ls -A "$R$state")" ] || { ls -la "$R$state"; return 1; }
+}
+
+# A symlink to the admin's own directory: followed, kept on install, remove
+# and purge; the overrides stored through it are read again after a
+# reinstall; purge removes our files at its target.
+symlink_kept() {
+    rm -rf "${R:?}/etc/lvm" "$R/srv/tald" && mkdir -m 0700 "$R/srv/tald" && mkdir "$R/etc/lvm" &&
+        ln -s /srv/tald "$R$state" || return
+    apt_install && override_in_force || return
+    [ -L "$R$state" ] && [ -s "$R/srv/tald/tald.conf" ] || { ls -la "$R/etc/lvm" "$R/srv/tald"; return 1; }
+    apt_remove remove && [ -L "$R$state" ] && [ -s "$R/srv/tald/tald.conf" ] || { echo "remove"; ls -la "$R/etc/lvm"; return 1; }
+    apt_install && expect 0 8 sim "$R" mpath_prio_tald /dev/sdb || return
+    apt_remove purge || return
+    [ "$(readlink "$R$state")" = /srv/tald ] && [ -d "$R/srv/tald" ] && [ -z "$(ls -A "$R/srv/tald")" ] ||
+        { ls -la "$R/etc/lvm" "$R/srv/tald"; return 1; }
+}
+
+# One release: its cached root with multipath-tools, as an admin's host.
+release() {
+    local suite=$1 root dir
+    root=$(tools/debroot.sh "$suite" admin multipath-tools) || { check "$suite: a root made by debootstrap" false; return; }
+    overlay "$root" "$work/$suite" || { check "$suite: overlay of $root" false; return; }
+    R=$work/$suite/mnt
+    install -m 0644 "$deb" "$work/libsimarray.so" "$scenario" "$R/tmp/" || return
+    local glibc mpt dir
+    glibc=$(inroot "$R" dpkg-query -W -f='${Version}' libc6)
+    mpt=$(inroot "$R" dpkg-query -W -f='${Version}' multipath-tools)
+    dir=$(multipath_dir)
+    echo "   $suite: libc6 $glibc, multipath-tools $mpt, prioritizers in $dir"
+    check "$suite: apt-get install ./$(basename "$deb")" apt_install
+    check "$suite: $state made 0700 root" expect 0 "700 root" mode $state
+    check "$suite: the plugin in $dir, where that release's multipath looks" plugin_where_multipath_looks "$dir"
+    check "$suite: tald -V" expect 0 "Version: tald-dm 0.3.2" sim "$R" tald -V
+    check "$suite: mpath_prio_tald /dev/sdz (C1P1 of lunref 0)" expect 0 4 sim "$R" mpath_prio_tald /dev/sdz
+    check "$suite: tald --prio --set /dev/sdb 8, then the callout" override_in_force
+    check "$suite: without the state directory: lock error, status 255, nothing created" no_state_dir_no_run
+    check "$suite: remove keeps tald.conf; purge removes it, the directory and /etc/lvm" fresh_remove_keeps_purge_cleans
+    check "$suite: a 0777 directory is tightened to 0755; purge keeps the directory and LVM's files" writable_dir 777 755
+    check "$suite: a 1777 directory is tightened to 1755" writable_dir 1777 1755
+    check "$suite: an empty 0700 directory that was there stays after purge" empty_dir_kept
+    check "$suite: a symlink is kept through install, remove, reinstall and purge" symlink_kept
+    umount "$R/dev" "$R/proc" "$R" 2>/dev/null
+}
+
+mkdir -p "$work"
+rm -rf "${work:?}"/*.deb "$work"/*.changes "$work"/*.buildinfo
+check "dpkg-buildpackage -us -uc -b in a Debian $build_suite root, tests on (log: build/package/build.log)" build_package
 [ "$failed" -eq 0 ] || finish
+check "the package's tests ran at build time and passed" tests_ran
 deb=$(deb_file)
 check "lintian: no errors" lintian_clean
 [ -s "$work/lintian.txt" ] && cat "$work/lintian.txt"
-check "Depends from shlibs, Recommends multipath-tools" fields "$deb"
-check "contents: programs, man pages, examples, /etc/lvm/cache 0700 root" contents "$deb"
-root=$work/root
-check "dpkg --root installs it into a scratch root" install_root "$root" "$deb"
-state=$root/etc/lvm/cache
-help=$'\n Usage: mpath_prio_tald -[PATH] \n               example:  mpath_prio_tald /dev/sdb \n '
-check "tald -V" expect 0 "Version: tald-dm 0.3.2" sim "$state" "$root/sbin/tald" -V
-check "mpath_prio_tald --help" expect 0 "$help" sim "$state" "$root/sbin/mpath_prio_tald" --help
-check "mpath_prio_tald /dev/sdz (C1P1 of lunref 0)" expect 0 4 sim "$state" "$root/sbin/mpath_prio_tald" /dev/sdz
-check "tald --prio --set /dev/sdb 8, then the callout" override_in_force "$root"
-check "without /etc/lvm/cache: lock error, status 255, nothing created" no_state_dir_no_run "$root"
-check "installed man pages render without warnings" man_pages_render "$root"
-if [ -e "$root/lib/multipath/libpriotald.so" ]; then
-    check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin_exports "$root/lib/multipath/libpriotald.so"
-fi
-rm -f "$state/tald.conf" "$state/tald.lock"
-check "dpkg --purge removes it from the scratch root" remove_root "$root"
+check "Depends from shlibs (libc6 of Debian 11 or older), Recommends multipath-tools" fields "$deb"
+check "contents: programs, plugin, man pages, examples; no /etc/lvm; maintainer scripts" contents "$deb"
+rm -rf "$work/extract" && dpkg-deb -x "$deb" "$work/extract"
+check "installed man pages render without warnings" man_pages_render "$work/extract"
+check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin_exports "$work/extract/lib/multipath/libpriotald.so"
+for suite in "${admin_suites[@]}"; do
+    release "$suite"
+done
 finish

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Sets up, builds the normal and the sanitizer build and runs every test of
-# both, then the extra stages: the Debian package, and the fuzz targets and the
-# real-kernel guest where those scripts exist. Every stage prints its own
-# "N passed, M failed" line; the last line of all is the sum over the stages.
+# both, then the extra stages: the Debian package (built in a Debian 11 root
+# and installed into roots of Debian 11, 12 and 13), the fuzz targets, and
+# the real-kernel guest under Debian 11, 12, 13 and sid, where those scripts
+# exist. Every stage prints its own "N passed, M failed" line; the last line
+# of all is the sum over the stages.
 # Exits non-zero on any failure.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -65,9 +67,19 @@ build_and_test() {
 
 stage "normal build" build_and_test normal OFF
 stage "sanitizer build" build_and_test sanitize ON
-stage "Debian package" tools/package_test.sh "$top/build/normal/tools/simarray/libsimarray.so"
+stage "Debian package" tools/package_test.sh
 [ -x tools/fuzz.sh ] && stage "fuzz" tools/fuzz.sh 60
-[ -x tools/guest/run.sh ] && stage "real-kernel guest" tools/guest/run.sh
+# The package under each release's own multipath and C library; the tree's
+# build under Debian 12's when there is no package to prove.
+deb=$(find build/package -maxdepth 1 -name 'quelvane-path-manager_*.deb' 2>/dev/null | head -n 1)
+if [ -x tools/guest/run.sh ] && [ -n "$deb" ]; then
+    for release in bullseye bookworm trixie sid; do
+        stage "real-kernel guest, Debian $release" \
+            env TALD_GUEST_RELEASE=$release TALD_GUEST_DEB="$top/$deb" tools/guest/run.sh
+    done
+elif [ -x tools/guest/run.sh ]; then
+    stage "real-kernel guest" tools/guest/run.sh
+fi
 
 echo "$total_passed passed, $total_failed failed"
 [ "$total_failed" -eq 0 ]

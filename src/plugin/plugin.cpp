@@ -28,7 +28,6 @@
 #include "store/conf.hpp"
 #include "trace/trace.hpp"
 
-#include <dlfcn.h>
 #include <pthread.h>
 #include <syslog.h>
 #include <time.h>
@@ -102,20 +101,26 @@ std::size_t failing_capacity = 0;
 /// every path is healthy looks at nothing else.
 std::atomic<std::size_t> any_failing{0};
 
-/// Whether the host passes the third argument: only a host that says it is
-/// older than 0.9.6 does. A host that does not say is not trusted.
+// libmultipath's int libmp_get_version(int which, unsigned int version[3]),
+// from 0.8.6 on: 0 when it filled the three numbers of `which`. A weak
+// reference: null in a host without it, and no dlsym (nor libdl on older C
+// libraries) needed to ask.
+extern "C" int libmp_get_version(int which, unsigned int version[3]) __attribute__((weak));
+
+/// Whether the host passes the third argument. Every host without
+/// libmp_get_version (up to 0.8.5) passes three; of those that have it, only
+/// one that says it is older than 0.9.6 does.
 bool third_argument_trusted()
 {
     if (timeout_trusted < 0) {
-        // libmultipath's int libmp_get_version(int which, unsigned int
-        // version[3]): 0 when it filled the three numbers of `which`.
-        using VersionCall = int (*)(int, unsigned int *);
-        void *symbol = dlsym(RTLD_DEFAULT, "libmp_get_version");
-        unsigned int version[3] = {};
-        bool known = symbol != nullptr &&
-                     reinterpret_cast<VersionCall>(symbol)(kMultipathVersion, version) == 0;
-        unsigned code = (version[0] << 16) | (version[1] << 8) | version[2];
-        timeout_trusted = known && code < kTwoArgumentRelease ? 1 : 0;
+        if (libmp_get_version == nullptr) {
+            timeout_trusted = 1;
+        } else {
+            unsigned int version[3] = {};
+            bool known = libmp_get_version(kMultipathVersion, version) == 0;
+            unsigned code = (version[0] << 16) | (version[1] << 8) | version[2];
+            timeout_trusted = known && code < kTwoArgumentRelease ? 1 : 0;
+        }
     }
     return timeout_trusted == 1;
 }

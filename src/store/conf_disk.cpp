@@ -125,8 +125,13 @@ void prefault(char *data, std::size_t len)
         return;
     auto begin = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
     auto end = (reinterpret_cast<std::uintptr_t>(data) + len) & ~(kPage - 1);
+#ifdef MADV_POPULATE_WRITE  // C libraries before 2.35 do not name it; kernels before 5.14 refuse it
     if (end > begin)
         madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)begin;
+    (void)end;
+#endif
 }
 
 /// Reads fd to its end into *content, its block sized by `expected`. 0, or

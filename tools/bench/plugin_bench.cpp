@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +37,11 @@ namespace {
 long syslog_messages = 0;
 }
 
+// The plain entries and the checked ones of _FORTIFY_SOURCE builds.
 extern "C" void syslog(int, const char *, ...) { ++syslog_messages; }
+extern "C" void vsyslog(int, const char *, va_list) { ++syslog_messages; }
+extern "C" void __syslog_chk(int, int, const char *, ...) { ++syslog_messages; }
+extern "C" void __vsyslog_chk(int, int, const char *, va_list) { ++syslog_messages; }
 
 namespace {
 

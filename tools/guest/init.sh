@@ -35,6 +35,18 @@ for m in $(cat $G/modules); do
 done
 mount -t configfs configfs /sys/kernel/config || bad "mount configfs"
 
+# A Debian release's root (run.sh with TALD_GUEST_RELEASE): multipath,
+# multipathd, tald and mpath_prio_tald run in it on its own C library, and
+# see the guest's devices, state directory and multipath configuration.
+R=
+if [ -d /rel ]; then
+    R=/rel
+    for d in dev sys proc run tmp etc/lvm/cache etc/multipath; do
+        mount -o rbind /$d $R/$d || bad "bind /$d into $R"
+    done
+    mount -o bind /etc/multipath.conf $R/etc/multipath.conf || bad "bind /etc/multipath.conf into $R"
+fi
+
 # --- One TCMU device per node, then one loopback target per device.
 nodes=$(awk '$1 == "node" { print $2 }' $SCN)
 i=0
@@ -109,7 +121,7 @@ done < $G/expected
 echo "--- tald -l"; cat /tmp/list
 
 # --- multipath with our prioritizer.
-if [ ! -e /lib/multipath/libpriotald.so ]; then
+if [ ! -e $R/lib/multipath/libpriotald.so ]; then
     bad "multipath: libpriotald.so was not built; multipath checks not run"
     finish
 fi
@@ -168,14 +180,31 @@ done
 sleep 5   # a few rounds of path checks
 # daemon_prios TITLE [SD PRIO]: the daemon's priority of every path
 daemon_prios() {
+    osd=$2 oprio=$3
     paths_state > /tmp/state
     while IFS='	' read -r p prio wwid note alias; do
         sd=$(sd_of $p)
         [ -n "$sd" ] && [ "$wwid" != - ] || continue
+        [ "$sd" = "$osd" ] && prio=$oprio
         expect "$1: multipathd priority of /dev/$sd" "$sd $prio ready" "$(grep "^$sd " /tmp/state)"
     done < $G/expected
 }
 daemon_prios "path checks"
+# An override taken up by the daemon's own path checks, without multipath -r.
+# wait_prio SD PRIO: until the daemon shows PRIO for SD (at most 30 s).
+wait_prio() {
+    for n in $(seq 60); do
+        [ "$(paths_state | awk -v s=$1 '$1 == s { print $2 }')" = "$2" ] && break
+        sleep 0.5
+    done
+}
+dflt=$(awk -v s=$first '$1 == s { print $2 }' /tmp/state)
+tald --prio --set /dev/$first 7 > /dev/null 2>&1
+wait_prio $first 7
+daemon_prios "override 7, path checks" $first 7
+tald --prio --set /dev/$first 0 > /dev/null 2>&1
+wait_prio $first $dflt
+daemon_prios "reset, path checks"
 echo offline > /sys/block/$first/device/state
 st=
 for n in $(seq 40); do

@@ -14,6 +14,13 @@
 # TALD_GUEST_TIMEOUT bounds the boot (240 s). The guest's console is kept in
 # BUILD_DIR/guest-console.log. Last line: "N passed, M failed"; exit status
 # non-zero when a check failed or the guest did not finish.
+#
+# TALD_GUEST_RELEASE=SUITE with TALD_GUEST_DEB=PACKAGE: the checks run that
+# Debian release's own multipath and multipathd (from a root that
+# tools/debroot.sh makes and caches), loading the package's plugin, and the
+# package's tald and mpath_prio_tald, all on that release's C library in a
+# chroot inside the guest; the kernel stays the one above. The console is
+# then kept in BUILD_DIR/guest-console-SUITE.log.
 set -euo pipefail
 export LC_ALL=C
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,9 +37,21 @@ die() { echo "guest: $*" >&2; echo "0 passed, 1 failed"; exit 1; }
 [ -f "$build/build.ninja" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j2 --target mpath_prio_tald tald tald_tcmu simarray >/dev/null ||
     die "build failed"
+release=${TALD_GUEST_RELEASE:-}
+deb=${TALD_GUEST_DEB:-}
+log=${TALD_GUEST_LOG:-$build/guest-console${release:+-$release}.log}
+if [ -n "$release" ]; then
+    [ -f "$deb" ] || die "TALD_GUEST_RELEASE needs TALD_GUEST_DEB=the package file"
+    relroot=$("$top/tools/debroot.sh" "$release" admin multipath-tools) ||
+        die "making the $release root failed"
+    echo "guest: $release: multipath-tools $(chroot "$relroot" dpkg-query -W -f='${Version}' multipath-tools)," \
+        "libc6 $(chroot "$relroot" dpkg-query -W -f='${Version}' libc6), package $(basename "$deb")" >&2
+fi
 plugin=
 # multipath's prioritizer: the tree's own, or TALD_GUEST_PLUGIN=FILE instead
-if [ -n "${TALD_GUEST_PLUGIN:-}" ]; then
+if [ -n "$release" ]; then
+    :
+elif [ -n "${TALD_GUEST_PLUGIN:-}" ]; then
     plugin=$TALD_GUEST_PLUGIN
 elif cmake --build "$build" -j2 --target priotald >/dev/null 2>&1; then
     plugin=$build/src/plugin/libpriotald.so
@@ -78,32 +97,74 @@ done | awk '!seen[$0]++' | while read -r ko; do
 done
 
 # Programs and the shared libraries they need, from the unpacked packages.
-libdirs=("$root/lib/x86_64-linux-gnu" "$root/usr/lib/x86_64-linux-gnu" "$root/lib" "$root/usr/lib")
+# add_libs DEST ROOT FILE...: into DEST, every library the files need, found
+# in ROOT's library directories (symlinks followed inside ROOT).
 add_libs() {
-    local f lib d
+    local dest=$1 from=$2 f lib d
+    shift 2
     for f in "$@"; do
         for lib in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-            [ -e "$ir/lib/x86_64-linux-gnu/$lib" ] && continue
-            for d in "${libdirs[@]}" ""; do
-                [ -n "$d" ] || die "library $lib (for $f) not in the guest's packages"
-                [ -e "$d/$lib" ] && break
+            [ -e "$dest/$lib" ] && continue
+            for d in /lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu /lib /usr/lib ""; do
+                [ -n "$d" ] || die "library $lib (for $f) not in $from"
+                [ -e "$from$d/$lib" ] && break
             done
-            cp -L "$d/$lib" "$ir/lib/x86_64-linux-gnu/$lib"
-            add_libs "$ir/lib/x86_64-linux-gnu/$lib"
+            cp "$(root_path "$from" "$d/$lib")" "$dest/$lib"
+            add_libs "$dest" "$from" "$dest/$lib"
         done
     done
 }
-cp -L "$root/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" "$ir/lib64/"
-cp -L "$root/lib/x86_64-linux-gnu/libgcc_s.so.1" "$ir/lib/x86_64-linux-gnu/"  # thread cancellation
-cp "$callout" "$command" "$ir/usr/sbin/"
+# root_path ROOT PATH: ROOT's file at PATH, its last symlinks followed inside
+# ROOT (an absolute link names a file of ROOT, not of this machine).
+root_path() {
+    local from=$1 p=$2 n target
+    for n in 1 2 3 4 5 6 7 8; do
+        [ -L "$from$p" ] || break
+        target=$(readlink "$from$p")
+        case $target in /*) p=$target ;; *) p=$(dirname "$p")/$target ;; esac
+    done
+    echo "$from$p"
+}
 cp "$build/tools/guest/tald_tcmu" "$ir/usr/sbin/"
-cp "$root/sbin/multipath" "$root/sbin/multipathd" "$ir/sbin/"
-cp "$root/lib/multipath/libprioconst.so" "$root/lib/multipath/libchecktur.so" "$ir/lib/multipath/"
-if [ -n "$plugin" ]; then
-    cp "$plugin" "$ir/lib/multipath/libpriotald.so" || die "no plugin $plugin"
+if [ -z "$release" ]; then
+    cp -L "$root/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" "$ir/lib64/"
+    cp -L "$root/lib/x86_64-linux-gnu/libgcc_s.so.1" "$ir/lib/x86_64-linux-gnu/"  # thread cancellation
+    cp "$callout" "$command" "$ir/usr/sbin/"
+    cp "$root/sbin/multipath" "$root/sbin/multipathd" "$ir/sbin/"
+    cp "$root/lib/multipath/libprioconst.so" "$root/lib/multipath/libchecktur.so" "$ir/lib/multipath/"
+    if [ -n "$plugin" ]; then
+        cp "$plugin" "$ir/lib/multipath/libpriotald.so" || die "no plugin $plugin"
+    fi
+    add_libs "$ir/lib/x86_64-linux-gnu" "$root" "$ir"/usr/sbin/{mpath_prio_tald,tald} "$ir"/sbin/* \
+        "$ir"/lib/multipath/*.so "$ir/lib/x86_64-linux-gnu/libgcc_s.so.1"
+else
+    # The release's root in /rel, laid out as the release installs it (merged
+    # /usr): its multipath, multipathd, two of its prioritizer and checker
+    # plugins, its C library and the rest of what they load; the package's
+    # files where the package puts them. init.sh binds /dev, /sys, /proc,
+    # /run, /tmp, /etc/lvm/cache and multipath's configuration in, and the
+    # guest's multipath, multipathd, tald and mpath_prio_tald are wrappers
+    # that run the release's in the chroot.
+    rel=$ir/rel
+    mkdir -p "$rel"/usr/{sbin,bin,lib/x86_64-linux-gnu,lib/multipath,lib64} \
+        "$rel"/{dev,proc,sys,run,tmp,etc/multipath,etc/lvm/cache}
+    for d in bin sbin lib lib64; do ln -s "usr/$d" "$rel/$d"; done
+    : > "$rel/etc/multipath.conf"
+    libdir=$rel/usr/lib/x86_64-linux-gnu
+    cp "$(root_path "$relroot" /lib64/ld-linux-x86-64.so.2)" "$rel/usr/lib64/ld-linux-x86-64.so.2"
+    cp "$(root_path "$relroot" /usr/lib/x86_64-linux-gnu/libgcc_s.so.1)" "$libdir/"
+    cp "$relroot/usr/sbin/multipath" "$relroot/usr/sbin/multipathd" "$rel/usr/sbin/"
+    cp "$relroot/usr/lib/multipath/libprioconst.so" "$relroot/usr/lib/multipath/libchecktur.so" \
+        "$rel/usr/lib/multipath/"
+    dpkg-deb -x "$deb" "$work/package"
+    cp "$work/package/sbin/tald" "$work/package/sbin/mpath_prio_tald" "$rel/sbin/"
+    cp "$work/package/lib/multipath/libpriotald.so" "$rel/lib/multipath/"
+    add_libs "$libdir" "$relroot" "$rel"/usr/sbin/* "$rel"/usr/lib/multipath/*.so "$libdir/libgcc_s.so.1"
+    for p in sbin/multipath sbin/multipathd usr/sbin/tald usr/sbin/mpath_prio_tald; do
+        printf '#!/bin/sh\nexec chroot /rel /%s "$@"\n' "$p" > "$ir/$p"
+        chmod 755 "$ir/$p"
+    done
 fi
-add_libs "$ir"/usr/sbin/{mpath_prio_tald,tald} "$ir"/sbin/* "$ir"/lib/multipath/*.so \
-    "$ir/lib/x86_64-linux-gnu/libgcc_s.so.1"
 
 # Expected answers: each node's priority (probed in file order from an empty
 # state, as in the guest), the wwid multipath shows for it ("-" when page
@@ -135,7 +196,7 @@ timeout "$boot_timeout" qemu-system-x86_64 -accel tcg -M pc -m 1024 -smp 1 \
     -kernel "$vmlinux" -initrd "$work/initramfs.cpio" \
     -append "console=ttyS0 panic=-1 quiet print-fatal-signals=1 ${TALD_GUEST_APPEND:-}" < /dev/null > "$work/console.log" 2>&1 || true
 tr -d '\r' < "$work/console.log" > "$work/console.txt"
-cp "$work/console.txt" "${TALD_GUEST_LOG:-$build/guest-console.log}" 2>/dev/null || true
+cp "$work/console.txt" "$log" 2>/dev/null || true
 
 grep -E '^CHECK (PASS|FAIL) ' "$work/console.txt" || true
 passed=$(grep -c '^CHECK PASS ' "$work/console.txt" || true)

@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "scenario.hpp"
 #include "scsi.hpp"
@@ -667,3 +668,51 @@ int chmod(const char *path, mode_t mode) noexcept {
 }
 
 }  // extern "C"
+
+// C libraries before 2.33 have no stat, lstat or fstatat of their own:
+// programs built against them call these entries, whose first argument is the
+// version of struct stat. Redirected like the others.
+#if defined(__GLIBC__) && !__GLIBC_PREREQ(2, 33)
+namespace {
+template <typename F>
+F next_entry(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+extern "C" {
+
+int __xstat(int ver, const char *path, struct stat *st) noexcept {
+    static auto fn = next_entry<int (*)(int, const char *, struct stat *)>("__xstat");
+    return with_redirect(AT_FDCWD, path, [=](const char *p) { return fn(ver, p, st); });
+}
+
+int __lxstat(int ver, const char *path, struct stat *st) noexcept {
+    static auto fn = next_entry<int (*)(int, const char *, struct stat *)>("__lxstat");
+    return with_redirect(AT_FDCWD, path, [=](const char *p) { return fn(ver, p, st); });
+}
+
+int __fxstatat(int ver, int dirfd, const char *path, struct stat *st, int flags) noexcept {
+    static auto fn =
+        next_entry<int (*)(int, int, const char *, struct stat *, int)>("__fxstatat");
+    return with_redirect(dirfd, path, [=](const char *p) { return fn(ver, dirfd, p, st, flags); });
+}
+
+int __xstat64(int ver, const char *path, struct stat64 *st) noexcept {
+    static auto fn = next_entry<int (*)(int, const char *, struct stat64 *)>("__xstat64");
+    return with_redirect(AT_FDCWD, path, [=](const char *p) { return fn(ver, p, st); });
+}
+
+int __lxstat64(int ver, const char *path, struct stat64 *st) noexcept {
+    static auto fn = next_entry<int (*)(int, const char *, struct stat64 *)>("__lxstat64");
+    return with_redirect(AT_FDCWD, path, [=](const char *p) { return fn(ver, p, st); });
+}
+
+int __fxstatat64(int ver, int dirfd, const char *path, struct stat64 *st, int flags) noexcept {
+    static auto fn =
+        next_entry<int (*)(int, int, const char *, struct stat64 *, int)>("__fxstatat64");
+    return with_redirect(dirfd, path, [=](const char *p) { return fn(ver, dirfd, p, st, flags); });
+}
+
+}  // extern "C"
+#endif
