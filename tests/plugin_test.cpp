@@ -6,10 +6,12 @@
 #include "harness.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <filesystem>
 #include <sstream>
 
@@ -19,6 +21,7 @@ namespace {
 constexpr const char *kPlugin = PLUGIN_LIB;
 constexpr const char *kHost = PLUGIN_HOST;
 constexpr const char *kVersionedHost = PLUGIN_HOST_VERSIONED;
+constexpr const char *kSteps = PLUGIN_STEPS;
 constexpr long kSlackMs = 4000;
 
 const Lun kLun{1, 0x21, "vol01"};
@@ -78,6 +81,18 @@ std::vector<std::string> with_plugin(const std::vector<std::string> &args)
 class Plugin : public SimTest {
 protected:
     Outcome host(const std::vector<std::string> &args) { return run(kHost, with_plugin(args)); }
+
+    /// plugin_steps' file `name` in the test's directory.
+    std::string flag(const std::string &name) const { return dir_ + "/" + name; }
+    /// Waits (at most 20 s) for plugin_steps to create `name`.
+    bool wait_for(const std::string &name) const
+    {
+        for (int i = 0; i < 20000 && !std::filesystem::exists(flag(name)); ++i) {
+            usleep(1000);
+        }
+        return std::filesystem::exists(flag(name));
+    }
+    void create(const std::string &name) const { std::ofstream(flag(name)).put('\n'); }
 
     std::string array8() const { return read_file(ARRAY8_SCENARIO); }
 };
@@ -255,6 +270,122 @@ TEST_F(Plugin, ThreadsCancellationAndUnloading)
     // multipath loads and unloads the plugin on every run.
     o = host({"-L", "200", "sdb"});
     EXPECT_EQ(o.out, "fd_growth=0\n");
+}
+
+TEST_F(Plugin, TheNextCallSeesEveryChangeOfTheFile)
+{
+    scenario(node_text(kLun, kSdb));
+    const int dflt = default_for(kSdb.cp, kLun.lunref);
+    Started steps = start(
+        kSteps, {kPlugin, "sdb", "sdb", "@1", "sdb", "@2", "sdb", "@3", "sdb", "@4", "sdb"}, 3000);
+    // An override set by tald between two calls.
+    ASSERT_TRUE(wait_for("at.1"));
+    ASSERT_EQ(run(kTald, {"--prio", "--set", "/dev/sdb", "7"}).status, 0);
+    create("go.1");
+    ASSERT_TRUE(wait_for("at.2"));
+    ASSERT_EQ(run(kTald, {"--prio", "--set", "/dev/sdb", "6"}).status, 0);
+    create("go.2");
+    // A call well after the file was written: the plugin keeps it as read.
+    ASSERT_TRUE(wait_for("at.3"));
+    usleep(100000);
+    create("go.3");
+    // Then rewritten by hand, in place, to the same size and modification
+    // time: only its change time tells.
+    ASSERT_TRUE(wait_for("at.4"));
+    std::string text = state();
+    struct stat before {};
+    ASSERT_EQ(stat(state_path().c_str(), &before), 0);
+    text.replace(text.find(",6,"), 3, ",8,");
+    int fd = open(state_path().c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(pwrite(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+    create("go.4");
+    Outcome o = finish_within(steps, 30000);
+    EXPECT_EQ(results(o.out), (Results{{"sdb", dflt}, {"sdb", dflt}, {"sdb", 7}, {"sdb", 6},
+                                            {"sdb", 6}, {"sdb", 8}}))
+        << o.out;
+    EXPECT_EQ(o.err, "");
+}
+
+TEST_F(Plugin, ThreadsAnswerTheOldOrTheNewOverrideAndTheNewOnceTaldReturned)
+{
+    use_memory_state();
+    scenario(array8());
+    const int dflt = 1;  // sdb, as AnswersAndStoresAsTheCalloutOnEveryPath finds it
+    Started steps = start(kSteps, {kPlugin, "sdb", "race=sdb,4,1,7"}, 3001);
+    ASSERT_TRUE(wait_for("racing"));
+    usleep(50000);
+    ASSERT_EQ(run(kTald, {"--prio", "--set", "/dev/sdb", "7"}).status, 0);
+    create("done");
+    usleep(200000);
+    create("stop");
+    Outcome o = finish_within(steps, 30000);
+    EXPECT_EQ(results(o.out), (Results{{"sdb", dflt}})) << o.out;
+    EXPECT_NE(o.out.find("\nrace calls=some other=0 stale=0\n"), std::string::npos) << o.out;
+    EXPECT_EQ(o.err, "");
+}
+
+TEST_F(Plugin, FailuresAreLoggedWhenTheyBeginAndEnd)
+{
+    scenario(node_text(kLun, kSdb));
+    const int dflt = default_for(kSdb.cp, kLun.lunref);
+    // A preference file that cannot be read: a directory in its place.
+    ASSERT_TRUE(std::filesystem::create_directory(state_path()));
+    Started steps =
+        start(kSteps, {kPlugin, "sdb", "sdb", "@1", "sdb", "sdb", "@2", "sdb", "sdb"}, 3002);
+    ASSERT_TRUE(wait_for("at.1"));
+    std::filesystem::remove(state_path());
+    create("go.1");
+    ASSERT_TRUE(wait_for("at.2"));
+    usleep(100000);
+    create("go.2");
+    Outcome o = finish_within(steps, 30000);
+    EXPECT_EQ(results(o.out), (Results(6, {"sdb", dflt}))) << o.out;
+    // Once at the start, once at the end; healthy calls, steady or not, log
+    // nothing.
+    EXPECT_EQ(o.err, "syslog: 28 priotald: /dev/sdb: preference file /etc/lvm/cache/tald.conf "
+                     "cannot be read; nothing is stored\n"
+                     "syslog: 29 priotald: /dev/sdb: answered again, priority " +
+                         std::to_string(dflt) + "\n");
+}
+
+TEST_F(Plugin, AnAddressAbove255IsNoTextOnTheHostsDescriptors)
+{
+    scenario(node_text(kLun, kSdb) + node_text(kOther, kSdc));
+    // LUN kOther stored with a hand-edited address; sdb not yet stored.
+    write_state(conf_line(wwid_of(kOther), "vol02",
+                          {{0, 0, {"/dev/sdx", 2, 0, 0, 300}, 6}, {3, 0, kSdc, 3}}));
+    Outcome o = host({"sdb", "sdb"});
+    EXPECT_EQ(results(o.out).size(), 2u) << o.out;
+    EXPECT_EQ(not_syslog(o.err), "");
+    // Once, by the call that wrote the file.
+    EXPECT_EQ(o.err, "syslog: 28 !!! invalid scsi address (2:0:0:300\n");
+    // The callout prints it only when it writes.
+    std::filesystem::remove(state_path());
+    write_state(conf_line(wwid_of(kOther), "vol02",
+                          {{0, 0, {"/dev/sdx", 2, 0, 0, 300}, 6}, {3, 0, kSdc, 3}}));
+    EXPECT_EQ(run(kCallout, {"/dev/sdb"}).err, "!!! invalid scsi address (2:0:0:300");
+    EXPECT_EQ(run(kCallout, {"/dev/sdb"}).err, "");
+}
+
+TEST_F(Plugin, AHealthyPathDoesNotWaitForADeadOne)
+{
+    scenario(node_text(kLun, kSdb) + node_text(kOther, kSdc) + "fault delay 1000\n");
+    // sdc's commands take 1 s each; sdb's call starts 200 ms after sdc's.
+    Outcome o = run(kSteps, {kPlugin, "&sdc", "~200", "sdb"});
+    long sdb_ms = -1;
+    long sdc_ms = -1;
+    int sdb = 0;
+    int sdc = 0;
+    ASSERT_EQ(std::sscanf(o.out.c_str(), "sdb %d %ld\nsdc %d %ld\n", &sdb, &sdb_ms, &sdc, &sdc_ms),
+              4)
+        << o.out;
+    EXPECT_EQ(sdb, default_for(kSdb.cp, kLun.lunref));
+    EXPECT_LT(sdb_ms, 1000);
+    EXPECT_GE(sdc_ms, 2000);
+    EXPECT_EQ(not_syslog(o.err), "");
 }
 
 }  // namespace

@@ -13,19 +13,26 @@
 #   - a priority change that must reach a real disk (write, fsync, rename),
 #     and the file written with fsync alone, on a loop-mounted ext4 image if
 #     the machine allows it, else in a directory of build/, and on tmpfs;
+#   - the prioritizer plugin's steady call beside a bare in-process probe
+#     (open, INQUIRY page 0x83, READ BUFFER id 0x40, close) on the same paths,
+#     taking turns in one process, with 1, 256, 1024 and 4096 LUNs stored
+#     (tools/bench/plugin_bench.cpp), with the syslog messages of those calls
+#     and whether they left the files as they were;
+#   - the peak memory of a callout on a file of 100,000 LUNs;
 #   - the store's Google benchmarks (load, resolve, save at 1..4096 LUNs).
 # docs/performance.md explains the method and holds the figures.
 # Not a test: the figures depend on the machine and on its load.
 #
-#   tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N]
+#   tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N] [--plugin-only]
 #     RUNS          runs per single-process figure (default 100); the sweeps
 #                   run once each
-#     --programs    measure mpath_prio_tald and tald of another build tree
+#     --programs    measure mpath_prio_tald, tald and libpriotald.so of another build tree
 #                   (e.g. one of an older revision); the simulator and the
 #                   measuring tools always come from build/normal
 #     --keep DIR    keep the sweeps' answers and files in DIR
 #     --no-gbench   skip the Google benchmarks
 #     --luns N      an array of N LUNs (1..1024) instead of 1024, for a quick look
+#     --plugin-only the plugin and the memory figures alone
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -35,14 +42,16 @@ luns=1024
 programs=
 keep=
 gbench=1
+plugin_only=0
 while (($#)); do
     case $1 in
     --programs) programs=$(cd "$2" && pwd); shift 2 ;;
     --keep) keep=$2; shift 2 ;;
     --no-gbench) gbench=0; shift ;;
     --luns) luns=$2; shift 2 ;;
+    --plugin-only) plugin_only=1; shift ;;
     [0-9]*) runs=$1; shift ;;
-    *) echo "usage: tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N]" >&2; exit 2 ;;
+    *) echo "usage: tools/bench.sh [RUNS] [--programs BUILD] [--keep DIR] [--no-gbench] [--luns N] [--plugin-only]" >&2; exit 2 ;;
     esac
 done
 
@@ -51,10 +60,13 @@ if [ -z "${TMPDIR:-}" ] && [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ]; 
     export TMPDIR=/dev/shm
 fi
 . tools/simenv.sh tald-bench
-cmake --build "$top/$build" --target empty_program spawn_timer store_bench >/dev/null
+cmake --build "$top/$build" --target empty_program spawn_timer store_bench plugin_bench priotald \
+    >/dev/null
+plugin=$top/$build/src/plugin/libpriotald.so
 if [ -n "$programs" ]; then
     callout=$programs/src/callout/mpath_prio_tald
     tald=$programs/src/command/tald
+    plugin=$programs/src/plugin/libpriotald.so
 fi
 timer=$top/$build/tools/bench/spawn_timer
 empty=$top/$build/tools/bench/empty_program
@@ -103,6 +115,14 @@ header() { # TITLE [RSS_TITLE]
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
 echo "state: $state ($(stat -f -c %T "$state")); callout: $callout"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+# LUN 0 stored alone, by the callout, for the single runs and the memory.
+one=$state/one
+mkdir "$one"
+sim_env() { echo "LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/$1.scn SIMARRAY_STATE_DIR=$2"; }
+LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/small.scn SIMARRAY_STATE_DIR=$one \
+    "$callout" "$node" >/dev/null
+
+if ((!plugin_only)); then
 # The sweeps come first: they leave the file of 1024 LUNs for the single runs.
 sweep() { # ANSWERS COMMAND...: "wall_ms cpu_ms"
     local answers=$1
@@ -134,11 +154,6 @@ echo "file after the sweeps: $(wc -l <"$conf") LUNs, $(wc -c <"$conf") bytes"
 # all of them alike: the empty program, the callout with 1 LUN stored (a
 # directory of its own), the callout with the 1024 LUNs of the sweeps, sg_inq,
 # and the empty program under the whole array's scenario.
-one=$state/one
-mkdir "$one"
-sim_env() { echo "LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/$1.scn SIMARRAY_STATE_DIR=$2"; }
-LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/small.scn SIMARRAY_STATE_DIR=$one \
-    "$callout" "$node" >/dev/null
 # shellcheck disable=SC2046 # the environment words are split on purpose
 mapfile -t singles < <("$timer" runs "$runs" \
     -- $(sim_env small "$state") "$empty" \
@@ -158,10 +173,57 @@ echo "medians of $runs runs of wall time and of user + system time; peak RSS: la
 awk -v t="${singles[4]}" -v base="$base" 'BEGIN { split(t, m, " "); split(base, b, " ")
     printf "(the sweeps give each process its own node'"'"'s scenario: the whole array'"'"'s would cost it %.2f ms more)\n", (m[2] - b[2]) / 1000 }'
 
-if [ -n "$keep" ]; then
+fi
+
+# The plugin as multipathd calls it, once every path is stored: each size in
+# a state directory of its own, 4096 LUNs as the 1024 of the array and 3072
+# of no node. At least 4096 calls of each.
+echo
+echo "plugin steady calls, taking turns with a bare in-process probe (medians; $plugin)"
+echo "        stored  paths         plugin: wall, cpu          bare probe: wall, cpu     ratios     a host of 205 calls/s"
+for n in 1 256 1024 4096; do
+    real=$((n < luns ? n : luns))
+    rounds=$((4096 / (4 * real)))
+    ((rounds >= 5)) || rounds=5
+    dir=$state/plugin$n
+    mkdir "$dir"
+    LD_PRELOAD=$simlib SIMARRAY_SCENARIO=$state/big.scn SIMARRAY_STATE_DIR=$dir \
+        "$top/$build/tools/bench/plugin_bench" "$plugin" "$dir" "$state/nodes.txt" "$real" \
+        "$rounds" "$n"
+done
+
+# Memory: the callout on LUN 0's path with a file of 100,000 LUNs (LUN 0's
+# line as the callout stored it, and 99,999 of no node).
+huge=$state/huge
+mkdir "$huge"
+cp "$one/tald.conf" "$huge/tald.conf"
+awk 'BEGIN {
+    for (n = 1; n < 100000; n++) {
+        line = sprintf("3ffff%027d,", n)
+        for (cp = 0; cp < 4; cp++)
+            line = line sprintf("/dev/pad%d_%d,%d:0:%d:%d,%d,", n, cp, 100 + cp, cp % 2, n % 256, cp + 1)
+        for (k = 4; k < 16; k++)
+            line = line "x,0:0:0:0,0,"
+        print line "pad_" n
+    } }' >>"$huge/tald.conf"
+huge_bytes=$(wc -c <"$huge/tald.conf")
+peak_one=$(peak_kib "$one" "$callout" "$node")
+peak_huge=$(peak_kib "$huge" "$callout" "$node")
+# shellcheck disable=SC2046
+huge_time=$("$timer" runs 5 -- $(sim_env small "$huge") "$callout" "$node" | awk '{ print $1 / 1000 }')
+echo
+echo "callout $node on a file of 100000 LUNs ($huge_bytes bytes): peak RSS $peak_huge KiB, $huge_time ms (median of 5)"
+echo "  target: at most its peak with 1 LUN ($peak_one KiB) + twice the file = $((peak_one + 2 * huge_bytes / 1024)) KiB"
+cmp -s <(head -1 "$huge/tald.conf") "$one/tald.conf" || echo "warning: the callout rewrote the file of 100000 LUNs"
+
+if ((!plugin_only)) && [ -n "$keep" ]; then
     mkdir -p "$keep"
     cp "$state"/answers-from-empty "$state"/answers-known "$state"/conf-from-empty \
         "$state"/conf-known "$keep"/
+fi
+
+if ((plugin_only)); then
+    exit 0
 fi
 
 # A change that must reach the disk: tald --prio --set on a known path,

@@ -30,8 +30,15 @@ constexpr int kOverrideLow = 5;
 constexpr int kOverrideHigh = 8;
 constexpr int kResetValue = 0;
 
-/// Runs the front end's gate; true when the operation may go on.
-bool pass(StoreGate gate) { return gate == nullptr || gate() >= 0; }
+/// Runs the front end's gate, its load serving the probed LUN alone; true
+/// when the operation may go on.
+bool pass(StoreGate gate, const pathinfo *rec)
+{
+    conf_load_for(rec->wwid);
+    bool go_on = gate == nullptr || gate() >= 0;
+    conf_load_for(nullptr);
+    return go_on;
+}
 
 bool is_override(int prio) { return prio >= kOverrideLow && prio <= kOverrideHigh; }
 
@@ -81,25 +88,40 @@ int defaultPrio(int cp, int lunref)
 
 int getPrio(const char *dev, StoreGate gate)
 {
-    log_trace(kModule, "getPrio", kLineGetEntry, 7, "ENTRY dev: %s", dev);
-    pathinfo *rec = new_record();
-    int rc = grelt_info(dev, rec);
-    log_trace(kModule, "getPrio", kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
-              device_text(rec, dev), rec != nullptr ? rec->cp : -1,
-              rec != nullptr ? rec->lunref : 0);
+    pathinfo *rec = nullptr;
+    int rc = getPrioProbe(dev, &rec);
+    return getPrioResolve(dev, rec, rc, gate);
+}
 
+int getPrioProbe(const char *dev, pathinfo **rec)
+{
+    log_trace(kModule, "getPrio", kLineGetEntry, 7, "ENTRY dev: %s", dev);
+    *rec = new_record();
+    int rc = grelt_info(dev, *rec);
+    log_trace(kModule, "getPrio", kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
+              device_text(*rec, dev), *rec != nullptr ? (*rec)->cp : -1,
+              *rec != nullptr ? (*rec)->lunref : 0);
+    return rc;
+}
+
+int getPrioResolve(const char *dev, pathinfo *rec, int rc, StoreGate gate)
+{
     int prio = 0;
-    if (rc >= 0 && rec != nullptr && !pass(gate)) {
+    if (rc < 0 || rec == nullptr) {
+        // Never handed to the list: the store is not even looked at.
+        std::free(rec);
+        log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);
+        return prio;
+    }
+    if (!pass(gate, rec)) {
         std::free(rec);
         return kNoStore;
     }
-    if (rc >= 0 && rec != nullptr) {
-        prio = conf_getPrio(rec);
-        log_trace(kModule, "getPrio", kLineGetResolved, 7, "conf_getPrio: %s:%d",
-                  device_text(rec, dev), prio);
-        if (!is_override(prio)) {
-            prio = defaultPrio(rec->cp, rec->lunref);
-        }
+    prio = conf_getPrio(rec);
+    log_trace(kModule, "getPrio", kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev),
+              prio);
+    if (!is_override(prio)) {
+        prio = defaultPrio(rec->cp, rec->lunref);
     }
     release(rec);
     log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);
@@ -120,7 +142,7 @@ int setPrio(const char *dev, const char *prio_text, StoreGate gate)
         release(rec);
         return -2;
     }
-    if (!pass(gate)) {
+    if (!pass(gate, rec)) {
         std::free(rec);
         return kNoStore;
     }
@@ -152,7 +174,7 @@ int getAlias(const char *dev, StoreGate gate)
         release(rec);
         return -1;
     }
-    if (!pass(gate)) {
+    if (!pass(gate, rec)) {
         std::free(rec);
         return kNoStore;
     }

@@ -1,14 +1,26 @@
 // libpriotald.so: the path priority as a prioritizer that multipath loads for
-// "prio tald". One call of getprio is one run of mpath_prio_tald for the path
-// /dev/<dev>: the lock file opened, the device probed, the run lock taken
-// (waited for at most the call's bound), the preference file loaded, the
-// priority resolved and stored, and everything given back before returning.
+// "prio tald". One call of getprio gives what one run of mpath_prio_tald
+// would print for the path /dev/<dev>, and leaves the preference file as
+// that run would.
 //
-// The library runs inside multipathd, next to the host's I/O: a mutex keeps
-// the library's global state (LUN list, probe buffers, trace settings) to
-// one call at a time, thread cancellation is off for the call's duration, no
-// signal is used, nothing goes to standard output or error, and no state,
-// lock, memory or descriptor outlives the call. Problems go to syslog.
+// A call probes the device first, outside any serialisation, so that calls
+// for different paths run side by side. What the store then needs is
+// serialised by one mutex, and the call's whole wait for the store (that
+// mutex and the host-wide flock) is bounded by the call's timeout. Between
+// calls the library keeps the preference file as it last read it (text and
+// index); a call whose path and LUN are stored as they would be stored
+// again answers from it after one lstat that shows the file unchanged
+// (conf_peek), without the lock and without reading the file. Any other call
+// goes the whole way: the lock file, the flock, a fresh load, the
+// resolution and the save. Nothing else outlives a call: no descriptor,
+// lock or LUN list; unloading the library frees the file it kept.
+//
+// The library runs inside multipathd, next to the host's I/O: thread
+// cancellation is off for the call's duration, no signal is used, nothing
+// goes to standard output or error. Syslog gets what an admin must act on:
+// a path's failure (no answer, the lock not obtained in time or unusable,
+// the preference file unreadable) when it begins and once when it ends,
+// and with "-v" the traces of every call.
 
 #include "operations/frontend.hpp"
 #include "operations/operations.hpp"
@@ -16,14 +28,16 @@
 #include "store/conf.hpp"
 #include "trace/trace.hpp"
 
-#include <dlfcn.h>
 #include <pthread.h>
 #include <syslog.h>
+#include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 /// The host's path record. Its first member, in every release, is
@@ -35,6 +49,7 @@ namespace {
 constexpr unsigned kDefaultTimeoutMs = 5000;
 constexpr std::size_t kHostDevSize = 256;
 constexpr const char *kDevDirectory = "/dev/";
+constexpr std::size_t kNodeSize = sizeof "/dev/" + kHostDevSize;
 constexpr int kNoAnswer = -1;
 constexpr int kReadOnlyAnswer = 1;
 /// The first release of the host whose getprio has two arguments (0.9.6).
@@ -43,14 +58,48 @@ constexpr unsigned kTwoArgumentRelease = (0 << 16) | (9 << 8) | 6;
 /// host's own release (the others name device-mapper versions).
 constexpr int kMultipathVersion = 3;
 constexpr std::size_t kArgsMemory = 256;
+/// The trace level from which a call shows every step of the store.
+constexpr int kStepsLevel = 7;
 
-pthread_mutex_t call_mutex = PTHREAD_MUTEX_INITIALIZER;
+/// The store, the run lock and the file kept between calls.
+pthread_mutex_t store_mutex = PTHREAD_MUTEX_INITIALIZER;
+/// What follows, and the paths' states.
+pthread_mutex_t state_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// Under call_mutex:
+// Under state_mutex:
 int timeout_trusted = -1;  // -1 not yet asked
-unsigned call_timeout_ms = kDefaultTimeoutMs;
 char warned_args[kArgsMemory];
 bool warned = false;
+
+/// What a call found, as far as the admin must hear of it.
+enum PathState {
+    kHealthy,
+    kNotIdentified,  ///< the probe failed: priority 0
+    kLockTimedOut,
+    kLockUnusable,
+    kUnreadable,
+};
+
+/// The path's own call, for the gate and the report.
+struct CallState {
+    unsigned timeout_ms;
+    timespec deadline;  ///< CLOCK_MONOTONIC: the end of the wait for the store
+    PathState state;
+    int lock_error;  ///< the errno of an unusable lock file
+};
+thread_local CallState call = {};
+
+/// The paths whose last call failed, with how. Under state_mutex.
+struct Failing {
+    char node[kNodeSize];
+    PathState state;
+};
+Failing *failing = nullptr;
+std::size_t failing_count = 0;
+std::size_t failing_capacity = 0;
+/// failing_count, readable without the mutex: a healthy call of a host whose
+/// every path is healthy looks at nothing else.
+std::atomic<std::size_t> any_failing{0};
 
 // libmultipath's int libmp_get_version(int which, unsigned int version[3]),
 // from 0.8.6 on: 0 when it filled the three numbers of `which`. A weak
@@ -120,6 +169,7 @@ int verbosity_from_args(const char *args, bool *unknown)
 }
 
 /// One warning for each new prio_args text that holds words not understood.
+/// Under state_mutex.
 void warn_args_once(const char *args)
 {
     if (warned && std::strncmp(warned_args, args, sizeof warned_args - 1) == 0) {
@@ -141,67 +191,192 @@ bool node_of(const struct path *pp, char *node, std::size_t size)
     if (len == 0 || len == kHostDevSize || std::memchr(dev, '/', len) != nullptr) {
         return false;
     }
-    int n = std::snprintf(node, size, "%s%.*s", kDevDirectory, static_cast<int>(len), dev);
-    return n > 0 && static_cast<std::size_t>(n) < size;
+    std::size_t prefix = std::strlen(kDevDirectory);
+    if (prefix + len >= size) {
+        return false;
+    }
+    std::memcpy(node, kDevDirectory, prefix);
+    std::memcpy(node + prefix, dev, len);
+    node[prefix + len] = '\0';
+    return true;
 }
 
-/// The run lock, waited for by polling within the call's bound, and the
-/// preference file loaded into a fresh LUN list.
+long ms_until(const timespec &deadline)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+    return std::max(ms, 0L);
+}
+
+/// The store's gate of a call that goes the whole way: the lock file, the
+/// flock within what is left of the call's bound, the preference file
+/// loaded. Negative with call.state set when the call cannot go on.
 int enter_store()
 {
-    int bound = static_cast<int>(std::min<unsigned>(call_timeout_ms, INT_MAX));
-    return run_enter_store(bound, LockWait::poll);
+    int err = run_lock_open();
+    if (err != 0) {
+        call.state = kLockUnusable;
+        call.lock_error = err;
+        return -1;
+    }
+    int left = static_cast<int>(std::min<long>(ms_until(call.deadline), INT_MAX));
+    if (run_enter_store(left, LockWait::poll) < 0) {
+        call.state = kLockTimedOut;
+        return -1;
+    }
+    if (conf_unreadable()) {
+        call.state = kUnreadable;
+    }
+    return 0;
 }
 
-/// What mpath_prio_tald would print for `node`, or kNoAnswer.
-int resolve(const char *node)
+/// Locks the store within the call's bound.
+bool lock_store()
 {
-    int err = run_lock_open();
-    if (err == EROFS) {
-        return kReadOnlyAnswer;
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ns = now.tv_nsec + static_cast<long>(call.timeout_ms % 1000) * 1000000L;
+    call.deadline = {now.tv_sec + static_cast<time_t>(call.timeout_ms / 1000) + ns / 1000000000L,
+                     ns % 1000000000L};
+    return pthread_mutex_clocklock(&store_mutex, CLOCK_MONOTONIC, &call.deadline) == 0;
+}
+
+/// The priority of the probed path from the store. `rec` is consumed.
+int resolve(const char *node, pathinfo *rec, int rc)
+{
+    if (rc < 0 || rec == nullptr) {
+        call.state = kNotIdentified;
+        return getPrioResolve(node, rec, rc, nullptr);
     }
-    if (err != 0) {
-        errno = err;
-        syslog(LOG_DAEMON | LOG_WARNING, "priotald: %s: lock file %s cannot be used: %m", node,
-               kLockPath);
+    if (!lock_store()) {
+        std::free(rec);
+        call.state = kLockTimedOut;
         return kNoAnswer;
     }
-    int prio = getPrio(node, enter_store);
-    if (prio == kNoStore) {
+    int prio = log_level() < kStepsLevel ? conf_peek(rec) : 0;
+    if (prio > 0) {
+        std::free(rec);
+    } else {
+        prio = getPrioResolve(node, rec, rc, enter_store);
+        conf_drop_records();
+        run_lock_close();
+    }
+    pthread_mutex_unlock(&store_mutex);
+    if (prio != kNoStore) {
+        return prio;
+    }
+    // A read-only file system: the callout's answer for every path.
+    return call.state == kLockUnusable && call.lock_error == EROFS ? kReadOnlyAnswer : kNoAnswer;
+}
+
+/// The begin of a path's failure, as syslog gets it.
+void report_failure(const char *node)
+{
+    switch (call.state) {
+    case kNotIdentified:
+        syslog(LOG_DAEMON | LOG_WARNING,
+               "priotald: %s: not identified as a path of the array; priority 0", node);
+        break;
+    case kLockTimedOut:
         syslog(LOG_DAEMON | LOG_WARNING,
                "priotald: %s: lock file %s still held by another run after %u ms", node,
-               kLockPath, call_timeout_ms);
-        return kNoAnswer;
+               kLockPath, call.timeout_ms);
+        break;
+    case kLockUnusable:
+        errno = call.lock_error;
+        syslog(LOG_DAEMON | LOG_WARNING, "priotald: %s: lock file %s cannot be used: %m", node,
+               kLockPath);
+        break;
+    case kUnreadable:
+        syslog(LOG_DAEMON | LOG_WARNING,
+               "priotald: %s: preference file %s cannot be read; nothing is stored", node,
+               kConfigPath);
+        break;
+    case kHealthy:
+        break;
     }
-    return prio;
 }
 
-int one_call(const struct path *pp, const char *args, unsigned timeout_ms)
+/// Logs the path's state when it differs from its last call's.
+void report(const char *node, int result)
 {
-    call_timeout_ms = timeout_ms;
-    bool unknown = false;
-    int verbosity = verbosity_from_args(args != nullptr ? args : "", &unknown);
-    if (unknown) {
-        warn_args_once(args);
+    // A read-only file system is no failure of the path.
+    if (call.state == kLockUnusable && call.lock_error == EROFS) {
+        call.state = kHealthy;
     }
+    if (call.state == kHealthy && any_failing.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    pthread_mutex_lock(&state_mutex);
+    std::size_t i = 0;
+    while (i < failing_count && std::strcmp(failing[i].node, node) != 0) {
+        ++i;
+    }
+    PathState was = i < failing_count ? failing[i].state : kHealthy;
+    if (call.state == was) {
+        pthread_mutex_unlock(&state_mutex);
+        return;
+    }
+    if (call.state == kHealthy) {
+        syslog(LOG_DAEMON | LOG_NOTICE, "priotald: %s: answered again, priority %d", node,
+               result);
+        failing[i] = failing[--failing_count];
+    } else {
+        report_failure(node);
+        if (i == failing_count && failing_count == failing_capacity) {
+            std::size_t grown = failing_capacity == 0 ? 16 : failing_capacity * 2;
+            auto *bigger = static_cast<Failing *>(std::realloc(failing, grown * sizeof *failing));
+            if (bigger != nullptr) {
+                failing = bigger;
+                failing_capacity = grown;
+            }
+        }
+        // Without memory the failure is reported again next time.
+        if (i < failing_capacity) {
+            if (i == failing_count) {
+                std::snprintf(failing[i].node, sizeof failing[i].node, "%s", node);
+                ++failing_count;
+            }
+            failing[i].state = call.state;
+        }
+    }
+    any_failing.store(failing_count, std::memory_order_relaxed);
+    pthread_mutex_unlock(&state_mutex);
+}
+
+int one_call(const struct path *pp, int verbosity)
+{
     log_use_syslog(true);
-    log_verbosity = verbosity;
-    sg_io_set_command_timeout(timeout_ms);
+    log_thread_use(verbosity);
+    sg_io_set_command_timeout(call.timeout_ms);
 
     int result = 0;
-    char node[sizeof "/dev/" + kHostDevSize];
+    char node[kNodeSize];
     if (pp == nullptr || !node_of(pp, node, sizeof node)) {
         syslog(LOG_DAEMON | LOG_WARNING, "priotald: path without a usable device name");
     } else {
-        result = resolve(node);
+        call.state = kHealthy;
+        pathinfo *rec = nullptr;
+        int rc = getPrioProbe(node, &rec);
+        result = resolve(node, rec, rc);
+        report(node, result);
     }
 
-    conf_reset();
-    run_lock_close();
     sg_io_set_command_timeout(0);
-    log_verbosity = 0;
+    log_thread_use(-1);
     log_use_syslog(false);
     return result;
+}
+
+/// Everything the library keeps, given back when the host unloads it.
+__attribute__((destructor)) void unload()
+{
+    conf_reset();
+    run_lock_close();
+    std::free(failing);
+    failing = nullptr;
+    failing_count = failing_capacity = 0;
 }
 
 }  // namespace
@@ -215,10 +390,16 @@ extern "C" __attribute__((visibility("default"))) int getprio(struct path *pp, c
 {
     int cancel_state = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-    pthread_mutex_lock(&call_mutex);
-    unsigned bound = third_argument_trusted() && timeout_ms != 0 ? timeout_ms : kDefaultTimeoutMs;
-    int result = one_call(pp, args, bound);
-    pthread_mutex_unlock(&call_mutex);
+    pthread_mutex_lock(&state_mutex);
+    call.timeout_ms =
+        third_argument_trusted() && timeout_ms != 0 ? timeout_ms : kDefaultTimeoutMs;
+    bool unknown = false;
+    int verbosity = verbosity_from_args(args != nullptr ? args : "", &unknown);
+    if (unknown) {
+        warn_args_once(args);
+    }
+    pthread_mutex_unlock(&state_mutex);
+    int result = one_call(pp, verbosity);
     pthread_setcancelstate(cancel_state, nullptr);
     return result;
 }

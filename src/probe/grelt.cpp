@@ -56,8 +56,8 @@ constexpr std::array<unsigned char, 6> kIdentificationInquiry = {0x12, 0x01, 0x8
 constexpr std::array<unsigned char, 16> kControllerPortQuery = {
     0x3c, 0x02, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
 
-std::array<unsigned char, kPageSize> page_buffer;
-std::array<unsigned char, kReplySize> port_buffer;
+thread_local std::array<unsigned char, kPageSize> page_buffer;
+thread_local std::array<unsigned char, kReplySize> port_buffer;
 
 /// One past the last byte of the page: its 4-byte header plus the page
 /// length field, and never past the buffer.
@@ -119,11 +119,15 @@ int grelt_get_dev_wwid(const unsigned char *page, int page_size, char *wwid, int
     if (last <= first)
         return -1;
 
+    // Digit by digit: a formatting call per byte would cost the steady call
+    // of the plugin more than all the rest of its store.
+    static constexpr char kHexDigits[] = "0123456789abcdef";
     std::array<char, 2 * kPageSize + 2> text{};
-    int used = std::snprintf(text.data(), text.size(), "%x", type);
+    std::size_t used = 0;
+    text[used++] = kHexDigits[type];
     for (int i = first; i < last; ++i) {
-        used += std::snprintf(text.data() + used, text.size() - static_cast<std::size_t>(used),
-                              "%02x", page[i]);
+        text[used++] = kHexDigits[page[i] >> 4];
+        text[used++] = kHexDigits[page[i] & 0x0f];
     }
     copy_field(wwid, static_cast<std::size_t>(wwid_size), text.data());
     log_trace(kModule, kFunction, kLineWwid, 6, "wwid: %s", wwid);

@@ -2,8 +2,9 @@
 // alias and controller port, decoded from the array's answers.
 //
 // grelt_info opens the node once and asks it three questions (SCSI address,
-// INQUIRY page 0x83, READ BUFFER id 0x40) into two module-level scratch
-// buffers, cleared on every call, so it is not reentrant. The decoding steps below work on byte buffers
+// INQUIRY page 0x83, READ BUFFER id 0x40) into two scratch buffers of the
+// calling thread, cleared on every call: threads probe side by side, but a
+// call must not re-enter itself. The decoding steps below work on byte buffers
 // alone: every read is bounded by the buffer size they are given, and a
 // designator is cut at the end of the page that the page length announces.
 #pragma once

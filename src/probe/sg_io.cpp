@@ -31,7 +31,7 @@ constexpr const char *kOpenFailedFormat = "Opening the device [%s] failed.  Errn
 
 constexpr int kSenseSize = 128;
 constexpr unsigned kCommandTimeoutMs = 60000;
-unsigned command_timeout_ms = kCommandTimeoutMs;
+thread_local unsigned command_timeout_ms = kCommandTimeoutMs;
 constexpr int kInquiryDataSize = 255;
 constexpr std::array<unsigned char, 6> kStandardInquiry = {0x12, 0x00, 0x00, 0x00, 0xff, 0x00};
 

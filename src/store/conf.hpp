@@ -50,6 +50,13 @@ int dump_config_to(FILE *out);
 /// Creates conf and loads the file into it. 0 loaded; -1 file not opened or
 /// not locked (the list exists, empty); -2 list not created; -3 first record
 /// not allocated. An empty file still leaves one record (empty wwid).
+/// After conf_load_for(wwid), and while the traces of level 7 are not
+/// shown, a file whose every line is in the form the writer gives (a
+/// "canonical" file, as every save leaves it) is loaded indexed: conf then
+/// holds only that LUN's record, if the file has one, and the other lines
+/// stay text that a save copies. Whatever needs every record (the listing,
+/// a resolution of another LUN) has them parsed first; answers, file bytes
+/// and the traces shown are those of a whole load.
 /// Only a regular file is read, never through a symlink. A file that exists
 /// but cannot be read whole (anything but "no such file": no permission, a
 /// read error, a FIFO, a device, a symlink, a directory) gives -1 with an
@@ -57,6 +64,12 @@ int dump_config_to(FILE *out);
 /// file keeps what this run could not read. So does a record that could not
 /// be allocated (the records read before it stay, and the result is 0).
 int load_config(const char *path);
+/// True when the last load_config found the file but could not read it
+/// whole (so that no save will replace it).
+bool conf_unreadable();
+/// Declares the one LUN (by wwid) that the next loads serve, or nullptr (the
+/// default): every LUN.
+void conf_load_for(const char *wwid);
 /// Reads the next record line of the file being loaded into rec (cleared
 /// first). 1 when a line was read (complete or not), 0 at the end of the data.
 int parse_pathinfo(pathinfo *rec);
@@ -72,6 +85,9 @@ int parse_pathinfo(pathinfo *rec);
 /// `path` (in the reverse order, as a load and a save always turn them) and
 /// that file held nothing else, nothing is written: the file keeps its
 /// bytes, inode and time, and the traces are those of a save that wrote.
+/// Each address number above 255 of a line written draws the text
+/// "!!! invalid scsi address (%d:%d:%d:%d" (no line end) through log_text,
+/// before the file is replaced; the number is written all the same.
 int save_config(const char *path);
 /// Hooks for locking the preference file itself; both return 1.
 int lock_config(int fd);
@@ -88,6 +104,9 @@ void conf_use_file(const char *path);
 /// kept of the file. Afterwards load_config starts as in a fresh process; a
 /// process that serves many requests calls it after each one.
 void conf_reset();
+/// Frees conf with all its records, and keeps what the last load_config read
+/// of the file, for conf_peek.
+void conf_drop_records();
 
 // --- priority resolution -----------------------------------------------------
 
@@ -100,5 +119,14 @@ int conf_getPrio(pathinfo *probed);
 /// negative on failure (no list, or the file not saved). Hands `probed` to
 /// the list when its LUN is new.
 int conf_setPrio(pathinfo *probed, int prio);
+/// The priority that conf_getPrio would give the successfully probed path
+/// when it would change nothing, without the lock and without reading the
+/// file: from the file that the last (indexed) load_config read, as long as
+/// that file is still in place unchanged (one lstat; see
+/// conf_disk::Content). 0 when it cannot tell: the LUN or path not stored as
+/// it would be, the file changed, replaced, not canonical, or not loaded.
+/// Its traces are conf_getPrio's of level 7, for callers that do not show
+/// them.
+int conf_peek(const pathinfo *probed);
 /// True when `rec` is held by the LUN list (so its allocator must not free it).
 bool conf_holds(const pathinfo *rec);

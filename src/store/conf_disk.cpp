@@ -4,13 +4,17 @@
 #include "store/fd_guard.hpp"
 #include "trace/trace.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +46,37 @@ constexpr const char *kTempSuffix = ".tmp";
 /// Room asked beyond the size fstat gave, so that the read that sees the end
 /// of the file needs no second block.
 constexpr std::size_t kReadSlack = 1;
+/// The coarsest time-stamp tick of a file system with sub-second times: the
+/// kernel stamps files from a clock that advances once a jiffy (1 to 10 ms),
+/// with margin. Times without any nanoseconds come from a file system that
+/// keeps whole seconds (or two, as FAT does).
+constexpr long long kFineTickNs = 20'000'000;
+constexpr long long kCoarseTickNs = 2'000'000'000;
+
+long long ns_of(const timespec &t)
+{
+    return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+Identity identity_of(const struct stat &st)
+{
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+bool same_time(const timespec &a, const timespec &b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+/// Whether a file with these times, read from `began` on, can change later
+/// only with a change of its times.
+bool settled_at(const struct stat &st, const timespec &began)
+{
+    long long newest = std::max(ns_of(st.st_mtim), ns_of(st.st_ctim));
+    long long tick = st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0 ? kCoarseTickNs
+                                                                          : kFineTickNs;
+    return newest + tick < ns_of(began);
+}
 
 // --- reading -----------------------------------------------------------------
 
@@ -80,6 +115,25 @@ int open_regular(const char *path, struct stat *st, const char **reason)
     return fd;
 }
 
+/// Maps the pages of a large fresh block in one call: the read would
+/// otherwise fault them in one by one. Advice only.
+void prefault(char *data, std::size_t len)
+{
+    constexpr std::size_t kLarge = 128 * 1024;
+    constexpr std::uintptr_t kPage = 4096;
+    if (len < kLarge)
+        return;
+    auto begin = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+    auto end = (reinterpret_cast<std::uintptr_t>(data) + len) & ~(kPage - 1);
+#ifdef MADV_POPULATE_WRITE  // C libraries before 2.35 do not name it; kernels before 5.14 refuse it
+    if (end > begin)
+        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)begin;
+    (void)end;
+#endif
+}
+
 /// Reads fd to its end into *content, its block sized by `expected`. 0, or
 /// -1 with errno set.
 int read_all(int fd, std::size_t expected, Content *content)
@@ -88,6 +142,7 @@ int read_all(int fd, std::size_t expected, Content *content)
     char *data = static_cast<char *>(std::malloc(capacity + 1));
     if (data == nullptr)
         return -1;
+    prefault(data, capacity + 1);
     std::size_t size = 0;
     for (;;) {
         if (size == capacity) {
@@ -186,6 +241,8 @@ int sync_directory(const char *path)
 int read_whole(const char *path, Content *content, const char **reason)
 {
     release(content);
+    timespec began = {};
+    clock_gettime(CLOCK_REALTIME, &began);
     struct stat st;
     FdGuard fd{open_regular(path, &st, reason)};
     if (fd.fd < 0)
@@ -197,14 +254,25 @@ int read_whole(const char *path, Content *content, const char **reason)
         return -2;
     }
     unlock_config(fd.fd);
+    content->identity = identity_of(st);
+    content->settled = settled_at(st, began);
     return 1;
+}
+
+bool unchanged(const char *path, const Content &content)
+{
+    struct stat st;
+    if (!content.settled || lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    const Identity &was = content.identity;
+    return st.st_dev == was.dev && st.st_ino == was.ino && st.st_size == was.size &&
+           same_time(st.st_mtim, was.mtime) && same_time(st.st_ctim, was.ctime);
 }
 
 void release(Content *content)
 {
     std::free(content->data);
-    content->data = nullptr;
-    content->size = 0;
+    *content = Content{};
 }
 
 int replace(const char *path, const char *data, std::size_t len)

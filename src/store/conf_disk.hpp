@@ -10,16 +10,39 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <sys/types.h>
 
 namespace conf_disk {
 
+/// What tells one state of a file from another without reading it: a writer
+/// that replaces the file gives it a new inode, one that writes in place
+/// changes its change time at least.
+struct Identity {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    timespec mtime;
+    timespec ctime;
+};
+
 /// The bytes of the file, in one heap block of `size` bytes plus a NUL
-/// (data is nullptr when nothing was read).
+/// (data is nullptr when nothing was read), and the file's identity when
+/// they were read. `settled`: the file's times lay a whole time-stamp tick
+/// before the read began, so that any later write gives it another
+/// identity; a file written within the tick of the read may change again
+/// without any visible change of its times, and is "racily clean", as git
+/// calls such index entries.
 struct Content {
     char *data;
     std::size_t size;
+    Identity identity;
+    bool settled;
 };
+
+/// True when the file at `path` is still the one whose bytes `content`
+/// holds: read settled, and its identity unchanged. One lstat.
+bool unchanged(const char *path, const Content &content);
 
 /// Reads the file at `path` whole into *content (any earlier content is
 /// released first), between lock_config and unlock_config on its

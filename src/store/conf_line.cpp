@@ -1,5 +1,6 @@
 #include "store/conf_line.hpp"
 
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -29,12 +30,12 @@ int int_from_text(const char *text)
 namespace conf_line {
 namespace {
 
-constexpr const char *kFmtInvalidAddress = "!!! invalid scsi address (%d:%d:%d:%d";
 constexpr char kHex[] = "0123456789ABCDEF";
+constexpr int kMaxAddressNumber = 255;
 
 // --- writing -----------------------------------------------------------------
 
-bool needs_escape(unsigned char c)
+constexpr bool needs_escape(unsigned char c)
 {
     return c == ',' || c == ':' || c == '%' || c < 0x20 || c > 0x7e;
 }
@@ -43,17 +44,7 @@ bool needs_escape(unsigned char c)
 /// would break the line apart, then `end`.
 char *put_text(char *out, const char *field, std::size_t size, char end)
 {
-    std::size_t n = strnlen(field, size - 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        auto c = static_cast<unsigned char>(field[i]);
-        if (!needs_escape(c)) {
-            *out++ = static_cast<char>(c);
-            continue;
-        }
-        *out++ = '%';
-        *out++ = kHex[c >> 4];
-        *out++ = kHex[c & 0xf];
-    }
+    out += encode(field, size, out);
     *out++ = end;
     return out;
 }
@@ -136,6 +127,84 @@ void decode_field(char *dst, std::size_t size, const char *src)
     dst[n] = '\0';
 }
 
+// --- the canonical form ------------------------------------------------------
+
+int upper_hex(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+/// The bytes that a text field holds as they stand.
+constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0; c < 256; ++c)
+        plain[c] = !needs_escape(static_cast<unsigned char>(c));
+    return plain;
+}();
+
+/// The end of a non-empty text field at p as encode writes it (every byte
+/// that needs it encoded, and no other; uppercase hex; at most size-1 bytes
+/// once decoded), stopping at the first separator or at `end`; nullptr when
+/// the field is not in that form.
+const char *canonical_text(const char *p, const char *end, std::size_t size)
+{
+    const char *start = p;
+    std::size_t decoded = 0;
+    for (;;) {
+        const char *run = p;
+        while (p < end && kPlain[static_cast<unsigned char>(*p)])
+            ++p;
+        decoded += static_cast<std::size_t>(p - run);
+        if (p == end || *p != '%')
+            break;
+        int hi = end - p >= 3 ? upper_hex(p[1]) : -1;
+        int lo = hi >= 0 ? upper_hex(p[2]) : -1;
+        if (lo < 0)
+            return nullptr;
+        auto byte = static_cast<unsigned char>(hi * 16 + lo);
+        if (byte == 0 || !needs_escape(byte))
+            return nullptr;
+        p += 3;
+        ++decoded;
+    }
+    // Stopped at the end, at a separator, or at a byte that needs encoding.
+    if (p == start || decoded >= size || (p < end && !is_separator(*p)))
+        return nullptr;
+    return p;
+}
+
+/// The place after `after`, when p holds a number as "%d" writes it within
+/// the int range, followed by `after`; *value is the number. nullptr
+/// otherwise.
+const char *canonical_int(const char *p, const char *end, char after, long long *value)
+{
+    // Most numbers of a line are one digit.
+    if (end - p >= 2 && *p >= '0' && *p <= '9' && p[1] == after) {
+        *value = *p - '0';
+        return p + 2;
+    }
+    bool negative = p < end && *p == '-';
+    if (negative)
+        ++p;
+    const char *digits = p;
+    long long magnitude = 0;
+    for (; p < end && *p >= '0' && *p <= '9' && static_cast<std::size_t>(p - digits) < kIntText; ++p)
+        magnitude = magnitude * 10 + (*p - '0');
+    std::size_t n = static_cast<std::size_t>(p - digits);
+    if (n == 0 || (*digits == '0' && (n > 1 || negative)))
+        return nullptr;
+    if (magnitude > static_cast<long long>(INT_MAX) + (negative ? 1 : 0))
+        return nullptr;
+    if (p == end || *p != after)
+        return nullptr;
+    *value = negative ? -magnitude : magnitude;
+    return p + 1;
+}
+
 }  // namespace
 
 LineKind next_line(const char *data, std::size_t size, std::size_t *pos, Line *line)
@@ -174,23 +243,81 @@ std::size_t format(const pathinfo *rec, char *out)
             } else {
                 out = put_text(out, dev, kDevSize, ',');
             }
-            int host = rec->slot_host[cp][slot];
-            int channel = rec->slot_channel[cp][slot];
-            int id = rec->slot_id[cp][slot];
-            int lun = rec->slot_lun[cp][slot];
-            // The host number comes from the kernel whole, not cut to a byte:
-            // hosts pass 255 on long-running machines.
-            if (channel > 255 || id > 255 || lun > 255)
-                std::fprintf(stderr, kFmtInvalidAddress, host, channel, id, lun);
-            out = put_int(out, host, ':');
-            out = put_int(out, channel, ':');
-            out = put_int(out, id, ':');
-            out = put_int(out, lun, ',');
+            out = put_int(out, rec->slot_host[cp][slot], ':');
+            out = put_int(out, rec->slot_channel[cp][slot], ':');
+            out = put_int(out, rec->slot_id[cp][slot], ':');
+            out = put_int(out, rec->slot_lun[cp][slot], ',');
             out = put_int(out, rec->prio[cp][slot], ',');
         }
     }
     out = put_text(out, rec->text_name, kTextNameSize, '\n');
     return static_cast<std::size_t>(out - start);
+}
+
+std::size_t encode(const char *field, std::size_t size, char *out)
+{
+    char *start = out;
+    std::size_t n = strnlen(field, size - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        auto c = static_cast<unsigned char>(field[i]);
+        if (!needs_escape(c)) {
+            *out++ = static_cast<char>(c);
+            continue;
+        }
+        *out++ = '%';
+        *out++ = kHex[c >> 4];
+        *out++ = kHex[c & 0xf];
+    }
+    return static_cast<std::size_t>(out - start);
+}
+
+int invalid_address(const pathinfo *rec, int from_entry)
+{
+    for (int k = from_entry; k < kControllerPorts * kSlotsPerPort; ++k) {
+        int cp = k % kControllerPorts;
+        int slot = k / kControllerPorts;
+        // The host number comes from the kernel whole, not cut to a byte:
+        // hosts pass 255 on long-running machines.
+        if (rec->slot_channel[cp][slot] > kMaxAddressNumber ||
+            rec->slot_id[cp][slot] > kMaxAddressNumber ||
+            rec->slot_lun[cp][slot] > kMaxAddressNumber)
+            return k;
+    }
+    return -1;
+}
+
+bool canonical(const char *line, std::size_t len, Shape *shape)
+{
+    const char *p = line;
+    const char *end = line + len;
+    *shape = {0, false};
+    if ((p = canonical_text(p, end, kWwidSize)) == nullptr || p == end || *p != ',')
+        return false;
+    shape->wwid_len = static_cast<std::size_t>(p - line);
+    ++p;
+    for (int k = 0; k < kControllerPorts * kSlotsPerPort; ++k) {
+        // Most entries of a line are free slots, all alike.
+        static constexpr char kFreeEntry[] = "x,0:0:0:0,0,";
+        constexpr std::size_t kFreeLen = sizeof kFreeEntry - 1;
+        if (static_cast<std::size_t>(end - p) > kFreeLen &&
+            std::memcmp(p, kFreeEntry, kFreeLen) == 0) {
+            p += kFreeLen;
+            continue;
+        }
+        if ((p = canonical_text(p, end, kDevSize)) == nullptr || p == end || *p != ',')
+            return false;
+        ++p;
+        static constexpr char kAfter[] = {':', ':', ':', ',', ','};
+        for (int i = 0; i < 5; ++i) {
+            long long value = 0;
+            if ((p = canonical_int(p, end, kAfter[i], &value)) == nullptr)
+                return false;
+            if (i >= 1 && i < 4 && value > kMaxAddressNumber)
+                shape->bad_address = true;
+        }
+    }
+    // The alias runs to the end of the line: a separator in it would end it.
+    return (p = canonical_text(p, end, kTextNameSize)) != nullptr && p == end;
 }
 
 int parse(char *line, pathinfo *rec)

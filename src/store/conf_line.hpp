@@ -50,10 +50,34 @@ enum LineKind {
 LineKind next_line(const char *data, std::size_t size, std::size_t *pos, Line *line);
 
 /// Writes rec's line, line feed included, to `out`, which has room for
-/// kMaxLine bytes; returns its length. A channel, id or lun above 255 draws
-/// the "!!! invalid scsi address" warning on standard error (standard output
-/// carries the callout's answer); the number is written all the same.
+/// kMaxLine bytes; returns its length. Numbers are written as they stand,
+/// an address number above 255 too (see invalid_address); format itself
+/// writes no warning.
 std::size_t format(const pathinfo *rec, char *out);
+
+/// The first address of rec's slots, in the order of its line, with a
+/// channel, id or lun above 255 (a host number may be larger) from *from_entry (0..15, entry k = slot k div 4 of port
+/// k mod 4) on: that entry's index, or -1 when there is none. The store warns
+/// of each such address when it writes the line.
+int invalid_address(const pathinfo *rec, int from_entry);
+
+/// A text field of `size` bytes as the line holds it (percent-encoded, no
+/// separator after it) into `out`, which has room for encoded_size(size)
+/// bytes; returns its length.
+std::size_t encode(const char *field, std::size_t size, char *out);
+
+/// What canonical() found out about a line.
+struct Shape {
+    std::size_t wwid_len;  ///< length of the first token, the encoded wwid
+    bool bad_address;      ///< a channel, id or lun above 255
+};
+
+/// True when `line` (len bytes, its end excluded) is exactly what format
+/// writes for the record that parse reads from it: parsing it and formatting
+/// the record again gives the same bytes. Checked on the text alone, without
+/// filling a record; a line it refuses may still be one (it is then read and
+/// written the long way).
+bool canonical(const char *line, std::size_t len, Shape *shape);
 
 /// Fills rec (cleared by the caller) from the NUL-terminated text of one
 /// line without its end, which it splits in place. 0 complete; -1 when a

@@ -59,5 +59,52 @@ TEST(ConfLine, TokensSplitAsStrtok)
     }
 }
 
+TEST(ConfLine, CanonicalIsWhatAParseAndAFormatKeep)
+{
+    const std::string line = kExampleLine.substr(0, kExampleLine.size() - 1);
+    // The example line with one piece replaced.
+    auto with = [&](const std::string &from, const std::string &to) {
+        std::string changed = line;
+        return changed.replace(changed.find(from), from.size(), to);
+    };
+    const std::string cases[] = {
+        line,
+        with("vol_db01", "vol%2Cdb%25%3A%7F"),      // encoded as the writer encodes
+        with("vol_db01", "vol%2cdb"),               // lowercase hex
+        with("vol_db01", "vol%41"),                 // a byte that needs no encoding
+        with("vol_db01", "vol%00"), with("vol_db01", "vol%2"), with("vol_db01", "v l\\x"),
+        with("vol_db01", std::string(32, 'a')), with("vol_db01", std::string(33, 'a')),
+        with("vol_db01", std::string(31, 'a') + "%2C"), with("vol_db01", std::string(32, 'a') + "%2C"),
+        with(",vol_db01", ","), with("vol_db01", "vol,extra"), with("vol_db01", "vol:db"),
+        with("2:0:0:1,8", "2:0:0:1,08"), with("2:0:0:1,8", "2:0:0:1,+8"),
+        with("2:0:0:1,8", "2:0:0:1,-0"), with("2:0:0:1,8", "2:0:0:1,-8"),
+        with("2:0:0:1,8", "2:0:0:1,2147483647"), with("2:0:0:1,8", "2:0:0:1,2147483648"),
+        with("2:0:0:1,8", "2:0:0:1,-2147483648"), with("2:0:0:1,8", "2:0:0:1,-2147483649"),
+        with("2:0:0:1,8", "2:0:0:1,12345678901"), with("2:0:0:1,8", "2:0:0:1, 8"),
+        with("2:0:0:1,8", "2:0,0:1,8"), with("2:0:0:1,8", "2::0:0:1,8"),
+        with("2:0:0:1,8", "300:0:0:1,8"), with("/dev/sdb,", "x,"), with("/dev/sdb,", "/dev/sdb:"),
+        with("/dev/sdb,", ",/dev/sdb,"), with("/dev/sdb,", "/dev/" + std::string(251, 'b') + ","),
+        with("/dev/sdb,", "/dev/" + std::string(250, 'b') + ","),
+        with(kExampleWwid, std::string(63, 'a')), with(kExampleWwid, std::string(64, 'a')),
+        with(kExampleWwid + ",", kExampleWwid + ":"), with(kExampleWwid, ""),
+        line.substr(0, line.rfind(',') + 1), line + ",more", line + "\t",
+    };
+    for (const std::string &text : cases) {
+        pathinfo *rec = new_record();
+        std::string copy = text;
+        bool complete = conf_line::parse(copy.data(), rec) == 0;
+        char out[conf_line::kMaxLine];
+        std::size_t len = conf_line::format(rec, out);
+        bool kept = complete && std::string(out, len) == text + "\n";
+        conf_line::Shape shape{};
+        EXPECT_EQ(conf_line::canonical(text.data(), text.size(), &shape), kept) << text;
+        if (kept) {
+            EXPECT_EQ(text.substr(0, shape.wwid_len), text.substr(0, text.find(',')));
+            EXPECT_EQ(shape.bad_address, conf_line::invalid_address(rec, 0) >= 0) << text;
+        }
+        std::free(rec);
+    }
+}
+
 }  // namespace
 }  // namespace conf_test

@@ -10,9 +10,10 @@
 int log_verbosity = 0;
 
 namespace {
-bool to_syslog = false;
+thread_local int thread_verbosity = -1;
+thread_local bool to_syslog = false;
 constexpr int kBufferSize = 512;
-char trace_buffer[kBufferSize];
+thread_local char trace_buffer[kBufferSize];
 char console_buffer[kBufferSize];
 }  // namespace
 
@@ -21,7 +22,7 @@ void log_trace(const char * /*module*/, const char * /*function*/, int line, int
 {
     // Text that nobody sees is not formatted: a run traces far more than it
     // shows.
-    if (level > log_verbosity)
+    if (level > log_level())
         return;
     std::memset(trace_buffer, 0, sizeof trace_buffer);
     va_list args;
@@ -34,7 +35,24 @@ void log_trace(const char * /*module*/, const char * /*function*/, int line, int
         std::fprintf(stderr, "[%d] %s\n", line, trace_buffer);
 }
 
+int log_level() { return thread_verbosity >= 0 ? thread_verbosity : log_verbosity; }
+
 void log_use_syslog(bool on) { to_syslog = on; }
+
+void log_thread_use(int verbosity) { thread_verbosity = verbosity; }
+
+void log_text(const char *format, ...)
+{
+    char text[kBufferSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (to_syslog)
+        syslog(LOG_DAEMON | LOG_WARNING, "%s", text);
+    else
+        std::fputs(text, stderr);
+}
 
 int log_console(int level, const char *format, ...)
 {

@@ -6,19 +6,28 @@
 // within its field; every saved line is complete (97 separators, so 98
 // tokens, and its line feed) and there is one per record with a wwid; the
 // third file holds the second's lines, byte for byte, in reverse order (each
-// load reverses the order of the lines).
+// load reverses the order of the lines). Then the first file and the second
+// are each loaded twice more, indexed for one LUN and whole, the same change
+// is made to that LUN's record (a priority toggled) and a new LUN is added,
+// and the saves of both (spliced and whole) must give the same bytes.
 
 #include "fuzz_support.hpp"
 
 #include "store/conf.hpp"
+#include "store/conf_line.hpp"
 #include "store/pathinfo.hpp"
 
 #include <sysfs/dlist.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
+/// The LUN changed by change_and_save in a whole load.
+std::string indexed_wwid;
+
 /// Checks the fields of every record in conf; the number with a wwid.
 std::size_t check_records()
 {
@@ -56,6 +65,56 @@ std::vector<std::string> save_and_check(const std::string &path, std::size_t rec
     }
     return lines;
 }
+
+/// Loads `path` (indexed for `wwid`, or whole with nullptr), changes the
+/// record of `wwid` and adds a LUN, and saves to `out`; the bytes saved.
+std::string change_and_save(const std::string &path, const char *wwid, const std::string &out)
+{
+    conf_reset();
+    conf_load_for(wwid);
+    FUZZ_CHECK(load_config(path.c_str()) == 0, "a readable file did not load");
+    conf_load_for(nullptr);
+    const char *lun = wwid != nullptr ? wwid : indexed_wwid.c_str();
+    pathinfo *found = nullptr;
+    for (DL_node *node = conf->head->next; node != nullptr && node != conf->head;
+         node = node->next) {
+        auto *rec = static_cast<pathinfo *>(node->data);
+        if (found == nullptr && std::strcmp(rec->wwid, lun) == 0)
+            found = rec;
+    }
+    if (found != nullptr)
+        found->prio[1][2] = found->prio[1][2] == 5 ? 6 : 5;
+    auto *added = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
+    copy_field(added->wwid, kWwidSize, "3f0zz,new");
+    copy_field(added->slot_dev[2][0], kDevSize, "/dev/new");
+    added->prio[2][0] = 3;
+    add_confNode(added);
+    FUZZ_CHECK(save_config(out.c_str()) == 0, "save failed");
+    return fuzz_read_file(out);
+}
+
+/// The same change saved after an indexed and after a whole load of `path`.
+void compare_spliced(const std::string &path, const std::string &wwid)
+{
+    indexed_wwid = wwid;
+    std::string spliced = change_and_save(path, wwid.c_str(), fuzz_scratch("spliced.conf"));
+    std::string whole = change_and_save(path, nullptr, fuzz_scratch("whole.conf"));
+    FUZZ_CHECK(spliced == whole, "the spliced save differs from the whole one");
+}
+
+/// The wwid of the record written on the middle line of `lines`, or a LUN
+/// that none holds.
+std::string middle_wwid(const std::vector<std::string> &lines)
+{
+    if (lines.empty())
+        return "3none";
+    conf_reset();
+    const std::string &line = lines[lines.size() / 2];
+    pathinfo rec{};
+    std::string copy = line.substr(0, line.size() - (line.back() == '\n' ? 1 : 0));
+    conf_line::parse(copy.data(), &rec);
+    return rec.wwid;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -82,6 +141,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     std::reverse(lines3.begin(), lines3.end());
     FUZZ_CHECK(lines2 == lines3, "the round trip changed the file");
+
+    // The fuzzed file (read whole whenever it is not canonical) and the
+    // saved one (always canonical), each for one of its own LUNs and for one
+    // it does not hold.
+    const std::string wwid = middle_wwid(lines2);
+    for (const std::string *path : {&first, &second}) {
+        compare_spliced(*path, wwid);
+        compare_spliced(*path, "3none");
+    }
     conf_reset();
     return 0;
 }
