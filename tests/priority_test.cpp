@@ -176,6 +176,32 @@ TEST_F(Priority, OverrideSurvivesCalloutsAndResetReturnsTheDefault)
     EXPECT_EQ(state(), line({{0, 7}, {3, 5}}));
 }
 
+TEST_F(Priority, RenamedNodesTakeTheirSlotsNewNamesAndTheOverrideStaysWithThePort)
+{
+    discover();
+    ASSERT_EQ(run(kTald, {"--prio", "--set", paths_[0].dev, "7"}).status, 0);
+    // After a reboot the kernel names C0P0's node /dev/sdc and C0P1's /dev/sdb,
+    // and C1P0's node moved to another target address.
+    std::swap(paths_[0].dev, paths_[1].dev);
+    paths_[2].id = 5;
+    paths_[2].lun = 9;
+    set_alias(lun_.alias);
+    for (const Path &p : paths_) {
+        EXPECT_EQ(callout(p), std::to_string(p.cp == 0 ? 7 : default_for(p.cp, 1)) + "\n");
+    }
+    EXPECT_EQ(state(), line({{0, 7}}));
+    std::string listing = run(kTald, {"-l"}).out;
+    for (const char *shown : {"C0P0 [2:0:0:1] [priority=7] [/dev/sdc]",
+                              "C0P1 [3:0:0:1] [priority=4] [/dev/sdb]",
+                              "C1P0 [2:0:5:9] [priority=1] [/dev/sdd]"}) {
+        EXPECT_NE(listing.find(shown), std::string::npos) << shown << "\n" << listing;
+    }
+    // Acting on the listing now resets the path it names.
+    EXPECT_EQ(run(kTald, {"--prio", "--set", "/dev/sdc", "0"}).out,
+              confirmation(lun_, paths_[0], default_for(0, 1)));
+    EXPECT_EQ(state(), line());
+}
+
 TEST_F(Priority, RefusedValuesLeaveTheFileByteIdentical)
 {
     const char *refused[] = {"1", "4", "9", "-1", "-5", "2147483648", "99999999999", "12"};

@@ -97,40 +97,6 @@ std::string shown(const char *text)
     return out;
 }
 
-bool address_above_255(const pathinfo &rec)
-{
-    for (int cp = 0; cp < kControllerPorts; ++cp) {
-        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-            if (rec.slot_host[cp][slot] > 255 || rec.slot_channel[cp][slot] > 255 ||
-                rec.slot_id[cp][slot] > 255 || rec.slot_lun[cp][slot] > 255)
-                return true;
-        }
-    }
-    return false;
-}
-
-/// conf_line::format of `rec` into `written`. The writer warns on standard
-/// error of an address number above 255 as it writes; the check writes
-/// nothing, so the warning goes nowhere.
-std::size_t written_form(const pathinfo *rec)
-{
-    if (!address_above_255(*rec))
-        return conf_line::format(rec, written);
-    std::fflush(stderr);
-    int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && null >= 0)
-        dup2(null, STDERR_FILENO);
-    std::size_t len = conf_line::format(rec, written);
-    if (saved >= 0 && null >= 0)
-        dup2(saved, STDERR_FILENO);
-    if (null >= 0)
-        close(null);
-    if (saved >= 0)
-        close(saved);
-    return len;
-}
-
 /// One line as the load reads it: from one line end (LF or CR) to the next.
 Fate check_piece(Checker *c, std::size_t number, const char *line, std::size_t len)
 {
@@ -160,7 +126,7 @@ Fate check_piece(Checker *c, std::size_t number, const char *line, std::size_t l
         std::fprintf(c->out, kFmtIncomplete, c->path, number);
         return kRewritten;
     }
-    std::size_t written_len = written_form(&record) - 1;  // without its LF
+    std::size_t written_len = conf_line::format(&record, written) - 1;  // without its LF
     std::size_t at = 0;
     while (at < written_len && at < len && written[at] == line[at])
         ++at;

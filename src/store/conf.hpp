@@ -26,7 +26,8 @@ int setPathPrio(pathinfo *rec, int host, int cp, int prio);
 /// prio of the first slot of row cp whose host matches, or -1.
 int getPathPrio(pathinfo *rec, int host, int cp);
 /// Enters a path into the first free slot of row cp, unless an in-use slot of
-/// the row already holds this host. Always returns 0.
+/// the row already holds this host: that slot then takes the path's current
+/// device name and address (its priority stays). Always returns 0.
 int addDevToPathInfo(pathinfo *rec, const char *dev, int host, int channel, int id, int lun,
                      int cp);
 /// Puts rec at the front of conf (which then owns it) and sets its lunref to
