@@ -37,7 +37,7 @@ int cli_mpath_prio_help()
 
 namespace {
 /// The run lock and the preference file, taken after the probe.
-int enter_store() { return run_enter_store(kCalloutLockWaitMs, LockWait::timer); }
+int enter_store() { return run_enter_store(kCalloutLockWaitMs); }
 
 /// The answer for one command line once the lock file is open. `writable`
 /// false: a read-only file system, where every device gets "1" without being

@@ -74,7 +74,7 @@ bool is(const char *arg, const char *word) { return std::strcmp(arg, word) == 0;
 
 /// The run lock and the preference file. The load's traces stay unwritten,
 /// as they were when the load came before the option scan.
-int enter_store() { return run_enter_store(kTaldLockWaitMs, LockWait::timer, true); }
+int enter_store() { return run_enter_store(kTaldLockWaitMs, true); }
 
 /// The operation that the option scan of cli_handler will end in, found by
 /// its own order and stopping rules: an operation on a path probes before
@@ -330,7 +330,7 @@ int run(int argc, char **argv)
     // The check reads the file itself: the lock without the load.
     int entered = 0;
     if (open_error == 0 && end == ScanEnd::check) {
-        entered = run_lock_take(kTaldLockWaitMs, LockWait::timer);
+        entered = run_lock_take(kTaldLockWaitMs);
     } else if (open_error == 0 && end == ScanEnd::other) {
         entered = enter_store();
     }

@@ -145,13 +145,10 @@ int run_lock_open()
     return 0;
 }
 
-int run_lock_take(int timeout_ms, LockWait how)
+int run_lock_take(int timeout_ms)
 {
     if (lock_fd < 0)
         return -1;
-    // Both ways poll: a timer signal could be blocked or ignored by what the
-    // process inherited, and would replace an alarm the caller had set.
-    (void)how;
     int rc = take_by_polling(timeout_ms);
     if (rc < 0) {
         log_trace(kModule, "main", kLineLockTimedOut, 4,
@@ -169,9 +166,9 @@ void run_lock_close()
     }
 }
 
-int run_enter_store(int timeout_ms, LockWait how, bool quiet)
+int run_enter_store(int timeout_ms, bool quiet)
 {
-    if (run_lock_take(timeout_ms, how) < 0)
+    if (run_lock_take(timeout_ms) < 0)
         return -1;
     conf_reset();
     int verbosity = log_verbosity;

@@ -27,22 +27,14 @@ inline constexpr int kTaldLockWaitMs = 30000;
 /// On failure nothing stays open and line 352 is traced.
 int run_lock_open();
 
-/// How the wait for the flock is bounded. Both wait the same way today: by
-/// non-blocking attempts with a short back-off, without any signal or timer,
-/// so that the bound holds whatever signal mask, dispositions and timers the
-/// process inherited, and an inherited alarm is left as it was.
-enum class LockWait {
-    /// The programs' wait.
-    timer,
-    /// The wait of code that runs inside someone else's process.
-    poll,
-};
-
 /// Takes the exclusive flock on the opened lock file, waiting at most
-/// `timeout_ms`. 0 held; -1 when the bound passed first (traced at level 4)
+/// `timeout_ms`, by non-blocking attempts with a short back-off: no signal
+/// and no timer, so the bound holds whatever signal mask, dispositions and
+/// timers the process inherited, and an inherited alarm is left as it was.
+/// 0 held; -1 when the bound passed first (traced at level 4)
 /// or no lock file is open. Another failure of flock itself does not stop the
 /// run, as it never has: 0.
-int run_lock_take(int timeout_ms, LockWait how);
+int run_lock_take(int timeout_ms);
 
 /// Releases the flock and closes the lock file; nothing when none is open.
 void run_lock_close();
@@ -60,7 +52,7 @@ struct RunLockGuard {
 /// and the run goes on. `quiet`: the load writes no trace, whatever the
 /// verbosity. 0, or -1 when the lock was not obtained in time (nothing
 /// loaded).
-int run_enter_store(int timeout_ms, LockWait how, bool quiet = false);
+int run_enter_store(int timeout_ms, bool quiet = false);
 
 /// Writes "Error:  Unable to obtain lock." as its own line.
 void cli_lock_error();

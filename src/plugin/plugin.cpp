@@ -221,7 +221,7 @@ int enter_store()
         return -1;
     }
     int left = static_cast<int>(std::min<long>(ms_until(call.deadline), INT_MAX));
-    if (run_enter_store(left, LockWait::poll) < 0) {
+    if (run_enter_store(left) < 0) {
         call.state = kLockTimedOut;
         return -1;
     }
