@@ -137,12 +137,12 @@ void *race_thread(void *arg)
     return nullptr;
 }
 
-void race(const std::string &spec)
+void race(const std::string &step)
 {
     Race r;
     char dev[64] = "";
     int threads = 0;
-    if (std::sscanf(spec.c_str(), "%63[^,],%d,%d,%d", dev, &threads, &r.old_value,
+    if (std::sscanf(step.c_str(), "%63[^,],%d,%d,%d", dev, &threads, &r.old_value,
                     &r.new_value) != 4)
         std::exit(2);
     r.dev = dev;
