@@ -2,9 +2,9 @@
 // RTLD_NOW, dlsym "getprio", a path record whose first member is the device
 // name) and calls it. Built twice: without libmp_get_version (a host that
 // does not say its release) and with it (HOST_RELEASE_KNOWN, release from
-// -R). syslog, in its plain and fortified forms, is caught here and written
-// to standard error as "syslog: PRIORITY TEXT", so that the tests see what
-// the plugin reports.
+// -R). syslog, in its plain and fortified forms, is caught (syslog_catcher.cpp)
+// and written to standard error as "syslog: PRIORITY TEXT", so that the tests
+// see what the plugin reports.
 //
 //   plugin_host PLUGIN [-a ARGS] [-t MS] [-R MAJOR.MINOR.MICRO] [-n CALLS]
 //               [-T THREADS] [-m] [-C MS] [-L CYCLES] DEV...
@@ -53,44 +53,6 @@ extern "C" int libmp_get_version(int which, unsigned int version[3])
     return 0;
 }
 #endif
-
-namespace {
-void caught(int priority, const char *format, va_list args)
-{
-    char text[1024];
-    std::vsnprintf(text, sizeof text, format, args);
-    std::fprintf(stderr, "syslog: %d %s\n", priority, text);
-}
-}  // namespace
-
-// Every entry a build may bind the plugin's syslog calls to: the plain ones,
-// and the checked ones that _FORTIFY_SOURCE (Debian's default build flags)
-// turns them into.
-extern "C" void vsyslog(int priority, const char *format, va_list args)
-{
-    caught(priority, format, args);
-}
-
-extern "C" void syslog(int priority, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    caught(priority, format, args);
-    va_end(args);
-}
-
-extern "C" void __vsyslog_chk(int priority, int, const char *format, va_list args)
-{
-    caught(priority, format, args);
-}
-
-extern "C" void __syslog_chk(int priority, int, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    caught(priority, format, args);
-    va_end(args);
-}
 
 namespace {
 

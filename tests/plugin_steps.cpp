@@ -28,42 +28,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-void caught(int priority, const char *format, va_list args)
-{
-    char text[1024];
-    std::vsnprintf(text, sizeof text, format, args);
-    std::fprintf(stderr, "syslog: %d %s\n", priority, text);
-}
-}  // namespace
-
-// The plain entries and the checked ones of _FORTIFY_SOURCE builds.
-extern "C" void vsyslog(int priority, const char *format, va_list args)
-{
-    caught(priority, format, args);
-}
-
-extern "C" void syslog(int priority, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    caught(priority, format, args);
-    va_end(args);
-}
-
-extern "C" void __vsyslog_chk(int priority, int, const char *format, va_list args)
-{
-    caught(priority, format, args);
-}
-
-extern "C" void __syslog_chk(int priority, int, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    caught(priority, format, args);
-    va_end(args);
-}
-
 #include <dlfcn.h>
 
 namespace {
