@@ -110,12 +110,13 @@ TEST(SlotTable, AddDevNeverRecordsAHostTwiceNorOverfillsARow)
         int hosts[4], prios[4];
         int host;
         const char *traces;
+        int renamed;  ///< the slot that takes the new name and address, or -1
     } const cases[] = {
         {"held once", {2, 3, 0, 0}, {5, 1, 0, 0}, 2,
-         "[564] addDevToPathInfo: Match found.\n"},
+         "[564] addDevToPathInfo: Match found.\n", 0},
         {"held twice", {2, 3, 2, 0}, {5, 1, 6, 0}, 2,
-         "[564] addDevToPathInfo: Match found.\n[564] addDevToPathInfo: Match found.\n"},
-        {"full row", {4, 5, 6, 7}, {1, 2, 3, 4}, 2, ""},
+         "[564] addDevToPathInfo: Match found.\n[564] addDevToPathInfo: Match found.\n", 0},
+        {"full row", {4, 5, 6, 7}, {1, 2, 3, 4}, 2, "", -1},
     };
     for (const Case &k : cases) {
         pathinfo *rec = new_record();
@@ -127,6 +128,10 @@ TEST(SlotTable, AddDevNeverRecordsAHostTwiceNorOverfillsARow)
         std::string err = traced_stderr(
             7, [&] { rc = addDevToPathInfo(rec, "/dev/new", k.host, 1, 1, 9, 3); });
         EXPECT_EQ(rc, 0) << k.name;
+        // A host already held keeps its slot and priority; only the slot's
+        // name and address follow the path.
+        if (k.renamed >= 0)
+            set_slot(&before, 3, k.renamed, "/dev/new", k.host, 1, 1, 9, k.prios[k.renamed]);
         EXPECT_EQ(std::memcmp(&before, rec, sizeof before), 0) << k.name;
         EXPECT_EQ(err, k.traces) << k.name;
         std::free(rec);
