@@ -27,6 +27,13 @@ inline constexpr int kTaldLockWaitMs = 30000;
 /// On failure nothing stays open and line 352 is traced.
 int run_lock_open();
 
+/// What run_lock_open judges of the state for a run as root, for a caller
+/// about to answer without it (the plugin, from the file it kept): false
+/// when the state directory is not root's or group or others can write it,
+/// or the lock file is not root's. Nothing traced: the caller then goes the
+/// whole way, and run_lock_open refuses and traces why. True for other runs.
+bool run_state_trusted();
+
 /// Takes the exclusive flock on the opened lock file, waiting at most
 /// `timeout_ms`, by non-blocking attempts with a short back-off: no signal
 /// and no timer, so the bound holds whatever signal mask, dispositions and

@@ -10,9 +10,10 @@
 // calls the library keeps the preference file as it last read it (text and
 // index); a call whose path and LUN are stored as they would be stored
 // again answers from it after one lstat that shows the file unchanged
-// (conf_peek), without the lock and without reading the file. Any other call
-// goes the whole way: the lock file, the flock, a fresh load, the
-// resolution and the save. Nothing else outlives a call: no descriptor,
+// (conf_peek), without the lock and without reading the file, as long as the
+// state directory and the lock file are still what a run as root may use.
+// Any other call goes the whole way: the lock file, the flock, a fresh load,
+// the resolution and the save. Nothing else outlives a call: no descriptor,
 // lock or LUN list; unloading the library frees the file it kept.
 //
 // The library runs inside multipathd, next to the host's I/O: thread
@@ -254,7 +255,8 @@ int resolve(const char *node, pathinfo *rec, int rc)
         call.state = kLockTimedOut;
         return kNoAnswer;
     }
-    int prio = log_level() < kStepsLevel ? conf_peek(rec) : 0;
+    // The kept file stands for the state only while the state could be used.
+    int prio = log_level() < kStepsLevel && run_state_trusted() ? conf_peek(rec) : 0;
     if (prio > 0) {
         std::free(rec);
     } else {
