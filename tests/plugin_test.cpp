@@ -436,5 +436,22 @@ TEST_F(Plugin, AKeptFileIsNotUsedOnceTheStateIsNotRoots)
     }
 }
 
+// A refused state directory is a failure of every path: why is logged when
+// it begins, not on each call.
+TEST_F(Plugin, WhyTheStateIsRefusedIsLoggedOnce)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the ownership rules apply to runs as root";
+    scenario(node_text(kLun, kSdb));
+    write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
+    ASSERT_EQ(chmod(state_.c_str(), 0777), 0);
+    Outcome o = host({"sdb", "sdb", "sdb"});
+    EXPECT_EQ(results(o.out), (Results(3, {"sdb", -1}))) << o.out;
+    EXPECT_EQ(o.err, "syslog: 27 [356] ERROR: state directory /etc/lvm/cache is writable by group "
+                     "or others; not used\n"
+                     "syslog: 28 priotald: /dev/sdb: lock file /etc/lvm/cache/tald.lock cannot be "
+                     "used: Operation not permitted\n");
+}
+
 }  // namespace
 }  // namespace e2e
