@@ -152,9 +152,7 @@ bool run_state_trusted()
     // stat, as the open of run_lock_open: an administrator's link in the
     // directory's place is followed.
     struct stat st = {};
-    if (stat(kStateDir, &st) != 0 || st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return false;
-    return lstat(kLockPath, &st) != 0 || st.st_uid == 0;
+    return stat(kStateDir, &st) == 0 && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 int run_lock_take(int timeout_ms)

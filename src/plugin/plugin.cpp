@@ -11,7 +11,7 @@
 // index); a call whose path and LUN are stored as they would be stored
 // again answers from it after one lstat that shows the file unchanged
 // (conf_peek), without the lock and without reading the file, as long as the
-// state directory and the lock file are still what a run as root may use.
+// state directory is still one that a run as root may use.
 // Any other call goes the whole way: the lock file, the flock, a fresh load,
 // the resolution and the save. Nothing else outlives a call: no descriptor,
 // lock or LUN list; unloading the library frees the file it kept.
