@@ -395,39 +395,31 @@ TEST_F(Plugin, AKeptFileIsNotUsedOnceTheStateDirectoryIsRefused)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "the ownership rules apply to runs as root";
-    constexpr uid_t kNobody = 65534;
     scenario(node_text(kLun, kSdb));
     const std::string base = state_;
-    struct Case {
-        const char *what;
-        std::function<int(const std::string &)> spoil;  ///< given the state directory
+    const struct {
+        mode_t mode;
+        uid_t owner;
         const char *why;  ///< the run lock's trace
-    } const cases[] = {
-        {"directory 0777", [](const std::string &d) { return chmod(d.c_str(), 0777); },
-         "[356] ERROR: state directory /etc/lvm/cache is writable by group or others; not used"},
-        {"directory of nobody",
-         [](const std::string &d) { return chown(d.c_str(), kNobody, kNobody); },
-         "[354] ERROR: state directory /etc/lvm/cache is not owned by root; not used"},
+    } cases[] = {
+        {0777, 0, "[356] ERROR: state directory /etc/lvm/cache is writable by group or others"},
+        {0700, 65534, "[354] ERROR: state directory /etc/lvm/cache is not owned by root"},
     };
-    int index = 0;
-    for (const Case &c : cases) {
-        state_ = base + std::to_string(index);
+    for (const auto &c : cases) {
+        state_ = base + std::to_string(c.mode);
         ASSERT_EQ(mkdir(state_.c_str(), 0700), 0);
         write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
-        for (const char *name : {"at.1", "go.1"})
-            std::filesystem::remove(flag(name));
-        Started steps = start(kSteps, {kPlugin, "sdb", "~100", "sdb", "@1", "sdb"}, 3010 + index);
-        ASSERT_TRUE(wait_for("at.1")) << c.what;
-        ASSERT_EQ(c.spoil(state_), 0) << c.what;
+        std::filesystem::remove(flag("at.1"));
+        std::filesystem::remove(flag("go.1"));
+        Started steps = start(kSteps, {kPlugin, "sdb", "~100", "sdb", "@1", "sdb"}, 3000 + c.owner);
+        ASSERT_TRUE(wait_for("at.1"));
+        ASSERT_EQ(chmod(state_.c_str(), c.mode) | chown(state_.c_str(), c.owner, c.owner), 0);
         create("go.1");
         Outcome o = finish_within(steps, 30000);
-        EXPECT_EQ(results(o.out), (Results{{"sdb", 7}, {"sdb", 7}, {"sdb", -1}}))
-            << c.what << "\n" << o.out;
+        EXPECT_EQ(results(o.out), (Results{{"sdb", 7}, {"sdb", 7}, {"sdb", -1}})) << o.out;
         EXPECT_EQ(o.err, std::string("syslog: 27 ") + c.why +
-                             "\nsyslog: 28 priotald: /dev/sdb: lock file "
-                             "/etc/lvm/cache/tald.lock cannot be used: Operation not permitted\n")
-            << c.what;
-        ++index;
+                             "; not used\nsyslog: 28 priotald: /dev/sdb: lock file "
+                             "/etc/lvm/cache/tald.lock cannot be used: Operation not permitted\n");
     }
 }
 
