@@ -388,5 +388,57 @@ TEST_F(Plugin, AHealthyPathDoesNotWaitForADeadOne)
     EXPECT_EQ(not_syslog(o.err), "");
 }
 
+
+// A state directory that a run as root refuses, a steady call refuses too,
+// though the file it kept is unchanged.
+TEST_F(Plugin, AKeptFileIsNotUsedOnceTheStateDirectoryIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the ownership rules apply to runs as root";
+    scenario(node_text(kLun, kSdb));
+    const std::string base = state_;
+    const struct {
+        mode_t mode;
+        uid_t owner;
+        const char *why;  ///< the run lock's trace
+    } cases[] = {
+        {0777, 0, "[356] ERROR: state directory /etc/lvm/cache is writable by group or others"},
+        {0700, 65534, "[354] ERROR: state directory /etc/lvm/cache is not owned by root"},
+    };
+    for (const auto &c : cases) {
+        state_ = base + std::to_string(c.mode);
+        ASSERT_EQ(mkdir(state_.c_str(), 0700), 0);
+        write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
+        std::filesystem::remove(flag("at.1"));
+        std::filesystem::remove(flag("go.1"));
+        Started steps = start(kSteps, {kPlugin, "sdb", "~100", "sdb", "@1", "sdb"}, 3000 + c.owner);
+        ASSERT_TRUE(wait_for("at.1"));
+        ASSERT_EQ(chmod(state_.c_str(), c.mode) | chown(state_.c_str(), c.owner, c.owner), 0);
+        create("go.1");
+        Outcome o = finish_within(steps, 30000);
+        EXPECT_EQ(results(o.out), (Results{{"sdb", 7}, {"sdb", 7}, {"sdb", -1}})) << o.out;
+        EXPECT_EQ(o.err, std::string("syslog: 27 ") + c.why +
+                             "; not used\nsyslog: 28 priotald: /dev/sdb: lock file "
+                             "/etc/lvm/cache/tald.lock cannot be used: Operation not permitted\n");
+    }
+}
+
+// A refused state directory is a failure of every path: why is logged when
+// it begins, not on each call.
+TEST_F(Plugin, WhyTheStateIsRefusedIsLoggedOnce)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the ownership rules apply to runs as root";
+    scenario(node_text(kLun, kSdb));
+    write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
+    ASSERT_EQ(chmod(state_.c_str(), 0777), 0);
+    Outcome o = host({"sdb", "sdb", "sdb"});
+    EXPECT_EQ(results(o.out), (Results(3, {"sdb", -1}))) << o.out;
+    EXPECT_EQ(o.err, "syslog: 27 [356] ERROR: state directory /etc/lvm/cache is writable by group "
+                     "or others; not used\n"
+                     "syslog: 28 priotald: /dev/sdb: lock file /etc/lvm/cache/tald.lock cannot be "
+                     "used: Operation not permitted\n");
+}
+
 }  // namespace
 }  // namespace e2e

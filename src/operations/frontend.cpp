@@ -145,6 +145,16 @@ int run_lock_open()
     return 0;
 }
 
+bool run_state_trusted()
+{
+    if (geteuid() != 0)
+        return true;
+    // stat, as the open of run_lock_open: an administrator's link in the
+    // directory's place is followed.
+    struct stat st = {};
+    return stat(kStateDir, &st) == 0 && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 int run_lock_take(int timeout_ms)
 {
     if (lock_fd < 0)

@@ -27,6 +27,15 @@ inline constexpr int kTaldLockWaitMs = 30000;
 /// On failure nothing stays open and line 352 is traced.
 int run_lock_open();
 
+/// What run_lock_open judges of the state directory for a run as root, for
+/// a caller about to answer without it (the plugin, from the file it kept):
+/// false when root does not own it or group or others can write it. One
+/// stat, nothing traced: the caller then goes the whole way, and
+/// run_lock_open refuses and traces why. True for other runs. The lock file
+/// is not looked at: in a directory only root can change, only root can
+/// change it, and an answer that takes no lock does not depend on it.
+bool run_state_trusted();
+
 /// Takes the exclusive flock on the opened lock file, waiting at most
 /// `timeout_ms`, by non-blocking attempts with a short back-off: no signal
 /// and no timer, so the bound holds whatever signal mask, dispositions and

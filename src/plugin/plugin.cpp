@@ -10,9 +10,10 @@
 // calls the library keeps the preference file as it last read it (text and
 // index); a call whose path and LUN are stored as they would be stored
 // again answers from it after one lstat that shows the file unchanged
-// (conf_peek), without the lock and without reading the file. Any other call
-// goes the whole way: the lock file, the flock, a fresh load, the
-// resolution and the save. Nothing else outlives a call: no descriptor,
+// (conf_peek), without the lock and without reading the file, as long as the
+// state directory is still one that a run as root may use.
+// Any other call goes the whole way: the lock file, the flock, a fresh load,
+// the resolution and the save. Nothing else outlives a call: no descriptor,
 // lock or LUN list; unloading the library frees the file it kept.
 //
 // The library runs inside multipathd, next to the host's I/O: thread
@@ -86,6 +87,7 @@ struct CallState {
     timespec deadline;  ///< CLOCK_MONOTONIC: the end of the wait for the store
     PathState state;
     int lock_error;  ///< the errno of an unusable lock file
+    bool lock_refused_before;  ///< the path's last call found the lock file unusable
 };
 thread_local CallState call = {};
 
@@ -214,7 +216,13 @@ long ms_until(const timespec &deadline)
 /// loaded. Negative with call.state set when the call cannot go on.
 int enter_store()
 {
+    // Why the lock file is refused was logged when the path's failure began;
+    // below the level that traces every call, not again on each call.
+    int verbosity = log_level();
+    if (call.lock_refused_before && verbosity < kStepsLevel)
+        log_thread_use(0);
     int err = run_lock_open();
+    log_thread_use(verbosity);
     if (err != 0) {
         call.state = kLockUnusable;
         call.lock_error = err;
@@ -242,6 +250,21 @@ bool lock_store()
     return pthread_mutex_clocklock(&store_mutex, CLOCK_MONOTONIC, &call.deadline) == 0;
 }
 
+/// The state the path's last call left.
+PathState last_state(const char *node)
+{
+    if (any_failing.load(std::memory_order_relaxed) == 0)
+        return kHealthy;
+    PathState state = kHealthy;
+    pthread_mutex_lock(&state_mutex);
+    for (std::size_t i = 0; i < failing_count; ++i) {
+        if (std::strcmp(failing[i].node, node) == 0)
+            state = failing[i].state;
+    }
+    pthread_mutex_unlock(&state_mutex);
+    return state;
+}
+
 /// The priority of the probed path from the store. `rec` is consumed.
 int resolve(const char *node, pathinfo *rec, int rc)
 {
@@ -254,10 +277,12 @@ int resolve(const char *node, pathinfo *rec, int rc)
         call.state = kLockTimedOut;
         return kNoAnswer;
     }
-    int prio = log_level() < kStepsLevel ? conf_peek(rec) : 0;
+    // The kept file stands for the state only while the state could be used.
+    int prio = log_level() < kStepsLevel && run_state_trusted() ? conf_peek(rec) : 0;
     if (prio > 0) {
         std::free(rec);
     } else {
+        call.lock_refused_before = last_state(node) == kLockUnusable;
         prio = getPrioResolve(node, rec, rc, enter_store);
         conf_drop_records();
         run_lock_close();
