@@ -129,12 +129,18 @@ void materialize()
         if (rec != loaded.wanted && front != nullptr)
             front[added++] = rec;
     }
+    // What could not be kept or read into a record would be lost by a save:
+    // the file is then never rewritten, as after a whole load that ran out.
+    if (front == nullptr)
+        loaded.unread = true;
     for (std::size_t i = 0; i < loaded.count; ++i) {
         pathinfo *rec = loaded.wanted != nullptr && i == loaded.wanted_line ? loaded.wanted : nullptr;
         if (rec == nullptr && (rec = conf_records::new_record()) != nullptr)
             parse_line(i, rec);
         if (rec != nullptr)
             add_confNode(rec);
+        else
+            loaded.unread = true;
     }
     // Put back as they stood: dlist_insert, not add_confNode, which would
     // clear the probed record's lunref.
