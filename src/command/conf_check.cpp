@@ -1,14 +1,10 @@
 #include "command/conf_check.hpp"
 
+#include "store/conf_disk.hpp"
 #include "store/conf_line.hpp"
 #include "store/pathinfo.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -33,7 +29,6 @@ constexpr const char *kFmtCrEnd = "%s:%zu: ends in a carriage return; a run rewr
 constexpr const char *kFmtCrInside =
     "%s:%zu: holds a carriage return; a run splits the line there\n";
 constexpr const char *kFmtNoLineFeed = "%s:%zu: no line feed at its end; a run adds one\n";
-constexpr const char *kMsgNotRegular = "not a regular file";
 
 constexpr std::array<const char *, 6> kEntryParts = {"device", "host",  "channel",
                                                      "id",     "lun",   "priority"};
@@ -179,49 +174,6 @@ void check_line(Checker *c, const char *line, std::size_t len, bool lf_ended)
         ++c->rewritten;
 }
 
-/// Reads the regular file at `path` whole, as the load does: never through a
-/// symlink, never waiting on a FIFO. 1 read, 0 no such file, -1 not readable
-/// (*why says why).
-int read_file(const char *path, std::string *content, const char **why)
-{
-    struct stat st = {};
-    if (lstat(path, &st) != 0) {
-        int err = errno;
-        *why = std::strerror(err);
-        return err == ENOENT ? 0 : -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *why = kMsgNotRegular;
-        return -1;
-    }
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        int err = errno;
-        *why = std::strerror(err);
-        return err == ENOENT ? 0 : -1;
-    }
-    int result = 1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *why = kMsgNotRegular;
-        result = -1;
-    }
-    char chunk[65536];
-    while (result == 1) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *why = std::strerror(errno);
-            result = -1;
-        }
-        if (n <= 0)
-            break;
-        content->append(chunk, static_cast<std::size_t>(n));
-    }
-    close(fd);
-    return result;
-}
-
 /// The check of `size` bytes of content, reported under the name `path`.
 ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE *out)
 {
@@ -244,16 +196,19 @@ ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE 
 
 ConfCheck conf_check(const char *path, FILE *out)
 {
-    std::string content;
+    // Read as a run reads it: a file a run could not read is reported so.
+    conf_disk::Content content{};
     const char *why = nullptr;
-    int got = read_file(path, &content, &why);
+    int got = conf_disk::read_whole(path, &content, &why);
+    ConfCheck result = kCheckUnreadable;
     if (got == 0) {
         std::fprintf(out, kFmtMissing, path);
-        return kCheckClean;
+        result = kCheckClean;
+    } else if (got < 0) {
+        std::fprintf(out, kFmtUnreadable, path, why != nullptr ? why : "refused");
+    } else {
+        result = check_text(path, content.data, content.size, out);
     }
-    if (got < 0) {
-        std::fprintf(out, kFmtUnreadable, path, why);
-        return kCheckUnreadable;
-    }
-    return check_text(path, content.data(), content.size(), out);
+    conf_disk::release(&content);
+    return result;
 }

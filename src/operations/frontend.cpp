@@ -1,7 +1,6 @@
 #include "operations/frontend.hpp"
 
 #include "store/conf.hpp"
-#include "store/fd_guard.hpp"
 #include "trace/trace.hpp"
 
 #include <fcntl.h>
@@ -65,30 +64,38 @@ int take_by_polling(int timeout_ms)
     }
 }
 
+/// Why root may not use a state directory with these attributes: the line of
+/// the trace that says so, or 0 when it may.
+int state_dir_refusal(const struct stat &st)
+{
+    if (st.st_uid != 0)
+        return kLineDirNotRoots;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return kLineDirWritable;
+    return 0;
+}
+
 /// For a run as root: whether the state directory may be trusted, that is
 /// root owns it and neither group nor others can write it. Anyone else who
 /// could write it could delete or replace the lock and the preference file,
 /// hold the lock, and so set the host's priorities. A symbolic link an
 /// administrator made in its place is followed: the directory it resolves
-/// to is judged. A directory that cannot be opened is left to the lock
+/// to is judged. A directory that cannot be looked at is left to the lock
 /// file's open, which fails for the same reason with its own errno.
 bool state_dir_trusted()
 {
-    FdGuard dir(open(kStateDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st = {};
-    if (dir.fd < 0 || fstat(dir.fd, &st) != 0)
+    if (stat(kStateDir, &st) != 0)
         return true;
-    if (st.st_uid != 0) {
+    int refusal = state_dir_refusal(st);
+    if (refusal == kLineDirNotRoots) {
         log_trace(kModule, "main", kLineDirNotRoots, 3,
                   "ERROR: state directory %s is not owned by root; not used", kStateDir);
-        return false;
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    } else if (refusal == kLineDirWritable) {
         log_trace(kModule, "main", kLineDirWritable, 3,
                   "ERROR: state directory %s is writable by group or others; not used", kStateDir);
-        return false;
     }
-    return true;
+    return refusal == 0;
 }
 
 /// For a run as root: false (traced) when `st` shows a file that root does
@@ -152,7 +159,7 @@ bool run_state_trusted()
     // stat, as the open of run_lock_open: an administrator's link in the
     // directory's place is followed.
     struct stat st = {};
-    return stat(kStateDir, &st) == 0 && st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return stat(kStateDir, &st) == 0 && state_dir_refusal(st) == 0;
 }
 
 int run_lock_take(int timeout_ms)

@@ -56,9 +56,10 @@ LineKind next_line(const char *data, std::size_t size, std::size_t *pos, Line *l
 std::size_t format(const pathinfo *rec, char *out);
 
 /// The first address of rec's slots, in the order of its line, with a
-/// channel, id or lun above 255 (a host number may be larger) from *from_entry (0..15, entry k = slot k div 4 of port
-/// k mod 4) on: that entry's index, or -1 when there is none. The store warns
-/// of each such address when it writes the line.
+/// channel, id or lun above 255 (a host number may be larger), from entry
+/// `from_entry` (0..15, entry k = slot k div 4 of port k mod 4) on: that
+/// entry's index, or -1 when there is none. The store warns of each such
+/// address when it writes the line.
 int invalid_address(const pathinfo *rec, int from_entry);
 
 /// A text field of `size` bytes as the line holds it (percent-encoded, no
