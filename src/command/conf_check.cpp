@@ -1,13 +1,13 @@
 #include "command/conf_check.hpp"
 
+#include "base/pathinfo.hpp"
 #include "store/conf_disk.hpp"
 #include "store/conf_line.hpp"
-#include "store/pathinfo.hpp"
+#include "store/conf_scan.hpp"
 
 #include <array>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 
 namespace {
 
@@ -41,16 +41,14 @@ enum Fate { kDropped, kKept, kRewritten };
 struct Checker {
     const char *path;
     FILE *out;
-    /// The wwid of every record kept so far, with the line it came from.
-    std::unordered_map<std::string, std::size_t> seen;
     std::size_t lines;
+    std::size_t luns;  ///< records kept, one per LUN
     std::size_t dropped;
     std::size_t rewritten;
 };
 
 // One record at a time; too big for the stack of a small command's frames.
 pathinfo record;
-char piece_text[conf_line::kMaxLine + 1];
 char written[conf_line::kMaxLine];
 
 bool is_separator(char c) { return c == ',' || c == ':'; }
@@ -93,31 +91,33 @@ std::string shown(const char *text)
 }
 
 /// One line as the load reads it: from one line end (LF or CR) to the next.
-Fate check_piece(Checker *c, std::size_t number, const char *line, std::size_t len)
+Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piece)
 {
-    if (len > conf_line::kMaxLine) {
+    std::size_t number = piece->number;
+    if (piece->kind == conf_line::kTooLong) {
         std::fprintf(c->out, kFmtTooLong, c->path, number, conf_line::kMaxLine);
         return kDropped;
     }
-    if (std::memchr(line, '\0', len) != nullptr) {
+    if (piece->kind == conf_line::kHoldsNul) {
         std::fprintf(c->out, kFmtNul, c->path, number);
         return kDropped;
     }
-    std::memcpy(piece_text, line, len);
-    piece_text[len] = '\0';
-    std::memset(&record, 0, sizeof record);
-    int parsed = conf_line::parse(piece_text, &record);
+    // The scanner's text is split in place by the parse: the line's own
+    // bytes stay in the content.
+    const char *line = scanner->data + piece->line.offset;
+    std::size_t len = piece->line.len;
+    conf_scan::scan_record(scanner, piece, &record);
     if (record.wwid[0] == '\0') {
         std::fprintf(c->out, kFmtNoWwid, c->path, number);
         return kDropped;
     }
-    auto [first, added] = c->seen.try_emplace(record.wwid, number);
-    if (!added) {
+    if (piece->repeat_of != 0) {
         std::fprintf(c->out, kFmtRepeat, c->path, number, shown(record.wwid).c_str(),
-                     first->second);
+                     piece->repeat_of);
         return kDropped;
     }
-    if (parsed < 0) {
+    ++c->luns;
+    if (!piece->complete) {
         std::fprintf(c->out, kFmtIncomplete, c->path, number);
         return kRewritten;
     }
@@ -133,62 +133,71 @@ Fate check_piece(Checker *c, std::size_t number, const char *line, std::size_t l
     return kRewritten;
 }
 
-/// One line of the file as an editor shows it (ended by a line feed, or the
-/// last one by the end of the data).
-void check_line(Checker *c, const char *line, std::size_t len, bool lf_ended)
-{
-    std::size_t number = ++c->lines;
+/// What the pieces of one editor's line came to.
+struct LineFate {
     std::size_t kept = 0;
     bool dropped = false;
     bool changed = false;
-    for (std::size_t start = 0; start < len;) {
-        const auto *cr = static_cast<const char *>(std::memchr(line + start, '\r', len - start));
-        std::size_t end = cr != nullptr ? static_cast<std::size_t>(cr - line) : len;
-        if (end > start) {
-            Fate fate = check_piece(c, number, line + start, end - start);
-            kept += fate != kDropped ? 1 : 0;
-            dropped = dropped || fate == kDropped;
-            changed = changed || fate == kRewritten;
-        }
-        start = end + 1;
-    }
-    if (kept == 0) {
-        if (!dropped)
+    bool cr_seen = false;    ///< a piece of the line ended at a carriage return
+    bool cr_inside = false;  ///< text follows such a carriage return
+    bool lf_ended = false;
+};
+
+/// The verdict of one whole line, once its last piece is read.
+void finish_line(Checker *c, std::size_t number, const LineFate &f)
+{
+    ++c->lines;
+    if (f.kept == 0) {
+        if (!f.dropped)
             std::fprintf(c->out, kFmtEmpty, c->path, number);
         ++c->dropped;
         return;
     }
-    std::size_t text_end = len;
-    while (text_end > 0 && line[text_end - 1] == '\r')
-        --text_end;
-    if (text_end < len || std::memchr(line, '\r', text_end) != nullptr) {
-        bool inside = std::memchr(line, '\r', text_end) != nullptr;
-        std::fprintf(c->out, inside ? kFmtCrInside : kFmtCrEnd, c->path, number);
+    bool changed = f.changed;
+    if (f.cr_seen) {
+        std::fprintf(c->out, f.cr_inside ? kFmtCrInside : kFmtCrEnd, c->path, number);
         changed = true;
     }
-    if (!lf_ended) {
+    if (!f.lf_ended) {
         std::fprintf(c->out, kFmtNoLineFeed, c->path, number);
         changed = true;
     }
-    if (changed || dropped)
+    if (changed || f.dropped)
         ++c->rewritten;
 }
 
-/// The check of `size` bytes of content, reported under the name `path`.
+/// The check of `size` bytes of content, reported under the name `path`,
+/// line by line as a run reads them.
 ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE *out)
 {
-    Checker c{path, out, {}, 0, 0, 0};
-    for (std::size_t pos = 0; pos < size;) {
-        const auto *lf = static_cast<const char *>(std::memchr(data + pos, '\n', size - pos));
-        std::size_t end = lf != nullptr ? static_cast<std::size_t>(lf - data) : size;
-        check_line(&c, data + pos, end - pos, lf != nullptr);
-        pos = end + 1;
+    Checker c{path, out, 0, 0, 0, 0};
+    conf_scan::Scanner scanner(data, size);
+    conf_scan::Piece piece{};
+    LineFate fate;
+    bool more = conf_scan::scan_next(&scanner, &piece);
+    while (more) {
+        std::size_t number = piece.number;
+        if (piece.kind != conf_line::kEmpty) {
+            fate.cr_inside = fate.cr_inside || fate.cr_seen;
+            Fate f = check_piece(&c, &scanner, &piece);
+            fate.kept += f != kDropped ? 1 : 0;
+            fate.dropped = fate.dropped || f == kDropped;
+            fate.changed = fate.changed || f == kRewritten;
+        }
+        bool at_end = piece.line.offset + piece.line.len >= size;
+        fate.cr_seen = fate.cr_seen || (!piece.line.lf_ended && !at_end);
+        fate.lf_ended = piece.line.lf_ended;
+        more = conf_scan::scan_next(&scanner, &piece);
+        if (!more || piece.number != number) {
+            finish_line(&c, number, fate);
+            fate = LineFate{};
+        }
     }
     if (c.dropped == 0 && c.rewritten == 0) {
-        std::fprintf(out, kFmtClean, path, c.lines, c.seen.size());
+        std::fprintf(out, kFmtClean, path, c.lines, c.luns);
         return kCheckClean;
     }
-    std::fprintf(out, kFmtDamaged, path, c.lines, c.seen.size(), c.dropped, c.rewritten);
+    std::fprintf(out, kFmtDamaged, path, c.lines, c.luns, c.dropped, c.rewritten);
     return kCheckDamaged;
 }
 

@@ -1,8 +1,8 @@
 #include "command/list_json.hpp"
 
+#include "base/priority.hpp"
+#include "command/listing.hpp"
 #include "store/conf.hpp"
-
-#include <sysfs/dlist.h>
 
 #include <nlohmann/json.hpp>
 
@@ -15,8 +15,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr int kIndent = 2;
-constexpr int kOverrideLow = 5;
-constexpr int kOverrideHigh = 8;
 
 std::string field_text(const char *field, std::size_t size)
 {
@@ -34,44 +32,33 @@ Json path_json(const pathinfo &rec, int cp, int slot)
     path["hctl"] = hctl;
     path["device"] = field_text(rec.slot_dev[cp][slot], kDevSize);
     path["priority"] = prio;
-    path["override"] = prio >= kOverrideLow && prio <= kOverrideHigh;
+    path["override"] = is_override(prio);
     return path;
 }
 
-Json lun_json(const pathinfo &rec)
+void json_lun(void *context, const pathinfo &rec)
 {
-    Json paths = Json::array();
-    for (int cp = 0; cp < kControllerPorts; ++cp) {
-        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-            if (rec.prio[cp][slot] > 0)
-                paths.push_back(path_json(rec, cp, slot));
-        }
-    }
     Json lun = Json::object();
     lun["wwid"] = field_text(rec.wwid, kWwidSize);
     lun["alias"] = field_text(rec.text_name, kTextNameSize);
-    lun["paths"] = std::move(paths);
-    return lun;
+    lun["paths"] = Json::array();
+    static_cast<Json *>(context)->push_back(std::move(lun));
 }
+
+void json_path(void *context, const pathinfo &rec, int cp, int slot)
+{
+    static_cast<Json *>(context)->back()["paths"].push_back(path_json(rec, cp, slot));
+}
+
+void json_unnamed(void *) {}
 
 }  // namespace
 
-int list_json(std::string *text)
+int list_json(conf_store *store, std::string *text)
 {
-    if (conf == nullptr)
-        return -1;
     Json luns = Json::array();
-    dlist_start(conf);
-    for (;;) {
-        _dlist_mark_move(conf, 1);
-        if (conf->marker == conf->head)
-            break;
-        const auto *rec = static_cast<const pathinfo *>(dlist_mark(conf));
-        if (rec == nullptr)
-            break;
-        if (rec->wwid[0] != '\0')
-            luns.push_back(lun_json(*rec));
-    }
+    if (listing_walk(store, {json_lun, json_path, json_unnamed, &luns}) == kListingNoList)
+        return -1;
     Json doc = Json::object();
     doc["luns"] = std::move(luns);
     *text = doc.dump(kIndent, ' ', false, Json::error_handler_t::replace);

@@ -12,8 +12,10 @@
 
 #include <string>
 
-/// The document of the LUN list `conf`, indented, ended by a line feed, into
+struct conf_store;
+
+/// The document of the store's LUN list, indented, ended by a line feed, into
 /// *text. Names are taken byte for byte; bytes that are not valid UTF-8 are
 /// replaced by U+FFFD, so the text is always valid JSON. 0, or -1 when there
 /// is no list.
-int list_json(std::string *text);
+int list_json(conf_store *store, std::string *text);

@@ -1,8 +1,10 @@
 #include "operations/operations.hpp"
 
+#include "base/pathinfo.hpp"
+#include "base/priority.hpp"
+#include "base/text.hpp"
 #include "probe/grelt.hpp"
 #include "store/conf.hpp"
-#include "store/pathinfo.hpp"
 #include "trace/trace.hpp"
 
 #include <cstdio>
@@ -10,7 +12,6 @@
 
 namespace {
 constexpr const char *kModule = "operations";
-constexpr int kLineDefaultPrio = 27;
 constexpr int kLineAliasEntry = 36;
 constexpr int kLineAliasProblem = 43;
 constexpr int kLineAliasFound = 47;
@@ -26,23 +27,15 @@ constexpr const char *kRefusalFormat = "Priority for %s must be between %d & %d 
 constexpr const char *kConfirmFormat = "%s %s:%d(%s, host port %d)\n";
 constexpr const char *kAliasFormat = "%s %s\n";
 
-constexpr int kOverrideLow = 5;
-constexpr int kOverrideHigh = 8;
-constexpr int kResetValue = 0;
-
 /// Runs the front end's gate, its load serving the probed LUN alone; true
 /// when the operation may go on.
-bool pass(StoreGate gate, const pathinfo *rec)
+bool pass(conf_store *store, StoreGate gate, const pathinfo *rec)
 {
-    conf_load_for(rec->wwid);
-    bool go_on = gate == nullptr || gate() >= 0;
-    conf_load_for(nullptr);
+    conf_load_for(store, rec->wwid);
+    bool go_on = gate.enter == nullptr || gate.enter(gate.context, store) >= 0;
+    conf_load_for(store, nullptr);
     return go_on;
 }
-
-bool is_override(int prio) { return prio >= kOverrideLow && prio <= kOverrideHigh; }
-
-bool valid_cp(int cp) { return cp >= 0 && cp < kControllerPorts; }
 
 const char *cp_label(int cp) { return valid_cp(cp) ? cp_names[cp] : "????"; }
 
@@ -62,35 +55,25 @@ const char *device_text(const pathinfo *rec, const char *dev)
 /// grelt_info then reports as a failed probe.
 pathinfo *new_record() { return static_cast<pathinfo *>(std::malloc(sizeof(pathinfo))); }
 
-/// Frees the operation's record unless the LUN list has taken it over.
+/// Frees the operation's record unless the store's list has taken it over.
 /// conf_getPrio and conf_setPrio make the probed record itself the stored
 /// record of a LUN that the list did not hold yet; the store answers for that
 /// hand-over through conf_holds, so the operation asks instead of guessing
 /// from the results.
-void release(pathinfo *rec)
+void release(const conf_store *store, pathinfo *rec)
 {
-    if (rec != nullptr && !conf_holds(rec)) {
+    if (rec != nullptr && !conf_holds(store, rec)) {
         std::free(rec);
     }
 }
 
 }  // namespace
 
-int defaultPrio(int cp, int lunref)
-{
-    // The two low bits of lunref, swapped, shift the port rotation: four
-    // consecutive LUNs put their highest default on four different ports,
-    // alternating between the controllers.
-    int prio = ((cp + 2 * lunref + ((lunref / 2) % 2)) % 4) + 1;
-    log_trace(kModule, "defaultPrio", kLineDefaultPrio, 7, "defaultPrio: %d", prio);
-    return prio;
-}
-
-int getPrio(const char *dev, StoreGate gate)
+int getPrio(conf_store *store, const char *dev, StoreGate gate)
 {
     pathinfo *rec = nullptr;
     int rc = getPrioProbe(dev, &rec);
-    return getPrioResolve(dev, rec, rc, gate);
+    return getPrioResolve(store, dev, rec, rc, gate);
 }
 
 int getPrioProbe(const char *dev, pathinfo **rec)
@@ -104,7 +87,7 @@ int getPrioProbe(const char *dev, pathinfo **rec)
     return rc;
 }
 
-int getPrioResolve(const char *dev, pathinfo *rec, int rc, StoreGate gate)
+int getPrioResolve(conf_store *store, const char *dev, pathinfo *rec, int rc, StoreGate gate)
 {
     int prio = 0;
     if (rc < 0 || rec == nullptr) {
@@ -113,22 +96,22 @@ int getPrioResolve(const char *dev, pathinfo *rec, int rc, StoreGate gate)
         log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);
         return prio;
     }
-    if (!pass(gate, rec)) {
+    if (!pass(store, gate, rec)) {
         std::free(rec);
         return kNoStore;
     }
-    prio = conf_getPrio(rec);
+    prio = conf_getPrio(store, rec);
     log_trace(kModule, "getPrio", kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev),
               prio);
     if (!is_override(prio)) {
         prio = defaultPrio(rec->cp, rec->lunref);
     }
-    release(rec);
+    release(store, rec);
     log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);
     return prio;
 }
 
-int setPrio(const char *dev, const char *prio_text, StoreGate gate)
+int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate gate)
 {
     log_trace(kModule, "setPrio", kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
               prio_text != nullptr ? prio_text : "");
@@ -139,15 +122,15 @@ int setPrio(const char *dev, const char *prio_text, StoreGate gate)
     pathinfo *rec = new_record();
     if (grelt_info(dev, rec) < 0 || rec == nullptr) {
         log_trace(kModule, "setPrio", kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
-        release(rec);
+        release(store, rec);
         return -2;
     }
-    if (!pass(gate, rec)) {
+    if (!pass(store, gate, rec)) {
         std::free(rec);
         return kNoStore;
     }
 
-    int applied = conf_setPrio(rec, requested);
+    int applied = conf_setPrio(store, rec, requested);
     int result = 0;
     if (applied < 0) {
         log_trace(kModule, "setPrio", kLineSetNotSaved, 3,
@@ -159,11 +142,11 @@ int setPrio(const char *dev, const char *prio_text, StoreGate gate)
     } else {
         std::printf(kConfirmFormat, rec->wwid, rec->dev, applied, cp_label(rec->cp), rec->host);
     }
-    release(rec);
+    release(store, rec);
     return result;
 }
 
-int getAlias(const char *dev, StoreGate gate)
+int getAlias(conf_store *store, const char *dev, StoreGate gate)
 {
     log_trace(kModule, "getAlias", kLineAliasEntry, 7, "ENTRY dev: %s", dev);
     pathinfo *rec = new_record();
@@ -171,16 +154,16 @@ int getAlias(const char *dev, StoreGate gate)
     if (rc != 1 || rec == nullptr) {
         log_trace(kModule, "getAlias", kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s",
                   rc, device_text(rec, dev));
-        release(rec);
+        release(store, rec);
         return -1;
     }
-    if (!pass(gate, rec)) {
+    if (!pass(store, gate, rec)) {
         std::free(rec);
         return kNoStore;
     }
     log_trace(kModule, "getAlias", kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
               device_text(rec, dev), rec->wwid, rec->text_name);
     std::printf(kAliasFormat, rec->text_name, rec->wwid);
-    release(rec);
+    release(store, rec);
     return 0;
 }

@@ -7,9 +7,9 @@
 // for different paths run side by side. What the store then needs is
 // serialised by one mutex, and the call's whole wait for the store (that
 // mutex and the host-wide flock) is bounded by the call's timeout. Between
-// calls the library keeps the preference file as it last read it (text and
-// index); a call whose path and LUN are stored as they would be stored
-// again answers from it after one lstat that shows the file unchanged
+// calls the library keeps one store with the preference file as it last read
+// it (text and index); a call whose path and LUN are stored as they would be
+// stored again answers from it after one lstat that shows the file unchanged
 // (conf_peek), without the lock and without reading the file, as long as the
 // state directory is still one that a run as root may use.
 // Any other call goes the whole way: the lock file, the flock, a fresh load,
@@ -18,15 +18,15 @@
 //
 // The library runs inside multipathd, next to the host's I/O: thread
 // cancellation is off for the call's duration, no signal is used, nothing
-// goes to standard output or error. Syslog gets what an admin must act on:
-// a path's failure (no answer, the lock not obtained in time or unusable,
-// the preference file unreadable) when it begins and once when it ends,
-// and with "-v" the traces of every call.
+// goes to standard output or error. Syslog gets what an admin must act on
+// (plugin/path_states.hpp), and with "-v" the traces of every call.
 
-#include "operations/frontend.hpp"
 #include "operations/operations.hpp"
+#include "plugin/host_abi.hpp"
+#include "plugin/path_states.hpp"
 #include "probe/sg_io.hpp"
 #include "store/conf.hpp"
+#include "store/run_lock.hpp"
 #include "trace/trace.hpp"
 
 #include <pthread.h>
@@ -34,174 +34,29 @@
 #include <time.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-
-/// The host's path record. Its first member, in every release, is
-/// `char dev[256]`, the kernel name of the path; nothing else is read.
-struct path;
 
 namespace {
 
-constexpr unsigned kDefaultTimeoutMs = 5000;
-constexpr std::size_t kHostDevSize = 256;
-constexpr const char *kDevDirectory = "/dev/";
-constexpr std::size_t kNodeSize = sizeof "/dev/" + kHostDevSize;
 constexpr int kNoAnswer = -1;
 constexpr int kReadOnlyAnswer = 1;
-/// The first release of the host whose getprio has two arguments (0.9.6).
-constexpr unsigned kTwoArgumentRelease = (0 << 16) | (9 << 8) | 6;
-/// libmultipath's MULTIPATH_VERSION: libmp_get_version's selector of the
-/// host's own release (the others name device-mapper versions).
-constexpr int kMultipathVersion = 3;
-constexpr std::size_t kArgsMemory = 256;
 /// The trace level from which a call shows every step of the store.
 constexpr int kStepsLevel = 7;
 
-/// The store, the run lock and the file kept between calls.
+/// The store kept between calls, and the run lock of the call that holds it.
 pthread_mutex_t store_mutex = PTHREAD_MUTEX_INITIALIZER;
-/// What follows, and the paths' states.
-pthread_mutex_t state_mutex = PTHREAD_MUTEX_INITIALIZER;
+conf_store kept_store{kConfigPath};
+run_lock kept_lock;
 
-// Under state_mutex:
-int timeout_trusted = -1;  // -1 not yet asked
-char warned_args[kArgsMemory];
-bool warned = false;
-
-/// What a call found, as far as the admin must hear of it.
-enum PathState {
-    kHealthy,
-    kNotIdentified,  ///< the probe failed: priority 0
-    kLockTimedOut,
-    kLockUnusable,
-    kUnreadable,
-};
-
-/// The path's own call, for the gate and the report.
-struct CallState {
+/// One call: its bound and what it found.
+struct Call {
     unsigned timeout_ms;
     timespec deadline;  ///< CLOCK_MONOTONIC: the end of the wait for the store
-    PathState state;
-    int lock_error;  ///< the errno of an unusable lock file
+    CallOutcome outcome;
     bool lock_refused_before;  ///< the path's last call found the lock file unusable
 };
-thread_local CallState call = {};
-
-/// The paths whose last call failed, with how. Under state_mutex.
-struct Failing {
-    char node[kNodeSize];
-    PathState state;
-};
-Failing *failing = nullptr;
-std::size_t failing_count = 0;
-std::size_t failing_capacity = 0;
-/// failing_count, readable without the mutex: a healthy call of a host whose
-/// every path is healthy looks at nothing else.
-std::atomic<std::size_t> any_failing{0};
-
-// libmultipath's int libmp_get_version(int which, unsigned int version[3]),
-// from 0.8.6 on: 0 when it filled the three numbers of `which`. A weak
-// reference: null in a host without it, and no dlsym (nor libdl on older C
-// libraries) needed to ask.
-extern "C" int libmp_get_version(int which, unsigned int version[3]) __attribute__((weak));
-
-/// Whether the host passes the third argument. Every host without
-/// libmp_get_version (up to 0.8.5) passes three; of those that have it, only
-/// one that says it is older than 0.9.6 does.
-bool third_argument_trusted()
-{
-    if (timeout_trusted < 0) {
-        if (libmp_get_version == nullptr) {
-            timeout_trusted = 1;
-        } else {
-            unsigned int version[3] = {};
-            bool known = libmp_get_version(kMultipathVersion, version) == 0;
-            unsigned code = (version[0] << 16) | (version[1] << 8) | version[2];
-            timeout_trusted = known && code < kTwoArgumentRelease ? 1 : 0;
-        }
-    }
-    return timeout_trusted == 1;
-}
-
-/// The next blank-separated word at or after `text`; its length in *len (0 at
-/// the end).
-const char *next_word(const char *text, std::size_t *len)
-{
-    while (*text == ' ' || *text == '\t' || *text == '\n') {
-        ++text;
-    }
-    std::size_t n = std::strcspn(text, " \t\n");
-    *len = n;
-    return text;
-}
-
-bool word_is(const char *word, std::size_t len, const char *expected)
-{
-    return len == std::strlen(expected) && std::strncmp(word, expected, len) == 0;
-}
-
-/// The trace verbosity that prio_args asks for: "-v 1", "-v 2", "-v 3" as
-/// tald's -v (levels 4, 6, 7); without one, errors only (3), as tald without
-/// -v. *unknown is set when a word was not understood.
-int verbosity_from_args(const char *args, bool *unknown)
-{
-    static constexpr int kLevels[] = {4, 6, 7};
-    static constexpr int kErrorsOnly = 3;
-    int verbosity = kErrorsOnly;
-    *unknown = false;
-    std::size_t len = 0;
-    for (const char *word = next_word(args, &len); len > 0; word = next_word(word + len, &len)) {
-        if (word_is(word, len, "-v")) {
-            std::size_t level_len = 0;
-            const char *level = next_word(word + len, &level_len);
-            if (level_len == 1 && *level >= '1' && *level <= '3') {
-                verbosity = kLevels[*level - '1'];
-                word = level;
-                len = level_len;
-                continue;
-            }
-        }
-        *unknown = true;
-    }
-    return verbosity;
-}
-
-/// One warning for each new prio_args text that holds words not understood.
-/// Under state_mutex.
-void warn_args_once(const char *args)
-{
-    if (warned && std::strncmp(warned_args, args, sizeof warned_args - 1) == 0) {
-        return;
-    }
-    syslog(LOG_DAEMON | LOG_WARNING, "priotald: prio_args \"%.200s\": only \"-v 1\" to \"-v 3\" "
-                                     "are understood, the rest is ignored",
-           args);
-    std::snprintf(warned_args, sizeof warned_args, "%s", args);
-    warned = true;
-}
-
-/// "/dev/<dev>" of the host's record into `node`; false when the name is no
-/// plain kernel name (empty, unterminated, or holding a "/").
-bool node_of(const struct path *pp, char *node, std::size_t size)
-{
-    const char *dev = reinterpret_cast<const char *>(pp);
-    std::size_t len = strnlen(dev, kHostDevSize);
-    if (len == 0 || len == kHostDevSize || std::memchr(dev, '/', len) != nullptr) {
-        return false;
-    }
-    std::size_t prefix = std::strlen(kDevDirectory);
-    if (prefix + len >= size) {
-        return false;
-    }
-    std::memcpy(node, kDevDirectory, prefix);
-    std::memcpy(node + prefix, dev, len);
-    node[prefix + len] = '\0';
-    return true;
-}
 
 long ms_until(const timespec &deadline)
 {
@@ -213,179 +68,91 @@ long ms_until(const timespec &deadline)
 
 /// The store's gate of a call that goes the whole way: the lock file, the
 /// flock within what is left of the call's bound, the preference file
-/// loaded. Negative with call.state set when the call cannot go on.
-int enter_store()
+/// loaded. Negative with the call's state set when the call cannot go on.
+int enter_store(void *context, conf_store *store)
 {
+    auto *call = static_cast<Call *>(context);
     // Why the lock file is refused was logged when the path's failure began;
     // below the level that traces every call, not again on each call.
     int verbosity = log_level();
-    if (call.lock_refused_before && verbosity < kStepsLevel)
+    if (call->lock_refused_before && verbosity < kStepsLevel)
         log_thread_use(0);
-    int err = run_lock_open();
+    int err = run_lock_open(&kept_lock);
     log_thread_use(verbosity);
     if (err != 0) {
-        call.state = kLockUnusable;
-        call.lock_error = err;
+        call->outcome.state = kLockUnusable;
+        call->outcome.lock_error = err;
         return -1;
     }
-    int left = static_cast<int>(std::min<long>(ms_until(call.deadline), INT_MAX));
-    if (run_enter_store(left) < 0) {
-        call.state = kLockTimedOut;
+    int left = static_cast<int>(std::min<long>(ms_until(call->deadline), INT_MAX));
+    if (run_enter_store(&kept_lock, store, left) < 0) {
+        call->outcome.state = kLockTimedOut;
         return -1;
     }
-    if (conf_unreadable()) {
-        call.state = kUnreadable;
+    if (conf_unreadable(store)) {
+        call->outcome.state = kUnreadable;
     }
     return 0;
 }
 
 /// Locks the store within the call's bound.
-bool lock_store()
+bool lock_store(Call *call)
 {
     timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long ns = now.tv_nsec + static_cast<long>(call.timeout_ms % 1000) * 1000000L;
-    call.deadline = {now.tv_sec + static_cast<time_t>(call.timeout_ms / 1000) + ns / 1000000000L,
-                     ns % 1000000000L};
-    return pthread_mutex_clocklock(&store_mutex, CLOCK_MONOTONIC, &call.deadline) == 0;
-}
-
-/// The state the path's last call left.
-PathState last_state(const char *node)
-{
-    if (any_failing.load(std::memory_order_relaxed) == 0)
-        return kHealthy;
-    PathState state = kHealthy;
-    pthread_mutex_lock(&state_mutex);
-    for (std::size_t i = 0; i < failing_count; ++i) {
-        if (std::strcmp(failing[i].node, node) == 0)
-            state = failing[i].state;
-    }
-    pthread_mutex_unlock(&state_mutex);
-    return state;
+    long ns = now.tv_nsec + static_cast<long>(call->timeout_ms % 1000) * 1000000L;
+    call->deadline = {now.tv_sec + static_cast<time_t>(call->timeout_ms / 1000) + ns / 1000000000L,
+                      ns % 1000000000L};
+    return pthread_mutex_clocklock(&store_mutex, CLOCK_MONOTONIC, &call->deadline) == 0;
 }
 
 /// The priority of the probed path from the store. `rec` is consumed.
-int resolve(const char *node, pathinfo *rec, int rc)
+int resolve(Call *call, const char *node, pathinfo *rec, int rc)
 {
     if (rc < 0 || rec == nullptr) {
-        call.state = kNotIdentified;
-        return getPrioResolve(node, rec, rc, nullptr);
+        call->outcome.state = kNotIdentified;
+        return getPrioResolve(&kept_store, node, rec, rc, {});
     }
-    if (!lock_store()) {
+    if (!lock_store(call)) {
         std::free(rec);
-        call.state = kLockTimedOut;
+        call->outcome.state = kLockTimedOut;
         return kNoAnswer;
     }
     // The kept file stands for the state only while the state could be used.
-    int prio = log_level() < kStepsLevel && run_state_trusted() ? conf_peek(rec) : 0;
+    int prio = log_level() < kStepsLevel && run_state_trusted() ? conf_peek(&kept_store, rec) : 0;
     if (prio > 0) {
         std::free(rec);
     } else {
-        call.lock_refused_before = last_state(node) == kLockUnusable;
-        prio = getPrioResolve(node, rec, rc, enter_store);
-        conf_drop_records();
-        run_lock_close();
+        call->lock_refused_before = last_state(node) == kLockUnusable;
+        prio = getPrioResolve(&kept_store, node, rec, rc, {enter_store, call});
+        conf_drop_records(&kept_store);
+        run_lock_close(&kept_lock);
     }
     pthread_mutex_unlock(&store_mutex);
     if (prio != kNoStore) {
         return prio;
     }
     // A read-only file system: the callout's answer for every path.
-    return call.state == kLockUnusable && call.lock_error == EROFS ? kReadOnlyAnswer : kNoAnswer;
+    const CallOutcome &out = call->outcome;
+    return out.state == kLockUnusable && out.lock_error == EROFS ? kReadOnlyAnswer : kNoAnswer;
 }
 
-/// The begin of a path's failure, as syslog gets it.
-void report_failure(const char *node)
-{
-    switch (call.state) {
-    case kNotIdentified:
-        syslog(LOG_DAEMON | LOG_WARNING,
-               "priotald: %s: not identified as a path of the array; priority 0", node);
-        break;
-    case kLockTimedOut:
-        syslog(LOG_DAEMON | LOG_WARNING,
-               "priotald: %s: lock file %s still held by another run after %u ms", node,
-               kLockPath, call.timeout_ms);
-        break;
-    case kLockUnusable:
-        errno = call.lock_error;
-        syslog(LOG_DAEMON | LOG_WARNING, "priotald: %s: lock file %s cannot be used: %m", node,
-               kLockPath);
-        break;
-    case kUnreadable:
-        syslog(LOG_DAEMON | LOG_WARNING,
-               "priotald: %s: preference file %s cannot be read; nothing is stored", node,
-               kConfigPath);
-        break;
-    case kHealthy:
-        break;
-    }
-}
-
-/// Logs the path's state when it differs from its last call's.
-void report(const char *node, int result)
-{
-    // A read-only file system is no failure of the path.
-    if (call.state == kLockUnusable && call.lock_error == EROFS) {
-        call.state = kHealthy;
-    }
-    if (call.state == kHealthy && any_failing.load(std::memory_order_relaxed) == 0) {
-        return;
-    }
-    pthread_mutex_lock(&state_mutex);
-    std::size_t i = 0;
-    while (i < failing_count && std::strcmp(failing[i].node, node) != 0) {
-        ++i;
-    }
-    PathState was = i < failing_count ? failing[i].state : kHealthy;
-    if (call.state == was) {
-        pthread_mutex_unlock(&state_mutex);
-        return;
-    }
-    if (call.state == kHealthy) {
-        syslog(LOG_DAEMON | LOG_NOTICE, "priotald: %s: answered again, priority %d", node,
-               result);
-        failing[i] = failing[--failing_count];
-    } else {
-        report_failure(node);
-        if (i == failing_count && failing_count == failing_capacity) {
-            std::size_t grown = failing_capacity == 0 ? 16 : failing_capacity * 2;
-            auto *bigger = static_cast<Failing *>(std::realloc(failing, grown * sizeof *failing));
-            if (bigger != nullptr) {
-                failing = bigger;
-                failing_capacity = grown;
-            }
-        }
-        // Without memory the failure is reported again next time.
-        if (i < failing_capacity) {
-            if (i == failing_count) {
-                std::snprintf(failing[i].node, sizeof failing[i].node, "%s", node);
-                ++failing_count;
-            }
-            failing[i].state = call.state;
-        }
-    }
-    any_failing.store(failing_count, std::memory_order_relaxed);
-    pthread_mutex_unlock(&state_mutex);
-}
-
-int one_call(const struct path *pp, int verbosity)
+int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
 {
     log_use_syslog(true);
     log_thread_use(verbosity);
-    sg_io_set_command_timeout(call.timeout_ms);
+    sg_io_set_command_timeout(timeout_ms);
 
     int result = 0;
     char node[kNodeSize];
     if (pp == nullptr || !node_of(pp, node, sizeof node)) {
         syslog(LOG_DAEMON | LOG_WARNING, "priotald: path without a usable device name");
     } else {
-        call.state = kHealthy;
+        Call call = {timeout_ms, {}, {kHealthy, 0, timeout_ms}, false};
         pathinfo *rec = nullptr;
         int rc = getPrioProbe(node, &rec);
-        result = resolve(node, rec, rc);
-        report(node, result);
+        result = resolve(&call, node, rec, rc);
+        report(node, call.outcome, result);
     }
 
     sg_io_set_command_timeout(0);
@@ -394,37 +161,29 @@ int one_call(const struct path *pp, int verbosity)
     return result;
 }
 
-/// Everything the library keeps, given back when the host unloads it.
+/// Everything the library keeps besides the store (which its own end of
+/// life frees), given back when the host unloads it.
 __attribute__((destructor)) void unload()
 {
-    conf_reset();
-    run_lock_close();
-    std::free(failing);
-    failing = nullptr;
-    failing_count = failing_capacity = 0;
+    run_lock_close(&kept_lock);
+    path_states_forget();
+    host_abi_forget();
 }
 
 }  // namespace
 
 /// The host's entry: the priority of the path (what mpath_prio_tald prints,
 /// 0 included), or -1 when there is no answer at all. `timeout_ms` is read
-/// only from a host older than 0.9.6, which passes it; 0 or an untrusted
+/// only from a host that passes it (plugin/host_abi.hpp); 0 or an untrusted
 /// value means 5000 ms.
 extern "C" __attribute__((visibility("default"))) int getprio(struct path *pp, char *args,
                                                               unsigned int timeout_ms)
 {
     int cancel_state = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
-    pthread_mutex_lock(&state_mutex);
-    call.timeout_ms =
-        third_argument_trusted() && timeout_ms != 0 ? timeout_ms : kDefaultTimeoutMs;
-    bool unknown = false;
-    int verbosity = verbosity_from_args(args != nullptr ? args : "", &unknown);
-    if (unknown) {
-        warn_args_once(args);
-    }
-    pthread_mutex_unlock(&state_mutex);
-    int result = one_call(pp, verbosity);
+    unsigned bound = call_timeout(timeout_ms);
+    int verbosity = verbosity_from_args(args != nullptr ? args : "");
+    int result = one_call(pp, bound, verbosity);
     pthread_setcancelstate(cancel_state, nullptr);
     return result;
 }

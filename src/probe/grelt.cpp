@@ -1,8 +1,8 @@
 #include "probe/grelt.hpp"
 
+#include "base/fd_guard.hpp"
+#include "base/text.hpp"
 #include "probe/sg_io.hpp"
-#include "store/conf.hpp"
-#include "store/fd_guard.hpp"
 #include "trace/trace.hpp"
 
 #include <algorithm>
@@ -247,6 +247,63 @@ int grelt_get_dev_text_name(const unsigned char *page, int page_size, char *text
     return 0;
 }
 
+namespace {
+
+/// The address of the node open at `fd` into rec's probe fields.
+int ask_address(int fd, const char *dev, pathinfo *rec)
+{
+    int r = fd < 0 ? -1 : sg_io_get_scsi_addr_fd(fd, &rec->host, &rec->channel, &rec->id, &rec->lun);
+    if (r < 0) {
+        log_trace(kModule, "grelt_info", kLineInfoAddress, 4, "ERROR[%d] getting SCSI address: %s",
+                  r, dev);
+    }
+    return r;
+}
+
+/// INQUIRY page 0x83 into page_buffer, and the LUN's wwid and lunref from it.
+int ask_identity(int fd, const char *dev, pathinfo *rec)
+{
+    int r = sg_io_do_command_fd(fd, dev, kIdentificationInquiry.data(),
+                                static_cast<int>(kIdentificationInquiry.size()),
+                                page_buffer.data(), kPageSize);
+    if (r < 0) {
+        log_trace(kModule, "grelt_info", kLineInfoInquiry, 4,
+                  "ERROR[%d] getting SCSI INQ page 0x83: %s", r, dev);
+        return r;
+    }
+    r = grelt_get_dev_wwid(page_buffer.data(), kPageSize, rec->wwid, static_cast<int>(kWwidSize));
+    if (r < 0) {
+        log_trace(kModule, "grelt_info", kLineInfoWwid, 4, "ERROR[%d] getting wwid; dev: %s", r,
+                  dev);
+        return r;
+    }
+    grelt_get_dev_ref_id(page_buffer.data(), kPageSize, rec);
+    return 0;
+}
+
+/// The READ BUFFER query, and the controller port from its reply. The node
+/// is closed as soon as the last command is done.
+int ask_port(FdGuard *node, const char *dev, pathinfo *rec)
+{
+    int r = sg_io_do_command_fd(node->fd, dev, kControllerPortQuery.data(),
+                                static_cast<int>(kControllerPortQuery.size()), port_buffer.data(),
+                                kReplySize);
+    node->close_now();
+    if (r < 0) {
+        log_trace(kModule, "grelt_info", kLineInfoPortQuery, 4, "ERROR[%d] getting grelt info: %s",
+                  r, dev);
+        return r;
+    }
+    r = grelt_get_controller_port(port_buffer.data(), kReplySize, &rec->cp);
+    if (r < 0) {
+        log_trace(kModule, "grelt_info", kLineInfoPort, 4, "ERROR[%d] getting controller/port: %s",
+                  r, dev);
+    }
+    return r;
+}
+
+}  // namespace
+
 int grelt_info(const char *dev, pathinfo *rec)
 {
     static constexpr const char *kFunction = "grelt_info";
@@ -262,51 +319,16 @@ int grelt_info(const char *dev, pathinfo *rec)
     // One open for the three questions: a node that is opened and closed
     // three times costs the kernel (and a busy daemon) three times as much.
     FdGuard node(sg_io_open_node(dev));
-    int host = 0, channel = 0, id = 0, lun = 0;
-    int r = node.fd < 0 ? -1 : sg_io_get_scsi_addr_fd(node.fd, &host, &channel, &id, &lun);
-    if (r < 0) {
-        log_trace(kModule, kFunction, kLineInfoAddress, 4, "ERROR[%d] getting SCSI address: %s", r,
-                  dev);
+    int r = ask_address(node.fd, dev, rec);
+    if (r >= 0)
+        r = ask_identity(node.fd, dev, rec);
+    if (r >= 0)
+        r = ask_port(&node, dev, rec);
+    if (r < 0)
         return r;
-    }
-    rec->host = host;
-    rec->channel = channel;
-    rec->id = id;
-    rec->lun = lun;
-
-    r = sg_io_do_command_fd(node.fd, dev, kIdentificationInquiry.data(),
-                            static_cast<int>(kIdentificationInquiry.size()), page_buffer.data(),
-                            kPageSize);
-    if (r < 0) {
-        log_trace(kModule, kFunction, kLineInfoInquiry, 4, "ERROR[%d] getting SCSI INQ page 0x83: %s",
-                  r, dev);
-        return r;
-    }
-    r = grelt_get_dev_wwid(page_buffer.data(), kPageSize, rec->wwid, static_cast<int>(kWwidSize));
-    if (r < 0) {
-        log_trace(kModule, kFunction, kLineInfoWwid, 4, "ERROR[%d] getting wwid; dev: %s", r, dev);
-        return r;
-    }
-    grelt_get_dev_ref_id(page_buffer.data(), kPageSize, rec);
-
-    r = sg_io_do_command_fd(node.fd, dev, kControllerPortQuery.data(),
-                            static_cast<int>(kControllerPortQuery.size()), port_buffer.data(),
-                            kReplySize);
-    node.close_now();
-    if (r < 0) {
-        log_trace(kModule, kFunction, kLineInfoPortQuery, 4, "ERROR[%d] getting grelt info: %s", r,
-                  dev);
-        return r;
-    }
-    r = grelt_get_controller_port(port_buffer.data(), kReplySize, &rec->cp);
-    if (r < 0) {
-        log_trace(kModule, kFunction, kLineInfoPort, 4, "ERROR[%d] getting controller/port: %s", r,
-                  dev);
-        return r;
-    }
 
     copy_field(rec->dev, kDevSize, dev);
-    addDevToPathInfo(rec, dev, host, channel, id, lun, rec->cp);
+    addDevToPathInfo(rec, dev, rec->host, rec->channel, rec->id, rec->lun, rec->cp);
 
     if (grelt_get_dev_text_name(page_buffer.data(), kPageSize, rec->text_name) == 0) {
         log_trace(kModule, kFunction, kLineInfoAlias, 4, "ERROR[%d] getting alias: %s", 0, dev);

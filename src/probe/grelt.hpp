@@ -9,7 +9,7 @@
 // designator is cut at the end of the page that the page length announces.
 #pragma once
 
-#include "store/pathinfo.hpp"
+#include "base/pathinfo.hpp"
 
 #include <cstddef>
 

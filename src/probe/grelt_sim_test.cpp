@@ -3,6 +3,8 @@
 // call log, so that no test depends on when the simulator reads its
 // environment or on what another test left in the log.
 #include "probe/grelt.hpp"
+
+#include "base/text.hpp"
 #include "probe/sg_io.hpp"
 #include "trace/trace.hpp"
 

@@ -1,6 +1,6 @@
 #include "probe/sg_io.hpp"
 
-#include "store/fd_guard.hpp"
+#include "base/fd_guard.hpp"
 #include "trace/trace.hpp"
 
 #include <fcntl.h>

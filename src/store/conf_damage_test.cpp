@@ -8,39 +8,41 @@
 namespace conf_test {
 namespace {
 
-using ConfDamage = StoreTest;
+class ConfDamage : public StoreTest {
+protected:
+    std::vector<std::string> wwids()
+    {
+        std::vector<std::string> out;
+        for (pathinfo *rec : records(store_))
+            out.push_back(rec->wwid);
+        return out;
+    }
 
-std::vector<std::string> wwids()
-{
-    std::vector<std::string> out;
-    for (pathinfo *rec : records())
-        out.push_back(rec->wwid);
-    return out;
-}
+    /// Loads `path` with warnings traced; *traces receives them.
+    int load_traced(const std::string &path, std::string *traces)
+    {
+        log_verbosity = 4;
+        testing::internal::CaptureStderr();
+        int rc = load_config(store_, path.c_str());
+        *traces = testing::internal::GetCapturedStderr();
+        log_verbosity = 0;
+        return rc;
+    }
 
-/// Loads `path` with warnings traced; *traces receives them.
-int load_traced(const std::string &path, std::string *traces)
-{
-    log_verbosity = 4;
-    testing::internal::CaptureStderr();
-    int rc = load_config(path.c_str());
-    *traces = testing::internal::GetCapturedStderr();
-    log_verbosity = 0;
-    return rc;
-}
-
-/// conf_getPrio of a fresh probe of the example's /dev/sdb.
-int get_prio(const Probe &p = {})
-{
-    pathinfo *probed = probed_record(p);
-    int prio = conf_getPrio(probed);
-    release(probed);
-    return prio;
-}
+    /// conf_getPrio of a fresh probe of the example's /dev/sdb.
+    int get_prio(const Probe &p = {})
+    {
+        pathinfo *probed = probed_record(p);
+        int prio = conf_getPrio(store_, probed);
+        release(store_, probed);
+        return prio;
+    }
+};
 
 // What FIFOs and device nodes in place of the files are answered with:
 // tests/store_damage_test.cpp, where a run that hangs can be told from one
 // that answers. Here a FIFO only serves as a load that fails.
+
 TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
 {
     const std::string target = dir_ + "/target";
@@ -54,7 +56,7 @@ TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
          [](const std::string &f, const std::string &t) { symlink(t.c_str(), f.c_str()); }},
     };
     for (const Case &k : cases) {
-        conf_reset();
+        conf_reset(store_);
         std::filesystem::remove_all(file_);
         write_file(target, stored);
         k.make(file_, target);
@@ -67,15 +69,15 @@ TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
                           "[319] Configuration file could not be read, it will not be "
                           "rewritten: not a regular file\n")
             << k.name;
-        ASSERT_NE(conf, nullptr) << k.name;
-        EXPECT_TRUE(records().empty()) << k.name;
+        ASSERT_NE(store_->conf, nullptr) << k.name;
+        EXPECT_TRUE(records(store_).empty()) << k.name;
 
         // Answered as without a file: the stored override 8 is not seen.
         EXPECT_EQ(get_prio(), 3) << k.name;
         pathinfo *probed = probed_record({});
-        EXPECT_EQ(conf_setPrio(probed, 7), -1) << k.name;
-        release(probed);
-        EXPECT_EQ(save_config(file_.c_str()), -1) << k.name;
+        EXPECT_EQ(conf_setPrio(store_, probed, 7), -1) << k.name;
+        release(store_, probed);
+        EXPECT_EQ(save_config(store_, file_.c_str()), -1) << k.name;
 
         struct stat after {};
         ASSERT_EQ(lstat(file_.c_str(), &after), 0) << k.name;
@@ -91,15 +93,15 @@ TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::filesystem::remove_all(file_);
     for (int cycle = 0; cycle < 3; ++cycle) {
-        conf_reset();
-        EXPECT_EQ(load_config(fifo.c_str()), -1);
-        conf_reset();
+        conf_reset(store_);
+        EXPECT_EQ(load_config(store_, fifo.c_str()), -1);
+        conf_reset(store_);
         ASSERT_EQ(load(stored), 0);
-        EXPECT_EQ(records().size(), 2u);
-        EXPECT_EQ(save_config(file_.c_str()), 0) << cycle;
+        EXPECT_EQ(records(store_).size(), 2u);
+        EXPECT_EQ(save_config(store_, file_.c_str()), 0) << cycle;
     }
-    conf_reset();
-    EXPECT_EQ(conf, nullptr);
+    conf_reset(store_);
+    EXPECT_EQ(store_->conf, nullptr);
 }
 
 TEST_F(ConfDamage, FirstLineOfAWwidWins)
@@ -113,13 +115,13 @@ TEST_F(ConfDamage, FirstLineOfAWwidWins)
     EXPECT_EQ(traces, "[345] Configuration file line repeating LUN 600aa skipped\n"
                       "[345] Configuration file line repeating LUN 600aa skipped\n");
     EXPECT_EQ(wwids(), (std::vector<std::string>{"600bb", "600aa"}));
-    EXPECT_STREQ(records()[1]->text_name, "first");
-    EXPECT_EQ(records()[1]->prio[0][0], 7);
+    EXPECT_STREQ(records(store_)[1]->text_name, "first");
+    EXPECT_EQ(records(store_)[1]->prio[0][0], 7);
 
     // Run after run the answer stays, though each save reverses the lines.
     for (int run = 0; run < 3; ++run) {
-        conf_reset();
-        ASSERT_EQ(load_config(file_.c_str()), 0);
+        conf_reset(store_);
+        ASSERT_EQ(load_config(store_, file_.c_str()), 0);
         EXPECT_EQ(get_prio({"600aa", "first", "/dev/sdb", 2, 0, 0, 1, 0, 1}), 7) << run;
     }
     EXPECT_EQ(read_file(file_), other + first);
@@ -145,7 +147,7 @@ TEST_F(ConfDamage, LineHoldingANulIsSkippedWhole)
         {"NUL after CR", a + "\r" + std::string(1, '\0') + b, {"600aa"}},
     };
     for (const Case &k : cases) {
-        conf_reset();
+        conf_reset(store_);
         write_file(file_, k.content);
         std::string traces;
         ASSERT_EQ(load_traced(file_, &traces), 0) << k.name;
@@ -170,15 +172,15 @@ TEST_F(ConfDamage, LargeStoreLoadsResolvesAndResetsInEveryCycle)
             text += make_line(wwid, {"/dev/sdb,2:0:0:1,5,"}, "vol");
     }
     for (int cycle = 0; cycle < 2; ++cycle) {
-        conf_reset();
+        conf_reset(store_);
         ASSERT_EQ(load(text), 0);
-        ASSERT_EQ(records().size(), kLuns);
+        ASSERT_EQ(records(store_).size(), kLuns);
         Probe p;
         p.wwid = "3600b" + std::to_string(cycle);
         EXPECT_GE(get_prio(p), 1);
-        EXPECT_EQ(records().size(), kLuns + 1);
+        EXPECT_EQ(records(store_).size(), kLuns + 1);
         int repeated = 0;
-        for (const pathinfo *r : records())
+        for (const pathinfo *r : records(store_))
             repeated += repeated_wwid == r->wwid ? r->prio[0][0] : 0;
         EXPECT_EQ(repeated, 6) << "the first line of the repeated LUN, once";
     }

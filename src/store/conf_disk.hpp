@@ -44,13 +44,23 @@ struct Content {
 /// holds: read settled, and its identity unchanged. One lstat.
 bool unchanged(const char *path, const Content &content);
 
+/// How a file's bytes are taken: the read function, and the most bytes asked
+/// of one call (0: no limit). The store reads through read(2) whole; tests
+/// read in pieces or fail half way.
+struct Reader {
+    ssize_t (*read)(int fd, void *buf, std::size_t count);
+    std::size_t chunk;
+};
+
 /// Reads the file at `path` whole into *content (any earlier content is
 /// released first), between lock_config and unlock_config on its
-/// descriptor. 1 read; 0 no such file; -1 the file exists but could not be
+/// descriptor, through `reader` (nullptr: read(2) whole). A run as root reads
+/// only a file that root may trust (store/trust.hpp). 1 read; 0 no such file; -1 the file exists but could not be
 /// opened; -2 it was opened but not read to its end; -3 lock_config refused.
 /// On -1 and -2 *reason says why (a strerror text or "not a regular file",
 /// valid until the next call); on anything but 1 the content stays empty.
-int read_whole(const char *path, Content *content, const char **reason);
+int read_whole(const char *path, Content *content, const char **reason,
+               const Reader *reader = nullptr);
 /// Frees the content and empties it.
 void release(Content *content);
 
@@ -61,9 +71,9 @@ void release(Content *content);
 /// renamed, the old file then left as it was. Traces as save_config.
 int replace(const char *path, const char *data, std::size_t len);
 
-/// For tests: the most bytes asked of one read (0: no limit), and the read
-/// function itself.
-extern std::size_t read_chunk;
-extern ssize_t (*read_fn)(int fd, void *buf, std::size_t count);
-
 }  // namespace conf_disk
+
+/// Hooks for locking the preference file itself, around its read and its
+/// replacement; both return 1. The run lock serialises every user instead.
+int lock_config(int fd);
+int unlock_config(int fd);

@@ -12,18 +12,15 @@
 namespace conf_test {
 namespace {
 
-/// Restores the reader's test seams.
-struct ReaderSeams {
-    ~ReaderSeams()
-    {
-        conf_disk::read_chunk = 0;
-        conf_disk::read_fn = ::read;
-    }
-};
-
 class ConfDisk : public StoreTest {
 protected:
-    ReaderSeams seams_;
+    /// The store reads through `reader` from now on.
+    void read_with(const conf_disk::Reader &reader)
+    {
+        reader_ = reader;
+        store_->reader = &reader_;
+    }
+    conf_disk::Reader reader_ = {::read, 0};
 };
 
 /// What `fn` traces at `verbosity`.
@@ -39,12 +36,12 @@ std::string traced(int verbosity, F fn)
 }
 
 /// Everything a load leaves to see: its traces and the records in order.
-std::string load_outcome(const std::string &file)
+std::string load_outcome(conf_store *store_, const std::string &file)
 {
     int rc = 0;
-    std::string out = traced(7, [&] { rc = load_config(file.c_str()); });
+    std::string out = traced(7, [&] { rc = load_config(store_, file.c_str()); });
     out = "rc " + std::to_string(rc) + "\n" + out;
-    for (pathinfo *rec : records()) {
+    for (pathinfo *rec : records(store_)) {
         out += std::string(rec->wwid) + "|" + rec->text_name + "|" + rec->slot_dev[2][2] + "|" +
                std::to_string(rec->prio[0][0]) + "\n";
     }
@@ -65,13 +62,13 @@ TEST_F(ConfDisk, ReadingInPiecesKeepsEveryRuleOfTheFormat)
         make_line("cc", {}, "C").insert(10, 1, '\0') + make_line("dd", {}, "D") + "\r\r" +
         make_line("aa", {}, "again") + "ee,/dev/sdb,2:0:0:1,8,/dev/sdd,3:0";
     write_file(file_, content);
-    const std::string whole = load_outcome(file_);
+    const std::string whole = load_outcome(store_, file_);
     for (const char *part : {"[90] ", "[91] ", "[174] ", "[345] ", "aa|A:B|/dev/A,%zz|5"})
         ASSERT_NE(whole.find(part), std::string::npos) << part << "\n" << whole;
     for (std::size_t chunk : {1u, 2u, 3u, 7u, 64u, 511u, 4096u, 13503u, 13504u}) {
-        conf_reset();
-        conf_disk::read_chunk = chunk;
-        EXPECT_EQ(load_outcome(file_), whole) << chunk;
+        conf_reset(store_);
+        read_with({::read, chunk});
+        EXPECT_EQ(load_outcome(store_, file_), whole) << chunk;
     }
 }
 
@@ -80,22 +77,21 @@ TEST_F(ConfDisk, ReadErrorHalfWayLeavesNothingToSave)
     static std::size_t calls = 0;
     const std::string stored = kExampleLine + make_line("bb", {}, "B");
     write_file(file_, stored);
-    conf_disk::read_chunk = 100;
     calls = 0;
-    conf_disk::read_fn = [](int fd, void *buf, std::size_t count) -> ssize_t {
+    read_with({[](int fd, void *buf, std::size_t count) -> ssize_t {
         if (++calls == 3) {
             errno = EIO;
             return -1;
         }
         return ::read(fd, buf, count);
-    };
-    EXPECT_EQ(traced(4, [&] { EXPECT_EQ(load_config(file_.c_str()), -1); }),
+    }, 100});
+    EXPECT_EQ(traced(4, [&] { EXPECT_EQ(load_config(store_, file_.c_str()), -1); }),
               "[319] Configuration file could not be read, it will not be rewritten: "
               "Input/output error\n");
-    EXPECT_TRUE(records().empty());
+    EXPECT_TRUE(records(store_).empty());
     pathinfo *probed = probed_record({});
-    EXPECT_EQ(conf_getPrio(probed), 3);  // the default, not the stored 8
-    release(probed);
+    EXPECT_EQ(conf_getPrio(store_, probed), 3);  // the default, not the stored 8
+    release(store_, probed);
     EXPECT_EQ(read_file(file_), stored);
     EXPECT_FALSE(exists(file_ + ".tmp"));
 }
@@ -127,7 +123,7 @@ TEST_F(ConfDisk, ResolutionThatChangesNothingWritesNothing)
     };
     std::string expected_traces;
     for (const Case &k : cases) {
-        conf_reset();
+        conf_reset(store_);
         ASSERT_EQ(load(k.content), 0) << k.name;
         // A time stamp that a rewrite could not keep by chance.
         const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -135,8 +131,8 @@ TEST_F(ConfDisk, ResolutionThatChangesNothingWritesNothing)
         struct stat before = file_id(file_);
         std::string traces = traced(7, [&] {
             pathinfo *probed = probed_record({});
-            EXPECT_EQ(conf_getPrio(probed), 8) << k.name;
-            release(probed);
+            EXPECT_EQ(conf_getPrio(store_, probed), 8) << k.name;
+            release(store_, probed);
         });
         struct stat after = file_id(file_);
         EXPECT_EQ(after.st_ino != before.st_ino, k.written) << k.name;
@@ -156,16 +152,16 @@ TEST_F(ConfDisk, SaveAfterAWriteOrToAnotherFileWrites)
 {
     // Once written, the file no longer holds the loaded lines.
     ASSERT_EQ(load(kExampleLine), 0);
-    records()[0]->prio[0][0] = 6;
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    records(store_)[0]->prio[0][0] = 6;
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     const ino_t before = file_id(file_).st_ino;
-    records()[0]->prio[0][0] = 8;
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    records(store_)[0]->prio[0][0] = 8;
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_NE(file_id(file_).st_ino, before);
     EXPECT_EQ(read_file(file_), kExampleLine);
 
     const std::string copy = dir_ + "/copy.conf";
-    ASSERT_EQ(save_config(copy.c_str()), 0);
+    ASSERT_EQ(save_config(store_, copy.c_str()), 0);
     EXPECT_EQ(read_file(copy), kExampleLine);
 }
 

@@ -17,7 +17,7 @@ using ConfFile = StoreTest;
 TEST_F(ConfFile, ExampleLineReadsIntoTheExampleRecordAndWritesBackUnchanged)
 {
     ASSERT_EQ(load(kExampleLine), 0);
-    std::vector<pathinfo *> recs = records();
+    std::vector<pathinfo *> recs = records(store_);
     ASSERT_EQ(recs.size(), 1u);
     pathinfo *expected = example_record();
     for (int slot = 1; slot < kSlotsPerPort; ++slot)
@@ -27,7 +27,7 @@ TEST_F(ConfFile, ExampleLineReadsIntoTheExampleRecordAndWritesBackUnchanged)
     std::free(expected);
 
     const std::string out = dir_ + "/out.conf";
-    ASSERT_EQ(save_config(out.c_str()), 0);
+    ASSERT_EQ(save_config(store_, out.c_str()), 0);
     EXPECT_EQ(read_file(out), kExampleLine);
 }
 
@@ -43,10 +43,10 @@ TEST_F(ConfFile, LoadTraces)
                   "[169] pathinfo->prio[0-3]: /dev/sdb:8 /dev/sdd:4 /dev/sdc:1 /dev/sde:2\n" +
                   free_row + free_row + free_row);
 
-    conf_reset();
+    conf_reset(store_);
     log_verbosity = 4;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(load_config((dir_ + "/none").c_str()), -1);
+    EXPECT_EQ(load_config(store_, (dir_ + "/none").c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[317] Could not open configuration file\n");
 }
 
@@ -62,7 +62,7 @@ TEST_F(ConfFile, OrdinaryFileRewritesUnchangedButForTheOrder)
     const std::string c =
         make_line("600cc", {"", "/dev/disk/by-id/" + std::string(200, 'q') + ",3:0:1:1,3,"}, "");
     ASSERT_EQ(load(a + kExampleLine + c), 0);
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_EQ(read_file(file_), c + kExampleLine + a);
 }
 
@@ -86,10 +86,10 @@ TEST_F(ConfFile, LoadSplitsLinesWhateverTheirEnds)
         {"only empty lines", "\n\r\n\n", {""}},
     };
     for (const Case &k : cases) {
-        conf_reset();
+        conf_reset(store_);
         ASSERT_EQ(load(k.content), 0) << k.name;
         std::vector<std::string> got;
-        for (pathinfo *rec : records())
+        for (pathinfo *rec : records(store_))
             got.push_back(rec->wwid);
         EXPECT_EQ(got, k.wwids) << k.name;
     }
@@ -101,8 +101,8 @@ TEST_F(ConfFile, LoadAndSaveReverseTheLines)
     const std::string b = make_line("bb", {}, "B");
     const std::string c = make_line("cc", {}, "C");
     ASSERT_EQ(load(a + b + c), 0);
-    records()[1]->prio[0][0] = 5;  // bb: a save without a change writes nothing
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    records(store_)[1]->prio[0][0] = 5;  // bb: a save without a change writes nothing
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_EQ(read_file(file_), c + make_line("bb", {"x,0:0:0:0,5,"}, "B") + a);
 }
 
@@ -112,7 +112,7 @@ TEST_F(ConfFile, CrlfFileKeepsEveryLunAcrossASave)
     const std::string b = make_line("bb", {}, "B");
     std::string crlf = a.substr(0, a.size() - 1) + "\r\n" + b.substr(0, b.size() - 1) + "\r\n";
     ASSERT_EQ(load(crlf), 0);
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_EQ(read_file(file_), b + a);
 }
 
@@ -138,12 +138,12 @@ TEST_F(ConfFile, TokenRules)
         {"runs of separators", "w,,d::1:0:0:0,,5," + kFreeEntry + "\n", 1, 5, "", true},
     };
     for (const Case &k : cases) {
-        conf_reset();
+        conf_reset(store_);
         log_verbosity = 4;
         testing::internal::CaptureStderr();
         ASSERT_EQ(load(k.line), 0) << k.name;
         std::string err = testing::internal::GetCapturedStderr();
-        std::vector<pathinfo *> recs = records();
+        std::vector<pathinfo *> recs = records(store_);
         ASSERT_EQ(recs.size(), 1u) << k.name;
         EXPECT_EQ(recs[0]->slot_host[0][0], k.host) << k.name;
         EXPECT_EQ(recs[0]->prio[0][0], k.prio) << k.name;
@@ -168,7 +168,7 @@ TEST_F(ConfFile, IncompleteLineIsLoadedAndWrittenInFullForm)
               "[186] pathinfo->prio[0-3]: :0 :0 :0 :0\n"
               "[186] pathinfo->prio[0-3]: :0 :0 :0 :0\n");
     log_verbosity = 0;
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_EQ(read_file(file_),
               make_line("w1", {"/dev/sdb,2:0:0:1,8,", "/dev/sdd,3:0:0:0,0,"}, ""));
 }
@@ -176,9 +176,9 @@ TEST_F(ConfFile, IncompleteLineIsLoadedAndWrittenInFullForm)
 TEST_F(ConfFile, EveryTruncationOfTheExampleLoadsOneRecord)
 {
     for (std::size_t len = 1; len < kExampleLine.size(); ++len) {
-        conf_reset();
+        conf_reset(store_);
         ASSERT_EQ(load(kExampleLine.substr(0, len)), 0) << len;
-        std::vector<pathinfo *> recs = records();
+        std::vector<pathinfo *> recs = records(store_);
         ASSERT_EQ(recs.size(), 1u) << len;
         EXPECT_EQ(kExampleWwid.compare(0, std::strlen(recs[0]->wwid), recs[0]->wwid), 0) << len;
     }
@@ -186,12 +186,12 @@ TEST_F(ConfFile, EveryTruncationOfTheExampleLoadsOneRecord)
 
 TEST_F(ConfFile, MissingFileThenSaveCreatesItWithMode0640)
 {
-    ASSERT_EQ(load_config(file_.c_str()), -1);
-    ASSERT_NE(conf, nullptr);
-    EXPECT_TRUE(records().empty());
-    add_confNode(example_record());
+    ASSERT_EQ(load_config(store_, file_.c_str()), -1);
+    ASSERT_NE(store_->conf, nullptr);
+    EXPECT_TRUE(records(store_).empty());
+    add_confNode(store_, example_record());
     mode_t old_mask = umask(077);
-    int rc = save_config(file_.c_str());
+    int rc = save_config(store_, file_.c_str());
     umask(old_mask);
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(read_file(file_), kExampleLine);
@@ -203,10 +203,10 @@ TEST_F(ConfFile, ExistingFileKeepsItsMode)
 {
     // 0200: a file its owner may not read keeps its mode all the same.
     for (mode_t mode : {0600u, 0644u, 0400u, 0200u}) {
-        conf_reset();
+        conf_reset(store_);
         ASSERT_EQ(load(kExampleLine), 0);
         ASSERT_EQ(chmod(file_.c_str(), mode), 0);
-        ASSERT_EQ(save_config(file_.c_str()), 0) << std::oct << mode;
+        ASSERT_EQ(save_config(store_, file_.c_str()), 0) << std::oct << mode;
         EXPECT_EQ(file_mode(file_), mode) << std::oct << mode;
         ASSERT_EQ(chmod(file_.c_str(), 0600), 0);
         EXPECT_EQ(read_file(file_), kExampleLine);
@@ -218,8 +218,8 @@ TEST_F(ConfFile, StaleTemporaryFileIsReplaced)
     write_file(file_ + ".tmp", std::string(100000, 'z'));
     ASSERT_EQ(chmod((file_ + ".tmp").c_str(), 0777), 0);
     new_list();
-    add_confNode(example_record());
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    add_confNode(store_, example_record());
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_EQ(read_file(file_), kExampleLine);
     EXPECT_EQ(file_mode(file_), 0640u);
     EXPECT_FALSE(exists(file_ + ".tmp"));
@@ -228,7 +228,7 @@ TEST_F(ConfFile, StaleTemporaryFileIsReplaced)
 TEST_F(ConfFile, OnlyRecordsWithWwidAreWritten)
 {
     ASSERT_EQ(load(""), 0);
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_EQ(read_file(file_), "");
 }
 
@@ -237,7 +237,7 @@ TEST_F(ConfFile, SaveWithoutListTouchesNothing)
     write_file(file_, "keep");
     log_verbosity = 7;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(save_config(file_.c_str()), -1);
+    EXPECT_EQ(save_config(store_, file_.c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[212] ENTRY\n[215] Null Conf\n");
     EXPECT_EQ(read_file(file_), "keep");
 }
@@ -245,7 +245,7 @@ TEST_F(ConfFile, SaveWithoutListTouchesNothing)
 TEST_F(ConfFile, FailedSaveLeavesTheOldFileAsItWas)
 {
     ASSERT_EQ(load(kExampleLine), 0);
-    pathinfo *rec = records()[0];
+    pathinfo *rec = records(store_)[0];
     rec->prio[0][0] = 6;  // something to write that differs from the file
     const std::string tmp = file_ + ".tmp";
 
@@ -253,7 +253,7 @@ TEST_F(ConfFile, FailedSaveLeavesTheOldFileAsItWas)
         ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
         log_verbosity = 4;
         testing::internal::CaptureStderr();
-        EXPECT_LT(save_config(file_.c_str()), 0);
+        EXPECT_LT(save_config(store_, file_.c_str()), 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   "[221] Could not open configuration file\n");
         EXPECT_EQ(read_file(file_), kExampleLine);
@@ -266,7 +266,7 @@ TEST_F(ConfFile, FailedSaveLeavesTheOldFileAsItWas)
         small.rlim_cur = 100;
         auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-        int rc = save_config(file_.c_str());
+        int rc = save_config(store_, file_.c_str());
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, old_handler);
         EXPECT_LT(rc, 0);
@@ -277,13 +277,13 @@ TEST_F(ConfFile, FailedSaveLeavesTheOldFileAsItWas)
         const std::string blocked = dir_ + "/blocked";
         ASSERT_EQ(mkdir(blocked.c_str(), 0700), 0);
         write_file(blocked + "/inside", "x");
-        EXPECT_LT(save_config(blocked.c_str()), 0);
+        EXPECT_LT(save_config(store_, blocked.c_str()), 0);
         EXPECT_FALSE(exists(blocked + ".tmp"));
     }
     {  // no directory to write into
-        EXPECT_LT(save_config((dir_ + "/missing/tald.conf").c_str()), 0);
+        EXPECT_LT(save_config(store_, (dir_ + "/missing/tald.conf").c_str()), 0);
     }
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_NE(read_file(file_), kExampleLine);
 }
 
@@ -293,10 +293,10 @@ TEST_F(ConfFile, InvalidAddressIsWarnedOnStandardErrorAndWrittenAsIs)
     pathinfo *rec = example_record();
     set_slot(rec, 1, 0, "/dev/sdd", 2, 300, 0, 1, 4);
     set_slot(rec, 2, 0, "/dev/sdc", -5, 0, 0, 1, 1);
-    add_confNode(rec);
+    add_confNode(store_, rec);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(err, "!!! invalid scsi address (2:300:0:1");
@@ -321,17 +321,17 @@ TEST_F(ConfFile, NamesWithSeparatorsSurviveARoundTrip)
         copy_field(rec->wwid, kWwidSize, k.wwid.c_str());
         copy_field(rec->text_name, kTextNameSize, k.alias.c_str());
         set_slot(rec, 3, 2, k.dev.c_str(), 4, 0, 1, 7, 6);
-        add_confNode(rec);
+        add_confNode(store_, rec);
     }
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     std::string written = read_file(file_);
     for (const Case &k : cases)
         EXPECT_NE(written.find("," + k.written + ",4:0:1:7,6,"), std::string::npos) << k.dev;
     EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 4);
 
-    conf_reset();
-    ASSERT_EQ(load_config(file_.c_str()), 0);
-    std::vector<pathinfo *> recs = records();
+    conf_reset(store_);
+    ASSERT_EQ(load_config(store_, file_.c_str()), 0);
+    std::vector<pathinfo *> recs = records(store_);
     ASSERT_EQ(recs.size(), std::size(cases));
     for (std::size_t i = 0; i < recs.size(); ++i) {
         const Case &k = cases[i];  // two reversals: back in the order added
@@ -361,14 +361,14 @@ TEST_F(ConfFile, LargestRecordIsNeverCut)
     }
     pathinfo copy;
     std::memcpy(&copy, rec, sizeof copy);
-    add_confNode(rec);
-    add_confNode(example_record());
-    ASSERT_EQ(save_config(file_.c_str()), 0);
+    add_confNode(store_, rec);
+    add_confNode(store_, example_record());
+    ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_GT(read_file(file_).size(), 13000u);
 
-    conf_reset();
-    ASSERT_EQ(load_config(file_.c_str()), 0);
-    std::vector<pathinfo *> recs = records();
+    conf_reset(store_);
+    ASSERT_EQ(load_config(store_, file_.c_str()), 0);
+    std::vector<pathinfo *> recs = records(store_);
     ASSERT_EQ(recs.size(), 2u);
     EXPECT_EQ(std::memcmp(recs[0], &copy, sizeof copy), 0);
     EXPECT_EQ(recs[1]->wwid, kExampleWwid);
@@ -386,7 +386,7 @@ TEST_F(ConfFile, OverlongLineIsSkippedNotSplit)
     ASSERT_EQ(load(a + junk + "\n" + b + junk), 0);
     std::string err = testing::internal::GetCapturedStderr();
     std::vector<std::string> got;
-    for (pathinfo *rec : records())
+    for (pathinfo *rec : records(store_))
         got.push_back(rec->wwid);
     EXPECT_EQ(got, (std::vector<std::string>{"bb", "aa"}));
     EXPECT_EQ(err,

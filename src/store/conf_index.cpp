@@ -1,6 +1,5 @@
-// What the store keeps of the file it last read: its bytes, its record
-// lines, and for an indexed load the hash index of the lines by wwid.
-#include "store/conf.hpp"
+// What a store keeps of the file it last read: its bytes, its record lines,
+// and for an indexed load the hash index of the lines by wwid.
 #include "store/conf_internal.hpp"
 #include "store/conf_line.hpp"
 
@@ -11,112 +10,89 @@
 
 namespace conf_loaded {
 
-LoadedFile loaded = {};
-
 namespace {
 
-/// The line being parsed: its bytes, split in place.
-char parse_buffer[conf_line::kMaxLine + 1];
-
-/// A hash of the bytes, eight at a time.
-std::size_t hash_bytes(const char *text, std::size_t len)
+const char *wwid_text(const LoadedFile &loaded, std::size_t line)
 {
-    constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h = len * kMultiplier;
-    for (; len >= 8; text += 8, len -= 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, text, 8);
-        h = (h ^ word) * kMultiplier;
-        h ^= h >> 29;
-    }
-    std::uint64_t tail = 0;
-    std::memcpy(&tail, text, len);
-    h = (h ^ tail) * kMultiplier;
-    return static_cast<std::size_t>(h ^ (h >> 32));
+    return loaded.content.data + loaded.lines[line].offset;
 }
 
-const char *wwid_text(std::size_t line) { return loaded.content.data + loaded.lines[line].offset; }
-
-/// The index slot of the encoded wwid `text`: where its line is, or the
-/// free slot it would take.
-std::size_t slot_of(const char *text, std::size_t len)
+/// Whether line `line` holds the encoded wwid `text`.
+bool holds_wwid(const LoadedFile &loaded, std::size_t line, const char *text, std::size_t len)
 {
-    std::size_t mask = loaded.index_capacity - 1;
-    std::size_t i = hash_bytes(text, len) & mask;
-    for (; loaded.index[i] != 0; i = (i + 1) & mask) {
-        std::size_t line = loaded.index[i] - 1;
-        if (loaded.lines[line].wwid_len == len && std::memcmp(wwid_text(line), text, len) == 0)
-            break;
-    }
-    return i;
+    return loaded.lines[line].wwid_len == len && std::memcmp(wwid_text(loaded, line), text, len) == 0;
 }
 
 }  // namespace
 
-void forget()
+void forget(LoadedFile *loaded)
 {
-    conf_disk::release(&loaded.content);
-    std::free(loaded.lines);
-    std::free(loaded.index);
-    std::free(loaded.memo);
-    loaded = LoadedFile{};
+    conf_disk::release(&loaded->content);
+    std::free(loaded->lines);
+    hash_free(&loaded->index);
+    std::free(loaded->answers);
+    hash_free(&loaded->answer_index);
+    *loaded = LoadedFile{};
 }
 
-bool note_line(const LineSpan &span)
+bool note_line(LoadedFile *loaded, const LineSpan &span)
 {
-    if (loaded.count == loaded.capacity) {
-        std::size_t grown = loaded.capacity == 0 ? 256 : loaded.capacity * 2;
+    if (loaded->count == loaded->capacity) {
+        std::size_t grown = loaded->capacity == 0 ? 256 : loaded->capacity * 2;
         auto *bigger =
-            static_cast<LineSpan *>(std::realloc(loaded.lines, grown * sizeof(LineSpan)));
+            static_cast<LineSpan *>(std::realloc(loaded->lines, grown * sizeof(LineSpan)));
         if (bigger == nullptr)
             return false;
-        loaded.lines = bigger;
-        loaded.capacity = grown;
+        loaded->lines = bigger;
+        loaded->capacity = grown;
     }
-    loaded.lines[loaded.count++] = span;
+    loaded->lines[loaded->count++] = span;
     return true;
 }
 
-bool build_index()
+bool build_index(LoadedFile *loaded)
 {
-    std::size_t capacity = 16;
-    while (capacity < loaded.count * 2)
-        capacity *= 2;
-    loaded.index = static_cast<std::uint32_t *>(std::calloc(capacity, sizeof *loaded.index));
-    if (loaded.index == nullptr || loaded.count >= UINT32_MAX)
+    const LoadedFile &file = *loaded;
+    auto hash_of = [&file](std::size_t line) {
+        return hash_bytes(wwid_text(file, line), file.lines[line].wwid_len);
+    };
+    if (!hash_reserve(&loaded->index, loaded->count, hash_of))
         return false;
-    loaded.index_capacity = capacity;
-    for (std::size_t line = 0; line < loaded.count; ++line) {
-        std::size_t i = slot_of(wwid_text(line), loaded.lines[line].wwid_len);
+    for (std::size_t line = 0; line < loaded->count; ++line) {
+        const char *text = wwid_text(file, line);
+        std::size_t len = file.lines[line].wwid_len;
+        std::uint32_t *slot = hash_slot(loaded->index, hash_bytes(text, len), [&](std::size_t n) {
+            return holds_wwid(file, n, text, len);
+        });
         // A second line of a LUN is for the whole load to skip and trace.
-        if (loaded.index[i] != 0)
+        if (*slot != 0)
             return false;
-        loaded.index[i] = static_cast<std::uint32_t>(line + 1);
+        hash_put(&loaded->index, slot, static_cast<std::uint32_t>(line));
     }
     return true;
 }
 
-long find(const char *wwid)
+long find(const LoadedFile &loaded, const char *wwid)
 {
-    if (loaded.index == nullptr)
-        return -1;
     char text[conf_line::encoded_size(kWwidSize)];
     std::size_t len = conf_line::encode(wwid, kWwidSize, text);
-    std::uint32_t at = loaded.index[slot_of(text, len)];
-    return at == 0 ? -1 : static_cast<long>(at) - 1;
+    return hash_find(loaded.index, hash_bytes(text, len),
+                     [&](std::size_t n) { return holds_wwid(loaded, n, text, len); });
 }
 
-int parse_line(std::size_t i, pathinfo *rec)
+int parse_line(conf_store *store, std::size_t i, pathinfo *rec)
 {
     std::memset(rec, 0, sizeof *rec);
-    const LineSpan &span = loaded.lines[i];
-    std::memcpy(parse_buffer, loaded.content.data + span.offset, span.len);
-    parse_buffer[span.len] = '\0';
-    return conf_line::parse(parse_buffer, rec);
+    const LineSpan &span = store->loaded.lines[i];
+    std::memcpy(store->scratch, store->loaded.content.data + span.offset, span.len);
+    store->scratch[span.len] = '\0';
+    return conf_line::parse(store->scratch, rec);
 }
 
-void materialize()
+void materialize(conf_store *store)
 {
+    LoadedFile &loaded = store->loaded;
+    dlist *conf = store->conf;
     if (!loaded.indexed || conf == nullptr)
         return;
     loaded.indexed = false;
@@ -135,10 +111,10 @@ void materialize()
         loaded.unread = true;
     for (std::size_t i = 0; i < loaded.count; ++i) {
         pathinfo *rec = loaded.wanted != nullptr && i == loaded.wanted_line ? loaded.wanted : nullptr;
-        if (rec == nullptr && (rec = conf_records::new_record()) != nullptr)
-            parse_line(i, rec);
+        if (rec == nullptr && (rec = conf_records::new_record(store)) != nullptr)
+            parse_line(store, i, rec);
         if (rec != nullptr)
-            add_confNode(rec);
+            add_confNode(store, rec);
         else
             loaded.unread = true;
     }

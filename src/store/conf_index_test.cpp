@@ -2,6 +2,8 @@
 // and save, and conf_peek's answers from the file kept in memory.
 #include "store/conf_test_util.hpp"
 
+#include "command/listing.hpp"
+
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -46,17 +48,17 @@ class ConfIndex : public StoreTest {
 protected:
     Outcome run(const Case &c, bool indexed)
     {
-        conf_reset();
+        conf_reset(store_);
         write_file(file_, c.file);
         ino_t before = inode_of(file_);
         pathinfo *probed = probed_record(c.probe);
-        conf_load_for(indexed ? probed->wwid : nullptr);
-        load_config(file_.c_str());
-        conf_load_for(nullptr);
+        conf_load_for(store_, indexed ? probed->wwid : nullptr);
+        load_config(store_, file_.c_str());
+        conf_load_for(store_, nullptr);
         testing::internal::CaptureStderr();
-        int answer = c.set < 0 ? conf_getPrio(probed) : conf_setPrio(probed, c.set);
+        int answer = c.set < 0 ? conf_getPrio(store_, probed) : conf_setPrio(store_, probed, c.set);
         std::string err = testing::internal::GetCapturedStderr();
-        release(probed);
+        release(store_, probed);
         return {answer, read_file(file_), err, inode_of(file_) != before};
     }
 };
@@ -107,16 +109,16 @@ TEST_F(ConfIndex, IndexedLoadAnswersAndWritesAsTheWholeLoad)
     EXPECT_EQ(run(cases[9], true).err, "");
 }
 
-std::string listing_of(const std::string &path, const char *wwid)
+std::string listing_of(conf_store *store_, const std::string &path, const char *wwid)
 {
-    conf_reset();
-    conf_load_for(wwid);
-    load_config(path.c_str());
-    conf_load_for(nullptr);
+    conf_reset(store_);
+    conf_load_for(store_, wwid);
+    load_config(store_, path.c_str());
+    conf_load_for(store_, nullptr);
     char *text = nullptr;
     std::size_t len = 0;
     FILE *out = open_memstream(&text, &len);
-    dump_config_to(out);
+    dump_config(store_, out);
     std::fclose(out);
     std::string listing(text, len);
     std::free(text);
@@ -126,12 +128,12 @@ std::string listing_of(const std::string &path, const char *wwid)
 TEST_F(ConfIndex, TheListingAndAnotherLunSeeEveryRecord)
 {
     write_file(file_, kExampleLine + kLineB + kLineC);
-    EXPECT_EQ(listing_of(file_, "600bb"), listing_of(file_, nullptr));
-    conf_reset();
-    conf_load_for("600bb");
-    ASSERT_EQ(load_config(file_.c_str()), 0);
-    conf_load_for(nullptr);
-    EXPECT_EQ(records().size(), 1u);
+    EXPECT_EQ(listing_of(store_, file_, "600bb"), listing_of(store_, file_, nullptr));
+    conf_reset(store_);
+    conf_load_for(store_, "600bb");
+    ASSERT_EQ(load_config(store_, file_.c_str()), 0);
+    conf_load_for(store_, nullptr);
+    EXPECT_EQ(records(store_).size(), 1u);
     // Another LUN resolved: the whole list, in the order of a whole load.
     Probe other;
     other.wwid = "600cc";
@@ -140,10 +142,10 @@ TEST_F(ConfIndex, TheListingAndAnotherLunSeeEveryRecord)
     other.lun = 3;
     other.lunref = 3;
     pathinfo *probed = probed_record(other);
-    EXPECT_EQ(conf_getPrio(probed), 6);
-    release(probed);
+    EXPECT_EQ(conf_getPrio(store_, probed), 6);
+    release(store_, probed);
     std::vector<std::string> wwids;
-    for (pathinfo *rec : records())
+    for (pathinfo *rec : records(store_))
         wwids.push_back(rec->wwid);
     EXPECT_EQ(wwids, (std::vector<std::string>{"600cc", "600bb", kExampleWwid}));
 }
@@ -156,15 +158,15 @@ TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)
     Probe renamed = known;
     renamed.alias = "other";
     auto load_indexed = [&] {
-        conf_reset();
-        conf_load_for(kExampleWwid.c_str());
-        load_config(file_.c_str());
-        conf_load_for(nullptr);
-        conf_drop_records();
+        conf_reset(store_);
+        conf_load_for(store_, kExampleWwid.c_str());
+        load_config(store_, file_.c_str());
+        conf_load_for(store_, nullptr);
+        conf_drop_records(store_);
     };
     auto peek = [&](const Probe &p) {
         pathinfo *probed = probed_record(p);
-        int prio = conf_peek(probed);
+        int prio = conf_peek(store_, probed);
         std::free(probed);
         return prio;
     };
@@ -194,9 +196,9 @@ TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)
     close(fd);
     EXPECT_EQ(peek(known), 0);
     // Nor without any load, nor after a whole one.
-    conf_reset();
+    conf_reset(store_);
     EXPECT_EQ(peek(known), 0);
-    ASSERT_EQ(load_config(file_.c_str()), 0);
+    ASSERT_EQ(load_config(store_, file_.c_str()), 0);
     EXPECT_EQ(peek(known), 0);
 }
 

@@ -11,7 +11,7 @@
 // 0); a value beyond the int range becomes INT_MAX or INT_MIN.
 #pragma once
 
-#include "store/pathinfo.hpp"
+#include "base/pathinfo.hpp"
 
 #include <cstddef>
 

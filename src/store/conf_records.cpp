@@ -1,7 +1,8 @@
-// The LUN list `conf` and its records: the walk, the slot table operations,
+// A store's LUN list and its records: the store's life cycle, the walk,
 // insertion, and where the records of a load come from and go back to.
 #include "store/conf.hpp"
 #include "store/conf_internal.hpp"
+#include "base/text.hpp"
 #include "trace/trace.hpp"
 
 #include <sysfs/dlist.h>
@@ -12,59 +13,41 @@
 
 #include <sys/mman.h>
 
-struct dlist *conf = nullptr;
-
-void copy_field(char *dst, std::size_t size, const char *src)
-{
-    if (size == 0)
-        return;
-    std::size_t n = strnlen(src, size - 1);
-    std::memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
 namespace {
 
 constexpr const char *kModule = "conf";
 constexpr int kLineAddNullConf = 194;
-constexpr int kLineAddDevMatch = 564;
 
-/// The records of one load, carved from one anonymous mapping sized for the
-/// file's lines. A fresh process pays a page fault for every 4 KiB of its
-/// records, and a record is 4.7 KiB; from the mapping, advised as huge pages
-/// where the kernel offers them, a file of a thousand LUNs costs a few faults
-/// instead of 1200. Smaller files take their records from the heap. Records
-/// that did not come from it (the probe's, handed to the list) stay ordinary
-/// heap blocks; free_record tells them apart.
-struct RecordArena {
-    char *base;
-    std::size_t size;
-    std::size_t used;
-};
-
-RecordArena arena = {};
+// The records of one load are carved from one anonymous mapping sized for
+// the file's lines. A fresh process pays a page fault for every 4 KiB of its
+// records, and a record is 4.7 KiB; from the mapping, advised as huge pages
+// where the kernel offers them, a file of a thousand LUNs costs a few faults
+// instead of 1200. Smaller files take their records from the heap. Records
+// that did not come from it (the probe's, handed to the list) stay ordinary
+// heap blocks; free_record tells them apart.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-void arena_close()
+void arena_close(RecordArena *arena)
 {
-    if (arena.base != nullptr)
-        munmap(arena.base, arena.size);
-    arena = {};
+    if (arena->base != nullptr)
+        munmap(arena->base, arena->size);
+    *arena = {};
 }
 
-/// Frees every record of conf, leaving the list empty.
-void empty_list()
+/// Frees every record of the list, leaving it empty.
+void empty_list(conf_store *store)
 {
-    while (conf->count > 0)
-        conf_records::free_record(dlist_shift(conf));
+    while (store->conf->count > 0)
+        conf_records::free_record(store, dlist_shift(store->conf));
 }
 
 }  // namespace
 
 namespace conf_records {
 
-WalkStep walk_next(pathinfo **rec)
+WalkStep walk_next(conf_store *store, pathinfo **rec)
 {
+    dlist *conf = store->conf;
     _dlist_mark_move(conf, 1);
     if (conf->marker == conf->head)
         return kWalkEnd;
@@ -72,12 +55,12 @@ WalkStep walk_next(pathinfo **rec)
     return *rec != nullptr ? kWalkRecord : kWalkNull;
 }
 
-WalkStep find_lun(const char *wwid, pathinfo **found)
+WalkStep find_lun(conf_store *store, const char *wwid, pathinfo **found)
 {
-    dlist_start(conf);
+    dlist_start(store->conf);
     for (;;) {
         pathinfo *rec = nullptr;
-        WalkStep step = walk_next(&rec);
+        WalkStep step = walk_next(store, &rec);
         if (step != kWalkRecord)
             return step;
         if (std::strcmp(rec->wwid, wwid) == 0) {
@@ -87,8 +70,9 @@ WalkStep find_lun(const char *wwid, pathinfo **found)
     }
 }
 
-void arena_open(std::size_t lines)
+void arena_open(conf_store *store, std::size_t lines)
 {
+    RecordArena &arena = store->arena;
     if (arena.base != nullptr)
         return;
     std::size_t bytes = lines * sizeof(pathinfo);
@@ -105,8 +89,9 @@ void arena_open(std::size_t lines)
     arena = {static_cast<char *>(map), size, skip};
 }
 
-pathinfo *new_record()
+pathinfo *new_record(conf_store *store)
 {
+    RecordArena &arena = store->arena;
     if (arena.base != nullptr && arena.size - arena.used >= sizeof(pathinfo)) {
         auto *rec = reinterpret_cast<pathinfo *>(arena.base + arena.used);
         arena.used += sizeof(pathinfo);
@@ -115,8 +100,9 @@ pathinfo *new_record()
     return static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
 }
 
-void free_record(void *rec)
+void free_record(conf_store *store, void *rec)
 {
+    const RecordArena &arena = store->arena;
     auto *at = static_cast<char *>(rec);
     if (arena.base != nullptr && at >= arena.base && at < arena.base + arena.size)
         return;
@@ -125,71 +111,11 @@ void free_record(void *rec)
 
 }  // namespace conf_records
 
-// --- slot table and list -----------------------------------------------------
+// --- list -------------------------------------------------------------------
 
-int setPathPrio(pathinfo *rec, int host, int cp, int prio)
+int add_confNode(conf_store *store, pathinfo *rec)
 {
-    for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-        if (rec->slot_host[cp][slot] == host) {
-            rec->prio[cp][slot] = prio;
-            return prio;
-        }
-    }
-    return -1;
-}
-
-int getPathPrio(pathinfo *rec, int host, int cp)
-{
-    for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-        if (rec->slot_host[cp][slot] == host)
-            return rec->prio[cp][slot];
-    }
-    return -1;
-}
-
-namespace {
-/// Writes a path's node name and address into slot `slot` of row `cp`.
-void put_path(pathinfo *rec, int cp, int slot, const char *dev, int host, int channel, int id,
-              int lun)
-{
-    copy_field(rec->slot_dev[cp][slot], kDevSize, dev);
-    rec->slot_host[cp][slot] = host;
-    rec->slot_channel[cp][slot] = channel;
-    rec->slot_id[cp][slot] = id;
-    rec->slot_lun[cp][slot] = lun;
-}
-}  // namespace
-
-int addDevToPathInfo(pathinfo *rec, const char *dev, int host, int channel, int id, int lun,
-                     int cp)
-{
-    int matched = -1;
-    for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-        if (rec->slot_host[cp][slot] == host && rec->prio[cp][slot] != 0) {
-            log_trace(kModule, "addDevToPathInfo", kLineAddDevMatch, 7,
-                      "addDevToPathInfo: Match found.");
-            if (matched < 0)
-                matched = slot;
-        }
-    }
-    if (matched < 0) {
-        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-            if (rec->prio[cp][slot] == 0) {
-                matched = slot;
-                break;
-            }
-        }
-    }
-    // A known path takes its current name and address too: device names
-    // change across boots, and a slot that kept the old name would show, in
-    // the listing, a node that is now another path.
-    if (matched >= 0)
-        put_path(rec, cp, matched, dev, host, channel, id, lun);
-    return 0;
-}
-
-int add_confNode(pathinfo *rec)
-{
+    dlist *conf = store->conf;
     if (conf == nullptr) {
         log_trace(kModule, "add_confNode", kLineAddNullConf, 3, "Error: conf == NULL!");
         return -1;
@@ -200,8 +126,9 @@ int add_confNode(pathinfo *rec)
     return 0;
 }
 
-bool conf_holds(const pathinfo *rec)
+bool conf_holds(const conf_store *store, const pathinfo *rec)
 {
+    const dlist *conf = store->conf;
     if (conf == nullptr || rec == nullptr)
         return false;
     // An empty dlist's head has no neighbours at all.
@@ -215,20 +142,45 @@ bool conf_holds(const pathinfo *rec)
 
 // --- life cycle --------------------------------------------------------------
 
-void conf_drop_records()
+bool conf_walk_start(conf_store *store)
 {
-    conf_loaded::loaded.wanted = nullptr;
-    if (conf == nullptr)
-        return;
-    // dlist_destroy stops at a node without record; empty the list first.
-    empty_list();
-    dlist_destroy(conf);
-    conf = nullptr;
-    arena_close();
+    if (store->conf == nullptr)
+        return false;
+    // A load for one LUN holds that LUN alone: a walk shows them all.
+    if (store->loaded.indexed)
+        conf_loaded::materialize(store);
+    dlist_start(store->conf);
+    return true;
 }
 
-void conf_reset()
+WalkStep conf_walk_next(conf_store *store, const pathinfo **rec)
 {
-    conf_loaded::forget();
-    conf_drop_records();
+    pathinfo *next = nullptr;
+    WalkStep step = conf_records::walk_next(store, &next);
+    *rec = next;
+    return step;
+}
+
+// --- life cycle --------------------------------------------------------------
+
+conf_store::conf_store(const char *path) { copy_field(file, sizeof file, path); }
+
+conf_store::~conf_store() { conf_reset(this); }
+
+void conf_drop_records(conf_store *store)
+{
+    store->loaded.wanted = nullptr;
+    if (store->conf == nullptr)
+        return;
+    // dlist_destroy stops at a node without record; empty the list first.
+    empty_list(store);
+    dlist_destroy(store->conf);
+    store->conf = nullptr;
+    arena_close(&store->arena);
+}
+
+void conf_reset(conf_store *store)
+{
+    conf_loaded::forget(&store->loaded);
+    conf_drop_records(store);
 }

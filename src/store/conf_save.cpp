@@ -1,4 +1,4 @@
-// Saving the LUN list to the preference file: the lines built in one buffer,
+// Saving a store's list to the preference file: the lines built in one buffer,
 // newest first, and handed to conf_disk::replace whole, or not written at
 // all when they are the lines the file already holds. After an indexed load
 // every line but those of the records in conf is copied from the loaded
@@ -15,9 +15,6 @@
 #include <cstring>
 
 namespace {
-
-using conf_loaded::loaded;
-using conf_loaded::LineSpan;
 
 constexpr const char *kModule = "conf";
 constexpr int kLineSaveEntry = 212;
@@ -43,7 +40,7 @@ struct SaveBuffer {
 };
 
 /// Makes room for `more` bytes. false without memory.
-bool reserve(SaveBuffer *out, std::size_t more)
+bool reserve(const LoadedFile &loaded, SaveBuffer *out, std::size_t more)
 {
     if (out->capacity - out->len >= more)
         return true;
@@ -70,9 +67,9 @@ bool out_of_memory()
 }
 
 /// Appends rec's line to `out` and traces it; its length, 0 without memory.
-std::size_t put_record(SaveBuffer *out, const pathinfo *rec)
+std::size_t put_record(const LoadedFile &loaded, SaveBuffer *out, const pathinfo *rec)
 {
-    if (!reserve(out, conf_line::kMaxLine)) {
+    if (!reserve(loaded, out, conf_line::kMaxLine)) {
         out_of_memory();
         return 0;
     }
@@ -85,7 +82,8 @@ std::size_t put_record(SaveBuffer *out, const pathinfo *rec)
 
 /// True when the line just put at the end of `out` (len bytes, line feed
 /// included) is the loaded record line `span`.
-bool same_line(const LineSpan &span, const SaveBuffer &out, std::size_t len)
+bool same_line(const LoadedFile &loaded, const LineSpan &span, const SaveBuffer &out,
+               std::size_t len)
 {
     return span.len + 1 == len &&
            std::memcmp(loaded.content.data + span.offset, out.data + out.len - len, span.len) == 0;
@@ -103,79 +101,81 @@ void warn_addresses(const pathinfo *rec)
     }
 }
 
-/// Whether the walk of conf goes on to the next record (not at the end, nor
-/// at a node without record, which is traced).
-bool next_record(pathinfo **rec)
+/// Whether the walk of the list goes on to the next record (not at the end,
+/// nor at a node without record, which is traced).
+bool next_record(conf_store *store, pathinfo **rec)
 {
-    conf_records::WalkStep step = conf_records::walk_next(rec);
-    if (step == conf_records::kWalkNull)
+    WalkStep step = conf_records::walk_next(store, rec);
+    if (step == kWalkNull)
         log_trace(kModule, "save_config", kLineSaveListNull, 7, "List Null");
-    return step == conf_records::kWalkRecord;
+    return step == kWalkRecord;
 }
 
 /// The lines of every record of conf, newest first. *same: they are the
 /// loaded file's lines in the reverse order, and nothing else.
-bool build_whole(SaveBuffer *out, bool *same)
+bool build_whole(conf_store *store, SaveBuffer *out, bool *same)
 {
+    const LoadedFile &loaded = store->loaded;
     std::size_t lines = 0;
-    dlist_start(conf);
-    for (pathinfo *rec = nullptr; next_record(&rec);) {
+    dlist_start(store->conf);
+    for (pathinfo *rec = nullptr; next_record(store, &rec);) {
         if (rec->wwid[0] == '\0')
             continue;
-        std::size_t len = put_record(out, rec);
+        std::size_t len = put_record(loaded, out, rec);
         if (len == 0)
             return false;
         *same = *same && lines < loaded.count &&
-                same_line(loaded.lines[loaded.count - 1 - lines], *out, len);
+                same_line(loaded, loaded.lines[loaded.count - 1 - lines], *out, len);
         ++lines;
     }
     *same = *same && lines == loaded.count;
     return true;
 }
 
-/// After an indexed load, for a save whose lines nobody sees: whether conf
-/// holds no record but the loaded one of its LUN, unchanged, so that the
-/// file would get its own lines again (then nothing need be built).
-bool unchanged_since_load()
+/// After an indexed load, for a save whose lines nobody sees: whether the
+/// list holds no record but the loaded one of its LUN, unchanged, so that
+/// the file would get its own lines again (then nothing need be built).
+bool unchanged_since_load(conf_store *store)
 {
+    const LoadedFile &loaded = store->loaded;
     if (log_level() >= kLineTraceLevel)
         return false;
-    dlist_start(conf);
-    for (pathinfo *rec = nullptr; conf_records::walk_next(&rec) == conf_records::kWalkRecord;) {
+    dlist_start(store->conf);
+    for (pathinfo *rec = nullptr; conf_records::walk_next(store, &rec) == kWalkRecord;) {
         if (rec->wwid[0] != '\0' && rec != loaded.wanted)
             return false;
     }
     if (loaded.wanted == nullptr)
         return true;
-    static char line[conf_line::kMaxLine];
-    std::size_t len = conf_line::format(loaded.wanted, line);
+    std::size_t len = conf_line::format(loaded.wanted, store->scratch);
     const LineSpan &span = loaded.lines[loaded.wanted_line];
     return span.len + 1 == len &&
-           std::memcmp(loaded.content.data + span.offset, line, span.len) == 0;
+           std::memcmp(loaded.content.data + span.offset, store->scratch, span.len) == 0;
 }
 
 /// After an indexed load: the records added since the load, then every line
 /// of the file from the last to the first, the wanted LUN's formatted from
 /// its record and the others copied.
-bool build_spliced(SaveBuffer *out, bool *same)
+bool build_spliced(conf_store *store, SaveBuffer *out, bool *same)
 {
-    if (*same && unchanged_since_load())
+    const LoadedFile &loaded = store->loaded;
+    if (*same && unchanged_since_load(store))
         return true;
-    dlist_start(conf);
-    for (pathinfo *rec = nullptr; next_record(&rec);) {
+    dlist_start(store->conf);
+    for (pathinfo *rec = nullptr; next_record(store, &rec);) {
         if (rec->wwid[0] == '\0' || rec == loaded.wanted)
             continue;
-        if (put_record(out, rec) == 0)
+        if (put_record(loaded, out, rec) == 0)
             return false;
         *same = false;
     }
-    if (!reserve(out, loaded.content.size + conf_line::kMaxLine))
+    if (!reserve(loaded, out, loaded.content.size + conf_line::kMaxLine))
         return out_of_memory();
     for (std::size_t i = loaded.count; i-- > 0;) {
         const LineSpan &span = loaded.lines[i];
         if (loaded.wanted != nullptr && i == loaded.wanted_line) {
-            std::size_t len = put_record(out, loaded.wanted);
-            *same = *same && same_line(span, *out, len);
+            std::size_t len = put_record(loaded, out, loaded.wanted);
+            *same = *same && same_line(loaded, span, *out, len);
             continue;
         }
         char *line = out->data + out->len;
@@ -189,10 +189,11 @@ bool build_spliced(SaveBuffer *out, bool *same)
 }
 
 /// The warnings of the lines about to be written, in their order.
-void warn_all()
+void warn_all(conf_store *store)
 {
-    dlist_start(conf);
-    for (pathinfo *rec = nullptr; conf_records::walk_next(&rec) == conf_records::kWalkRecord;) {
+    const LoadedFile &loaded = store->loaded;
+    dlist_start(store->conf);
+    for (pathinfo *rec = nullptr; conf_records::walk_next(store, &rec) == kWalkRecord;) {
         if (rec->wwid[0] != '\0' && (!loaded.indexed || rec != loaded.wanted))
             warn_addresses(rec);
     }
@@ -206,7 +207,7 @@ void warn_all()
             if (scratch == nullptr &&
                 (scratch = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)))) == nullptr)
                 return;
-            conf_loaded::parse_line(i, scratch);
+            conf_loaded::parse_line(store, i, scratch);
             warn_addresses(scratch);
         }
     }
@@ -215,13 +216,11 @@ void warn_all()
 
 }  // namespace
 
-int lock_config(int) { return 1; }
-int unlock_config(int) { return 1; }
-
-int save_config(const char *path)
+int save_config(conf_store *store, const char *path)
 {
+    LoadedFile &loaded = store->loaded;
     log_trace(kModule, "save_config", kLineSaveEntry, 7, "ENTRY");
-    if (conf == nullptr) {
+    if (store->conf == nullptr) {
         log_trace(kModule, "save_config", kLineSaveNullConf, 7, "Null Conf");
         return -1;
     }
@@ -233,13 +232,13 @@ int save_config(const char *path)
     SaveBuffer out;
     // Whether every line is the loaded file's, in the reverse order.
     bool same = loaded.canonical && std::strcmp(path, loaded.path) == 0;
-    bool built = loaded.indexed ? build_spliced(&out, &same) : build_whole(&out, &same);
+    bool built = loaded.indexed ? build_spliced(store, &out, &same) : build_whole(store, &out, &same);
     if (!built)
         return -1;
     // Nothing changed: the file keeps its bytes, and the disk its sync.
     if (same)
         return 0;
-    warn_all();
+    warn_all(store);
     loaded.current = false;
     if (conf_disk::replace(path, out.data, out.len) < 0)
         return -1;

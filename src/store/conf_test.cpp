@@ -1,7 +1,7 @@
 // Slot table, LUN list, listing and priority resolution.
 #include "store/conf_test_util.hpp"
 
-#include "operations/operations.hpp"
+#include "command/listing.hpp"
 
 #include <climits>
 #include <functional>
@@ -11,8 +11,18 @@
 namespace conf_test {
 namespace {
 
-using ConfList = StoreTest;
 using ConfPrio = StoreTest;
+
+class ConfList : public StoreTest {
+protected:
+    std::string listing()
+    {
+        testing::internal::CaptureStdout();
+        int rc = dump_config(store_);
+        std::string out = testing::internal::GetCapturedStdout();
+        return std::to_string(rc) + ":" + out;
+    }
+};
 
 const std::string kExampleListing =
     "\n"
@@ -43,14 +53,6 @@ std::string traced_stderr(int verbosity, const std::function<void()> &fn)
     fn();
     log_verbosity = saved;
     return testing::internal::GetCapturedStderr();
-}
-
-std::string listing()
-{
-    testing::internal::CaptureStdout();
-    int rc = dump_config();
-    std::string out = testing::internal::GetCapturedStdout();
-    return std::to_string(rc) + ":" + out;
 }
 
 // --- slot table --------------------------------------------------------------
@@ -144,24 +146,24 @@ TEST_F(ConfList, AddPutsRecordsInFrontAndClearsLunref)
 {
     pathinfo *a = new_record();
     a->lunref = 17;
-    EXPECT_EQ(traced_stderr(3, [&] { EXPECT_EQ(add_confNode(a), -1); }),
+    EXPECT_EQ(traced_stderr(3, [&] { EXPECT_EQ(add_confNode(store_, a), -1); }),
               "[194] Error: conf == NULL!\n");
     EXPECT_EQ(a->lunref, 17);
-    EXPECT_FALSE(conf_holds(a));
+    EXPECT_FALSE(conf_holds(store_, a));
 
     new_list();
-    EXPECT_FALSE(conf_holds(a));  // empty list
+    EXPECT_FALSE(conf_holds(store_, a));  // empty list
     pathinfo *b = new_record();
     b->lunref = 3;
-    EXPECT_EQ(add_confNode(a), 0);
-    EXPECT_EQ(add_confNode(b), 0);
+    EXPECT_EQ(add_confNode(store_, a), 0);
+    EXPECT_EQ(add_confNode(store_, b), 0);
     EXPECT_EQ(a->lunref, 0);
     EXPECT_EQ(b->lunref, 0);
-    EXPECT_EQ(records(), (std::vector<pathinfo *>{b, a}));
-    EXPECT_TRUE(conf_holds(a));
-    EXPECT_TRUE(conf_holds(b));
+    EXPECT_EQ(records(store_), (std::vector<pathinfo *>{b, a}));
+    EXPECT_TRUE(conf_holds(store_, a));
+    EXPECT_TRUE(conf_holds(store_, b));
     pathinfo other;
-    EXPECT_FALSE(conf_holds(&other));
+    EXPECT_FALSE(conf_holds(store_, &other));
 }
 
 TEST_F(ConfList, Listings)
@@ -171,28 +173,28 @@ TEST_F(ConfList, Listings)
     new_list();
     EXPECT_EQ(listing(), "0:\n\n");
 
-    add_confNode(example_record());
+    add_confNode(store_, example_record());
     EXPECT_EQ(listing(), "0:" + kExampleListing);
 
-    conf_reset();
+    conf_reset(store_);
     new_list();
     pathinfo *unnamed = new_record();
     copy_field(unnamed->text_name, kTextNameSize, "ghost");
-    add_confNode(unnamed);
+    add_confNode(store_, unnamed);
     EXPECT_EQ(listing(), "0:\nNo valid entry found in /etc/lvm/cache/tald \n \n"
                          "Check if discovered device type exists in /etc/multipath.conf file \n \n"
                          "\n");
 
-    conf_reset();
+    conf_reset(store_);
     new_list();
     pathinfo *rec = example_record();
     rec->prio[0][0] = 0;   // free
     rec->prio[1][0] = -2;  // not shown either
     set_slot(rec, 0, 3, "/dev/sdq", 9, 0, 0, 1, 7);
-    add_confNode(rec);
+    add_confNode(store_, rec);
     pathinfo *idle = new_record();
     copy_field(idle->wwid, kWwidSize, "600aa");
-    add_confNode(idle);
+    add_confNode(store_, idle);
     EXPECT_EQ(listing(), "0:\n"
                          " (600aa)\n"
                          "vol_db01 (360a1b2c3d4e5f60718293a4b5c6d7e8f)\n"
@@ -212,10 +214,10 @@ TEST_F(ConfList, NodeWithoutRecordEndsEveryWalk)
 {
     // dlist refuses to insert NULL; blank the front node's record instead.
     new_list();
-    add_confNode(example_record());
+    add_confNode(store_, example_record());
     pathinfo *blanked = example_record();
-    add_confNode(blanked);
-    conf->head->next->data = nullptr;
+    add_confNode(store_, blanked);
+    store_->conf->head->next->data = nullptr;
     std::free(blanked);
 
     std::string out;
@@ -223,18 +225,18 @@ TEST_F(ConfList, NodeWithoutRecordEndsEveryWalk)
     EXPECT_EQ(out, "0:\n\n");
     EXPECT_EQ(err, "[363] ENTRY\n[374] List Null\n");
 
-    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(save_config(file_.c_str()), 0); }),
+    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(save_config(store_, file_.c_str()), 0); }),
               "[212] ENTRY\n[237] List Null\n");
     EXPECT_EQ(read_file(file_), "");
     ASSERT_EQ(unlink(file_.c_str()), 0);
 
     pathinfo *probed = probed_record({});
-    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(probed), 3); }),
+    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(store_, probed), 3); }),
               "[27] defaultPrio: 3\n[426] ENTRY\n[436] List Null\n");
-    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_setPrio(probed, 7), -1); }),
+    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_setPrio(store_, probed, 7), -1); }),
               "[482] ENTRY\n[492] List Null\n");
     EXPECT_FALSE(exists(file_));  // neither writes the file
-    EXPECT_FALSE(conf_holds(probed));
+    EXPECT_FALSE(conf_holds(store_, probed));
     std::free(probed);
 }
 
@@ -252,8 +254,8 @@ TEST_F(ConfPrio, NewLunJoinsTheListWithItsDefault)
     p.host = 3;
     p.id = 1;
     pathinfo *probed = probed_record(p);
-    EXPECT_EQ(conf_getPrio(probed), 1);
-    EXPECT_TRUE(conf_holds(probed));
+    EXPECT_EQ(conf_getPrio(store_, probed), 1);
+    EXPECT_TRUE(conf_holds(store_, probed));
     EXPECT_EQ(probed->lunref, 5);
     EXPECT_EQ(probed->cp, 2);
     EXPECT_EQ(read_file(file_),
@@ -262,9 +264,9 @@ TEST_F(ConfPrio, NewLunJoinsTheListWithItsDefault)
 
 TEST_F(ConfPrio, NoFileYetCreatesItWithOneLine)
 {
-    ASSERT_EQ(load_config(file_.c_str()), -1);
+    ASSERT_EQ(load_config(store_, file_.c_str()), -1);
     pathinfo *probed = probed_record({});  // cp 0, lunref 1: default 3
-    std::string err = traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(probed), 3); });
+    std::string err = traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(store_, probed), 3); });
     std::string expected = make_line(kExampleWwid, {"/dev/sdb,2:0:0:1,3,"}, "vol_db01");
     EXPECT_EQ(read_file(file_), expected);
     EXPECT_EQ(file_mode(file_), 0640u);
@@ -284,15 +286,15 @@ TEST_F(ConfPrio, GetKeepsOverridesAndReplacesEverythingElse)
         {0, 4}, {1, 4}, {2, 4}, {4, 4}, {9, 4}, {-1, 4}, {1000, 4},
     };
     for (const Case &k : cases) {
-        conf_reset();
+        conf_reset(store_);
         ASSERT_EQ(load(example_with(k.stored)), 0);
         Probe p;
         p.lunref = 3;  // default of C0P0: 4
         pathinfo *probed = probed_record(p);
-        EXPECT_EQ(conf_getPrio(probed), k.expected) << k.stored;
-        EXPECT_FALSE(conf_holds(probed));
+        EXPECT_EQ(conf_getPrio(store_, probed), k.expected) << k.stored;
+        EXPECT_FALSE(conf_holds(store_, probed));
         EXPECT_EQ(read_file(file_), example_with(k.expected)) << k.stored;
-        release(probed);
+        release(store_, probed);
     }
 }
 
@@ -321,14 +323,14 @@ TEST_F(ConfPrio, GetTracesItsResolution)
             "[291] " + example_with(3, {}, "vol_new") + "\n"},
     };
     for (const Case &k : cases) {
-        conf_reset();
+        conf_reset(store_);
         ASSERT_EQ(load(example_with(k.stored)), 0);
         Probe p;
         p.alias = "vol_new";
         pathinfo *probed = probed_record(p);
-        std::string err = traced_stderr(7, [&] { conf_getPrio(probed); });
+        std::string err = traced_stderr(7, [&] { conf_getPrio(store_, probed); });
         EXPECT_EQ(err, k.traces) << k.stored;
-        release(probed);
+        release(store_, probed);
     }
 }
 
@@ -340,9 +342,9 @@ TEST_F(ConfPrio, NewHostOfARowTakesTheNextFreeSlot)
     p.host = 5;
     p.lunref = 0;  // default of C0P0: 1
     pathinfo *probed = probed_record(p);
-    EXPECT_EQ(conf_getPrio(probed), 1);
+    EXPECT_EQ(conf_getPrio(store_, probed), 1);
     EXPECT_EQ(read_file(file_), example_with(8, {"/dev/sdx,5:0:0:1,1,"}));
-    release(probed);
+    release(store_, probed);
 }
 
 TEST_F(ConfPrio, FullRowStoresNothing)
@@ -356,11 +358,11 @@ TEST_F(ConfPrio, FullRowStoresNothing)
     ASSERT_EQ(load(stored + other), 0);
     pathinfo *probed = probed_record({});
     // Nothing in the file changes, so it is not rewritten either.
-    EXPECT_EQ(conf_getPrio(probed), 3);
+    EXPECT_EQ(conf_getPrio(store_, probed), 3);
     EXPECT_EQ(read_file(file_), stored + other);
-    EXPECT_EQ(conf_setPrio(probed, 6), 6);
+    EXPECT_EQ(conf_setPrio(store_, probed, 6), 6);
     EXPECT_EQ(read_file(file_), stored + other);
-    release(probed);
+    release(store_, probed);
 }
 
 TEST_F(ConfPrio, OnlyGetRefreshesTheAlias)
@@ -369,11 +371,11 @@ TEST_F(ConfPrio, OnlyGetRefreshesTheAlias)
     Probe p;
     p.alias = "vol_renamed";
     pathinfo *probed = probed_record(p);
-    EXPECT_EQ(conf_setPrio(probed, 7), 7);
+    EXPECT_EQ(conf_setPrio(store_, probed, 7), 7);
     EXPECT_EQ(read_file(file_), example_with(7));
-    EXPECT_EQ(conf_getPrio(probed), 7);
+    EXPECT_EQ(conf_getPrio(store_, probed), 7);
     EXPECT_EQ(read_file(file_), example_with(7, {}, "vol_renamed"));
-    release(probed);
+    release(store_, probed);
 }
 
 TEST_F(ConfPrio, SetAppliesOverridesAndResetsRefusesTheRest)
@@ -388,23 +390,23 @@ TEST_F(ConfPrio, SetAppliesOverridesAndResetsRefusesTheRest)
     const std::string third = make_line("600cc", {}, "C");
     for (const Case &k : cases) {
         for (bool stored : {true, false}) {
-            conf_reset();
+            conf_reset(store_);
             const std::string before = stored ? kExampleLine + other : other + third;
             ASSERT_EQ(load(before), 0);
-            std::size_t count = records().size();
+            std::size_t count = records(store_).size();
             pathinfo *probed = probed_record({});
-            EXPECT_EQ(conf_setPrio(probed, k.requested), k.applied) << k.requested;
+            EXPECT_EQ(conf_setPrio(store_, probed, k.requested), k.applied) << k.requested;
             if (k.applied == 0) {
                 EXPECT_EQ(read_file(file_), before) << k.requested;
-                EXPECT_EQ(records().size(), count);
-                EXPECT_FALSE(conf_holds(probed));
+                EXPECT_EQ(records(store_).size(), count);
+                EXPECT_FALSE(conf_holds(store_, probed));
             } else if (stored) {
                 // 8 is what the file holds already: then it is not rewritten.
                 EXPECT_EQ(read_file(file_),
                           k.applied == 8 ? before : other + example_with(k.applied))
                     << k.requested;
             } else {
-                EXPECT_TRUE(conf_holds(probed));
+                EXPECT_TRUE(conf_holds(store_, probed));
                 EXPECT_EQ(probed->cp, 0);
                 EXPECT_EQ(read_file(file_),
                           make_line(kExampleWwid,
@@ -413,19 +415,19 @@ TEST_F(ConfPrio, SetAppliesOverridesAndResetsRefusesTheRest)
                               third + other)
                     << k.requested;
             }
-            release(probed);
+            release(store_, probed);
         }
     }
 }
 
 TEST_F(ConfPrio, SetOnANewLunKeepsTheProbedPort)
 {
-    ASSERT_EQ(load_config(file_.c_str()), -1);
+    ASSERT_EQ(load_config(store_, file_.c_str()), -1);
     Probe p;
     p.cp = 3;
     p.host = 4;
     pathinfo *probed = probed_record(p);
-    EXPECT_EQ(conf_setPrio(probed, 6), 6);
+    EXPECT_EQ(conf_setPrio(store_, probed, 6), 6);
     EXPECT_EQ(probed->cp, 3);
     EXPECT_EQ(read_file(file_),
               make_line(kExampleWwid, {"", "", "", "/dev/sdb,4:0:0:1,6,"}, "vol_db01"));
@@ -444,32 +446,32 @@ TEST_F(ConfPrio, SetTracesItsResolution)
         {9, "[508] Prio     C0P0(/dev/sdb):9; out of range.\n"},
     };
     for (const Case &k : cases) {
-        std::string err = traced_stderr(7, [&] { conf_setPrio(probed, k.requested); });
+        std::string err = traced_stderr(7, [&] { conf_setPrio(store_, probed, k.requested); });
         std::string head = "[482] ENTRY\n[564] addDevToPathInfo: Match found.\n"
                            "[505] Updating /dev/sdb on C0P0, host port 2\n" + k.traces;
         EXPECT_EQ(err.substr(0, head.size()), head) << k.requested;
     }
-    release(probed);
+    release(store_, probed);
 }
 
 TEST_F(ConfPrio, WithoutListOrWritableFile)
 {
     pathinfo *probed = probed_record({});
-    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(probed), 3); }),
+    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(store_, probed), 3); }),
               "[27] defaultPrio: 3\n[426] ENTRY\n[428] Null Conf\n");
-    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_setPrio(probed, 7), -1); }),
+    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_setPrio(store_, probed, 7), -1); }),
               "[482] ENTRY\n[484] Null Conf\n");
     EXPECT_FALSE(exists(file_));
 
     const std::string unwritable = dir_ + "/missing/tald.conf";
-    conf_use_file(unwritable.c_str());
+    use_file(unwritable.c_str());
     new_list();
-    EXPECT_LT(conf_setPrio(probed, 7), 0);  // adds the LUN, cannot save it
-    EXPECT_TRUE(conf_holds(probed));
+    EXPECT_LT(conf_setPrio(store_, probed, 7), 0);  // adds the LUN, cannot save it
+    EXPECT_TRUE(conf_holds(store_, probed));
     pathinfo *again = probed_record({});
-    EXPECT_EQ(conf_getPrio(again), 7);
-    EXPECT_LT(conf_setPrio(again, 0), 0);
-    release(again);
+    EXPECT_EQ(conf_getPrio(store_, again), 7);
+    EXPECT_LT(conf_setPrio(store_, again, 0), 0);
+    release(store_, again);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // contents, the worked-example record and probed records.
 #pragma once
 
+#include "base/text.hpp"
 #include "store/conf.hpp"
 #include "trace/trace.hpp"
 
@@ -120,56 +121,57 @@ inline pathinfo *probed_record(const Probe &p)
 }
 
 /// Frees a record unless the list has taken it, as the operations do.
-inline void release(pathinfo *rec)
+inline void release(const conf_store *store, pathinfo *rec)
 {
-    if (!conf_holds(rec))
+    if (!conf_holds(store, rec))
         std::free(rec);
 }
 
 /// The records of conf in walk order.
-inline std::vector<pathinfo *> records()
+inline std::vector<pathinfo *> records(const conf_store *store)
 {
     std::vector<pathinfo *> out;
-    if (conf == nullptr)
+    if (store->conf == nullptr)
         return out;
-    for (DL_node *n = conf->head->next; n != nullptr && n != conf->head; n = n->next)
+    for (DL_node *n = store->conf->head->next; n != nullptr && n != store->conf->head; n = n->next)
         out.push_back(static_cast<pathinfo *>(n->data));
     return out;
 }
 
-/// Each test starts as a fresh process: no list, verbosity 0, the store's
-/// file in an empty directory of its own.
+/// Each test starts as a fresh process: a store of its own for a file in an
+/// empty directory of its own, verbosity 0.
 class StoreTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        conf_reset();
         saved_verbosity_ = log_verbosity;
         log_verbosity = 0;
         std::string tmpl = (std::filesystem::temp_directory_path() / "conf_test.XXXXXX").string();
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir_ = tmpl;
         file_ = dir_ + "/tald.conf";
-        conf_use_file(file_.c_str());
+        store_ = new conf_store(file_.c_str());
     }
     void TearDown() override
     {
-        conf_reset();
-        conf_use_file(nullptr);
+        delete store_;
         log_verbosity = saved_verbosity_;
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
-    void new_list() { conf = dlist_new(sizeof(pathinfo)); }
+    void new_list() { store_->conf = dlist_new(sizeof(pathinfo)); }
+    /// Points the store's saves at another file.
+    void use_file(const std::string &path) { copy_field(store_->file, sizeof store_->file, path.c_str()); }
     /// Loads `content` as the preference file; returns load_config's result.
     int load(const std::string &content)
     {
         write_file(file_, content);
-        return load_config(file_.c_str());
+        return load_config(store_, file_.c_str());
     }
 
     std::string dir_;
     std::string file_;
+    conf_store *store_ = nullptr;
     int saved_verbosity_ = 0;
 };
 

@@ -3,8 +3,9 @@
 // lives in a fresh directory on tmpfs (/dev/shm when there is one), never in
 // /etc/lvm/cache. Not a test: run it through tools/bench.sh or by hand,
 //   build/normal/tools/bench/store_bench
+#include "base/pathinfo.hpp"
+#include "base/text.hpp"
 #include "store/conf.hpp"
-#include "store/pathinfo.hpp"
 
 #include <benchmark/benchmark.h>
 #include <sysfs/dlist.h>
@@ -48,11 +49,12 @@ std::string file_text(int luns)
     return text;
 }
 
-/// A directory on tmpfs holding tald.conf with `luns` LUNs; the store points
-/// there for as long as it lives.
+/// A directory on tmpfs holding tald.conf with `luns` LUNs, and a store of
+/// that file.
 struct StoreFile {
     char dir[64];
     std::string path;
+    conf_store *store = nullptr;
 
     explicit StoreFile(int luns)
     {
@@ -65,12 +67,11 @@ struct StoreFile {
         if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size())
             std::abort();
         std::fclose(f);
-        conf_use_file(path.c_str());
+        store = new conf_store(path.c_str());
     }
     ~StoreFile()
     {
-        conf_reset();
-        conf_use_file(nullptr);
+        delete store;
         std::remove(path.c_str());
         std::remove((path + ".tmp").c_str());
         rmdir(dir);
@@ -81,8 +82,8 @@ struct StoreFile {
 
 void load(const StoreFile &file)
 {
-    conf_reset();
-    if (load_config(file.path.c_str()) != 0) std::abort();
+    conf_reset(file.store);
+    if (load_config(file.store, file.path.c_str()) != 0) std::abort();
 }
 
 void BM_load_config(benchmark::State &state)
@@ -90,9 +91,9 @@ void BM_load_config(benchmark::State &state)
     StoreFile file(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         state.PauseTiming();
-        conf_reset();
+        conf_reset(file.store);
         state.ResumeTiming();
-        benchmark::DoNotOptimize(load_config(file.path.c_str()));
+        benchmark::DoNotOptimize(load_config(file.store, file.path.c_str()));
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
@@ -112,7 +113,7 @@ void BM_conf_getPrio(benchmark::State &state)
     probed.id = 0;
     copy_field(probed.slot_dev[2][0], kDevSize, probed.dev);
     probed.slot_host[2][0] = probed.host;
-    for (auto _ : state) benchmark::DoNotOptimize(conf_getPrio(&probed));
+    for (auto _ : state) benchmark::DoNotOptimize(conf_getPrio(file.store, &probed));
 }
 
 // Every save carries a change (an override toggled between 5 and 6), so that
@@ -121,14 +122,14 @@ void BM_save_config(benchmark::State &state)
 {
     StoreFile file(static_cast<int>(state.range(0)));
     load(file);
-    dlist_start(conf);
-    _dlist_mark_move(conf, 1);
-    auto *first = static_cast<pathinfo *>(dlist_mark(conf));
+    dlist_start(file.store->conf);
+    _dlist_mark_move(file.store->conf, 1);
+    auto *first = static_cast<pathinfo *>(dlist_mark(file.store->conf));
     int prio = 5;
     for (auto _ : state) {
         prio = prio == 5 ? 6 : 5;
         setPathPrio(first, first->slot_host[0][0], 0, prio);
-        if (save_config(file.path.c_str()) != 0) std::abort();
+        if (save_config(file.store, file.path.c_str()) != 0) std::abort();
     }
 }
 

@@ -13,9 +13,10 @@
 
 #include "fuzz_support.hpp"
 
+#include "base/pathinfo.hpp"
+#include "base/text.hpp"
 #include "store/conf.hpp"
 #include "store/conf_line.hpp"
-#include "store/pathinfo.hpp"
 
 #include <sysfs/dlist.h>
 
@@ -28,9 +29,10 @@ namespace {
 /// The LUN changed by change_and_save in a whole load.
 std::string indexed_wwid;
 
-/// Checks the fields of every record in conf; the number with a wwid.
-std::size_t check_records()
+/// Checks the fields of every record of the store; the number with a wwid.
+std::size_t check_records(const conf_store *store)
 {
+    const dlist *conf = store->conf;
     FUZZ_CHECK(conf != nullptr, "no list after loading a readable file");
     std::size_t named = 0;
     // An empty dlist's head has no neighbours at all.
@@ -52,9 +54,10 @@ std::size_t check_records()
     return named;
 }
 
-std::vector<std::string> save_and_check(const std::string &path, std::size_t records)
+std::vector<std::string> save_and_check(conf_store *store, const std::string &path,
+                                        std::size_t records)
 {
-    FUZZ_CHECK(save_config(path.c_str()) == 0, "save failed");
+    FUZZ_CHECK(save_config(store, path.c_str()) == 0, "save failed");
     std::vector<std::string> lines = fuzz_lines(fuzz_read_file(path));
     FUZZ_CHECK(lines.size() == records, "not one line per record with a wwid");
     for (const std::string &line : lines) {
@@ -68,12 +71,14 @@ std::vector<std::string> save_and_check(const std::string &path, std::size_t rec
 
 /// Loads `path` (indexed for `wwid`, or whole with nullptr), changes the
 /// record of `wwid` and adds a LUN, and saves to `out`; the bytes saved.
-std::string change_and_save(const std::string &path, const char *wwid, const std::string &out)
+std::string change_and_save(conf_store *store, const std::string &path, const char *wwid,
+                            const std::string &out)
 {
-    conf_reset();
-    conf_load_for(wwid);
-    FUZZ_CHECK(load_config(path.c_str()) == 0, "a readable file did not load");
-    conf_load_for(nullptr);
+    conf_reset(store);
+    conf_load_for(store, wwid);
+    FUZZ_CHECK(load_config(store, path.c_str()) == 0, "a readable file did not load");
+    conf_load_for(store, nullptr);
+    dlist *conf = store->conf;
     const char *lun = wwid != nullptr ? wwid : indexed_wwid.c_str();
     pathinfo *found = nullptr;
     for (DL_node *node = conf->head->next; node != nullptr && node != conf->head;
@@ -88,17 +93,17 @@ std::string change_and_save(const std::string &path, const char *wwid, const std
     copy_field(added->wwid, kWwidSize, "3f0zz,new");
     copy_field(added->slot_dev[2][0], kDevSize, "/dev/new");
     added->prio[2][0] = 3;
-    add_confNode(added);
-    FUZZ_CHECK(save_config(out.c_str()) == 0, "save failed");
+    add_confNode(store, added);
+    FUZZ_CHECK(save_config(store, out.c_str()) == 0, "save failed");
     return fuzz_read_file(out);
 }
 
 /// The same change saved after an indexed and after a whole load of `path`.
-void compare_spliced(const std::string &path, const std::string &wwid)
+void compare_spliced(conf_store *store, const std::string &path, const std::string &wwid)
 {
     indexed_wwid = wwid;
-    std::string spliced = change_and_save(path, wwid.c_str(), fuzz_scratch("spliced.conf"));
-    std::string whole = change_and_save(path, nullptr, fuzz_scratch("whole.conf"));
+    std::string spliced = change_and_save(store, path, wwid.c_str(), fuzz_scratch("spliced.conf"));
+    std::string whole = change_and_save(store, path, nullptr, fuzz_scratch("whole.conf"));
     FUZZ_CHECK(spliced == whole, "the spliced save differs from the whole one");
 }
 
@@ -108,7 +113,6 @@ std::string middle_wwid(const std::vector<std::string> &lines)
 {
     if (lines.empty())
         return "3none";
-    conf_reset();
     const std::string &line = lines[lines.size() / 2];
     pathinfo rec{};
     std::string copy = line.substr(0, line.size() - (line.back() == '\n' ? 1 : 0));
@@ -129,15 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string second = fuzz_scratch("second.conf");
     const std::string third = fuzz_scratch("third.conf");
     fuzz_write_file(first, data, size);
-    conf_use_file(first.c_str());
+    conf_store store(first.c_str());
 
-    conf_reset();
-    FUZZ_CHECK(load_config(first.c_str()) == 0, "a readable file did not load");
-    std::vector<std::string> lines2 = save_and_check(second, check_records());
+    FUZZ_CHECK(load_config(&store, first.c_str()) == 0, "a readable file did not load");
+    std::vector<std::string> lines2 = save_and_check(&store, second, check_records(&store));
 
-    conf_reset();
-    FUZZ_CHECK(load_config(second.c_str()) == 0, "the saved file did not load");
-    std::vector<std::string> lines3 = save_and_check(third, check_records());
+    conf_reset(&store);
+    FUZZ_CHECK(load_config(&store, second.c_str()) == 0, "the saved file did not load");
+    std::vector<std::string> lines3 = save_and_check(&store, third, check_records(&store));
 
     std::reverse(lines3.begin(), lines3.end());
     FUZZ_CHECK(lines2 == lines3, "the round trip changed the file");
@@ -147,9 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // it does not hold.
     const std::string wwid = middle_wwid(lines2);
     for (const std::string *path : {&first, &second}) {
-        compare_spliced(*path, wwid);
-        compare_spliced(*path, "3none");
+        compare_spliced(&store, *path, wwid);
+        compare_spliced(&store, *path, "3none");
     }
-    conf_reset();
     return 0;
 }

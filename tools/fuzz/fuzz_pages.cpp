@@ -13,7 +13,7 @@
 #include "fuzz_support.hpp"
 
 #include "probe/grelt.hpp"
-#include "store/pathinfo.hpp"
+#include "base/pathinfo.hpp"
 
 #include <algorithm>
 #include <cstring>

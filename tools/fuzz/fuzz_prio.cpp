@@ -12,9 +12,10 @@
 
 #include "fuzz_support.hpp"
 
-#include "operations/operations.hpp"
+#include "base/pathinfo.hpp"
+#include "base/priority.hpp"
+#include "base/text.hpp"
 #include "store/conf.hpp"
-#include "store/pathinfo.hpp"
 
 #include <sysfs/dlist.h>
 
@@ -26,8 +27,9 @@ namespace {
 constexpr std::size_t kHeader = 28;
 
 /// The first record of the list with this wwid (as the store finds it).
-pathinfo *find(const char *wwid)
+pathinfo *find(const conf_store *store, const char *wwid)
 {
+    const dlist *conf = store->conf;
     if (conf == nullptr)
         return nullptr;
     for (DL_node *node = conf->head->next; node != nullptr && node != conf->head;
@@ -40,8 +42,9 @@ pathinfo *find(const char *wwid)
 }
 
 /// The n-th record of the list (wrapping), or nullptr for an empty list.
-const pathinfo *nth(unsigned n)
+const pathinfo *nth(const conf_store *store, unsigned n)
 {
+    const dlist *conf = store->conf;
     unsigned count = 0;
     for (DL_node *node = conf->head->next; node != nullptr && node != conf->head;
          node = node->next)
@@ -56,9 +59,9 @@ const pathinfo *nth(unsigned n)
 
 /// The wwid of the probed path: one of the file's LUNs, or hex digits as the
 /// probe makes them.
-void probed_wwid(const uint8_t *h, char *wwid)
+void probed_wwid(const conf_store *store, const uint8_t *h, char *wwid)
 {
-    const pathinfo *known = h[8] < 0xc0 ? nth(h[8]) : nullptr;
+    const pathinfo *known = h[8] < 0xc0 ? nth(store, h[8]) : nullptr;
     if (known != nullptr && known->wwid[0] != '\0') {
         copy_field(wwid, kWwidSize, known->wwid);
         return;
@@ -88,9 +91,9 @@ pathinfo *probed_path(const uint8_t *h, const char *wwid)
     return rec;
 }
 
-void release(pathinfo *rec)
+void release(const conf_store *store, pathinfo *rec)
 {
-    if (!conf_holds(rec))
+    if (!conf_holds(store, rec))
         std::free(rec);
 }
 }  // namespace
@@ -108,48 +111,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memcpy(header, data, used);
     const std::string file = fuzz_scratch("tald.conf");
     fuzz_write_file(file, data + used, size - used);
-    conf_use_file(file.c_str());
-    conf_reset();
-    FUZZ_CHECK(load_config(file.c_str()) == 0, "a readable file did not load");
+    conf_store store(file.c_str());
+    FUZZ_CHECK(load_config(&store, file.c_str()) == 0, "a readable file did not load");
 
     char wwid[kWwidSize];
-    probed_wwid(header, wwid);
+    probed_wwid(&store, header, wwid);
     pathinfo *probed = probed_path(header, wwid);
     const int cp = probed->cp;
     const int host = probed->host;
     const int lunref = probed->lunref;
     const int def = defaultPrio(cp, probed->lunref);
 
-    const pathinfo *stored = find(wwid);
+    const pathinfo *stored = find(&store, wwid);
     int before = stored != nullptr ? getPathPrio(const_cast<pathinfo *>(stored), host, cp) : -1;
-    int got = conf_getPrio(probed);
+    int got = conf_getPrio(&store, probed);
     FUZZ_CHECK(got >= 1 && got <= 8, "conf_getPrio outside 1..8");
     FUZZ_CHECK(got == (before >= 5 && before <= 8 ? before : def),
                "conf_getPrio neither kept the override nor gave the default");
     FUZZ_CHECK(probed->cp == cp && probed->lunref == lunref,
                "conf_getPrio changed the probed cp or lunref");
-    release(probed);
-    FUZZ_CHECK(find(wwid) != nullptr, "the LUN is not in the list after conf_getPrio");
-    int after_get = getPathPrio(find(wwid), host, cp);
+    release(&store, probed);
+    FUZZ_CHECK(find(&store, wwid) != nullptr, "the LUN is not in the list after conf_getPrio");
+    int after_get = getPathPrio(find(&store, wwid), host, cp);
 
     const int requested = header[7] % 13 - 2;
     probed = probed_path(header, wwid);
-    int applied = conf_setPrio(probed, requested);
-    release(probed);
+    int applied = conf_setPrio(&store, probed, requested);
+    release(&store, probed);
     int expected = requested >= 5 && requested <= 8 ? requested : requested == 0 ? def : 0;
     FUZZ_CHECK(applied == expected, "conf_setPrio broke its value rule");
-    int held = getPathPrio(find(wwid), host, cp);
+    int held = getPathPrio(find(&store, wwid), host, cp);
     if (applied > 0 && held != -1)
         FUZZ_CHECK(held == applied, "conf_setPrio did not set the path");
     if (applied == 0)
         held = after_get;  // refused: the file is as conf_getPrio saved it
 
-    conf_reset();
-    FUZZ_CHECK(load_config(file.c_str()) == 0, "the saved file did not load");
-    const pathinfo *reloaded = find(wwid);
+    conf_reset(&store);
+    FUZZ_CHECK(load_config(&store, file.c_str()) == 0, "the saved file did not load");
+    const pathinfo *reloaded = find(&store, wwid);
     FUZZ_CHECK(reloaded != nullptr, "the LUN was not saved");
     FUZZ_CHECK(getPathPrio(const_cast<pathinfo *>(reloaded), host, cp) == held,
                "the saved file does not keep the path's priority");
-    conf_reset();
     return 0;
 }

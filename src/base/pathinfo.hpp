@@ -1,4 +1,5 @@
-// The per-LUN path record and the controller-port labels.
+// The per-LUN path record, the controller-port labels, and the operations on
+// the record's slot table. The probe fills a record; the store keeps them.
 #pragma once
 
 #include <array>
@@ -36,11 +37,17 @@ struct pathinfo {
 inline constexpr std::array<const char *, kControllerPorts> cp_names = {"C0P0", "C0P1", "C1P0",
                                                                         "C1P1"};
 
-/// Copies `src` into a field of `size` bytes: at most size-1 characters and
-/// always a terminating NUL.
-void copy_field(char *dst, std::size_t size, const char *src);
+// Wherever a controller-port index cp is passed, it must be 0..3.
 
-/// Reads a number as strtol does in base 10 (leading blanks, one sign, digits
-/// up to the first other character; 0 without digits), saturated to the
-/// range of int instead of overflowing.
-int int_from_text(const char *text);
+/// Sets prio of the first slot of row cp whose host matches. Returns prio, or
+/// -1 (record unchanged) when no slot of the row has that host.
+int setPathPrio(pathinfo *rec, int host, int cp, int prio);
+/// prio of the first slot of row cp whose host matches, or -1.
+int getPathPrio(const pathinfo *rec, int host, int cp);
+/// Enters a path into the first free slot of row cp, unless an in-use slot of
+/// the row already holds this host: that slot then takes the path's current
+/// device name and address (its priority stays). Always returns 0.
+int addDevToPathInfo(pathinfo *rec, const char *dev, int host, int channel, int id, int lun,
+                     int cp);
+/// Whether cp names a controller port (0..3).
+inline bool valid_cp(int cp) { return cp >= 0 && cp < kControllerPorts; }

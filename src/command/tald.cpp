@@ -6,9 +6,12 @@
 
 #include "command/conf_check.hpp"
 #include "command/list_json.hpp"
-#include "operations/frontend.hpp"
+#include "command/listing.hpp"
+#include "command/options.hpp"
+#include "operations/cli.hpp"
 #include "operations/operations.hpp"
 #include "store/conf.hpp"
+#include "store/run_lock.hpp"
 #include "trace/trace.hpp"
 
 #include <unistd.h>
@@ -28,6 +31,10 @@ constexpr int kLineHandlerEntry = 234;
 
 constexpr const char *kVersion = "tald-dm 0.3.2";
 
+/// How long tald waits for the run lock: an administrator's command may wait
+/// longer for a busy host than multipath's callout.
+constexpr int kTaldLockWaitMs = 30000;
+
 constexpr const char *kNeedLevel = "Must Enter A Verbosity Level ";
 constexpr const char *kNeedAliasArgs = "Must Enter an operation and a path ";
 constexpr const char *kNeedPrioArgs = "Must Enter an operation and a path and or a preference ";
@@ -38,8 +45,6 @@ constexpr const char *kFlushError = "Error Flushing Configuration";
 constexpr const char *kNoConfig = "No Config";
 constexpr const char *kLevelFormat = " Verbosity Level Set:%d \n";
 constexpr const char *kVersionFormat = "Version: %s\n";
-constexpr const char *kCheckOption = "--check";
-constexpr const char *kJsonOption = "--json";
 constexpr const char *kFmtLockHeld = "%s: held by another run for %d s\n";
 constexpr const char *kFmtLockOpen = "%s: %s\n";
 constexpr const char *kNotRegular = "not a regular file";
@@ -72,43 +77,21 @@ constexpr int kSetFailed = -2;
 
 bool is(const char *arg, const char *word) { return std::strcmp(arg, word) == 0; }
 
+}  // namespace
+
+/// One run of tald: its lock and its store.
+struct TaldRun {
+    run_lock lock;
+    conf_store store{kConfigPath};
+};
+
+namespace {
+
 /// The run lock and the preference file. The load's traces stay unwritten,
 /// as they were when the load came before the option scan.
-int enter_store() { return run_enter_store(kTaldLockWaitMs, true); }
-
-/// The operation that the option scan of cli_handler will end in, found by
-/// its own order and stopping rules: an operation on a path probes before
-/// it enters the store, and a check explains a lock failure.
-enum class ScanEnd { other, probe, check };
-
-ScanEnd cli_scan_end(int argc, char **argv)
+int enter_store(void *context, conf_store *store)
 {
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        int following = argc - i - 1;
-        if (is(arg, "-v")) {
-            if (following < 1) {
-                return ScanEnd::other;
-            }
-        } else if (is(arg, "-V") || is(arg, "--version") || is(arg, "-F") || is(arg, "--Flush") ||
-                   is(arg, "--flush") || is(arg, "-l") || is(arg, "--list") ||
-                   is(arg, "--help") || is(arg, "-help")) {
-            return ScanEnd::other;
-        } else if (is(arg, kCheckOption)) {
-            return ScanEnd::check;
-        } else if (std::strncmp(arg, "--alias", 7) == 0) {
-            return following >= 2 && is(argv[i + 1], "--get") ? ScanEnd::probe : ScanEnd::other;
-        } else if (is(arg, "--prio")) {
-            if (following < 1) {
-                return ScanEnd::other;
-            }
-            const char *operation = argv[i + 1];
-            bool probes = (is(operation, "--set") && following >= 3) ||
-                          (is(operation, "--get") && following >= 2);
-            return probes ? ScanEnd::probe : ScanEnd::other;
-        }
-    }
-    return ScanEnd::other;
+    return run_enter_store(&static_cast<TaldRun *>(context)->lock, store, kTaldLockWaitMs, true);
 }
 
 /// Why the run lock was not had, for the check's reader: `open_error` is
@@ -125,15 +108,15 @@ void lock_why(int open_error)
 
 /// Writes what was built under the lock once the lock is given up, so that
 /// a reader who does not read cannot hold every run of the host.
-void write_unlocked(const char *text, std::size_t length)
+void write_unlocked(TaldRun *run, const char *text, std::size_t length)
 {
-    run_lock_close();
+    run_lock_close(&run->lock);
     std::fwrite(text, 1, length, stdout);
 }
 
 /// "--check": 0 when a run keeps the file as it is, 1 when it would drop or
 /// rewrite a line, -1 when the file cannot be read.
-int check_config()
+int check_config(TaldRun *run)
 {
     char *text = nullptr;
     std::size_t length = 0;
@@ -146,40 +129,40 @@ int check_config()
         std::free(text);
         return conf_check(kConfigPath, stdout);
     }
-    write_unlocked(text, length);
+    write_unlocked(run, text, length);
     std::free(text);
     return rc;
 }
 
 /// "-l --json": the listing as a JSON document.
-int list_config_json()
+int list_config_json(TaldRun *run)
 {
     std::string text;
-    if (list_json(&text) < 0) {
+    if (list_json(&run->store, &text) < 0) {
         cli_write_line(kNoConfig);
         return -1;
     }
-    write_unlocked(text.data(), text.size());
+    write_unlocked(run, text.data(), text.size());
     return 0;
 }
 
 /// The listing, built while the lock is held and written once it is given
 /// up, so that a reader who does not read cannot hold every run of the host.
-int list_config()
+int list_config(TaldRun *run)
 {
     char *text = nullptr;
     std::size_t length = 0;
     FILE *listing = open_memstream(&text, &length);
     if (listing == nullptr) {
-        return dump_config();
+        return dump_config(&run->store);
     }
-    int rc = dump_config_to(listing);
+    int rc = dump_config(&run->store, listing);
     if (std::fclose(listing) != 0 || text == nullptr) {
         // Out of memory: the listing goes out directly, under the lock.
         std::free(text);
-        return dump_config();
+        return dump_config(&run->store);
     }
-    write_unlocked(text, length);
+    write_unlocked(run, text, length);
     std::free(text);
     return rc;
 }
@@ -197,6 +180,37 @@ int verbosity_for_level(int level)
         return 3;
     }
 }
+
+/// The finish step of the scan: the usage hint and 1 for a negative result.
+int finish(int result)
+{
+    if (result < 0) {
+        cli_usage();
+        return 1;
+    }
+    return result;
+}
+
+/// "-F": removes the preference file.
+int flush_config()
+{
+    if (unlink(kConfigPath) == 0) {
+        return 0;
+    }
+    cli_write_line(kFlushError);
+    return cli_usage();
+}
+
+/// "--alias --get path".
+int alias_get(TaldRun *run, const char *path)
+{
+    int rc = getAlias(&run->store, path, {enter_store, run});
+    if (rc == kNoStore) {
+        cli_lock_error();
+    }
+    return rc < 0 ? -1 : rc;
+}
+
 }  // namespace
 
 int cli_help()
@@ -210,11 +224,12 @@ int cli_help()
 
 /// "--get": prints the path's priority, 0. "--set": 0 when the preference
 /// was applied and saved, kSetFailed otherwise. Any other operation: -1.
-int cli_prio(const char *operation, const char *path, const char *preference)
+int cli_prio(TaldRun *run, const char *operation, const char *path, const char *preference)
 {
     log_trace(kModule, "cli_prio", kLinePrioEntry, 7, "ENTRY");
+    StoreGate gate = {enter_store, run};
     if (is(operation, "--get")) {
-        int prio = getPrio(path, enter_store);
+        int prio = getPrio(&run->store, path, gate);
         if (prio == kNoStore) {
             cli_lock_error();
             return kSetFailed;
@@ -223,7 +238,7 @@ int cli_prio(const char *operation, const char *path, const char *preference)
         return 0;
     }
     if (is(operation, "--set")) {
-        int rc = setPrio(path, preference, enter_store);
+        int rc = setPrio(&run->store, path, preference, gate);
         if (rc == kNoStore) {
             cli_lock_error();
         }
@@ -233,115 +248,102 @@ int cli_prio(const char *operation, const char *path, const char *preference)
     return -1;
 }
 
-int cli_handler(int argc, char **argv)
+namespace {
+
+/// Carries out the option the scan ended in; `result` is the scan's so far
+/// (0 after a level, -1 before any).
+int carry_out(TaldRun *run, const TaldOption &option, int result)
+{
+    switch (option.word) {
+    case TaldWord::kNeedLevel:
+        cli_write_line(kNeedLevel);
+        return 0;
+    case TaldWord::kVersion:
+        std::printf(kVersionFormat, kVersion);
+        return 0;
+    case TaldWord::kFlush:
+        return flush_config();
+    case TaldWord::kList:
+        if (option.json)
+            return list_config_json(run);
+        if (list_config(run) < 0)
+            cli_write_line(kNoConfig);
+        return 0;
+    case TaldWord::kCheck:
+        return check_config(run);
+    case TaldWord::kAliasGet:
+        return alias_get(run, option.path);
+    case TaldWord::kAliasOther:
+        return -1;
+    case TaldWord::kNeedAliasArgs:
+        cli_write_line(kNeedAliasArgs);
+        return finish(result);
+    case TaldWord::kNeedPrioArgs:
+        cli_write_line(kNeedPrioArgs);
+        return finish(result);
+    case TaldWord::kNeedSetArgs:
+        cli_write_line(kNeedSetArgs);
+        return finish(result);
+    case TaldWord::kNeedPrioPath:
+        cli_write_line(kNeedPrioPath);
+        return finish(result);
+    case TaldWord::kPrio: {
+        int rc = cli_prio(run, option.operation, option.path, option.preference);
+        return rc == kSetFailed ? -1 : finish(rc);
+    }
+    case TaldWord::kHelp:
+        return cli_help();
+    case TaldWord::kLevel:
+    case TaldWord::kEnd:
+        break;
+    }
+    return finish(result);
+}
+
+}  // namespace
+
+int cli_handler(TaldRun *run, int argc, char **argv)
 {
     log_trace(kModule, "cli_handler", kLineHandlerEntry, 7, "ENTRY: %s", argc > 1 ? argv[1] : "");
     log_verbosity = 3;
     if (argc < 2) {
         return cli_usage();
     }
-
     int result = -1;
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        int following = argc - i - 1;
-        if (is(arg, "-v")) {
-            if (following < 1) {
-                cli_write_line(kNeedLevel);
-                return 0;
-            }
-            // The level stays in the scan: an option word given as the level
-            // is carried out after the level it converts to.
-            int level = int_from_text(argv[i + 1]);
-            log_verbosity = verbosity_for_level(level);
-            std::printf(kLevelFormat, level);
-            result = 0;
-        } else if (is(arg, "-V") || is(arg, "--version")) {
-            std::printf(kVersionFormat, kVersion);
-            return 0;
-        } else if (is(arg, "-F") || is(arg, "--Flush") || is(arg, "--flush")) {
-            if (unlink(kConfigPath) == 0) {
-                return 0;
-            }
-            cli_write_line(kFlushError);
-            return cli_usage();
-        } else if (is(arg, "-l") || is(arg, "--list")) {
-            if (following >= 1 && is(argv[i + 1], kJsonOption)) {
-                return list_config_json();
-            }
-            if (list_config() < 0) {
-                cli_write_line(kNoConfig);
-            }
-            return 0;
-        } else if (is(arg, kCheckOption)) {
-            return check_config();
-        } else if (std::strncmp(arg, "--alias", 7) == 0) {
-            if (following < 2) {
-                cli_write_line(kNeedAliasArgs);
-                break;
-            }
-            if (!is(argv[i + 1], "--get")) {
-                return -1;
-            }
-            int rc = getAlias(argv[i + 2], enter_store);
-            if (rc == kNoStore) {
-                cli_lock_error();
-            }
-            return rc < 0 ? -1 : rc;
-        } else if (is(arg, "--prio")) {
-            if (following < 1) {
-                cli_write_line(kNeedPrioArgs);
-                break;
-            }
-            const char *operation = argv[i + 1];
-            if (is(operation, "--set") && following < 3) {
-                cli_write_line(kNeedSetArgs);
-                break;
-            }
-            if (!is(operation, "--set") && following == 1) {
-                cli_write_line(kNeedPrioPath);
-                break;
-            }
-            int rc = cli_prio(operation, argv[i + 2], following >= 3 ? argv[i + 3] : nullptr);
-            if (rc == kSetFailed) {
-                return -1;
-            }
-            result = rc;
-            break;
-        } else if (is(arg, "--help") || is(arg, "-help")) {
-            return cli_help();
-        }
+    TaldScan scan{argc, argv};
+    for (TaldOption option = next_option(&scan);; option = next_option(&scan)) {
+        if (option.word != TaldWord::kLevel)
+            return carry_out(run, option, result);
+        log_verbosity = verbosity_for_level(option.level);
+        std::printf(kLevelFormat, option.level);
+        result = 0;
     }
-
-    if (result < 0) {
-        cli_usage();
-        return 1;
-    }
-    return result;
 }
 
 namespace {
 int run(int argc, char **argv)
 {
     // Unlike the callout, tald makes no exception for a read-only file system.
-    RunLockGuard guard;
-    ScanEnd end = cli_scan_end(argc, argv);
-    int open_error = run_lock_open();
-    // The check reads the file itself: the lock without the load.
+    TaldRun run;
+    TaldOption last = final_option(argc, argv);
+    bool check = last.word == TaldWord::kCheck;
+    int open_error = run_lock_open(&run.lock);
+    // The check reads the file itself: the lock without the load. An
+    // operation on a path probes before it enters the store.
     int entered = 0;
-    if (open_error == 0 && end == ScanEnd::check) {
-        entered = run_lock_take(kTaldLockWaitMs);
-    } else if (open_error == 0 && end == ScanEnd::other) {
-        entered = enter_store();
+    if (open_error == 0 && check) {
+        entered = run_lock_take(&run.lock, kTaldLockWaitMs);
+    } else if (open_error == 0 && !probes_first(last)) {
+        entered = enter_store(&run, &run.store);
     }
     if (open_error != 0 || entered < 0) {
         cli_lock_error();
-        if (end == ScanEnd::check) {
+        if (check) {
             lock_why(open_error);
         }
         return -1;
     }
-    return cli_handler(argc, argv);
+    return cli_handler(&run, argc, argv);
 }
 }  // namespace
 

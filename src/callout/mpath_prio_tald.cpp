@@ -4,8 +4,10 @@
 // use of the preference file on the host, is then waited for at most
 // kCalloutLockWaitMs.
 
-#include "operations/frontend.hpp"
+#include "operations/cli.hpp"
 #include "operations/operations.hpp"
+#include "store/conf.hpp"
+#include "store/run_lock.hpp"
 #include "trace/trace.hpp"
 
 #include <cerrno>
@@ -15,6 +17,10 @@
 namespace {
 constexpr const char *kModule = "clihandler";
 constexpr int kLineHelpEntry = 216;
+
+/// How long the callout waits for the run lock: multipath waits for its
+/// answer, so a few seconds.
+constexpr int kCalloutLockWaitMs = 5000;
 
 constexpr const char *kMustEnterPath = "Must enter a path ";
 constexpr const char *kReadOnlyAnswer = "1";
@@ -36,20 +42,29 @@ int cli_mpath_prio_help()
 }
 
 namespace {
+/// One run: its lock and its store.
+struct CalloutRun {
+    run_lock lock;
+    conf_store store{kConfigPath};
+};
+
 /// The run lock and the preference file, taken after the probe.
-int enter_store() { return run_enter_store(kCalloutLockWaitMs); }
+int enter_store(void *context, conf_store *store)
+{
+    return run_enter_store(&static_cast<CalloutRun *>(context)->lock, store, kCalloutLockWaitMs);
+}
 
 /// The answer for one command line once the lock file is open. `writable`
 /// false: a read-only file system, where every device gets "1" without being
 /// touched. -1 when the lock was not obtained in time.
-int answer(int argc, char **argv, bool writable)
+int answer(CalloutRun *run, int argc, char **argv, bool writable)
 {
     bool asks_priority = argc >= 2 && !is_help(argv[1]);
     if (!writable && asks_priority) {
         cli_write_line(kReadOnlyAnswer);
         return 0;
     }
-    if (!asks_priority && writable && enter_store() < 0) {
+    if (!asks_priority && writable && enter_store(run, &run->store) < 0) {
         cli_lock_error();
         return -1;
     }
@@ -59,7 +74,7 @@ int answer(int argc, char **argv, bool writable)
     } else if (is_help(argv[1])) {
         cli_mpath_prio_help();
     } else {
-        int prio = getPrio(argv[1], enter_store);
+        int prio = getPrio(&run->store, argv[1], {enter_store, run});
         if (prio == kNoStore) {
             cli_lock_error();
             return -1;
@@ -71,13 +86,13 @@ int answer(int argc, char **argv, bool writable)
 
 int run(int argc, char **argv)
 {
-    RunLockGuard guard;
-    int err = run_lock_open();
+    CalloutRun run;
+    int err = run_lock_open(&run.lock);
     if (err != 0 && err != EROFS) {
         cli_lock_error();
         return -1;
     }
-    return answer(argc, argv, err == 0);
+    return answer(&run, argc, argv, err == 0);
 }
 }  // namespace
 

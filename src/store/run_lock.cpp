@@ -1,6 +1,8 @@
-#include "operations/frontend.hpp"
+#include "store/run_lock.hpp"
 
 #include "store/conf.hpp"
+#include "store/state_paths.hpp"
+#include "store/trust.hpp"
 #include "trace/trace.hpp"
 
 #include <fcntl.h>
@@ -11,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 namespace {
 constexpr const char *kModule = "clihandler";
@@ -22,16 +23,10 @@ constexpr int kLineFileNotRoots = 358;
 constexpr int kLineLockTimedOut = 362;
 constexpr int kLineLoadWarn = 373;
 constexpr mode_t kLockMode = 0640;
-constexpr const char *kStateDir = "/etc/lvm/cache";
-constexpr const char *kLockError = "Error:  Unable to obtain lock.";
 constexpr const char *kFmtLockWarn = "WARN[%d]: problem obtaining lock file";
-constexpr const char *kUsageLine1 = "No Usage";
-constexpr const char *kUsageLine2 = "Try 'tald --help' for more information.";
 
 constexpr long kPollFirstSleepNs = 1000000L;
 constexpr long kPollLongestSleepNs = 10000000L;
-
-int lock_fd = -1;
 
 long elapsed_ns(const timespec &since)
 {
@@ -44,14 +39,14 @@ long elapsed_ns(const timespec &since)
 /// twice as long each time up to 10 ms, between them. No signal and no timer
 /// is involved, so the bound holds whatever mask, dispositions and timers the
 /// process inherited, and an inherited alarm keeps running untouched.
-int take_by_polling(int timeout_ms)
+int take_by_polling(int fd, int timeout_ms)
 {
     timespec start = {};
     clock_gettime(CLOCK_MONOTONIC, &start);
     long limit = static_cast<long>(timeout_ms) * 1000000L;
     long pause = kPollFirstSleepNs;
     for (;;) {
-        if (flock(lock_fd, LOCK_EX | LOCK_NB) == 0)
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
             return 0;
         if (errno != EWOULDBLOCK && errno != EINTR)
             return 0;
@@ -62,17 +57,6 @@ int take_by_polling(int timeout_ms)
         nanosleep(&nap, nullptr);
         pause = std::min(pause * 2, kPollLongestSleepNs);
     }
-}
-
-/// Why root may not use a state directory with these attributes: the line of
-/// the trace that says so, or 0 when it may.
-int state_dir_refusal(const struct stat &st)
-{
-    if (st.st_uid != 0)
-        return kLineDirNotRoots;
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-        return kLineDirWritable;
-    return 0;
 }
 
 /// For a run as root: whether the state directory may be trusted, that is
@@ -87,22 +71,22 @@ bool state_dir_trusted()
     struct stat st = {};
     if (stat(kStateDir, &st) != 0)
         return true;
-    int refusal = state_dir_refusal(st);
-    if (refusal == kLineDirNotRoots) {
+    Trust trust = trust_of(st, kOwnerAndNoWriters);
+    if (trust == kNotRoots) {
         log_trace(kModule, "main", kLineDirNotRoots, 3,
                   "ERROR: state directory %s is not owned by root; not used", kStateDir);
-    } else if (refusal == kLineDirWritable) {
+    } else if (trust == kWritable) {
         log_trace(kModule, "main", kLineDirWritable, 3,
                   "ERROR: state directory %s is writable by group or others; not used", kStateDir);
     }
-    return refusal == 0;
+    return trust == kTrusted;
 }
 
 /// For a run as root: false (traced) when `st` shows a file that root does
 /// not own.
 bool owned_by_root(const char *path, const struct stat &st)
 {
-    if (st.st_uid == 0)
+    if (trust_of(st, kOwnerOnly) == kTrusted)
         return true;
     log_trace(kModule, "main", kLineFileNotRoots, 3, "ERROR: %s is not owned by root; not used",
               path);
@@ -119,10 +103,12 @@ bool config_file_trusted()
 }
 }  // namespace
 
-int run_lock_open()
+run_lock::~run_lock() { run_lock_close(this); }
+
+int run_lock_open(run_lock *lock)
 {
-    run_lock_close();
-    bool as_root = geteuid() == 0;
+    run_lock_close(lock);
+    bool as_root = running_as_root();
     // Checked before the lock file is opened: a refused run creates nothing.
     if (as_root && (!state_dir_trusted() || !config_file_trusted())) {
         log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
@@ -148,25 +134,25 @@ int run_lock_open()
         log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, fd);
         return err;
     }
-    lock_fd = fd;
+    lock->fd = fd;
     return 0;
 }
 
 bool run_state_trusted()
 {
-    if (geteuid() != 0)
+    if (!running_as_root())
         return true;
     // stat, as the open of run_lock_open: an administrator's link in the
     // directory's place is followed.
     struct stat st = {};
-    return stat(kStateDir, &st) == 0 && state_dir_refusal(st) == 0;
+    return stat(kStateDir, &st) == 0 && trust_of(st, kOwnerAndNoWriters) == kTrusted;
 }
 
-int run_lock_take(int timeout_ms)
+int run_lock_take(run_lock *lock, int timeout_ms)
 {
-    if (lock_fd < 0)
+    if (lock->fd < 0)
         return -1;
-    int rc = take_by_polling(timeout_ms);
+    int rc = take_by_polling(lock->fd, timeout_ms);
     if (rc < 0) {
         log_trace(kModule, "main", kLineLockTimedOut, 4,
                   "WARN: lock file still held by another run after %d ms", timeout_ms);
@@ -174,51 +160,28 @@ int run_lock_take(int timeout_ms)
     return rc;
 }
 
-void run_lock_close()
+void run_lock_close(run_lock *lock)
 {
-    if (lock_fd >= 0) {
-        flock(lock_fd, LOCK_UN);
-        close(lock_fd);
-        lock_fd = -1;
+    if (lock->fd >= 0) {
+        flock(lock->fd, LOCK_UN);
+        close(lock->fd);
+        lock->fd = -1;
     }
 }
 
-int run_enter_store(int timeout_ms, bool quiet)
+int run_enter_store(run_lock *lock, conf_store *store, int timeout_ms, bool quiet)
 {
-    if (run_lock_take(timeout_ms) < 0)
+    if (run_lock_take(lock, timeout_ms) < 0)
         return -1;
-    conf_reset();
+    conf_reset(store);
     int verbosity = log_verbosity;
     if (quiet)
         log_verbosity = 0;
-    int rc = load_config(kConfigPath);
+    int rc = load_config(store, store->file);
     if (rc < 0) {
         log_trace(kModule, "main", kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file",
                   rc);
     }
     log_verbosity = verbosity;
     return 0;
-}
-
-void cli_write_line(const char *text)
-{
-    std::fputs(text, stdout);
-    std::fputc('\n', stdout);
-}
-
-void cli_lock_error() { cli_write_line(kLockError); }
-
-int cli_usage()
-{
-    cli_write_line(kUsageLine1);
-    cli_write_line(kUsageLine2);
-    return 1;
-}
-
-int cli_finish(int status)
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        return -1;
-    }
-    return status;
 }

@@ -1,0 +1,104 @@
+#include "command/options.hpp"
+
+#include "base/text.hpp"
+
+#include <cstring>
+
+namespace {
+
+bool is(const char *arg, const char *word) { return std::strcmp(arg, word) == 0; }
+
+/// The words that end the scan with no argument of their own.
+struct PlainWord {
+    const char *text;
+    TaldWord word;
+};
+constexpr PlainWord kPlainWords[] = {
+    {"-V", TaldWord::kVersion},   {"--version", TaldWord::kVersion},
+    {"-F", TaldWord::kFlush},     {"--Flush", TaldWord::kFlush},
+    {"--flush", TaldWord::kFlush}, {"-l", TaldWord::kList},
+    {"--list", TaldWord::kList},  {"--check", TaldWord::kCheck},
+};
+
+/// "--alias" at argv[i], with `following` arguments after it.
+TaldOption alias_option(char **argv, int i, int following)
+{
+    if (following < 2)
+        return {TaldWord::kNeedAliasArgs, 0, false, nullptr, nullptr, nullptr};
+    if (!is(argv[i + 1], "--get"))
+        return {TaldWord::kAliasOther, 0, false, nullptr, nullptr, nullptr};
+    return {TaldWord::kAliasGet, 0, false, nullptr, argv[i + 2], nullptr};
+}
+
+/// "--prio" at argv[i], with `following` arguments after it.
+TaldOption prio_option(char **argv, int i, int following)
+{
+    if (following < 1)
+        return {TaldWord::kNeedPrioArgs, 0, false, nullptr, nullptr, nullptr};
+    const char *operation = argv[i + 1];
+    if (is(operation, "--set") && following < 3)
+        return {TaldWord::kNeedSetArgs, 0, false, nullptr, nullptr, nullptr};
+    if (!is(operation, "--set") && following == 1)
+        return {TaldWord::kNeedPrioPath, 0, false, nullptr, nullptr, nullptr};
+    return {TaldWord::kPrio, 0, false, operation, argv[i + 2],
+            following >= 3 ? argv[i + 3] : nullptr};
+}
+
+}  // namespace
+
+TaldOption next_option(TaldScan *scan)
+{
+    for (; scan->next < scan->argc; ++scan->next) {
+        int i = scan->next;
+        const char *arg = scan->argv[i];
+        int following = scan->argc - i - 1;
+        if (is(arg, "-v")) {
+            ++scan->next;
+            if (following < 1)
+                return {TaldWord::kNeedLevel, 0, false, nullptr, nullptr, nullptr};
+            // The level stays in the scan: an option word given as the level
+            // is carried out after the level it converts to.
+            return {TaldWord::kLevel, int_from_text(scan->argv[i + 1]), false, nullptr, nullptr,
+                    nullptr};
+        }
+        for (const PlainWord &plain : kPlainWords) {
+            if (is(arg, plain.text)) {
+                scan->next = scan->argc;
+                bool json = plain.word == TaldWord::kList && following >= 1 &&
+                            is(scan->argv[i + 1], "--json");
+                return {plain.word, 0, json, nullptr, nullptr, nullptr};
+            }
+        }
+        if (std::strncmp(arg, "--alias", 7) == 0) {
+            scan->next = scan->argc;
+            return alias_option(scan->argv, i, following);
+        }
+        if (is(arg, "--prio")) {
+            scan->next = scan->argc;
+            return prio_option(scan->argv, i, following);
+        }
+        if (is(arg, "--help") || is(arg, "-help")) {
+            scan->next = scan->argc;
+            return {TaldWord::kHelp, 0, false, nullptr, nullptr, nullptr};
+        }
+    }
+    return {TaldWord::kEnd, 0, false, nullptr, nullptr, nullptr};
+}
+
+TaldOption final_option(int argc, char **argv)
+{
+    TaldScan scan{argc, argv};
+    TaldOption option = next_option(&scan);
+    while (option.word == TaldWord::kLevel)
+        option = next_option(&scan);
+    return option;
+}
+
+bool probes_first(const TaldOption &option)
+{
+    if (option.word == TaldWord::kAliasGet)
+        return true;
+    // The scan gives "--set" only with its preference, "--get" with its path.
+    return option.word == TaldWord::kPrio &&
+           (is(option.operation, "--set") || is(option.operation, "--get"));
+}

@@ -1,0 +1,58 @@
+// tald's option scan: the command line read from its first argument on, one
+// option at a time, by the one set of rules both of its readers follow (the
+// run, which must know before it locks what the line ends in, and the
+// handler, which carries the options out).
+//
+// Every "-v" with a level is an option of its own; the scan goes on after
+// it, and the level's argument is examined again as an argument in its own
+// right. Any other recognised word ends the scan; an argument that matches
+// none is skipped.
+#pragma once
+
+/// What one step of the scan found.
+enum class TaldWord {
+    kLevel,          ///< "-v" and its level: `level`
+    kNeedLevel,      ///< "-v" as the last argument
+    kVersion,        ///< "-V", "--version"
+    kFlush,          ///< "-F", "--Flush", "--flush"
+    kList,           ///< "-l", "--list"; `json` when "--json" follows
+    kCheck,          ///< "--check"
+    kAliasGet,       ///< "--alias" (its prefix), "--get" and `path`
+    kAliasOther,     ///< "--alias" with another operation
+    kNeedAliasArgs,  ///< "--alias" with fewer than two arguments after it
+    kPrio,           ///< "--prio" with `operation`, `path` and `preference`
+    kNeedPrioArgs,   ///< "--prio" as the last argument
+    kNeedSetArgs,    ///< "--prio --set" with fewer than three arguments after "--prio"
+    kNeedPrioPath,   ///< "--prio" and another operation, nothing after it
+    kHelp,           ///< "--help", "-help"
+    kEnd,            ///< no argument left
+};
+
+struct TaldOption {
+    TaldWord word;
+    int level;               ///< kLevel: the level as strtol converts it
+    bool json;               ///< kList
+    const char *operation;   ///< kPrio
+    const char *path;        ///< kAliasGet, kPrio
+    const char *preference;  ///< kPrio: nullptr when the line ends at the path
+};
+
+/// Where the scan stands in the command line.
+struct TaldScan {
+    int argc;
+    char **argv;
+    int next = 1;
+};
+
+/// The next option from where the scan stands; kEnd once no argument is
+/// left. After any word but kLevel the scan is over.
+TaldOption next_option(TaldScan *scan);
+
+/// The option the whole command line ends in: the first that is not a
+/// level.
+TaldOption final_option(int argc, char **argv);
+
+/// Whether that option probes a device before it needs the store: an alias
+/// or priority operation on a path ("--prio --set" with a preference,
+/// "--prio --get" with a path, "--alias --get" with a path).
+bool probes_first(const TaldOption &option);

@@ -1,0 +1,7 @@
+// The state that survives between runs: one directory, a preference file and
+// a lock file in it. Named here once for the whole library.
+#pragma once
+
+inline constexpr const char *kStateDir = "/etc/lvm/cache";
+inline constexpr const char *kConfigPath = "/etc/lvm/cache/tald.conf";
+inline constexpr const char *kLockPath = "/etc/lvm/cache/tald.lock";
