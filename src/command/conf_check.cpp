@@ -41,22 +41,21 @@ enum Fate { kDropped, kKept, kRewritten };
 struct Checker {
     const char *path;
     FILE *out;
-    std::size_t lines;
-    std::size_t luns;  ///< records kept, one per LUN
-    std::size_t dropped;
-    std::size_t rewritten;
+    std::size_t lines = 0;
+    std::size_t luns = 0;  ///< records kept, one per LUN
+    std::size_t dropped = 0;
+    std::size_t rewritten = 0;
+    /// The record of the line being checked, and the line the writer gives it.
+    pathinfo record;
+    char written[conf_line::kMaxLine];
 };
-
-// One record at a time; too big for the stack of a small command's frames.
-pathinfo record;
-char written[conf_line::kMaxLine];
 
 bool is_separator(char c) { return c == ',' || c == ':'; }
 
 /// The field of the written line in which byte `at` lies, named for the
 /// admin: "wwid", "C1P0 slot 2 priority", "alias"...
-void field_name(std::size_t at, std::size_t written_len, const char *line, std::size_t len,
-                char *name, std::size_t size)
+void field_name(const char *written, std::size_t at, std::size_t written_len, const char *line,
+                std::size_t len, char *name, std::size_t size)
 {
     std::size_t token = 0;
     for (std::size_t i = 0; i < at && i < written_len; ++i)
@@ -106,7 +105,8 @@ Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piec
     // bytes stay in the content.
     const char *line = scanner->data + piece->line.offset;
     std::size_t len = piece->line.len;
-    conf_scan::scan_record(scanner, piece, &record);
+    const pathinfo &record = c->record;
+    conf_scan::scan_record(scanner, piece, &c->record);
     if (record.wwid[0] == '\0') {
         std::fprintf(c->out, kFmtNoWwid, c->path, number);
         return kDropped;
@@ -121,14 +121,15 @@ Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piec
         std::fprintf(c->out, kFmtIncomplete, c->path, number);
         return kRewritten;
     }
-    std::size_t written_len = conf_line::format(&record, written) - 1;  // without its LF
+    const char *written = c->written;
+    std::size_t written_len = conf_line::format(&record, c->written) - 1;  // without its LF
     std::size_t at = 0;
     while (at < written_len && at < len && written[at] == line[at])
         ++at;
     if (at == written_len && at == len)
         return kKept;
     char name[32];
-    field_name(at, written_len, line, len, name, sizeof name);
+    field_name(written, at, written_len, line, len, name, sizeof name);
     std::fprintf(c->out, kFmtDiffers, c->path, number, at + 1, name);
     return kRewritten;
 }
@@ -170,7 +171,7 @@ void finish_line(Checker *c, std::size_t number, const LineFate &f)
 /// line by line as a run reads them.
 ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE *out)
 {
-    Checker c{path, out, 0, 0, 0, 0};
+    Checker c{path, out, 0, 0, 0, 0, {}, {}};
     conf_scan::Scanner scanner(data, size);
     conf_scan::Piece piece{};
     LineFate fate;

@@ -1,9 +1,9 @@
 // What a store keeps of the file it last read: its bytes, its record lines,
 // and for an indexed load the hash index of the lines by wwid.
-#include "store/conf_internal.hpp"
+#include "store/conf_index.hpp"
+
 #include "store/conf_line.hpp"
 
-#include <sysfs/dlist.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -24,16 +24,6 @@ bool holds_wwid(const LoadedFile &loaded, std::size_t line, const char *text, st
 }
 
 }  // namespace
-
-void forget(LoadedFile *loaded)
-{
-    conf_disk::release(&loaded->content);
-    std::free(loaded->lines);
-    hash_free(&loaded->index);
-    std::free(loaded->answers);
-    hash_free(&loaded->answer_index);
-    *loaded = LoadedFile{};
-}
 
 bool note_line(LoadedFile *loaded, const LineSpan &span)
 {
@@ -87,45 +77,6 @@ int parse_line(conf_store *store, std::size_t i, pathinfo *rec)
     std::memcpy(store->scratch, store->loaded.content.data + span.offset, span.len);
     store->scratch[span.len] = '\0';
     return conf_line::parse(store->scratch, rec);
-}
-
-void materialize(conf_store *store)
-{
-    LoadedFile &loaded = store->loaded;
-    dlist *conf = store->conf;
-    if (!loaded.indexed || conf == nullptr)
-        return;
-    loaded.indexed = false;
-    // The records added since the load, front first, leave the list for a
-    // moment; the file's records go in below them as a whole load puts them.
-    std::size_t added = 0;
-    auto **front = static_cast<pathinfo **>(std::calloc(conf->count + 1, sizeof(pathinfo *)));
-    while (conf->count > 0) {
-        auto *rec = static_cast<pathinfo *>(dlist_shift(conf));
-        if (rec != loaded.wanted && front != nullptr)
-            front[added++] = rec;
-    }
-    // What could not be kept or read into a record would be lost by a save:
-    // the file is then never rewritten, as after a whole load that ran out.
-    if (front == nullptr)
-        loaded.unread = true;
-    for (std::size_t i = 0; i < loaded.count; ++i) {
-        pathinfo *rec = loaded.wanted != nullptr && i == loaded.wanted_line ? loaded.wanted : nullptr;
-        if (rec == nullptr && (rec = conf_records::new_record(store)) != nullptr)
-            parse_line(store, i, rec);
-        if (rec != nullptr)
-            add_confNode(store, rec);
-        else
-            loaded.unread = true;
-    }
-    // Put back as they stood: dlist_insert, not add_confNode, which would
-    // clear the probed record's lunref.
-    while (added > 0) {
-        dlist_start(conf);
-        dlist_insert(conf, front[--added], 1);
-    }
-    std::free(front);
-    loaded.wanted = nullptr;
 }
 
 }  // namespace conf_loaded

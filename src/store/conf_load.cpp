@@ -1,9 +1,11 @@
 // Loading the preference file into a store's list: whole, every line a
 // record (the listing, and every run that shows its traces), or indexed,
 // only the line of the one LUN that a run resolves parsed.
-#include "store/conf.hpp"
-#include "store/conf_internal.hpp"
+#include "store/conf_load.hpp"
+
+#include "store/conf_index.hpp"
 #include "store/conf_line.hpp"
+#include "store/conf_records.hpp"
 #include "store/conf_scan.hpp"
 #include "base/text.hpp"
 #include "trace/trace.hpp"
@@ -141,7 +143,7 @@ void load_every_line(conf_store *store, pathinfo *rec)
             break;
         }
         if (!parse_pathinfo(store, &scanner, &piece, rec)) {
-            conf_records::free_record(store, rec);
+            conf_free_record(store, rec);
             break;
         }
         // Each save reverses the lines, so a second line of a LUN would take
@@ -222,7 +224,7 @@ void conf_load_for(conf_store *store, const char *wwid)
 int load_config(conf_store *store, const char *path)
 {
     LoadedFile &loaded = store->loaded;
-    conf_loaded::forget(&loaded);
+    conf_forget_loaded(store);
     // calloc: the reader fills a record that is clear to its last byte.
     auto *rec = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
     if (rec == nullptr) {
@@ -255,4 +257,62 @@ int load_config(conf_store *store, const char *path)
         return 0;
     load_every_line(store, rec);
     return 0;
+}
+
+void conf_make_whole(conf_store *store)
+{
+    LoadedFile &loaded = store->loaded;
+    dlist *conf = store->conf;
+    if (!loaded.indexed || conf == nullptr)
+        return;
+    loaded.indexed = false;
+    // The records added since the load, front first, leave the list for a
+    // moment; the file's records go in below them as a whole load puts them.
+    std::size_t added = 0;
+    auto **front = static_cast<pathinfo **>(std::calloc(conf->count + 1, sizeof(pathinfo *)));
+    while (conf->count > 0) {
+        auto *rec = static_cast<pathinfo *>(dlist_shift(conf));
+        if (rec != loaded.wanted && front != nullptr)
+            front[added++] = rec;
+    }
+    // What could not be kept or read into a record would be lost by a save:
+    // the file is then never rewritten, as after a whole load that ran out.
+    if (front == nullptr)
+        loaded.unread = true;
+    for (std::size_t i = 0; i < loaded.count; ++i) {
+        pathinfo *rec = loaded.wanted != nullptr && i == loaded.wanted_line ? loaded.wanted : nullptr;
+        if (rec == nullptr && (rec = conf_records::new_record(store)) != nullptr)
+            conf_loaded::parse_line(store, i, rec);
+        if (rec != nullptr)
+            add_confNode(store, rec);
+        else
+            loaded.unread = true;
+    }
+    // Put back as they stood: dlist_insert, not add_confNode, which would
+    // clear the probed record's lunref.
+    while (added > 0) {
+        dlist_start(conf);
+        dlist_insert(conf, front[--added], 1);
+    }
+    std::free(front);
+    loaded.wanted = nullptr;
+}
+
+bool conf_walk_start(conf_store *store)
+{
+    if (store->conf == nullptr)
+        return false;
+    // A load for one LUN holds that LUN alone: a walk shows them all.
+    if (store->loaded.indexed)
+        conf_make_whole(store);
+    dlist_start(store->conf);
+    return true;
+}
+
+WalkStep conf_walk_next(conf_store *store, const pathinfo **rec)
+{
+    pathinfo *next = nullptr;
+    WalkStep step = conf_records::walk_next(store, &next);
+    *rec = next;
+    return step;
 }

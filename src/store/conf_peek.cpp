@@ -3,9 +3,11 @@
 // disk. Each answer is remembered by line, port and host: the same path,
 // probed the same, on the same unchanged line gets the same answer, which
 // then costs neither a parse nor a format.
-#include "store/conf.hpp"
-#include "store/conf_internal.hpp"
+#include "store/conf_peek.hpp"
+
 #include "base/text.hpp"
+#include "store/conf_index.hpp"
+#include "store/conf_resolve.hpp"
 
 #include <cstdlib>
 #include <cstring>

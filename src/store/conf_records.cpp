@@ -1,7 +1,7 @@
-// A store's LUN list and its records: the store's life cycle, the walk,
-// insertion, and where the records of a load come from and go back to.
-#include "store/conf.hpp"
-#include "store/conf_internal.hpp"
+// A store's LUN list and its records: the walk, insertion, and where the
+// records of a load come from.
+#include "store/conf_records.hpp"
+
 #include "base/text.hpp"
 #include "trace/trace.hpp"
 
@@ -24,22 +24,8 @@ constexpr int kLineAddNullConf = 194;
 // where the kernel offers them, a file of a thousand LUNs costs a few faults
 // instead of 1200. Smaller files take their records from the heap. Records
 // that did not come from it (the probe's, handed to the list) stay ordinary
-// heap blocks; free_record tells them apart.
+// heap blocks; conf_free_record tells them apart.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-void arena_close(RecordArena *arena)
-{
-    if (arena->base != nullptr)
-        munmap(arena->base, arena->size);
-    *arena = {};
-}
-
-/// Frees every record of the list, leaving it empty.
-void empty_list(conf_store *store)
-{
-    while (store->conf->count > 0)
-        conf_records::free_record(store, dlist_shift(store->conf));
-}
 
 }  // namespace
 
@@ -100,15 +86,6 @@ pathinfo *new_record(conf_store *store)
     return static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
 }
 
-void free_record(conf_store *store, void *rec)
-{
-    const RecordArena &arena = store->arena;
-    auto *at = static_cast<char *>(rec);
-    if (arena.base != nullptr && at >= arena.base && at < arena.base + arena.size)
-        return;
-    std::free(rec);
-}
-
 }  // namespace conf_records
 
 // --- list -------------------------------------------------------------------
@@ -138,49 +115,4 @@ bool conf_holds(const conf_store *store, const pathinfo *rec)
             return true;
     }
     return false;
-}
-
-// --- life cycle --------------------------------------------------------------
-
-bool conf_walk_start(conf_store *store)
-{
-    if (store->conf == nullptr)
-        return false;
-    // A load for one LUN holds that LUN alone: a walk shows them all.
-    if (store->loaded.indexed)
-        conf_loaded::materialize(store);
-    dlist_start(store->conf);
-    return true;
-}
-
-WalkStep conf_walk_next(conf_store *store, const pathinfo **rec)
-{
-    pathinfo *next = nullptr;
-    WalkStep step = conf_records::walk_next(store, &next);
-    *rec = next;
-    return step;
-}
-
-// --- life cycle --------------------------------------------------------------
-
-conf_store::conf_store(const char *path) { copy_field(file, sizeof file, path); }
-
-conf_store::~conf_store() { conf_reset(this); }
-
-void conf_drop_records(conf_store *store)
-{
-    store->loaded.wanted = nullptr;
-    if (store->conf == nullptr)
-        return;
-    // dlist_destroy stops at a node without record; empty the list first.
-    empty_list(store);
-    dlist_destroy(store->conf);
-    store->conf = nullptr;
-    arena_close(&store->arena);
-}
-
-void conf_reset(conf_store *store)
-{
-    conf_loaded::forget(&store->loaded);
-    conf_drop_records(store);
 }

@@ -1,9 +1,12 @@
 // Priority resolution against a store's list: conf_getPrio and conf_setPrio,
 // each saving the list to the store's file afterwards.
-#include "store/conf.hpp"
-#include "store/conf_internal.hpp"
+#include "store/conf_resolve.hpp"
+
 #include "base/priority.hpp"
 #include "base/text.hpp"
+#include "store/conf_load.hpp"
+#include "store/conf_records.hpp"
+#include "store/conf_save.hpp"
 #include "trace/trace.hpp"
 
 #include <cstring>
@@ -53,7 +56,7 @@ int applied_prio(const pathinfo *probed, int v)
 WalkStep find_stored(conf_store *store, const pathinfo *probed, pathinfo **stored)
 {
     if (store->loaded.indexed && std::strcmp(probed->wwid, store->loaded.served) != 0)
-        conf_loaded::materialize(store);
+        conf_make_whole(store);
     return conf_records::find_lun(store, probed->wwid, stored);
 }
 

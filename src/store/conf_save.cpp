@@ -3,9 +3,11 @@
 // all when they are the lines the file already holds. After an indexed load
 // every line but those of the records in conf is copied from the loaded
 // text, in the same order a whole save would write it.
-#include "store/conf.hpp"
-#include "store/conf_internal.hpp"
+#include "store/conf_save.hpp"
+
+#include "store/conf_index.hpp"
 #include "store/conf_line.hpp"
+#include "store/conf_records.hpp"
 #include "trace/trace.hpp"
 
 #include <sysfs/dlist.h>

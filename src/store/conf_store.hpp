@@ -103,3 +103,17 @@ struct conf_store {
     char scratch[conf_line::kMaxLine + 1];
     pathinfo peek_record;
 };
+
+/// Frees everything the store holds: its list with all records (any pointer
+/// into it dies) and what the last load_config kept of the file. Afterwards
+/// load_config starts as in a fresh store; a store that serves many requests
+/// is reset after each one.
+void conf_reset(conf_store *store);
+/// Frees the list with all its records, and keeps what the last load_config
+/// read of the file, for conf_peek.
+void conf_drop_records(conf_store *store);
+
+/// Frees what the last load_config kept of the file.
+void conf_forget_loaded(conf_store *store);
+/// Frees a record of the store's list: one of its arena, or a malloc'd one.
+void conf_free_record(conf_store *store, void *rec);

@@ -1,6 +1,6 @@
 #include "store/run_lock.hpp"
 
-#include "store/conf.hpp"
+#include "store/conf_load.hpp"
 #include "store/state_paths.hpp"
 #include "store/trust.hpp"
 #include "trace/trace.hpp"
