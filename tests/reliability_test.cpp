@@ -9,8 +9,10 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +30,7 @@ constexpr const char *kLockError = "Error:  Unable to obtain lock.\n";
 constexpr long kCalloutBoundMs = 5000;
 constexpr long kTaldBoundMs = 30000;
 constexpr long kSlackMs = 4000;
+constexpr uid_t kNobody = 65534;
 
 const Lun kLun{1, 0x21, "vol01"};
 const Lun kOther{2, 0x22, "vol02"};
@@ -39,7 +42,7 @@ protected:
     /// Takes the run lock the way another run would; -1 on failure.
     int hold_lock() const
     {
-        int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+        int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         if (fd >= 0 && flock(fd, LOCK_EX) != 0) {
             close(fd);
             fd = -1;
@@ -343,7 +346,6 @@ TEST_F(Reliability, StateThatOthersCouldChangeIsNotUsedByRoot)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "the ownership rules apply to runs as root";
-    constexpr uid_t kNobody = 65534;
     scenario(node_text(kLun, kSdb));
     const std::string stored = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}});
     const std::string base = state_;
@@ -426,6 +428,198 @@ TEST_F(Reliability, HostsTwoAndTwoHundredFiftyEightKeepSeparateOverrides)
     EXPECT_EQ(state(), conf_line(wwid_of(kLun), "vol01", {{0, 0, on2, 8}, {0, 1, on258, 6}}));
     Outcome listing = run(kTald, {"-l"});
     EXPECT_NE(listing.out.find("/dev/sdc"), std::string::npos) << listing.out;
+}
+
+/// A process of user nobody (and of its group alone) that runs `steps` one
+/// at a time, each when the test asks for it, and keeps whatever it opened
+/// until the test ends it.
+class AsNobody {
+public:
+    explicit AsNobody(std::vector<std::function<int()>> steps)
+    {
+        int go[2], done[2];
+        if (pipe2(go, O_CLOEXEC) != 0 || pipe2(done, O_CLOEXEC) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+                _exit(1);
+            for (auto &step : steps) {
+                char c = 0;
+                if (read(go[0], &c, 1) != 1)
+                    _exit(0);
+                c = static_cast<char>(step());
+                if (write(done[1], &c, 1) != 1)
+                    _exit(0);
+            }
+            pause();
+            _exit(0);
+        }
+        to_ = go[1];
+        from_ = done[0];
+        close(go[0]);
+        close(done[1]);
+    }
+    AsNobody(const AsNobody &) = delete;
+    AsNobody &operator=(const AsNobody &) = delete;
+    ~AsNobody()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(to_);
+        close(from_);
+    }
+    /// Runs the next step: its result (0, or an errno value), -1 if none ran.
+    int step()
+    {
+        char c = 0;
+        if (pid_ <= 0 || write(to_, &c, 1) != 1 || read(from_, &c, 1) != 1)
+            return -1;
+        return static_cast<unsigned char>(c);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int to_ = -1;
+    int from_ = -1;
+};
+
+/// 0 when `f` succeeded, errno otherwise: a step's result.
+int result_of(int rc) { return rc >= 0 ? 0 : errno; }
+
+// A lock file that others could open (0644 as `touch` leaves it, or a group
+// of theirs) let them hold every run of the host. A root run replaces it by
+// one only root can open, so a descriptor opened before, locked before or
+// after, holds nothing that counts.
+TEST_F(Reliability, LockFileThatOthersCouldOpenIsReplacedByRoot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a run as root replaces the lock file";
+    scenario(node_text(kLun, kSdb));
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    const std::string stored = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}});
+    const std::string lock = state_ + "/tald.lock";
+    const struct {
+        const char *what;
+        mode_t mode;
+        gid_t group;
+        bool locked_first;  ///< nobody locks before root's first run, else after it
+    } cases[] = {
+        {"0644, locked before", 0644, 0, true},
+        {"0644, opened before, locked after", 0644, 0, false},
+        {"0640 of nobody's group", 0640, kNobody, true},
+    };
+    for (const auto &c : cases) {
+        write_state(stored);
+        std::filesystem::remove(lock);
+        close(open(lock.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_EQ(chmod(lock.c_str(), c.mode) | chown(lock.c_str(), 0, c.group), 0);
+        int fd = -1;
+        AsNobody nobody({[&] {
+                             fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+                             return result_of(fd >= 0 && c.locked_first ? flock(fd, LOCK_EX) : fd);
+                         },
+                         [&] { return result_of(flock(fd, LOCK_EX)); }});
+        ASSERT_EQ(nobody.step(), 0) << c.what;
+        for (int round = 0; round < 2; ++round) {
+            long ms = 0;
+            Outcome o = finish_within(start(kCallout, {"/dev/sdb"}, 1001), 4000, &ms);
+            EXPECT_EQ(o.out, "7\n") << c.what << " " << round;
+            EXPECT_LE(ms, 2500) << c.what;
+            if (round == 0) {
+                ASSERT_EQ(nobody.step(), 0) << c.what;
+            }
+        }
+        Outcome o = finish_within(start(kTald, {"-l"}, 1002), 4000);
+        EXPECT_NE(o.out.find("[priority=7]"), std::string::npos) << c.what << o.out;
+        o = finish_within(start(PLUGIN_HOST, {PLUGIN_LIB, "sdb"}, 1003), 4000);
+        EXPECT_EQ(o.out.rfind("sdb 7 ", 0), 0u) << c.what << o.out;
+        struct stat st = {};
+        ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << c.what;
+        EXPECT_EQ(st.st_uid, 0u);
+        AsNobody late({[&] { return result_of(open(lock.c_str(), O_RDONLY | O_CLOEXEC)); }});
+        EXPECT_EQ(late.step(), EACCES) << c.what;
+        EXPECT_EQ(state(), stored);
+    }
+    EXPECT_FALSE(std::filesystem::exists(lock + ".new"));
+}
+
+// A run that waited on a lock file that was replaced meanwhile (by another
+// run, as above) waits for the new file's lock: one run at a time still.
+TEST_F(Reliability, RunThatWaitedOnAReplacedLockFileWaitsForTheNewOne)
+{
+    scenario(node_text(kLun, kSdb));
+    const std::string lock = state_ + "/tald.lock";
+    int old_fd = hold_lock();
+    ASSERT_GE(old_fd, 0);
+    Started callout = start(kCallout, {"/dev/sdb"}, 1001);
+    // The lock file is opened before the device is probed.
+    for (int i = 0; i < 500 && sim_log().find("sgio /dev/sdb") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int new_fd = open((lock + ".new").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(new_fd, 0);
+    ASSERT_EQ(flock(new_fd, LOCK_EX), 0);
+    ASSERT_EQ(rename((lock + ".new").c_str(), lock.c_str()), 0);
+    close(old_fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    siginfo_t info = {};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(callout.pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
+    EXPECT_EQ(info.si_pid, 0) << "the callout ended while another run held the lock";
+    close(new_fd);
+    Outcome o = finish_within(callout, kCalloutBoundMs + kSlackMs);
+    EXPECT_EQ(o.out, std::to_string(default_for(kSdb.cp, kLun.lunref)) + "\n");
+    EXPECT_EQ(o.status, 0);
+}
+
+// A preference file that group or others can write is not root's to trust:
+// what nobody wrote there is never an answer. A mode older versions made,
+// or one that lets others only read, is used as before.
+TEST_F(Reliability, PreferenceFileOthersCanWriteIsNotTrustedByRoot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the ownership rules apply to runs as root";
+    scenario(node_text(kLun, kSdb));
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    const std::string stored = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}});
+    const std::string rewritten = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 5}});
+    const struct {
+        mode_t mode;
+        gid_t group;
+        bool trusted;
+    } cases[] = {
+        {0666, 0, false}, {0620, kNobody, false}, {0602, 0, false},
+        {0644, 0, true},  {0640, kNobody, true},  {0600, 0, true},
+    };
+    for (const auto &c : cases) {
+        write_state(stored);
+        ASSERT_EQ(chmod(state_path().c_str(), c.mode) | chown(state_path().c_str(), 0, c.group), 0);
+        AsNobody nobody({[&] {
+            int fd = open(state_path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+            if (fd < 0)
+                return errno;
+            ssize_t n = write(fd, rewritten.data(), rewritten.size());
+            close(fd);
+            return n == static_cast<ssize_t>(rewritten.size()) ? 0 : EIO;
+        }});
+        EXPECT_EQ(nobody.step() == 0, !c.trusted) << std::oct << c.mode;
+        const std::string answer = c.trusted ? "7\n" : kLockError;
+        for (const char *program : {kCallout, kTald}) {
+            Outcome o = program == kCallout ? run(kCallout, {"/dev/sdb"})
+                                            : run(kTald, {"--prio", "--get", "/dev/sdb"});
+            EXPECT_EQ(o.out, answer) << std::oct << c.mode;
+            EXPECT_EQ(o.status, c.trusted ? 0 : 255) << std::oct << c.mode;
+        }
+        Outcome o = run(PLUGIN_HOST, {PLUGIN_LIB, "-a", "-v 3", "sdb"});
+        const std::string why = "syslog: 27 [360] ERROR: /etc/lvm/cache/tald.conf is writable by "
+                                "group or others; not used\n";
+        EXPECT_EQ(o.err.find(why) != std::string::npos, !c.trusted) << std::oct << c.mode << o.err;
+        struct stat st = {};
+        ASSERT_EQ(stat(state_path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+    }
 }
 
 }  // namespace
