@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <cstdio>
 
 namespace e2e {
@@ -205,6 +207,68 @@ TEST_F(AdminTools, JsonHoldsTheListingsRecords)
     // An empty file loads one record without wwid, which the document leaves out.
     write_state("");
     EXPECT_EQ(run(kTald, {"-l", "--json"}).out, "{\n  \"luns\": []\n}\n");
+}
+
+// A file that exists but cannot be read is no empty list for a script: the
+// JSON listing fails, with why on standard error; the text listing stays
+// as it is specified (what was loaded, status 0).
+TEST_F(AdminTools, JsonOfAFileThatCannotBeReadFails)
+{
+    const struct {
+        const char *what;
+        std::string fail;  ///< the simulator's fault
+        bool directory;    ///< a directory in the file's place
+        std::string why;
+    } cases[] = {
+        {"denied", "fail open /etc/lvm/cache/tald.conf EACCES\n", false, "Permission denied"},
+        {"a directory", "", true, "not a regular file"},
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove_all(state_path());
+        if (c.directory)
+            ASSERT_EQ(mkdir(state_path().c_str(), 0700), 0);
+        else
+            write_state(stored_);
+        scenario(c.fail);
+        Outcome o = run(kTald, {"-l", "--json"});
+        EXPECT_EQ(o.out, "") << c.what;
+        EXPECT_EQ(o.err, std::string(kFile) + ": cannot be read: " + c.why + "\n") << c.what;
+        EXPECT_EQ(o.status, 255) << c.what;
+        o = run(kTald, {"-l"});
+        EXPECT_EQ(o.out, "\n\n") << c.what;
+        EXPECT_EQ(o.status, 0) << c.what;
+    }
+}
+
+// Under a memory limit the JSON listing never dies of an exception: it is
+// written whole, or, when not even the file could be held, "No Config".
+TEST_F(AdminTools, JsonUnderAMemoryLimitIsWholeOrNoConfig)
+{
+    if (HOST_SANITIZED)
+        GTEST_SKIP() << "the sanitizers reserve more address space than the limits allow";
+    std::string stored;
+    for (int i = 0; i < 4096; ++i) {
+        std::vector<Slot> slots;
+        for (int cp = 0; cp < 4; ++cp)
+            slots.push_back({cp, 0, {"/dev/sd" + std::to_string(i) + "_" + std::to_string(cp),
+                                     2 + cp % 2, 0, cp / 2, i % 256}, 1 + cp});
+        stored += conf_line("3600a" + std::to_string(100000 + i), "lun" + std::to_string(i), slots);
+    }
+    write_state(stored);
+    scenario("");
+    const std::string whole = run(kTald, {"-l", "--json"}).out;
+    ASSERT_GT(whole.size(), 3000000u);
+    // Megabytes of address space; the last one is ample.
+    for (int mb : {20, 28, 36, 64}) {
+        Outcome o = run("/bin/sh", {"-c", "ulimit -v " + std::to_string(mb * 1024) +
+                                              " && exec \"$0\" -l --json", kTald});
+        if (o.status == 255 && mb < 64) {
+            EXPECT_EQ(o.out, "No Config\n") << mb;
+        } else {
+            EXPECT_EQ(o.status, 0) << mb << " MB\n" << o.err;
+            EXPECT_TRUE(o.out == whole) << mb << " MB: " << o.out.size() << " bytes";
+        }
+    }
 }
 
 std::string percent_encoded(const std::string &bytes)

@@ -252,8 +252,9 @@ int read_whole(const char *path, Content *content, const char **reason)
     if (lock_config(fd.fd) < 0)
         return -3;
     if (read_all(fd.fd, static_cast<std::size_t>(st.st_size), content) < 0) {
-        *reason = std::strerror(errno);
-        return -2;
+        int err = errno;
+        *reason = std::strerror(err);
+        return err == ENOMEM ? -4 : -2;
     }
     unlock_config(fd.fd);
     content->identity = identity_of(st);
