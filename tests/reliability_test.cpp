@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -372,6 +373,14 @@ TEST_F(Reliability, StateThatOthersCouldChangeIsNotUsedByRoot)
         {"preference file of nobody",
          [](const std::string &d) { chown((d + "/tald.conf").c_str(), kNobody, kNobody); },
          "[358] ERROR: /etc/lvm/cache/tald.conf is not owned by root; not used"},
+        {"preference file 0666", [](const std::string &d) { chmod((d + "/tald.conf").c_str(), 0666); },
+         "[360] ERROR: /etc/lvm/cache/tald.conf is writable by group or others; not used"},
+        {"preference file 0620 of nobody's group",
+         [](const std::string &d) {
+             chmod((d + "/tald.conf").c_str(), 0620);
+             chown((d + "/tald.conf").c_str(), 0, kNobody);
+         },
+         "[360] ERROR: /etc/lvm/cache/tald.conf is writable by group or others; not used"},
     };
     int index = 0;
     for (const Case &c : cases) {
@@ -398,6 +407,16 @@ TEST_F(Reliability, StateThatOthersCouldChangeIsNotUsedByRoot)
             << c.what << "\n" << plugin.err;
         EXPECT_EQ(snapshot(state_), before) << c.what;
         ++index;
+    }
+
+    // A preference file that others may only read, and the mode older
+    // versions made, are used.
+    state_ = base + "-modes";
+    ASSERT_EQ(mkdir(state_.c_str(), 0755), 0);
+    write_state(stored);
+    for (mode_t mode : {0644u, 0640u}) {
+        ASSERT_EQ(chmod(state_path().c_str(), mode), 0);
+        EXPECT_EQ(run(kCallout, {"/dev/sdb"}).out, "7\n") << std::oct << mode;
     }
 
     // A symbolic link an administrator made in the directory's place is
@@ -430,64 +449,59 @@ TEST_F(Reliability, HostsTwoAndTwoHundredFiftyEightKeepSeparateOverrides)
     EXPECT_NE(listing.out.find("/dev/sdc"), std::string::npos) << listing.out;
 }
 
-/// A process of user nobody (and of its group alone) that runs `steps` one
-/// at a time, each when the test asks for it, and keeps whatever it opened
-/// until the test ends it.
-class AsNobody {
+/// A process of user nobody (and of its group alone) that opens `path` for
+/// reading, and takes its flock when the test asks; it answers each step
+/// with its errno (0: done) and keeps what it opened until it is destroyed.
+class Nobody {
 public:
-    explicit AsNobody(std::vector<std::function<int()>> steps)
+    explicit Nobody(const std::string &path)
     {
-        int go[2], done[2];
-        if (pipe2(go, O_CLOEXEC) != 0 || pipe2(done, O_CLOEXEC) != 0)
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
             return;
         pid_ = fork();
         if (pid_ == 0) {
+            char c = 0;
             if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
                 _exit(1);
-            for (auto &step : steps) {
-                char c = 0;
-                if (read(go[0], &c, 1) != 1)
-                    _exit(0);
-                c = static_cast<char>(step());
-                if (write(done[1], &c, 1) != 1)
-                    _exit(0);
+            int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            c = static_cast<char>(fd < 0 ? errno : 0);
+            if (write(ends[1], &c, 1) == 1 && read(ends[1], &c, 1) == 1) {
+                c = static_cast<char>(flock(fd, LOCK_EX) == 0 ? 0 : errno);
+                if (write(ends[1], &c, 1) == 1)
+                    pause();
             }
-            pause();
             _exit(0);
         }
-        to_ = go[1];
-        from_ = done[0];
-        close(go[0]);
-        close(done[1]);
+        channel_ = ends[0];
+        close(ends[1]);
+        opened_ = answer();
     }
-    AsNobody(const AsNobody &) = delete;
-    AsNobody &operator=(const AsNobody &) = delete;
-    ~AsNobody()
+    Nobody(const Nobody &) = delete;
+    Nobody &operator=(const Nobody &) = delete;
+    ~Nobody()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(to_);
-        close(from_);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        close(channel_);
     }
-    /// Runs the next step: its result (0, or an errno value), -1 if none ran.
-    int step()
+    int opened() const { return opened_; }
+    int lock()
     {
         char c = 0;
-        if (pid_ <= 0 || write(to_, &c, 1) != 1 || read(from_, &c, 1) != 1)
-            return -1;
-        return static_cast<unsigned char>(c);
+        return write(channel_, &c, 1) == 1 ? answer() : -1;
     }
 
 private:
+    int answer()
+    {
+        char c = 0;
+        return read(channel_, &c, 1) == 1 ? static_cast<unsigned char>(c) : -1;
+    }
     pid_t pid_ = -1;
-    int to_ = -1;
-    int from_ = -1;
+    int channel_ = -1;
+    int opened_ = -1;
 };
-
-/// 0 when `f` succeeded, errno otherwise: a step's result.
-int result_of(int rc) { return rc >= 0 ? 0 : errno; }
 
 // A lock file that others could open (0644 as `touch` leaves it, or a group
 // of theirs) let them hold every run of the host. A root run replaces it by
@@ -499,50 +513,33 @@ TEST_F(Reliability, LockFileThatOthersCouldOpenIsReplacedByRoot)
         GTEST_SKIP() << "a run as root replaces the lock file";
     scenario(node_text(kLun, kSdb));
     ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    const std::string stored = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}});
+    write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
     const std::string lock = state_ + "/tald.lock";
     const struct {
-        const char *what;
         mode_t mode;
         gid_t group;
         bool locked_first;  ///< nobody locks before root's first run, else after it
-    } cases[] = {
-        {"0644, locked before", 0644, 0, true},
-        {"0644, opened before, locked after", 0644, 0, false},
-        {"0640 of nobody's group", 0640, kNobody, true},
-    };
+    } cases[] = {{0644, 0, true}, {0644, 0, false}, {0640, kNobody, true}};
     for (const auto &c : cases) {
-        write_state(stored);
         std::filesystem::remove(lock);
         close(open(lock.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
         ASSERT_EQ(chmod(lock.c_str(), c.mode) | chown(lock.c_str(), 0, c.group), 0);
-        int fd = -1;
-        AsNobody nobody({[&] {
-                             fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-                             return result_of(fd >= 0 && c.locked_first ? flock(fd, LOCK_EX) : fd);
-                         },
-                         [&] { return result_of(flock(fd, LOCK_EX)); }});
-        ASSERT_EQ(nobody.step(), 0) << c.what;
+        Nobody nobody(lock);
+        ASSERT_EQ(nobody.opened(), 0) << std::oct << c.mode;
+        ASSERT_EQ(c.locked_first ? nobody.lock() : 0, 0);
         for (int round = 0; round < 2; ++round) {
             long ms = 0;
             Outcome o = finish_within(start(kCallout, {"/dev/sdb"}, 1001), 4000, &ms);
-            EXPECT_EQ(o.out, "7\n") << c.what << " " << round;
-            EXPECT_LE(ms, 2500) << c.what;
-            if (round == 0) {
-                ASSERT_EQ(nobody.step(), 0) << c.what;
-            }
+            EXPECT_EQ(o.out, "7\n") << std::oct << c.mode << " " << c.locked_first;
+            EXPECT_LE(ms, 2500);
+            ASSERT_EQ(c.locked_first || round > 0 ? 0 : nobody.lock(), 0);
         }
-        Outcome o = finish_within(start(kTald, {"-l"}, 1002), 4000);
-        EXPECT_NE(o.out.find("[priority=7]"), std::string::npos) << c.what << o.out;
-        o = finish_within(start(PLUGIN_HOST, {PLUGIN_LIB, "sdb"}, 1003), 4000);
-        EXPECT_EQ(o.out.rfind("sdb 7 ", 0), 0u) << c.what << o.out;
+        Outcome o = finish_within(start(PLUGIN_HOST, {PLUGIN_LIB, "sdb"}, 1002), 4000);
+        EXPECT_EQ(o.out.rfind("sdb 7 ", 0), 0u) << o.out;
         struct stat st = {};
         ASSERT_EQ(lstat(lock.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u) << c.what;
-        EXPECT_EQ(st.st_uid, 0u);
-        AsNobody late({[&] { return result_of(open(lock.c_str(), O_RDONLY | O_CLOEXEC)); }});
-        EXPECT_EQ(late.step(), EACCES) << c.what;
-        EXPECT_EQ(state(), stored);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(Nobody(lock).opened(), EACCES);
     }
     EXPECT_FALSE(std::filesystem::exists(lock + ".new"));
 }
@@ -572,54 +569,6 @@ TEST_F(Reliability, RunThatWaitedOnAReplacedLockFileWaitsForTheNewOne)
     Outcome o = finish_within(callout, kCalloutBoundMs + kSlackMs);
     EXPECT_EQ(o.out, std::to_string(default_for(kSdb.cp, kLun.lunref)) + "\n");
     EXPECT_EQ(o.status, 0);
-}
-
-// A preference file that group or others can write is not root's to trust:
-// what nobody wrote there is never an answer. A mode older versions made,
-// or one that lets others only read, is used as before.
-TEST_F(Reliability, PreferenceFileOthersCanWriteIsNotTrustedByRoot)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "the ownership rules apply to runs as root";
-    scenario(node_text(kLun, kSdb));
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    const std::string stored = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}});
-    const std::string rewritten = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 5}});
-    const struct {
-        mode_t mode;
-        gid_t group;
-        bool trusted;
-    } cases[] = {
-        {0666, 0, false}, {0620, kNobody, false}, {0602, 0, false},
-        {0644, 0, true},  {0640, kNobody, true},  {0600, 0, true},
-    };
-    for (const auto &c : cases) {
-        write_state(stored);
-        ASSERT_EQ(chmod(state_path().c_str(), c.mode) | chown(state_path().c_str(), 0, c.group), 0);
-        AsNobody nobody({[&] {
-            int fd = open(state_path().c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-            if (fd < 0)
-                return errno;
-            ssize_t n = write(fd, rewritten.data(), rewritten.size());
-            close(fd);
-            return n == static_cast<ssize_t>(rewritten.size()) ? 0 : EIO;
-        }});
-        EXPECT_EQ(nobody.step() == 0, !c.trusted) << std::oct << c.mode;
-        const std::string answer = c.trusted ? "7\n" : kLockError;
-        for (const char *program : {kCallout, kTald}) {
-            Outcome o = program == kCallout ? run(kCallout, {"/dev/sdb"})
-                                            : run(kTald, {"--prio", "--get", "/dev/sdb"});
-            EXPECT_EQ(o.out, answer) << std::oct << c.mode;
-            EXPECT_EQ(o.status, c.trusted ? 0 : 255) << std::oct << c.mode;
-        }
-        Outcome o = run(PLUGIN_HOST, {PLUGIN_LIB, "-a", "-v 3", "sdb"});
-        const std::string why = "syslog: 27 [360] ERROR: /etc/lvm/cache/tald.conf is writable by "
-                                "group or others; not used\n";
-        EXPECT_EQ(o.err.find(why) != std::string::npos, !c.trusted) << std::oct << c.mode << o.err;
-        struct stat st = {};
-        ASSERT_EQ(stat(state_path().c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, c.mode);
-    }
 }
 
 }  // namespace

@@ -84,8 +84,9 @@ void put_ascii(FILE *out, unsigned char c)
         std::fputc(c, out);
 }
 
-/// The field (at most `size` bytes, up to its NUL) as a JSON string.
-void put_string(FILE *out, const char *field, std::size_t size)
+}  // namespace
+
+void json_string_to(FILE *out, const char *field, std::size_t size)
 {
     const auto *text = reinterpret_cast<const unsigned char *>(field);
     std::size_t len = strnlen(field, size);
@@ -104,6 +105,8 @@ void put_string(FILE *out, const char *field, std::size_t size)
     }
     std::fputc('"', out);
 }
+
+namespace {
 
 /// Before member `index` of an array whose members stand `indent` blanks in:
 /// the array's "[" or the "," after the member before.
@@ -127,7 +130,7 @@ void put_path(FILE *out, const pathinfo &rec, int cp, int slot)
     int prio = rec.prio[cp][slot];
     std::fprintf(out, kFmtPathHead, cp_names[cp], rec.slot_host[cp][slot],
                  rec.slot_channel[cp][slot], rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
-    put_string(out, rec.slot_dev[cp][slot], kDevSize);
+    json_string_to(out, rec.slot_dev[cp][slot], kDevSize);
     std::fprintf(out, kFmtPathTail, prio,
                  prio >= kOverrideLow && prio <= kOverrideHigh ? "true" : "false");
 }
@@ -135,9 +138,9 @@ void put_path(FILE *out, const pathinfo &rec, int cp, int slot)
 void put_lun(FILE *out, const pathinfo &rec)
 {
     std::fputs(kLunWwid, out);
-    put_string(out, rec.wwid, kWwidSize);
+    json_string_to(out, rec.wwid, kWwidSize);
     std::fputs(kLunAlias, out);
-    put_string(out, rec.text_name, kTextNameSize);
+    json_string_to(out, rec.text_name, kTextNameSize);
     std::fputs(kLunPaths, out);
     int paths = 0;
     for (int cp = 0; cp < kControllerPorts; ++cp) {

@@ -24,3 +24,7 @@
 /// U+FFFD, so the text is always valid JSON. 0, or -1 when there is no list
 /// (nothing written).
 int list_json_to(FILE *out);
+
+/// Writes the field (at most `size` bytes, up to its NUL) as a JSON string,
+/// quotes included, as list_json_to writes each name.
+void json_string_to(FILE *out, const char *field, std::size_t size);
