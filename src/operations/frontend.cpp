@@ -260,10 +260,9 @@ int take_by_polling(int timeout_ms)
             // new file's, within what is left of the bound.
             if (!reopen_lock_file())
                 return -2;
-            continue;
-        }
-        if (errno != EWOULDBLOCK && errno != EINTR)
+        } else if (errno != EWOULDBLOCK && errno != EINTR) {
             return 0;
+        }
         long left = limit - elapsed_ns(start);
         if (left <= 0)
             return -1;
