@@ -293,7 +293,7 @@ build_old_package() {
     inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b -Pnocheck' \
         >"$work/old/build.log" 2>&1 || { tail -30 "$work/old/build.log"; return 1; }
     [ "$(dpkg-deb -f "$mnt/build/${old_deb##*/}" Version)" = "$old_version" ] || return
-    dpkg-deb -c "$mnt/build/${old_deb##*/}" | grep -q ' \./etc/lvm/cache/$' || { echo "0.3.2-1 without /etc/lvm/cache"; return 1; }
+    dpkg-deb -c "$mnt/build/${old_deb##*/}" | grep ' \./etc/lvm/cache/$' >/dev/null || { echo "0.3.2-1 without /etc/lvm/cache"; return 1; }
     cp "$mnt/build/${old_deb##*/}" "$old_deb.tmp" && mv "$old_deb.tmp" "$old_deb" || return
     umount "$mnt/dev" "$mnt/proc" "$mnt" && rm -rf "$work/old-build-root"
 }
