@@ -183,17 +183,6 @@ int read_all(int fd, std::size_t expected, const Reader &reader, Content *conten
 
 // --- replacing ---------------------------------------------------------------
 
-/// Removes the temporary file unless the save got as far as renaming it.
-struct TempFileGuard {
-    const char *path;
-    bool keep;
-    ~TempFileGuard()
-    {
-        if (!keep)
-            unlink(path);
-    }
-};
-
 int write_all(int fd, const char *data, std::size_t len)
 {
     while (len > 0) {
@@ -279,6 +268,51 @@ void release(Content *content)
     *content = Content{};
 }
 
+namespace {
+
+/// Writes the new content to the temporary file `temp`, created afresh with
+/// no wider mode than `mode` and then given `mode`, synced and closed. 0; -1
+/// when it could not be created; -2 when it was created but not written
+/// whole (the caller removes it). Failures are traced.
+int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
+{
+    // Created no wider than the file it replaces, nor than a new file gets,
+    // whatever the umask: a descriptor opened meanwhile would keep reading
+    // it after the mode is set.
+    FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    mode & kNewFileMode)};
+    if (fd.fd < 0) {
+        log_trace(kModule, kFunction, kLineSaveOpen, 4, kMsgOpenFailed);
+        return -1;
+    }
+    if (lock_config(fd.fd) < 0) {
+        log_trace(kModule, kFunction, kLineSaveLock, 4, kMsgLockFailed);
+        return -2;
+    }
+    // The mode is kept where the file system allows it (a save never widens
+    // it); a file system that refuses it must not cost the administrator the
+    // preferences themselves.
+    if (fchmod(fd.fd, mode) < 0)
+        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+    if (write_all(fd.fd, data, len) < 0) {
+        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        return -2;
+    }
+    if (fsync(fd.fd) < 0) {
+        log_trace(kModule, kFunction, kLineSaveSync, 4, "Could not sync configuration file: %s",
+                  std::strerror(errno));
+        return -2;
+    }
+    unlock_config(fd.fd);
+    if (fd.close_now() < 0) {
+        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        return -2;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int replace(const char *path, const char *data, std::size_t len)
 {
     char temp[PATH_MAX];
@@ -292,45 +326,17 @@ int replace(const char *path, const char *data, std::size_t len)
     // planted symlink) goes; the new file is created afresh and never through
     // a link. The lock file keeps two runs from sharing the name.
     unlink(temp);
-    // Created no wider than the file it replaces, nor than a new file gets,
-    // whatever the umask: a descriptor opened meanwhile would keep reading
-    // it after the mode is set.
-    FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    mode & kNewFileMode)};
-    if (fd.fd < 0) {
-        log_trace(kModule, kFunction, kLineSaveOpen, 4, kMsgOpenFailed);
+    int written = write_temp(temp, mode, data, len);
+    if (written == -2)
+        unlink(temp);
+    if (written < 0)
         return -1;
-    }
-    TempFileGuard temp_file{temp, false};
-    if (lock_config(fd.fd) < 0) {
-        log_trace(kModule, kFunction, kLineSaveLock, 4, kMsgLockFailed);
-        return -1;
-    }
-    // The mode is kept where the file system allows it (a save never widens
-    // it); a file system that refuses it must not cost the administrator the
-    // preferences themselves.
-    if (fchmod(fd.fd, mode) < 0)
-        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
-    if (write_all(fd.fd, data, len) < 0) {
-        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
-        return -1;
-    }
-    if (fsync(fd.fd) < 0) {
-        log_trace(kModule, kFunction, kLineSaveSync, 4, "Could not sync configuration file: %s",
-                  std::strerror(errno));
-        return -1;
-    }
-    unlock_config(fd.fd);
-    if (fd.close_now() < 0) {
-        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
-        return -1;
-    }
     if (rename(temp, path) < 0) {
         log_trace(kModule, kFunction, kLineSaveRename, 4,
                   "Could not replace configuration file: %s", std::strerror(errno));
+        unlink(temp);
         return -1;
     }
-    temp_file.keep = true;
     // The new file is in place: a directory that cannot be synced only
     // leaves the rename less durable, and is no failure of the save.
     if (sync_directory(path) < 0) {
