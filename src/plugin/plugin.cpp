@@ -85,11 +85,11 @@ constexpr int kStepsLevel = 7;
 /// time service first steps it). Hence a flag under a mutex that is only
 /// ever held for a moment, and a condition variable whose timed wait reads
 /// CLOCK_MONOTONIC: the bound holds to the wake-up, a waiter wakes as soon
-/// as the gate is free, and the C library needs nothing newer than 2.3.3
-/// for it. Neither of the others would do: pthread_mutex_clocklock needs
-/// GLIBC_2.30, which a host of the 0.8 releases may not have, and
-/// pthread_mutex_timedlock's deadline is on CLOCK_REALTIME, so the wall
-/// clock set back by an hour would stretch the wait by an hour.
+/// as the gate is free, and the C library needs nothing newer than
+/// GLIBC_2.3.3 for it. Neither of the others would do: pthread_mutex_clocklock
+/// needs GLIBC_2.30, which the C libraries of many a host with a 0.8 release
+/// lack (2.28), and pthread_mutex_timedlock's deadline is on CLOCK_REALTIME,
+/// so the wall clock set back by an hour would stretch the wait by an hour.
 struct StoreGate {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t freed = PTHREAD_COND_INITIALIZER;  ///< set to CLOCK_MONOTONIC on load
@@ -136,8 +136,8 @@ std::size_t failing_capacity = 0;
 std::atomic<std::size_t> any_failing{0};
 
 /// Whether the host passes the third argument: by the function it exports
-/// (above); a host with neither is judged by its release, and one without
-/// libmp_get_version either (up to 0.8.5) passes three.
+/// (above); a host with neither is judged by the release it reports, and
+/// one that exports none of the three passes three.
 bool third_argument_trusted()
 {
     if (timeout_trusted < 0) {
