@@ -84,7 +84,7 @@ pid_t hold_lock(int hold_ms)
         return -1;
     pid_t pid = fork();
     if (pid == 0) {
-        int fd = open(kLockPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+        int fd = open(kLockPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0 || flock(fd, LOCK_EX) != 0)
             _exit(1);
         if (write(ready[1], "h", 1) != 1)

@@ -214,7 +214,7 @@ TEST_F(Plugin, BoundsTheLockWaitAndTheCommands)
 TEST_F(Plugin, TheWaitForAnotherThreadsCallEndsWithTheBound)
 {
     scenario(node_text(kLun, kSdb) + node_text(kOther, kSdc));
-    int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+    int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     Outcome o = run(kSteps, {kPlugin, "=2000", "&sdb", "~200", "=300", "sdc"});
