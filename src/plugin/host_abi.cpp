@@ -6,6 +6,22 @@
 #include <cstdio>
 #include <cstring>
 
+// What the host's libmultipath exports tells how it calls getprio. Weak
+// references: each is null in a host without it, and no dlsym (nor libdl on
+// older C libraries) is needed to ask. None of them is ever called but
+// libmp_get_version.
+//
+// The change that took getprio's third argument away (0.9.6) also renamed
+// the function that computes it: a host with get_prio_timeout_ms passes two
+// arguments, one with get_prio_timeout three, whatever release either says
+// it is (a distribution may carry the change on an older release).
+extern "C" unsigned int get_prio_timeout_ms(const struct path *pp) __attribute__((weak));
+extern "C" unsigned int get_prio_timeout(unsigned int checker_timeout,
+                                         unsigned int default_timeout) __attribute__((weak));
+// int libmp_get_version(int which, unsigned int version[3]), from 0.8.6 on:
+// 0 when it filled the three numbers of `which`.
+extern "C" int libmp_get_version(int which, unsigned int version[3]) __attribute__((weak));
+
 namespace {
 
 constexpr const char *kDevDirectory = "/dev/";
@@ -23,19 +39,15 @@ int timeout_trusted = -1;  // -1 not yet asked
 char warned_args[kArgsMemory];
 bool warned = false;
 
-// libmultipath's int libmp_get_version(int which, unsigned int version[3]),
-// from 0.8.6 on: 0 when it filled the three numbers of `which`. A weak
-// reference: null in a host without it, and no dlsym (nor libdl on older C
-// libraries) needed to ask.
-extern "C" int libmp_get_version(int which, unsigned int version[3]) __attribute__((weak));
-
-/// Whether the host passes the third argument. Every host without
-/// libmp_get_version (up to 0.8.5) passes three; of those that have it, only
-/// one that says it is older than 0.9.6 does. Under host_mutex.
+/// Whether the host passes the third argument: by the function it exports
+/// (above); a host with neither is judged by the release it reports, and
+/// one that exports none of the three passes three. Under host_mutex.
 bool third_argument_trusted()
 {
     if (timeout_trusted < 0) {
-        if (libmp_get_version == nullptr) {
+        if (get_prio_timeout_ms != nullptr) {
+            timeout_trusted = 0;
+        } else if (get_prio_timeout != nullptr || libmp_get_version == nullptr) {
             timeout_trusted = 1;
         } else {
             unsigned int version[3] = {};

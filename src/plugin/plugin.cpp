@@ -46,9 +46,27 @@ constexpr int kReadOnlyAnswer = 1;
 constexpr int kStepsLevel = 7;
 
 /// The store kept between calls, and the run lock of the call that holds it.
-pthread_mutex_t store_mutex = PTHREAD_MUTEX_INITIALIZER;
 conf_store kept_store{kConfigPath};
 run_lock kept_lock;
+
+/// The turn at the kept store and its run lock: taken by one call at a time,
+/// for as long as it uses them. A call waits for it within its own bound,
+/// measured on CLOCK_MONOTONIC, since the wall clock may be set back or forth
+/// while multipathd runs (at boot, when the time service first steps it).
+/// Hence a flag under a mutex that is only ever held for a moment, and a
+/// condition variable whose timed wait reads CLOCK_MONOTONIC: the bound holds
+/// to the wake-up, a waiter wakes as soon as the turn is free, and the C
+/// library needs nothing newer than GLIBC_2.3.3 for it. Neither of the others
+/// would do: pthread_mutex_clocklock needs GLIBC_2.30, which the C libraries
+/// of many a host with a 0.8 release lack (2.28), and
+/// pthread_mutex_timedlock's deadline is on CLOCK_REALTIME, so the wall clock
+/// set back by an hour would stretch the wait by an hour.
+struct StoreTurn {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t freed = PTHREAD_COND_INITIALIZER;  ///< set to CLOCK_MONOTONIC on load
+    bool taken = false;
+};
+StoreTurn store_turn;
 
 /// One call: its bound and what it found.
 struct Call {
@@ -95,7 +113,7 @@ int enter_store(void *context, conf_store *store)
     return 0;
 }
 
-/// Locks the store within the call's bound.
+/// Takes the turn at the store within the call's bound.
 bool lock_store(Call *call)
 {
     timespec now = {};
@@ -103,7 +121,23 @@ bool lock_store(Call *call)
     long ns = now.tv_nsec + static_cast<long>(call->timeout_ms % 1000) * 1000000L;
     call->deadline = {now.tv_sec + static_cast<time_t>(call->timeout_ms / 1000) + ns / 1000000000L,
                       ns % 1000000000L};
-    return pthread_mutex_clocklock(&store_mutex, CLOCK_MONOTONIC, &call->deadline) == 0;
+    pthread_mutex_lock(&store_turn.mutex);
+    int rc = 0;
+    while (store_turn.taken && rc != ETIMEDOUT)
+        rc = pthread_cond_timedwait(&store_turn.freed, &store_turn.mutex, &call->deadline);
+    bool got = !store_turn.taken;
+    if (got)
+        store_turn.taken = true;
+    pthread_mutex_unlock(&store_turn.mutex);
+    return got;
+}
+
+void unlock_store()
+{
+    pthread_mutex_lock(&store_turn.mutex);
+    store_turn.taken = false;
+    pthread_cond_signal(&store_turn.freed);
+    pthread_mutex_unlock(&store_turn.mutex);
 }
 
 /// The priority of the probed path from the store. `rec` is consumed.
@@ -128,7 +162,7 @@ int resolve(Call *call, const char *node, pathinfo *rec, int rc)
         conf_drop_records(&kept_store);
         run_lock_close(&kept_lock);
     }
-    pthread_mutex_unlock(&store_mutex);
+    unlock_store();
     if (prio != kNoStore) {
         return prio;
     }
@@ -161,10 +195,24 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
     return result;
 }
 
+/// The turn's timed wait on CLOCK_MONOTONIC, before the host's first call.
+/// Were that refused, the deadlines would lie in the past of the wall clock:
+/// a call that finds the turn taken would give up at once, never wait longer.
+__attribute__((constructor)) void load()
+{
+    pthread_condattr_t attr;
+    if (pthread_condattr_init(&attr) != 0)
+        return;
+    if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0)
+        pthread_cond_init(&store_turn.freed, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
 /// Everything the library keeps besides the store (which its own end of
 /// life frees), given back when the host unloads it.
 __attribute__((destructor)) void unload()
 {
+    pthread_cond_destroy(&store_turn.freed);
     run_lock_close(&kept_lock);
     path_states_forget();
     host_abi_forget();
@@ -174,8 +222,8 @@ __attribute__((destructor)) void unload()
 
 /// The host's entry: the priority of the path (what mpath_prio_tald prints,
 /// 0 included), or -1 when there is no answer at all. `timeout_ms` is read
-/// only from a host that passes it (plugin/host_abi.hpp); 0 or an untrusted
-/// value means 5000 ms.
+/// only from a host that passes it (plugin/host_abi.hpp); 0, or a host that
+/// passes two arguments, means 5000 ms.
 extern "C" __attribute__((visibility("default"))) int getprio(struct path *pp, char *args,
                                                               unsigned int timeout_ms)
 {
