@@ -5,6 +5,7 @@
 // takes the lock first. The wait is bounded by kTaldLockWaitMs.
 
 #include "command/conf_check.hpp"
+#include "command/daemon_wait.hpp"
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
 #include "command/options.hpp"
@@ -48,6 +49,7 @@ constexpr const char *kVersionFormat = "Version: %s\n";
 constexpr const char *kFmtLockHeld = "%s: held by another run for %d s\n";
 constexpr const char *kFmtLockOpen = "%s: %s\n";
 constexpr const char *kNotRegular = "not a regular file";
+constexpr const char *kBadWait = "The wait takes a number of seconds from 1 to 86400 ";
 
 constexpr std::array<const char *, 15> kHelpText = {
     "\n Usage: tald -[OPTION] [LEVEL] -[OPTION] ",
@@ -224,7 +226,10 @@ int cli_help()
 
 /// "--get": prints the path's priority, 0. "--set": 0 when the preference
 /// was applied and saved, kSetFailed otherwise. Any other operation: -1.
-int cli_prio(TaldRun *run, const char *operation, const char *path, const char *preference)
+/// *stored (if given) becomes the path's stored priority: what "--get"
+/// printed, or what "--set" applied; 0 when there is none.
+int cli_prio(TaldRun *run, const char *operation, const char *path, const char *preference,
+             int *stored)
 {
     log_trace(kModule, "cli_prio", kLinePrioEntry, 7, "ENTRY");
     StoreGate gate = {enter_store, run};
@@ -235,10 +240,12 @@ int cli_prio(TaldRun *run, const char *operation, const char *path, const char *
             return kSetFailed;
         }
         std::printf("%d\n", prio);
+        if (stored != nullptr)
+            *stored = prio;
         return 0;
     }
     if (is(operation, "--set")) {
-        int rc = setPrio(&run->store, path, preference, gate);
+        int rc = setPrio(&run->store, path, preference, gate, stored);
         if (rc == kNoStore) {
             cli_lock_error();
         }
@@ -249,6 +256,22 @@ int cli_prio(TaldRun *run, const char *operation, const char *path, const char *
 }
 
 namespace {
+
+/// "--prio ... --wait": the operation, then, without the run lock, the wait
+/// for multipathd to report the stored priority. A path with no stored
+/// priority (not probed, not set) is not waited for.
+int prio_and_wait(TaldRun *run, const TaldOption &option)
+{
+    int stored = 0;
+    int rc = cli_prio(run, option.operation, option.path, option.preference, &stored);
+    if (rc == kSetFailed)
+        return -1;
+    if (rc != 0 || stored <= 0)
+        return finish(rc);
+    run_lock_close(&run->lock);
+    std::fflush(stdout);
+    return daemon_wait(option.path, stored, option.wait, stdout);
+}
 
 /// Carries out the option the scan ended in; `result` is the scan's so far
 /// (0 after a level, -1 before any).
@@ -288,9 +311,14 @@ int carry_out(TaldRun *run, const TaldOption &option, int result)
         cli_write_line(kNeedPrioPath);
         return finish(result);
     case TaldWord::kPrio: {
-        int rc = cli_prio(run, option.operation, option.path, option.preference);
+        if (option.wait > 0)
+            return prio_and_wait(run, option);
+        int rc = cli_prio(run, option.operation, option.path, option.preference, nullptr);
         return rc == kSetFailed ? -1 : finish(rc);
     }
+    case TaldWord::kBadWait:
+        cli_write_line(kBadWait);
+        return finish(-1);
     case TaldWord::kHelp:
         return cli_help();
     case TaldWord::kLevel:

@@ -190,6 +190,19 @@ daemon_prios() {
     done < $G/expected
 }
 daemon_prios "path checks"
+# reply NAME COMMAND...: the daemon's reply to a show command, between marker
+# lines, for the reply parser's recorded test data (tools/guest/replies.sh
+# takes them out of the console log).
+reply() {
+    name=$1
+    shift
+    echo "--- reply $name"
+    timeout 10 multipathd "$@" 2>&1
+    echo "--- end $name"
+}
+reply wildcards show wildcards
+reply paths show paths format "%d|%D|%w|%p|%T|%t|%m"
+reply maps-json show maps json
 # An override taken up by the daemon's own path checks, without multipath -r.
 # wait_prio SD PRIO: until the daemon shows PRIO for SD (at most 30 s).
 wait_prio() {
@@ -213,6 +226,8 @@ for n in $(seq 40); do
     sleep 0.5
 done
 expect "multipathd: /dev/$first set offline" faulty "$st"
+reply paths-faulty show paths format "%d|%D|%w|%p|%T|%t|%m"
+reply maps-json-faulty show maps json
 echo running > /sys/block/$first/device/state
 for n in $(seq 40); do
     st=$(paths_state | awk -v s=$first '$1 == s { print $3 }')
