@@ -48,9 +48,9 @@ bool wait_option(char **argv, int w, int after, TaldOption *option)
     std::size_t n = 0;
     for (; text[n] >= '0' && text[n] <= '9' && seconds <= kWaitMaxSeconds; ++n)
         seconds = seconds * 10 + (text[n] - '0');
-    if (n == 0 || text[n] != '\0' || seconds < 1 || seconds > kWaitMaxSeconds)
-        option->word = TaldWord::kBadWait;
-    option->wait = seconds;
+    bool good = n > 0 && text[n] == '\0' && seconds >= 1 && seconds <= kWaitMaxSeconds;
+    option->word = good ? option->word : TaldWord::kBadWait;
+    option->wait = good ? seconds : 0;
     return true;
 }
 

@@ -218,6 +218,31 @@ daemon_prios "override 7, path checks" $first 7
 tald --prio --set /dev/$first 0 > /dev/null 2>&1
 wait_prio $first $dflt
 daemon_prios "reset, path checks"
+# tald's wait: an override on LUN A's path of the lowest default makes that
+# path's group the highest; group_by_prio and failback immediate make it the
+# active one as soon as the daemon's check of the path takes the priority up.
+low=$(head -n 4 $G/expected | sort -t '	' -k2,2n | awk '{ print $1; exit }')
+low=$(sd_of $low)
+lowprio=$(awk -v s=$low '$1 == s { print $2 }' /tmp/state)
+# waited TITLE STATUS LINE TALD-ARGS...: tald's status and its last line
+waited() {
+    title=$1 want_status=$2 want_line=$3
+    shift 3
+    tald "$@" > /tmp/waited 2>&1
+    st=$?
+    echo "--- tald $* (status $st)"; cat /tmp/waited
+    expect "$title: exit status" "$want_status" "$st"
+    got=$(tail -n 1 /tmp/waited | sed 's/, after [0-9.]* s$//')
+    expect "$title: line" "$want_line" "$got"
+}
+waited "tald --prio --set /dev/$low 8 --wait" 0 \
+    "multipathd: $low priority 8, ready, path group active" --prio --set /dev/$low 8 --wait 20
+expect "multipathd show paths after the wait" "$low 8 ready" "$(paths_state | grep "^$low ")"
+waited "tald --prio --set /dev/$low 0 --wait" 0 \
+    "multipathd: $low priority $lowprio, ready, path group not active" \
+    --prio --set /dev/$low 0 --wait 20
+waited "tald --prio --get /dev/$low --wait" 0 \
+    "multipathd: $low priority $lowprio, ready, path group not active" --prio --get /dev/$low --wait
 echo offline > /sys/block/$first/device/state
 st=
 for n in $(seq 40); do
@@ -240,6 +265,12 @@ daemon_prios "after offline and back"
 timeout 20 multipathd shutdown > /dev/null 2>&1
 wait $mpd
 expect "multipathd exit status after shutdown" 0 $?
+# No daemon: the wait ends at once with its own status.
+t0=$(date +%s)
+waited "tald --prio --get /dev/$low --wait, no multipathd" 3 \
+    "multipathd: not reached (no daemon listening)" --prio --get /dev/$low --wait 30
+expect "tald --wait without multipathd: ended within 2 s" yes \
+    "$([ $(($(date +%s) - t0)) -le 2 ] && echo yes || echo "no: $(($(date +%s) - t0)) s")"
 # libmultipath reports a call of its API with a wrong argument; a prioritizer
 # that asks for the host's release must ask in libmultipath's own terms.
 got=$(grep -h "invalid value\|libmp_get_version" /tmp/mpd.log /tmp/mp.log /tmp/ll.err)
