@@ -204,7 +204,8 @@ TEST_F(AdminTools, JsonHoldsTheListingsRecords)
     }
     // An empty file loads one record without wwid, which the document leaves out.
     write_state("");
-    EXPECT_EQ(run(kTald, {"-l", "--json"}).out, "{\n  \"luns\": []\n}\n");
+    EXPECT_EQ(run(kTald, {"-l", "--json"}).out,
+              "{\n  \"luns\": [],\n  \"multipathd_reached\": false\n}\n");
 }
 
 std::string percent_encoded(const std::string &bytes)

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <regex>
 
+#include <nlohmann/json.hpp>
+
 namespace e2e {
 namespace {
 
@@ -148,6 +150,48 @@ TEST_F(Daemon, WithoutTheLibraryOrTheOption)
     EXPECT_EQ(o.out, "5\n");
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(commands(), "");
+}
+
+// The JSON listing: the daemon's fields beside each stored path, the LUN's
+// drift, and one field alone when the daemon is not reached.
+TEST_F(Daemon, JsonListingCarriesTheDaemonsView)
+{
+    const Path sdc{"/dev/sdc", 3, 0, 0, 2, 1};
+    scenario(node_text(kLun, kSdb) + node_text(kLun, sdc));
+    ASSERT_EQ(run(kTald, {"--prio", "--set", "/dev/sdb", "7"}).status, 0);
+    ASSERT_EQ(run(kTald, {"--prio", "--get", "/dev/sdc"}).status, 0);
+    const std::string wwid = wwid_of(kLun);
+    int dflt = default_for(sdc.cp, kLun.lunref);
+    // The daemon still uses sdb's default; sdc's name is now another LUN's node.
+    put("paths.0", kHeader + "sdb|8:16|" + wwid + "|" + std::to_string(default_for(0, 2)) +
+                       "|ready|active|mpatha\n" + "sdc|8:32|3other|" + std::to_string(dflt) +
+                       "|faulty|failed|mpathb\n");
+    put("maps.json", R"({"maps": [{"path_groups": [{"dm_st": "enabled", "paths": [{"dev": "sdb"}]}]}]})");
+    Outcome o = run(kTald, {"-l", "--json"});
+    EXPECT_EQ(o.status, 0);
+    nlohmann::json doc = nlohmann::json::parse(o.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << o.out;
+    EXPECT_EQ(doc["multipathd_reached"], true);
+    const nlohmann::json &lun = doc["luns"][0];
+    EXPECT_EQ(lun["multipathd_differs"], true);
+    nlohmann::json expected = {{"priority", default_for(0, 2)}, {"state", "ready"},
+                               {"dm_state", "active"}, {"group_active", false}};
+    EXPECT_EQ(lun["paths"][0]["multipathd"], expected) << o.out;
+    EXPECT_TRUE(lun["paths"][1]["multipathd"].is_null()) << o.out;
+    EXPECT_EQ(commands(), "show paths format %d|%D|%w|%p|%T|%t|%m\nshow maps json\n");
+
+    // The daemon in agreement: no drift.
+    put("paths.0", kHeader + "sdb|8:16|" + wwid + "|7|ready|active|mpatha\n");
+    doc = nlohmann::json::parse(run(kTald, {"-l", "--json"}).out, nullptr, false);
+    EXPECT_EQ(doc["luns"][0]["multipathd_differs"], false);
+
+    // Not reached: the listing without the daemon's fields, and the one field.
+    put("refuse", "");
+    std::string text = run(kTald, {"-l", "--json"}).out;
+    doc = nlohmann::json::parse(text, nullptr, false);
+    EXPECT_EQ(doc["multipathd_reached"], false);
+    EXPECT_EQ(text.find("\"multipathd\""), std::string::npos) << text;
+    EXPECT_EQ(text.find("multipathd_differs"), std::string::npos) << text;
 }
 
 // The option's place and bound, in the one option scan.

@@ -8,6 +8,7 @@
 #include "command/daemon_wait.hpp"
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
+#include "command/multipathd.hpp"
 #include "command/options.hpp"
 #include "operations/cli.hpp"
 #include "operations/operations.hpp"
@@ -35,6 +36,8 @@ constexpr const char *kVersion = "tald-dm 0.3.2";
 /// How long tald waits for the run lock: an administrator's command may wait
 /// longer for a busy host than multipath's callout.
 constexpr int kTaldLockWaitMs = 30000;
+/// The bound of each exchange with multipathd for the JSON listing.
+constexpr int kDaemonListMs = 4000;
 
 constexpr const char *kNeedLevel = "Must Enter A Verbosity Level ";
 constexpr const char *kNeedAliasArgs = "Must Enter an operation and a path ";
@@ -136,15 +139,24 @@ int check_config(TaldRun *run)
     return rc;
 }
 
-/// "-l --json": the listing as a JSON document.
+/// "-l --json": the listing as a JSON document, with multipathd's view,
+/// which is asked once the run lock is given up (the store stays loaded).
 int list_config_json(TaldRun *run)
 {
+    run_lock_close(&run->lock);
+    DaemonView view;
+    DaemonLink link;
+    if (daemon_link_open(&link) == 0)
+        daemon_view(link, kDaemonListMs, true, nullptr, &view);
     std::string text;
-    if (list_json(&run->store, &text) < 0) {
+    int rc = list_json(&run->store, &view, &text);
+    daemon_view_free(&view);
+    daemon_link_close(&link);
+    if (rc < 0) {
         cli_write_line(kNoConfig);
         return -1;
     }
-    write_unlocked(run, text.data(), text.size());
+    std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }
 
