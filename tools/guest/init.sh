@@ -243,6 +243,25 @@ waited "tald --prio --set /dev/$low 0 --wait" 0 \
     --prio --set /dev/$low 0 --wait 20
 waited "tald --prio --get /dev/$low --wait" 0 \
     "multipathd: $low priority $lowprio, ready, path group not active" --prio --get /dev/$low --wait
+# The JSON listing's daemon fields are what multipathd show paths prints.
+# json_daemon: "sdX PRIO STATE" for every stored path with the daemon's fields
+json_daemon() {
+    awk '/"device":/ { d = $2; gsub(/[",]/, "", d); sub("/dev/", "", d) }
+         /"multipathd": \{/ { m = 1; next }
+         m && /"priority":/ { p = $2; gsub(/,/, "", p) }
+         m && /"state":/ { s = $2; gsub(/[",]/, "", s); print d, p, s; m = 0 }' "$1"
+}
+tald -l --json > /tmp/json 2>&1
+paths_state > /tmp/state
+echo "--- tald -l --json"; cat /tmp/json
+expect "tald -l --json: multipathd reached" 1 "$(grep -c '"multipathd_reached": true' /tmp/json)"
+n=0
+json_daemon /tmp/json > /tmp/jd
+while read -r d p s; do
+    expect "tald -l --json: multipathd fields of /dev/$d" "$(grep "^$d " /tmp/state)" "$d $p $s"
+    n=$((n + 1))
+done < /tmp/jd
+expect "tald -l --json: paths with the daemon's fields" 8 $n
 echo offline > /sys/block/$first/device/state
 st=
 for n in $(seq 40); do
@@ -271,6 +290,10 @@ waited "tald --prio --get /dev/$low --wait, no multipathd" 3 \
     "multipathd: not reached (no daemon listening)" --prio --get /dev/$low --wait 30
 expect "tald --wait without multipathd: ended within 2 s" yes \
     "$([ $(($(date +%s) - t0)) -le 2 ] && echo yes || echo "no: $(($(date +%s) - t0)) s")"
+tald -l --json > /tmp/json 2>&1
+echo "--- tald -l --json, no multipathd"; tail -n 3 /tmp/json
+expect "tald -l --json without multipathd: not reached" 1 "$(grep -c '"multipathd_reached": false' /tmp/json)"
+expect "tald -l --json without multipathd: no daemon fields" 0 "$(grep -c '"multipathd"' /tmp/json)"
 # libmultipath reports a call of its API with a wrong argument; a prioritizer
 # that asks for the host's release must ask in libmultipath's own terms.
 got=$(grep -h "invalid value\|libmp_get_version" /tmp/mpd.log /tmp/mp.log /tmp/ll.err)
