@@ -51,7 +51,7 @@ TEST(DaemonReply, PathRows)
         {"sdc|8:32|36001|-|ready|active|m", false},
         {"sdc|8:32|36001|8|a state too long for it|active|m", false},
         {"a-device-name-longer-than-its-field|8:32|36001|8|ready|active|m", false},
-        {std::string("sdc|8:32|360\0" "01|8|ready|active|m", 35), false},
+        {std::string("sdc|8:32|360\0" "01|8|ready|active|m", 32), false},
     };
     for (const RowCase &c : cases) {
         DaemonPath p;
@@ -127,6 +127,27 @@ TEST(DaemonReply, GroupsFromJson)
         Groups none;
         EXPECT_EQ(groups_of(text, &none), -1) << text;
         EXPECT_TRUE(none.empty()) << text;
+    }
+}
+
+/// Every cut of `text` (a heap copy of exactly that length, so that a read
+/// past it is caught by the sanitizer build) read as rows and as JSON.
+void sweep_cuts(const std::string &text)
+{
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+        std::vector<char> bytes(text.begin(), text.begin() + static_cast<long>(cut));
+        const char *data = bytes.empty() ? "" : bytes.data();
+        std::size_t pos = 0;
+        const char *line = nullptr;
+        std::size_t n = 0;
+        while (daemon_next_line(data, cut, &pos, &line, &n)) {
+            DaemonPath p;
+            daemon_path_row(line, n, &p);
+        }
+        daemon_reply_failed(data, cut);
+        Groups groups;
+        int rc = daemon_groups(data, cut, {add_group, &groups});
+        EXPECT_TRUE(rc == 0 || cut < text.size()) << cut;
     }
 }
 

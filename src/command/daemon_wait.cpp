@@ -14,6 +14,9 @@ namespace {
 constexpr int kExchangeMs = 4000;
 /// Between two polls: the daemon's shortest path check interval is 1 s.
 constexpr int kPollMs = 1000;
+/// The least an exchange is given at the end of the wait's bound: the last
+/// look must not count as no answer because the bound ran out under it.
+constexpr int kLastExchangeMs = 500;
 
 constexpr const char *kFmtReported =
     "multipathd: %s priority %d, %s, path group %s, after %.1f s\n";
@@ -27,6 +30,14 @@ long long now_ms()
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+/// An exchange's bound when `left` ms of the wait's bound remain.
+int exchange_bound(long long left)
+{
+    if (left >= kExchangeMs)
+        return kExchangeMs;
+    return left > kLastExchangeMs ? static_cast<int>(left) : kLastExchangeMs;
 }
 
 void pause_ms(long long ms)
@@ -110,8 +121,7 @@ int daemon_wait(const char *path, int prio, int seconds, FILE *out)
     int rc = 0;
     for (;;) {
         long long left = deadline - now_ms();
-        daemon_view(link, left < kExchangeMs ? (left > 0 ? static_cast<int>(left) : 1) : kExchangeMs,
-                    false, nullptr, &view);
+        daemon_view(link, exchange_bound(left), false, nullptr, &view);
         if (view.reach != kDaemonReached) {
             rc = not_reached(view, out);
             break;
