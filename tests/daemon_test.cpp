@@ -104,7 +104,7 @@ TEST_F(Daemon, WaitEndsWithItsStatusWhenTheDaemonDoesNotReport)
     const WaitCase cases[] = {
         {"bound passed", {"paths.0", kHeader + row("sdb", dflt), "maps.json", maps_json("enabled")},
          {"--wait", "2"},
-         "multipathd: sdb priority " + other + ", not 7, ready, path group not active, after 2 s\n",
+         "multipathd: sdb priority " + other + ", not 7, ready, path group enabled, after 2 s\n",
          2, 6000},
         {"path not among the daemon's", {"paths.0", kHeader + row("sdx", 7)}, {"--wait", "1"},
          "multipathd: sdb not among its paths after 1 s\n", 2, 5000},
@@ -175,7 +175,8 @@ TEST_F(Daemon, JsonListingCarriesTheDaemonsView)
     const nlohmann::json &lun = doc["luns"][0];
     EXPECT_EQ(lun["multipathd_differs"], true);
     nlohmann::json expected = {{"priority", default_for(0, 2)}, {"state", "ready"},
-                               {"dm_state", "active"}, {"group_active", false}};
+                               {"dm_state", "active"}, {"group_active", false},
+                               {"group_state", "enabled"}};
     EXPECT_EQ(lun["paths"][0]["multipathd"], expected) << o.out;
     EXPECT_TRUE(lun["paths"][1]["multipathd"].is_null()) << o.out;
     EXPECT_EQ(commands(), "show paths format %d|%D|%w|%p|%T|%t|%m\nshow maps json\n");

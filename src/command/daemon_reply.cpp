@@ -218,12 +218,24 @@ bool read_string(JsonWalk *w, const char **text, std::size_t *len)
     return true;
 }
 
+DaemonGroup group_of(const char *text, std::size_t len)
+{
+    static constexpr struct {
+        const char *word;
+        DaemonGroup group;
+    } kStates[] = {{"active", kGroupActive}, {"enabled", kGroupEnabled}, {"disabled", kGroupDisabled}};
+    for (const auto &state : kStates) {
+        if (len == std::strlen(state.word) && std::memcmp(text, state.word, len) == 0)
+            return state.group;
+    }
+    return kGroupUnknown;
+}
+
 void string_value(JsonWalk *w, const char *text, std::size_t len)
 {
     Role role = w->depth > 0 ? w->frames[w->depth - 1].role : kOther;
     if (role == kGroup && key_is(*w, "dm_st")) {
-        bool active = len == 6 && std::memcmp(text, "active", 6) == 0;
-        w->group = active ? kGroupActive : kGroupInactive;
+        w->group = group_of(text, len);
     } else if (role == kPath && key_is(*w, "dev") && !take(w->dev, sizeof w->dev, text, len)) {
         w->dev[0] = '\0';
     }

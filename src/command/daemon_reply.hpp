@@ -24,11 +24,14 @@ inline constexpr std::size_t kDaemonWwidSize = 128;
 inline constexpr std::size_t kDaemonStateSize = 16;
 inline constexpr std::size_t kDaemonMapSize = 128;
 
-/// Whether the daemon's JSON puts the path into the active path group.
+/// The state of the path's group as the daemon's JSON gives it (its
+/// dm_st, from the kernel's status of the map).
 enum DaemonGroup {
-    kGroupUnknown = 0,  ///< no JSON read, or the path is in no map's group
-    kGroupActive,       ///< the group's dm_st is "active"
-    kGroupInactive,     ///< any other dm_st ("enabled", "disabled")
+    kGroupUnknown = 0,  ///< no JSON read, the path in no map's group, or "undef"
+    kGroupActive,       ///< "active": the group the kernel sends I/O to
+    kGroupEnabled,      ///< "enabled": usable; a map that has seen no I/O since
+                        ///< its table was loaded has no active group yet
+    kGroupDisabled,     ///< "disabled": bypassed
 };
 
 /// One path as multipathd holds it.

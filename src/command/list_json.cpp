@@ -75,8 +75,8 @@ void lun_daemon_field(Json *lun, const pathinfo &rec, const DaemonView *view)
 }
 
 /// A path's "multipathd": the daemon's priority, checker state, device-mapper
-/// state and whether its group is the active one (null when unknown); null
-/// when the daemon holds no such path.
+/// state, whether its group is the active one (null when unknown) and that
+/// group's state; null when the daemon holds no such path.
 void path_daemon_field(Json *path, const pathinfo &rec, int cp, int slot, const DaemonView *view)
 {
     if (view == nullptr || view->reach != kDaemonReached)
@@ -94,6 +94,7 @@ void path_daemon_field(Json *path, const pathinfo &rec, int cp, int slot, const 
         daemon["group_active"] = nullptr;
     else
         daemon["group_active"] = held->group == kGroupActive;
+    daemon["group_state"] = daemon_group_text(held->group);
     (*path)["multipathd"] = std::move(daemon);
 }
 

@@ -282,8 +282,10 @@ const char *daemon_group_text(DaemonGroup group)
     switch (group) {
     case kGroupActive:
         return "active";
-    case kGroupInactive:
-        return "not active";
+    case kGroupEnabled:
+        return "enabled";
+    case kGroupDisabled:
+        return "disabled";
     default:
         return "unknown";
     }

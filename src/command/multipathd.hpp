@@ -69,7 +69,7 @@ const DaemonPath *daemon_find(const DaemonView &view, const char *dev);
 /// The path whose device number is major:minor, or nullptr.
 const DaemonPath *daemon_find_devt(const DaemonView &view, unsigned major, unsigned minor);
 
-/// "active", "not active" or "unknown": a path's group as written in output.
+/// "active", "enabled", "disabled" or "unknown": a path's group as written.
 const char *daemon_group_text(DaemonGroup group);
 /// One line's worth of why the daemon gave no view.
 const char *daemon_reach_text(const DaemonView &view);

@@ -220,11 +220,15 @@ wait_prio $first $dflt
 daemon_prios "reset, path checks"
 # tald's wait: an override on LUN A's path of the lowest default makes that
 # path's group the highest; group_by_prio and failback immediate make it the
-# active one as soon as the daemon's check of the path takes the priority up.
+# one the kernel uses as soon as the daemon's check of the path takes the
+# priority up. A map marks a group active only once I/O went through it
+# after its table was loaded, so the checks read a block through the map.
 low=$(head -n 4 $G/expected | sort -t '	' -k2,2n | awk '{ print $1; exit }')
-low=$(sd_of $low)
+high=$(head -n 4 $G/expected | sort -t '	' -k2,2n | awk '{ p = $1 } END { print p }')
+low=$(sd_of $low) high=$(sd_of $high)
 lowprio=$(awk -v s=$low '$1 == s { print $2 }' /tmp/state)
-# waited TITLE STATUS LINE TALD-ARGS...: tald's status and its last line
+# waited TITLE STATUS PATTERN TALD-ARGS...: tald's status, and its last line
+# (without its time) matches the shell pattern
 waited() {
     title=$1 want_status=$2 want_line=$3
     shift 3
@@ -233,16 +237,47 @@ waited() {
     echo "--- tald $* (status $st)"; cat /tmp/waited
     expect "$title: exit status" "$want_status" "$st"
     got=$(tail -n 1 /tmp/waited | sed 's/, after [0-9.]* s$//')
-    expect "$title: line" "$want_line" "$got"
+    case "$got" in
+    $want_line) ok "$title: line: $got" ;;
+    *) bad "$title: line: expected '$want_line', got '$got'" ;;
+    esac
+}
+# json_group FILE SD: the group state the JSON listing gives for SD's path
+json_group() {
+    awk -v d="\"/dev/$2\"," '$1 == "\"device\":" { m = ($2 == d) }
+         m && $1 == "\"group_state\":" { s = $2; gsub(/[",]/, "", s); print s; exit }' "$1"
+}
+# read_through SD: one block read through the map that holds SD's path
+reads=0
+read_through() {
+    reads=$((reads + 1))
+    dm=$(ls /sys/block/$1/holders | head -n 1)
+    dd if=/dev/$dm of=/dev/null bs=4096 count=1 skip=$reads iflag=direct 2>/dev/null ||
+        dd if=/dev/$dm of=/dev/null bs=4096 count=1 skip=$reads 2>/dev/null
+}
+# group_becomes TITLE SD STATE: within 10 s the JSON listing gives STATE for SD's group
+group_becomes() {
+    for n in $(seq 20); do
+        read_through $2
+        tald -l --json > /tmp/json 2>&1
+        [ "$(json_group /tmp/json $2)" = "$3" ] && break
+        sleep 0.5
+    done
+    expect "$1" "$3" "$(json_group /tmp/json $2)"
 }
 waited "tald --prio --set /dev/$low 8 --wait" 0 \
-    "multipathd: $low priority 8, ready, path group active" --prio --set /dev/$low 8 --wait 20
+    "multipathd: $low priority 8, ready, path group *" --prio --set /dev/$low 8 --wait 20
 expect "multipathd show paths after the wait" "$low 8 ready" "$(paths_state | grep "^$low ")"
+group_becomes "override 8: the active group is the one of /dev/$low" $low active
+waited "tald --prio --get /dev/$low --wait, after I/O" 0 \
+    "multipathd: $low priority 8, ready, path group active" --prio --get /dev/$low --wait
 waited "tald --prio --set /dev/$low 0 --wait" 0 \
-    "multipathd: $low priority $lowprio, ready, path group not active" \
+    "multipathd: $low priority $lowprio, ready, path group *" \
     --prio --set /dev/$low 0 --wait 20
-waited "tald --prio --get /dev/$low --wait" 0 \
-    "multipathd: $low priority $lowprio, ready, path group not active" --prio --get /dev/$low --wait
+group_becomes "reset: the active group is the one of /dev/$high again" $high active
+expect "reset: the group of /dev/$low is no longer the active one" enabled "$(json_group /tmp/json $low)"
+waited "tald --prio --get /dev/$low --wait, after the reset" 0 \
+    "multipathd: $low priority $lowprio, ready, path group enabled" --prio --get /dev/$low --wait
 # The JSON listing's daemon fields are what multipathd show paths prints.
 # json_daemon: "sdX PRIO STATE" for every stored path with the daemon's fields
 json_daemon() {
