@@ -6,13 +6,12 @@
 #include "store/conf_scan.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
-#include <string>
 
 namespace {
 
 constexpr const char *kFmtMissing = "%s: no such file, nothing to check\n";
-constexpr const char *kFmtUnreadable = "%s: cannot be read: %s\n";
 constexpr const char *kFmtClean = "%s: lines %zu, LUNs %zu: a run keeps every line as it is\n";
 constexpr const char *kFmtDamaged =
     "%s: lines %zu, LUNs %zu: a run drops %zu and rewrites %zu of them\n";
@@ -45,6 +44,7 @@ struct Checker {
     std::size_t luns = 0;  ///< records kept, one per LUN
     std::size_t dropped = 0;
     std::size_t rewritten = 0;
+    bool out_of_memory = false;  ///< the LUNs seen could not all be remembered
     /// The record of the line being checked, and the line the writer gives it.
     pathinfo record;
     char written[conf_line::kMaxLine];
@@ -76,16 +76,16 @@ void field_name(const char *written, std::size_t at, std::size_t written_len, co
     }
 }
 
-/// `text` with every byte outside 0x20..0x7e shown as "?", as the listing
-/// shows names.
-std::string shown(const char *text)
+/// `text` into `out` (`size` bytes) with every byte outside 0x20..0x7e shown
+/// as "?", as the listing shows names.
+const char *shown(const char *text, char *out, std::size_t size)
 {
-    std::string out(text);
-    for (char &c : out) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte > 0x7e)
-            c = '?';
+    std::size_t i = 0;
+    for (; i + 1 < size && text[i] != '\0'; ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        out[i] = byte < 0x20 || byte > 0x7e ? '?' : text[i];
     }
+    out[i] = '\0';
     return out;
 }
 
@@ -111,8 +111,13 @@ Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piec
         std::fprintf(c->out, kFmtNoWwid, c->path, number);
         return kDropped;
     }
+    if (piece->unsure) {
+        c->out_of_memory = true;
+        return kDropped;
+    }
     if (piece->repeat_of != 0) {
-        std::fprintf(c->out, kFmtRepeat, c->path, number, shown(record.wwid).c_str(),
+        char wwid[kWwidSize];
+        std::fprintf(c->out, kFmtRepeat, c->path, number, shown(record.wwid, wwid, sizeof wwid),
                      piece->repeat_of);
         return kDropped;
     }
@@ -171,12 +176,12 @@ void finish_line(Checker *c, std::size_t number, const LineFate &f)
 /// line by line as a run reads them.
 ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE *out)
 {
-    Checker c{path, out, 0, 0, 0, 0, {}, {}};
+    Checker c{path, out, 0, 0, 0, 0, false, {}, {}};
     conf_scan::Scanner scanner(data, size);
     conf_scan::Piece piece{};
     LineFate fate;
     bool more = conf_scan::scan_next(&scanner, &piece);
-    while (more) {
+    while (more && !c.out_of_memory) {
         std::size_t number = piece.number;
         if (piece.kind != conf_line::kEmpty) {
             fate.cr_inside = fate.cr_inside || fate.cr_seen;
@@ -193,6 +198,10 @@ ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE 
             finish_line(&c, number, fate);
             fate = LineFate{};
         }
+    }
+    if (c.out_of_memory) {
+        std::fprintf(out, kFmtConfUnreadable, path, std::strerror(ENOMEM));
+        return kCheckUnreadable;
     }
     if (c.dropped == 0 && c.rewritten == 0) {
         std::fprintf(out, kFmtClean, path, c.lines, c.luns);
@@ -215,7 +224,7 @@ ConfCheck conf_check(const char *path, FILE *out)
         std::fprintf(out, kFmtMissing, path);
         result = kCheckClean;
     } else if (got < 0) {
-        std::fprintf(out, kFmtUnreadable, path, why != nullptr ? why : "refused");
+        std::fprintf(out, kFmtConfUnreadable, path, why != nullptr ? why : "refused");
     } else {
         result = check_text(path, content.data, content.size, out);
     }

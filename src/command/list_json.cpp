@@ -5,52 +5,150 @@
 #include "command/multipathd.hpp"
 #include "store/conf.hpp"
 
-#include <nlohmann/json.hpp>
-
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
-// Keys in the order written, not sorted.
-using Json = nlohmann::ordered_json;
+// The document's fixed text, level by level (two blanks each).
+constexpr const char *kDocOpen = "{\n  \"luns\": ";
+constexpr const char *kDocClose = "\n}\n";
+constexpr const char *kLunWwid = "{\n      \"wwid\": ";
+constexpr const char *kLunAlias = ",\n      \"alias\": ";
+constexpr const char *kLunPaths = ",\n      \"paths\": ";
+constexpr const char *kLunClose = "\n    }";
+constexpr const char *kFmtPathHead =
+    "{\n          \"port\": \"%s\",\n          \"hctl\": \"%d:%d:%d:%d\",\n          \"device\": ";
+constexpr const char *kFmtPathTail = ",\n          \"priority\": %d,\n          \"override\": %s";
+constexpr const char *kPathClose = "\n        }";
+constexpr int kLunIndent = 4;
+constexpr int kLunsCloseIndent = 2;
+constexpr int kPathIndent = 8;
+constexpr int kPathsCloseIndent = 6;
+constexpr const char *kReplacement = "\xEF\xBF\xBD";
 
-constexpr int kIndent = 2;
-
-std::string field_text(const char *field, std::size_t size)
+/// The length of the UTF-8 character that begins `text` (`len` bytes, at
+/// least one), or minus the length of the piece that stands for none: a
+/// byte that cannot begin one, or the longest start of one that the next
+/// byte or the end of the text breaks off (the byte that broke it off is
+/// looked at again). The ranges are those of well-formed UTF-8: no overlong
+/// form, no surrogate, nothing above U+10FFFF.
+int utf8_length(const unsigned char *text, std::size_t len)
 {
-    return std::string(field, strnlen(field, size));
+    unsigned char lead = text[0];
+    if (lead < 0x80)
+        return 1;
+    int follow = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        follow = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        follow = 2;
+        low = lead == 0xE0 ? 0xA0 : low;
+        high = lead == 0xED ? 0x9F : high;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        follow = 3;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high;
+    } else {
+        return -1;
+    }
+    for (int k = 1; k <= follow; ++k) {
+        if (static_cast<std::size_t>(k) >= len || text[k] < low || text[k] > high)
+            return -k;
+        low = 0x80;
+        high = 0xBF;
+    }
+    return follow + 1;
 }
 
-Json path_json(const pathinfo &rec, int cp, int slot)
+/// One ASCII character inside a string.
+void put_ascii(FILE *out, unsigned char c)
 {
-    char hctl[4 * 12];
-    std::snprintf(hctl, sizeof hctl, "%d:%d:%d:%d", rec.slot_host[cp][slot],
-                  rec.slot_channel[cp][slot], rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
+    static constexpr struct {
+        unsigned char c;
+        const char *escaped;
+    } kNamed[] = {{'\b', "\\b"}, {'\t', "\\t"}, {'\n', "\\n"},  {'\f', "\\f"},
+                  {'\r', "\\r"}, {'"', "\\\""}, {'\\', "\\\\"}};
+    for (const auto &named : kNamed) {
+        if (named.c == c) {
+            std::fputs(named.escaped, out);
+            return;
+        }
+    }
+    if (c < 0x20)
+        std::fprintf(out, "\\u%04x", c);
+    else
+        std::fputc(c, out);
+}
+
+}  // namespace
+
+void json_string_to(FILE *out, const char *field, std::size_t size)
+{
+    const auto *text = reinterpret_cast<const unsigned char *>(field);
+    std::size_t len = strnlen(field, size);
+    std::fputc('"', out);
+    for (std::size_t i = 0; i < len;) {
+        int n = utf8_length(text + i, len - i);
+        if (n < 0) {
+            std::fputs(kReplacement, out);
+            i += static_cast<std::size_t>(-n);
+        } else if (n > 1) {
+            std::fwrite(text + i, 1, static_cast<std::size_t>(n), out);
+            i += static_cast<std::size_t>(n);
+        } else {
+            put_ascii(out, text[i++]);
+        }
+    }
+    std::fputc('"', out);
+}
+
+namespace {
+
+/// Before member `index` of an array whose members stand `indent` blanks in:
+/// the array's "[" or the "," after the member before.
+void open_member(FILE *out, int index, int indent)
+{
+    std::fputs(index == 0 ? "[\n" : ",\n", out);
+    std::fprintf(out, "%*s", indent, "");
+}
+
+/// After the `count` members of an array whose "]" stands `indent` blanks in.
+void close_array(FILE *out, int count, int indent)
+{
+    if (count == 0)
+        std::fputs("[]", out);
+    else
+        std::fprintf(out, "\n%*s]", indent, "");
+}
+
+void put_path(FILE *out, const pathinfo &rec, int cp, int slot)
+{
     int prio = rec.prio[cp][slot];
-    Json path = Json::object();
-    path["port"] = cp_names[cp];
-    path["hctl"] = hctl;
-    path["device"] = field_text(rec.slot_dev[cp][slot], kDevSize);
-    path["priority"] = prio;
-    path["override"] = is_override(prio);
-    return path;
+    std::fprintf(out, kFmtPathHead, cp_names[cp], rec.slot_host[cp][slot],
+                 rec.slot_channel[cp][slot], rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
+    json_string_to(out, rec.slot_dev[cp][slot], kDevSize);
+    std::fprintf(out, kFmtPathTail, prio, is_override(prio) ? "true" : "false");
 }
 
-/// What the walk builds: the LUNs, and the daemon's view to set beside them.
-struct JsonListing {
-    Json luns = Json::array();
-    const DaemonView *view;
-};
+// multipathd's fields, written only when the daemon answered.
+constexpr const char *kFmtDaemonPrio = ",\n          \"multipathd\": {\n            \"priority\": %d";
+constexpr const char *kDaemonState = ",\n            \"state\": ";
+constexpr const char *kDaemonDmState = ",\n            \"dm_state\": ";
+constexpr const char *kFmtDaemonGroup =
+    ",\n            \"group_active\": %s,\n            \"group_state\": \"%s\"\n          }";
+constexpr const char *kDaemonNone = ",\n          \"multipathd\": null";
+constexpr const char *kFmtDaemonDiffers = ",\n      \"multipathd_differs\": %s";
+constexpr const char *kFmtDaemonReached = ",\n  \"multipathd_reached\": %s";
 
-// multipathd's fields. Without a view that was reached there are none but
-// the document's "multipathd_reached": false.
+bool reached(const DaemonView *view) { return view != nullptr && view->reach == kDaemonReached; }
 
 /// The daemon's path under the stored path's node name, when it is a path of
 /// the same LUN (a node renamed since the store saw it is another path).
 const DaemonPath *daemon_path(const DaemonView *view, const pathinfo &rec, int cp, int slot)
 {
-    if (view == nullptr || view->reach != kDaemonReached)
+    if (!reached(view))
         return nullptr;
     const DaemonPath *path = daemon_find(*view, rec.slot_dev[cp][slot]);
     if (path == nullptr || std::strncmp(path->wwid, rec.wwid, kWwidSize) != 0)
@@ -58,78 +156,102 @@ const DaemonPath *daemon_path(const DaemonView *view, const pathinfo &rec, int c
     return path;
 }
 
-/// A LUN's "multipathd_differs": whether the daemon uses another priority
-/// than the stored one for any path it holds.
-void lun_daemon_field(Json *lun, const pathinfo &rec, const DaemonView *view)
+/// A path's "multipathd": the daemon's priority, checker state, device-mapper
+/// state, whether its group is the active one (null when unknown) and that
+/// group's state; null when the daemon holds no such path.
+void put_daemon_path(FILE *out, const DaemonView *view, const pathinfo &rec, int cp, int slot)
 {
-    if (view == nullptr || view->reach != kDaemonReached)
+    if (!reached(view))
+        return;
+    const DaemonPath *held = daemon_path(view, rec, cp, slot);
+    if (held == nullptr) {
+        std::fputs(kDaemonNone, out);
+        return;
+    }
+    std::fprintf(out, kFmtDaemonPrio, held->prio);
+    std::fputs(kDaemonState, out);
+    json_string_to(out, held->checker, sizeof held->checker);
+    std::fputs(kDaemonDmState, out);
+    json_string_to(out, held->dm_state, sizeof held->dm_state);
+    const char *active = held->group == kGroupUnknown ? "null"
+                         : held->group == kGroupActive ? "true"
+                                                       : "false";
+    std::fprintf(out, kFmtDaemonGroup, active, daemon_group_text(held->group));
+}
+
+/// A LUN's "multipathd_differs": whether the daemon uses another priority
+/// than the stored one for any path of it that it holds.
+void put_daemon_lun(FILE *out, const DaemonView *view, const pathinfo &rec)
+{
+    if (!reached(view))
         return;
     bool differs = false;
     for (int cp = 0; cp < kControllerPorts; ++cp) {
         for (int slot = 0; slot < kSlotsPerPort; ++slot) {
-            const DaemonPath *path = rec.prio[cp][slot] > 0 ? daemon_path(view, rec, cp, slot) : nullptr;
-            differs = differs || (path != nullptr && path->prio != rec.prio[cp][slot]);
+            int prio = rec.prio[cp][slot];
+            const DaemonPath *held = prio > 0 ? daemon_path(view, rec, cp, slot) : nullptr;
+            differs = differs || (held != nullptr && held->prio != prio);
         }
     }
-    (*lun)["multipathd_differs"] = differs;
+    std::fprintf(out, kFmtDaemonDiffers, differs ? "true" : "false");
 }
 
-/// A path's "multipathd": the daemon's priority, checker state, device-mapper
-/// state, whether its group is the active one (null when unknown) and that
-/// group's state; null when the daemon holds no such path.
-void path_daemon_field(Json *path, const pathinfo &rec, int cp, int slot, const DaemonView *view)
+/// The document as the walk goes: how many LUNs and paths of the current
+/// LUN were written so far.
+struct JsonWriter {
+    FILE *out;
+    int luns;
+    int paths;
+    const DaemonView *view;
+};
+
+/// Closes the paths of the LUN written last, and the LUN.
+void close_lun(JsonWriter *w)
 {
-    if (view == nullptr || view->reach != kDaemonReached)
-        return;
-    const DaemonPath *held = daemon_path(view, rec, cp, slot);
-    if (held == nullptr) {
-        (*path)["multipathd"] = nullptr;
-        return;
-    }
-    Json daemon = Json::object();
-    daemon["priority"] = held->prio;
-    daemon["state"] = held->checker;
-    daemon["dm_state"] = held->dm_state;
-    if (held->group == kGroupUnknown)
-        daemon["group_active"] = nullptr;
-    else
-        daemon["group_active"] = held->group == kGroupActive;
-    daemon["group_state"] = daemon_group_text(held->group);
-    (*path)["multipathd"] = std::move(daemon);
+    close_array(w->out, w->paths, kPathsCloseIndent);
+    std::fputs(kLunClose, w->out);
 }
 
 void json_lun(void *context, const pathinfo &rec)
 {
-    auto *listing = static_cast<JsonListing *>(context);
-    Json lun = Json::object();
-    lun["wwid"] = field_text(rec.wwid, kWwidSize);
-    lun["alias"] = field_text(rec.text_name, kTextNameSize);
-    lun_daemon_field(&lun, rec, listing->view);
-    lun["paths"] = Json::array();
-    listing->luns.push_back(std::move(lun));
+    auto *w = static_cast<JsonWriter *>(context);
+    if (w->luns > 0)
+        close_lun(w);
+    open_member(w->out, w->luns++, kLunIndent);
+    std::fputs(kLunWwid, w->out);
+    json_string_to(w->out, rec.wwid, kWwidSize);
+    std::fputs(kLunAlias, w->out);
+    json_string_to(w->out, rec.text_name, kTextNameSize);
+    put_daemon_lun(w->out, w->view, rec);
+    std::fputs(kLunPaths, w->out);
+    w->paths = 0;
 }
 
 void json_path(void *context, const pathinfo &rec, int cp, int slot)
 {
-    auto *listing = static_cast<JsonListing *>(context);
-    Json path = path_json(rec, cp, slot);
-    path_daemon_field(&path, rec, cp, slot, listing->view);
-    listing->luns.back()["paths"].push_back(std::move(path));
+    auto *w = static_cast<JsonWriter *>(context);
+    open_member(w->out, w->paths++, kPathIndent);
+    put_path(w->out, rec, cp, slot);
+    put_daemon_path(w->out, w->view, rec, cp, slot);
+    std::fputs(kPathClose, w->out);
 }
 
 void json_unnamed(void *) {}
 
 }  // namespace
 
-int list_json(conf_store *store, const DaemonView *view, std::string *text)
+int list_json_to(conf_store *store, FILE *out, const DaemonView *view)
 {
-    JsonListing listing{Json::array(), view};
-    if (listing_walk(store, {json_lun, json_path, json_unnamed, &listing}) == kListingNoList)
+    if (store->conf == nullptr)
         return -1;
-    Json doc = Json::object();
-    doc["luns"] = std::move(listing.luns);
-    doc["multipathd_reached"] = view != nullptr && view->reach == kDaemonReached;
-    *text = doc.dump(kIndent, ' ', false, Json::error_handler_t::replace);
-    text->push_back('\n');
+    std::fputs(kDocOpen, out);
+    JsonWriter w = {out, 0, 0, view};
+    listing_walk(store, {json_lun, json_path, json_unnamed, &w});
+    if (w.luns > 0)
+        close_lun(&w);
+    close_array(out, w.luns, kLunsCloseIndent);
+    if (view != nullptr)
+        std::fprintf(out, kFmtDaemonReached, reached(view) ? "true" : "false");
+    std::fputs(kDocClose, out);
     return 0;
 }

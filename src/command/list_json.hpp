@@ -6,24 +6,38 @@
 //              "paths": [{"port": "C0P0", "hctl": "2:0:0:1", "device": "/dev/sdb",
 //                         "priority": 8, "override": true,
 //                         "multipathd": {"priority": 8, "state": "ready",
-//                                        "dm_state": "active", "group_active": true}},
-//                        ...]}, ...],
+//                                        "dm_state": "active", "group_active": true,
+//                                        "group_state": "active"}}, ...]}, ...],
 //    "multipathd_reached": true}
+//
+// "multipathd" is null for a path the daemon does not hold under that name
+// for that LUN. Without a daemon that answered, "multipathd_reached" is false
+// and no other field of the daemon's is written.
 //
 // The same records and paths as the listing, in its order: LUNs newest
 // first, paths controller port by port, only slots with a priority above 0.
-// A record without a wwid (what an empty file loads) is left out. When the
-// daemon was not reached, "multipathd_reached" is false and no other field
-// of the daemon's is written.
+// A record without a wwid (what an empty file loads) is left out.
+//
+// The document is written as it goes, like the listing, so that it needs no
+// memory of its own: indented by two blanks per level, keys in the order
+// above, an empty array as "[]".
 #pragma once
 
-#include <string>
+#include <cstddef>
+#include <cstdio>
 
 struct conf_store;
 struct DaemonView;
 
-/// The document of the store's LUN list, indented, ended by a line feed, into
-/// *text. Names are taken byte for byte; bytes that are not valid UTF-8 are
-/// replaced by U+FFFD, so the text is always valid JSON. `view` is what
-/// multipathd gave (nullptr: not asked). 0, or -1 when there is no list.
-int list_json(conf_store *store, const DaemonView *view, std::string *text);
+/// Writes the document of the store's LUN list to `out`, ended by a line
+/// feed. Names are taken byte for byte: '"', '\\' and the control
+/// characters are escaped ("\n", "\u001b"...), and each piece of bytes that
+/// is no UTF-8 (a byte that cannot begin a character, or the longest start
+/// of a character that the next byte or the end breaks off) becomes one
+/// U+FFFD, so the text is always valid JSON. `view` is what multipathd gave
+/// (nullptr: not asked). 0, or -1 when there is no list (nothing written).
+int list_json_to(conf_store *store, FILE *out, const DaemonView *view = nullptr);
+
+/// Writes the field (at most `size` bytes, up to its NUL) as a JSON string,
+/// quotes included, as list_json_to writes each name.
+void json_string_to(FILE *out, const char *field, std::size_t size);

@@ -9,6 +9,7 @@
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
 #include "command/multipathd.hpp"
+#include "command/memory_text.hpp"
 #include "command/options.hpp"
 #include "operations/cli.hpp"
 #include "operations/operations.hpp"
@@ -23,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace {
 constexpr const char *kModule = "clihandler";
@@ -111,74 +111,65 @@ void lock_why(int open_error)
     }
 }
 
-/// Writes what was built under the lock once the lock is given up, so that
-/// a reader who does not read cannot hold every run of the host.
-void write_unlocked(TaldRun *run, const char *text, std::size_t length)
+/// Runs `build` (a listing, the check's report) into memory while the lock
+/// is held, and writes the text once the lock is given up, so that a reader
+/// who does not read cannot hold every run of the host. Without memory for
+/// the whole text, `build` writes to standard output directly, under the
+/// lock. `build`'s result.
+int built_then_written(TaldRun *run, int (*build)(TaldRun *, FILE *))
 {
+    MemoryText text;
+    FILE *stream = memory_text_open(&text);
+    if (stream == nullptr) {
+        return build(run, stdout);
+    }
+    int rc = build(run, stream);
+    bool failed = std::ferror(stream) != 0;
+    if (std::fclose(stream) != 0 || failed) {
+        return build(run, stdout);
+    }
     run_lock_close(&run->lock);
-    std::fwrite(text, 1, length, stdout);
+    std::fwrite(text.data, 1, text.len, stdout);
+    return rc;
 }
 
 /// "--check": 0 when a run keeps the file as it is, 1 when it would drop or
 /// rewrite a line, -1 when the file cannot be read.
-int check_config(TaldRun *run)
-{
-    char *text = nullptr;
-    std::size_t length = 0;
-    FILE *report = open_memstream(&text, &length);
-    if (report == nullptr) {
-        return conf_check(kConfigPath, stdout);
-    }
-    ConfCheck rc = conf_check(kConfigPath, report);
-    if (std::fclose(report) != 0 || text == nullptr) {
-        std::free(text);
-        return conf_check(kConfigPath, stdout);
-    }
-    write_unlocked(run, text, length);
-    std::free(text);
-    return rc;
-}
+int check_to(TaldRun *, FILE *out) { return conf_check(kConfigPath, out); }
 
-/// "-l --json": the listing as a JSON document, with multipathd's view,
-/// which is asked once the run lock is given up (the store stays loaded).
+int listing_to(TaldRun *run, FILE *out) { return dump_config(&run->store, out); }
+
+/// "-l --json": the listing as a JSON document, with multipathd's view. The
+/// daemon is asked once the run lock is given up (its path checks call the
+/// prioritizer, which waits for that lock); the store stays loaded, and the
+/// document goes out as it is written. A file that exists but could not be
+/// read whole is no list: the reason goes to standard error, -1; a file
+/// that could not be held for want of memory gives no list, as no list at
+/// all does.
 int list_config_json(TaldRun *run)
 {
     run_lock_close(&run->lock);
+    const char *why = conf_unread_reason(&run->store);
+    if (why != nullptr && !conf_out_of_memory(&run->store)) {
+        std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
+        return -1;
+    }
+    if (why != nullptr || run->store.conf == nullptr) {
+        cli_write_line(kNoConfig);
+        return -1;
+    }
     DaemonView view;
     DaemonLink link;
     if (daemon_link_open(&link) == 0)
         daemon_view(link, kDaemonListMs, true, nullptr, &view);
-    std::string text;
-    int rc = list_json(&run->store, &view, &text);
+    int rc = list_json_to(&run->store, stdout, &view);
     daemon_view_free(&view);
     daemon_link_close(&link);
     if (rc < 0) {
         cli_write_line(kNoConfig);
         return -1;
     }
-    std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
-}
-
-/// The listing, built while the lock is held and written once it is given
-/// up, so that a reader who does not read cannot hold every run of the host.
-int list_config(TaldRun *run)
-{
-    char *text = nullptr;
-    std::size_t length = 0;
-    FILE *listing = open_memstream(&text, &length);
-    if (listing == nullptr) {
-        return dump_config(&run->store);
-    }
-    int rc = dump_config(&run->store, listing);
-    if (std::fclose(listing) != 0 || text == nullptr) {
-        // Out of memory: the listing goes out directly, under the lock.
-        std::free(text);
-        return dump_config(&run->store);
-    }
-    write_unlocked(run, text, length);
-    std::free(text);
-    return rc;
 }
 
 int verbosity_for_level(int level)
@@ -301,11 +292,11 @@ int carry_out(TaldRun *run, const TaldOption &option, int result)
     case TaldWord::kList:
         if (option.json)
             return list_config_json(run);
-        if (list_config(run) < 0)
+        if (built_then_written(run, listing_to) < 0)
             cli_write_line(kNoConfig);
         return 0;
     case TaldWord::kCheck:
-        return check_config(run);
+        return built_then_written(run, check_to);
     case TaldWord::kAliasGet:
         return alias_get(run, option.path);
     case TaldWord::kAliasOther:

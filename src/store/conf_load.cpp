@@ -43,10 +43,25 @@ constexpr const char *kFmtUnreadable =
 /// The lowest level whose traces show every line read.
 constexpr int kLineTraceLevel = 7;
 
+/// Marks the file as not read whole, for `why` (a strerror text or the
+/// like), so that no save replaces it.
+void mark_unread(LoadedFile *loaded, const char *why)
+{
+    loaded->unread = true;
+    copy_field(loaded->unread_why, sizeof loaded->unread_why, why);
+}
+
+/// The same, for want of memory.
+void mark_unread_memory(LoadedFile *loaded)
+{
+    mark_unread(loaded, std::strerror(ENOMEM));
+    loaded->unread_memory = true;
+}
+
 /// Marks the file as not read whole, so that no save replaces it.
 void refuse_saving(LoadedFile *loaded, const char *reason)
 {
-    loaded->unread = true;
+    mark_unread(loaded, reason);
     log_trace(kModule, "load_config", kLineLoadUnreadable, 4, kFmtUnreadable, reason);
 }
 
@@ -140,6 +155,7 @@ void load_every_line(conf_store *store, pathinfo *rec)
             log_trace(kModule, "load_config", kLineLoadMallocNext, 3, "Error: malloc == NULL!");
             // What was not loaded would be lost by a save.
             refuse_saving(&loaded, std::strerror(ENOMEM));
+            mark_unread_memory(&loaded);
             break;
         }
         if (!parse_pathinfo(store, &scanner, &piece, rec)) {
@@ -216,6 +232,13 @@ bool load_indexed(conf_store *store, pathinfo *rec)
 
 bool conf_unreadable(const conf_store *store) { return store->loaded.unread; }
 
+const char *conf_unread_reason(const conf_store *store)
+{
+    return store->loaded.unread ? store->loaded.unread_why : nullptr;
+}
+
+bool conf_out_of_memory(const conf_store *store) { return store->loaded.unread_memory; }
+
 void conf_load_for(conf_store *store, const char *wwid)
 {
     copy_field(store->serve, sizeof store->serve, wwid ? wwid : "");
@@ -245,8 +268,10 @@ int load_config(conf_store *store, const char *path)
             log_trace(kModule, "load_config", kLineLoadOpen, 4, kMsgOpenFailed);
         if (got == -3)
             log_trace(kModule, "load_config", kLineLoadLock, 4, kMsgLockFailed);
-        if (got == -1 || got == -2)
+        if (got == -1 || got == -2 || got == -4)
             refuse_saving(&loaded, reason);
+        if (got == -4)
+            mark_unread_memory(&loaded);
         std::free(rec);
         return -1;
     }
@@ -278,7 +303,7 @@ void conf_make_whole(conf_store *store)
     // What could not be kept or read into a record would be lost by a save:
     // the file is then never rewritten, as after a whole load that ran out.
     if (front == nullptr)
-        loaded.unread = true;
+        mark_unread_memory(&loaded);
     for (std::size_t i = 0; i < loaded.count; ++i) {
         pathinfo *rec = loaded.wanted != nullptr && i == loaded.wanted_line ? loaded.wanted : nullptr;
         if (rec == nullptr && (rec = conf_records::new_record(store)) != nullptr)
@@ -286,7 +311,7 @@ void conf_make_whole(conf_store *store)
         if (rec != nullptr)
             add_confNode(store, rec);
         else
-            loaded.unread = true;
+            mark_unread_memory(&loaded);
     }
     // Put back as they stood: dlist_insert, not add_confNode, which would
     // clear the probed record's lunref.

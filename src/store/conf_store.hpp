@@ -57,6 +57,8 @@ struct LoadedFile {
     std::size_t capacity = 0;
     bool canonical = false;
     bool unread = false;   ///< the file exists but was not read whole: never rewrite it
+    char unread_why[64] = "";     ///< why, for the admin ("Permission denied"...)
+    bool unread_memory = false;   ///< for want of memory
     bool indexed = false;  ///< an indexed load
     HashIndex index;       ///< line numbers by encoded wwid (indexed loads)
     char served[kWwidSize] = "";  ///< the one LUN of an indexed load

@@ -5,7 +5,6 @@
 #include "store/trust.hpp"
 #include "trace/trace.hpp"
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -19,10 +18,8 @@ constexpr const char *kModule = "clihandler";
 constexpr int kLineLockWarn = 352;
 constexpr int kLineDirNotRoots = 354;
 constexpr int kLineDirWritable = 356;
-constexpr int kLineFileNotRoots = 358;
 constexpr int kLineLockTimedOut = 362;
 constexpr int kLineLoadWarn = 373;
-constexpr mode_t kLockMode = 0640;
 constexpr const char *kFmtLockWarn = "WARN[%d]: problem obtaining lock file";
 
 constexpr long kPollFirstSleepNs = 1000000L;
@@ -33,30 +30,6 @@ long elapsed_ns(const timespec &since)
     timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (now.tv_sec - since.tv_sec) * 1000000000L + (now.tv_nsec - since.tv_nsec);
-}
-
-/// Non-blocking attempts until `timeout_ms` has passed, sleeping 1 ms, then
-/// twice as long each time up to 10 ms, between them. No signal and no timer
-/// is involved, so the bound holds whatever mask, dispositions and timers the
-/// process inherited, and an inherited alarm keeps running untouched.
-int take_by_polling(int fd, int timeout_ms)
-{
-    timespec start = {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    long limit = static_cast<long>(timeout_ms) * 1000000L;
-    long pause = kPollFirstSleepNs;
-    for (;;) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return 0;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return 0;
-        long left = limit - elapsed_ns(start);
-        if (left <= 0)
-            return -1;
-        timespec nap = {0, std::min(pause, left)};
-        nanosleep(&nap, nullptr);
-        pause = std::min(pause * 2, kPollLongestSleepNs);
-    }
 }
 
 /// For a run as root: whether the state directory may be trusted, that is
@@ -82,24 +55,63 @@ bool state_dir_trusted()
     return trust == kTrusted;
 }
 
-/// For a run as root: false (traced) when `st` shows a file that root does
-/// not own.
-bool owned_by_root(const char *path, const struct stat &st)
-{
-    if (trust_of(st, kOwnerOnly) == kTrusted)
-        return true;
-    log_trace(kModule, "main", kLineFileNotRoots, 3, "ERROR: %s is not owned by root; not used",
-              path);
-    return false;
-}
-
 /// For a run as root: false when the preference file exists and root does
-/// not own it. Only root can put one there once the directory is trusted, so
-/// the answer holds until the load opens it (which checks again).
+/// not own it, or it is a regular file that group or others can write (as
+/// ssh treats an authorized_keys file): whoever can write it sets the host's
+/// priorities. Only root can put one there or change its mode once the
+/// directory is trusted, so the answer holds until the load opens it (which
+/// checks again). A mode that only lets others read it is kept: it is what
+/// older versions and an admin's umask of 022 leave.
 bool config_file_trusted()
 {
     struct stat st = {};
-    return lstat(kConfigPath, &st) != 0 || owned_by_root(kConfigPath, st);
+    if (lstat(kConfigPath, &st) != 0)
+        return true;
+    return file_trusted(kConfigPath, st, S_ISREG(st.st_mode) ? kOwnerAndNoWriters : kOwnerOnly);
+}
+
+/// Starts over on the file now at the lock file's name. false (traced as
+/// a failed open) when it cannot be opened.
+bool reopen_lock_file(run_lock *lock)
+{
+    close(lock->file.fd);
+    lock->file = {};
+    if (lock_file_open(running_as_root(), &lock->file) == 0)
+        return true;
+    log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
+    return false;
+}
+
+/// Non-blocking attempts until `timeout_ms` has passed, sleeping 1 ms, then
+/// twice as long each time up to 10 ms, between them. No signal and no timer
+/// is involved, so the bound holds whatever mask, dispositions and timers the
+/// process inherited, and an inherited alarm keeps running untouched. 0
+/// held, -1 when the bound passed first, -2 when the file that replaced the
+/// one waited on could not be opened.
+int take_by_polling(run_lock *lock, int timeout_ms)
+{
+    timespec start = {};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long limit = static_cast<long>(timeout_ms) * 1000000L;
+    long pause = kPollFirstSleepNs;
+    for (;;) {
+        if (flock(lock->file.fd, LOCK_EX | LOCK_NB) == 0) {
+            if (lock_file_current(lock->file))
+                return 0;
+            // Replaced while this run waited: the lock that counts is the
+            // new file's, within what is left of the bound.
+            if (!reopen_lock_file(lock))
+                return -2;
+        } else if (errno != EWOULDBLOCK && errno != EINTR) {
+            return 0;
+        }
+        long left = limit - elapsed_ns(start);
+        if (left <= 0)
+            return -1;
+        timespec nap = {0, std::min(pause, left)};
+        nanosleep(&nap, nullptr);
+        pause = std::min(pause * 2, kPollLongestSleepNs);
+    }
 }
 }  // namespace
 
@@ -114,27 +126,11 @@ int run_lock_open(run_lock *lock)
         log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
         return EPERM;
     }
-    // A FIFO or a device node in its place must not block the open. Never
-    // truncated: the file carries only the flock, and a run that changes
-    // nothing leaves its times as they were.
-    int fd = open(kLockPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockMode);
-    int err = fd < 0 ? errno : 0;
-    struct stat st = {};
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        close(fd);
-        fd = -1;
-        err = EINVAL;
-    }
-    if (fd >= 0 && as_root && !owned_by_root(kLockPath, st)) {
-        close(fd);
-        fd = -1;
-        err = EPERM;
-    }
-    if (fd < 0) {
-        log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, fd);
+    int err = lock_file_open(as_root, &lock->file);
+    if (err != 0) {
+        log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
         return err;
     }
-    lock->fd = fd;
     return 0;
 }
 
@@ -150,22 +146,22 @@ bool run_state_trusted()
 
 int run_lock_take(run_lock *lock, int timeout_ms)
 {
-    if (lock->fd < 0)
+    if (lock->file.fd < 0)
         return -1;
-    int rc = take_by_polling(lock->fd, timeout_ms);
-    if (rc < 0) {
+    int rc = take_by_polling(lock, timeout_ms);
+    if (rc == -1) {
         log_trace(kModule, "main", kLineLockTimedOut, 4,
                   "WARN: lock file still held by another run after %d ms", timeout_ms);
     }
-    return rc;
+    return rc < 0 ? -1 : 0;
 }
 
 void run_lock_close(run_lock *lock)
 {
-    if (lock->fd >= 0) {
-        flock(lock->fd, LOCK_UN);
-        close(lock->fd);
-        lock->fd = -1;
+    if (lock->file.fd >= 0) {
+        flock(lock->file.fd, LOCK_UN);
+        close(lock->file.fd);
+        lock->file = {};
     }
 }
 

@@ -1,6 +1,14 @@
 #include "store/trust.hpp"
 
+#include "trace/trace.hpp"
+
 #include <unistd.h>
+
+namespace {
+constexpr const char *kModule = "clihandler";
+constexpr int kLineFileNotRoots = 358;
+constexpr int kLineFileWritable = 360;
+}  // namespace
 
 Trust trust_of(const struct stat &st, TrustRule rule)
 {
@@ -12,3 +20,16 @@ Trust trust_of(const struct stat &st, TrustRule rule)
 }
 
 bool running_as_root() { return geteuid() == 0; }
+
+bool file_trusted(const char *path, const struct stat &st, TrustRule rule)
+{
+    Trust trust = trust_of(st, rule);
+    if (trust == kNotRoots) {
+        log_trace(kModule, "main", kLineFileNotRoots, 3, "ERROR: %s is not owned by root; not used",
+                  path);
+    } else if (trust == kWritable) {
+        log_trace(kModule, "main", kLineFileWritable, 3,
+                  "ERROR: %s is writable by group or others; not used", path);
+    }
+    return trust == kTrusted;
+}

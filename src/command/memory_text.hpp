@@ -1,0 +1,21 @@
+// Text built in memory through a stream, for output that must wait until the
+// run lock is given up. Unlike open_memstream's, a write that finds no memory
+// fails the stream (ferror, fclose), where the C library's memory stream drops
+// the text and reports nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+struct MemoryText {
+    char *data = nullptr;
+    std::size_t len = 0;
+    std::size_t capacity = 0;
+    MemoryText() = default;
+    MemoryText(const MemoryText &) = delete;
+    MemoryText &operator=(const MemoryText &) = delete;
+    ~MemoryText();
+};
+
+/// A stream writing into `text`, or nullptr.
+FILE *memory_text_open(MemoryText *text);
