@@ -206,7 +206,8 @@ TEST_F(AdminTools, JsonHoldsTheListingsRecords)
     }
     // An empty file loads one record without wwid, which the document leaves out.
     write_state("");
-    EXPECT_EQ(run(kTald, {"-l", "--json"}).out, "{\n  \"luns\": []\n}\n");
+    EXPECT_EQ(run(kTald, {"-l", "--json"}).out,
+              "{\n  \"luns\": [],\n  \"multipathd_reached\": false\n}\n");
 }
 
 // A file that exists but cannot be read is no empty list for a script: the

@@ -229,6 +229,7 @@ Started SimTest::start(const char *program, const std::vector<std::string> &args
         "ASAN_OPTIONS=verify_asan_link_order=0",
         "PATH=/usr/bin:/bin",
     };
+    env_text.insert(env_text.end(), extra_env_.begin(), extra_env_.end());
     std::vector<char *> env;
     for (std::string &e : env_text) {
         env.push_back(e.data());

@@ -109,6 +109,8 @@ protected:
     /// When set, the runs' standard output goes there instead of a file of
     /// the test ("/dev/full", say).
     std::string stdout_target_;
+    /// More "NAME=value" words for the runs' environment.
+    std::vector<std::string> extra_env_;
     /// Moves the state directory to /dev/shm (memory) for runs that save
     /// the file many thousand times, and stops the simulator's call log.
     void use_memory_state();

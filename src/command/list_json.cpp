@@ -2,6 +2,7 @@
 
 #include "base/priority.hpp"
 #include "command/listing.hpp"
+#include "command/multipathd.hpp"
 #include "store/conf.hpp"
 
 #include <cstring>
@@ -17,8 +18,8 @@ constexpr const char *kLunPaths = ",\n      \"paths\": ";
 constexpr const char *kLunClose = "\n    }";
 constexpr const char *kFmtPathHead =
     "{\n          \"port\": \"%s\",\n          \"hctl\": \"%d:%d:%d:%d\",\n          \"device\": ";
-constexpr const char *kFmtPathTail =
-    ",\n          \"priority\": %d,\n          \"override\": %s\n        }";
+constexpr const char *kFmtPathTail = ",\n          \"priority\": %d,\n          \"override\": %s";
+constexpr const char *kPathClose = "\n        }";
 constexpr int kLunIndent = 4;
 constexpr int kLunsCloseIndent = 2;
 constexpr int kPathIndent = 8;
@@ -131,12 +132,77 @@ void put_path(FILE *out, const pathinfo &rec, int cp, int slot)
     std::fprintf(out, kFmtPathTail, prio, is_override(prio) ? "true" : "false");
 }
 
+// multipathd's fields, written only when the daemon answered.
+constexpr const char *kFmtDaemonPrio = ",\n          \"multipathd\": {\n            \"priority\": %d";
+constexpr const char *kDaemonState = ",\n            \"state\": ";
+constexpr const char *kDaemonDmState = ",\n            \"dm_state\": ";
+constexpr const char *kFmtDaemonGroup =
+    ",\n            \"group_active\": %s,\n            \"group_state\": \"%s\"\n          }";
+constexpr const char *kDaemonNone = ",\n          \"multipathd\": null";
+constexpr const char *kFmtDaemonDiffers = ",\n      \"multipathd_differs\": %s";
+constexpr const char *kFmtDaemonReached = ",\n  \"multipathd_reached\": %s";
+
+bool reached(const DaemonView *view) { return view != nullptr && view->reach == kDaemonReached; }
+
+/// The daemon's path under the stored path's node name, when it is a path of
+/// the same LUN (a node renamed since the store saw it is another path).
+const DaemonPath *daemon_path(const DaemonView *view, const pathinfo &rec, int cp, int slot)
+{
+    if (!reached(view))
+        return nullptr;
+    const DaemonPath *path = daemon_find(*view, rec.slot_dev[cp][slot]);
+    if (path == nullptr || std::strncmp(path->wwid, rec.wwid, kWwidSize) != 0)
+        return nullptr;
+    return path;
+}
+
+/// A path's "multipathd": the daemon's priority, checker state, device-mapper
+/// state, whether its group is the active one (null when unknown) and that
+/// group's state; null when the daemon holds no such path.
+void put_daemon_path(FILE *out, const DaemonView *view, const pathinfo &rec, int cp, int slot)
+{
+    if (!reached(view))
+        return;
+    const DaemonPath *held = daemon_path(view, rec, cp, slot);
+    if (held == nullptr) {
+        std::fputs(kDaemonNone, out);
+        return;
+    }
+    std::fprintf(out, kFmtDaemonPrio, held->prio);
+    std::fputs(kDaemonState, out);
+    json_string_to(out, held->checker, sizeof held->checker);
+    std::fputs(kDaemonDmState, out);
+    json_string_to(out, held->dm_state, sizeof held->dm_state);
+    const char *active = held->group == kGroupUnknown ? "null"
+                         : held->group == kGroupActive ? "true"
+                                                       : "false";
+    std::fprintf(out, kFmtDaemonGroup, active, daemon_group_text(held->group));
+}
+
+/// A LUN's "multipathd_differs": whether the daemon uses another priority
+/// than the stored one for any path of it that it holds.
+void put_daemon_lun(FILE *out, const DaemonView *view, const pathinfo &rec)
+{
+    if (!reached(view))
+        return;
+    bool differs = false;
+    for (int cp = 0; cp < kControllerPorts; ++cp) {
+        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
+            int prio = rec.prio[cp][slot];
+            const DaemonPath *held = prio > 0 ? daemon_path(view, rec, cp, slot) : nullptr;
+            differs = differs || (held != nullptr && held->prio != prio);
+        }
+    }
+    std::fprintf(out, kFmtDaemonDiffers, differs ? "true" : "false");
+}
+
 /// The document as the walk goes: how many LUNs and paths of the current
 /// LUN were written so far.
 struct JsonWriter {
     FILE *out;
     int luns;
     int paths;
+    const DaemonView *view;
 };
 
 /// Closes the paths of the LUN written last, and the LUN.
@@ -156,6 +222,7 @@ void json_lun(void *context, const pathinfo &rec)
     json_string_to(w->out, rec.wwid, kWwidSize);
     std::fputs(kLunAlias, w->out);
     json_string_to(w->out, rec.text_name, kTextNameSize);
+    put_daemon_lun(w->out, w->view, rec);
     std::fputs(kLunPaths, w->out);
     w->paths = 0;
 }
@@ -165,22 +232,26 @@ void json_path(void *context, const pathinfo &rec, int cp, int slot)
     auto *w = static_cast<JsonWriter *>(context);
     open_member(w->out, w->paths++, kPathIndent);
     put_path(w->out, rec, cp, slot);
+    put_daemon_path(w->out, w->view, rec, cp, slot);
+    std::fputs(kPathClose, w->out);
 }
 
 void json_unnamed(void *) {}
 
 }  // namespace
 
-int list_json_to(conf_store *store, FILE *out)
+int list_json_to(conf_store *store, FILE *out, const DaemonView *view)
 {
     if (store->conf == nullptr)
         return -1;
     std::fputs(kDocOpen, out);
-    JsonWriter w = {out, 0, 0};
+    JsonWriter w = {out, 0, 0, view};
     listing_walk(store, {json_lun, json_path, json_unnamed, &w});
     if (w.luns > 0)
         close_lun(&w);
     close_array(out, w.luns, kLunsCloseIndent);
+    if (view != nullptr)
+        std::fprintf(out, kFmtDaemonReached, reached(view) ? "true" : "false");
     std::fputs(kDocClose, out);
     return 0;
 }

@@ -1,9 +1,18 @@
 // `tald -l --json`: the LUN list as one JSON document, for monitoring and
-// configuration management.
+// configuration management, with multipathd's view of each stored path
+// beside the stored one.
 //
-//   {"luns": [{"wwid": ..., "alias": ...,
+//   {"luns": [{"wwid": ..., "alias": ..., "multipathd_differs": false,
 //              "paths": [{"port": "C0P0", "hctl": "2:0:0:1", "device": "/dev/sdb",
-//                         "priority": 8, "override": true}, ...]}, ...]}
+//                         "priority": 8, "override": true,
+//                         "multipathd": {"priority": 8, "state": "ready",
+//                                        "dm_state": "active", "group_active": true,
+//                                        "group_state": "active"}}, ...]}, ...],
+//    "multipathd_reached": true}
+//
+// "multipathd" is null for a path the daemon does not hold under that name
+// for that LUN. Without a daemon that answered, "multipathd_reached" is false
+// and no other field of the daemon's is written.
 //
 // The same records and paths as the listing, in its order: LUNs newest
 // first, paths controller port by port, only slots with a priority above 0.
@@ -18,15 +27,16 @@
 #include <cstdio>
 
 struct conf_store;
+struct DaemonView;
 
 /// Writes the document of the store's LUN list to `out`, ended by a line
 /// feed. Names are taken byte for byte: '"', '\\' and the control
 /// characters are escaped ("\n", "\u001b"...), and each piece of bytes that
 /// is no UTF-8 (a byte that cannot begin a character, or the longest start
 /// of a character that the next byte or the end breaks off) becomes one
-/// U+FFFD, so the text is always valid JSON. 0, or -1 when there is no list
-/// (nothing written).
-int list_json_to(conf_store *store, FILE *out);
+/// U+FFFD, so the text is always valid JSON. `view` is what multipathd gave
+/// (nullptr: not asked). 0, or -1 when there is no list (nothing written).
+int list_json_to(conf_store *store, FILE *out, const DaemonView *view = nullptr);
 
 /// Writes the field (at most `size` bytes, up to its NUL) as a JSON string,
 /// quotes included, as list_json_to writes each name.

@@ -1,7 +1,9 @@
 #include "command/options.hpp"
 
 #include "base/text.hpp"
+#include "command/daemon_wait.hpp"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -30,18 +32,47 @@ TaldOption alias_option(char **argv, int i, int following)
     return {TaldWord::kAliasGet, 0, false, nullptr, argv[i + 2], nullptr};
 }
 
+/// "--wait [SECONDS]" at argv[w], with `after` arguments after it, into
+/// *option; false when it is not there.
+bool wait_option(char **argv, int w, int after, TaldOption *option)
+{
+    if (!is(argv[w], "--wait"))
+        return false;
+    option->wait = kWaitDefaultSeconds;
+    if (after < 1)
+        return true;
+    // Strictly a number: a bound that reads as anything else is refused
+    // before the operation is carried out.
+    const char *text = argv[w + 1];
+    int seconds = 0;
+    std::size_t n = 0;
+    for (; text[n] >= '0' && text[n] <= '9' && seconds <= kWaitMaxSeconds; ++n)
+        seconds = seconds * 10 + (text[n] - '0');
+    bool good = n > 0 && text[n] == '\0' && seconds >= 1 && seconds <= kWaitMaxSeconds;
+    option->word = good ? option->word : TaldWord::kBadWait;
+    option->wait = good ? seconds : 0;
+    return true;
+}
+
 /// "--prio" at argv[i], with `following` arguments after it.
 TaldOption prio_option(char **argv, int i, int following)
 {
     if (following < 1)
         return {TaldWord::kNeedPrioArgs, 0, false, nullptr, nullptr, nullptr};
     const char *operation = argv[i + 1];
-    if (is(operation, "--set") && following < 3)
+    bool set = is(operation, "--set");
+    if (set && following < 3)
         return {TaldWord::kNeedSetArgs, 0, false, nullptr, nullptr, nullptr};
-    if (!is(operation, "--set") && following == 1)
+    if (!set && following == 1)
         return {TaldWord::kNeedPrioPath, 0, false, nullptr, nullptr, nullptr};
-    return {TaldWord::kPrio, 0, false, operation, argv[i + 2],
-            following >= 3 ? argv[i + 3] : nullptr};
+    TaldOption option = {TaldWord::kPrio, 0, false, operation, argv[i + 2],
+                         following >= 3 ? argv[i + 3] : nullptr};
+    // The wait follows the operation's own arguments: "--set" takes a path
+    // and a preference, "--get" a path.
+    int own = set ? 3 : 2;
+    if ((set || is(operation, "--get")) && following > own)
+        wait_option(argv, i + own + 1, following - own - 1, &option);
+    return option;
 }
 
 }  // namespace

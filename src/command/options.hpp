@@ -20,7 +20,8 @@ enum class TaldWord {
     kAliasGet,       ///< "--alias" (its prefix), "--get" and `path`
     kAliasOther,     ///< "--alias" with another operation
     kNeedAliasArgs,  ///< "--alias" with fewer than two arguments after it
-    kPrio,           ///< "--prio" with `operation`, `path` and `preference`
+    kPrio,           ///< "--prio" with `operation`, `path` and `preference`, and `wait`
+    kBadWait,        ///< "--prio ... --wait" with a bound that is no number of seconds
     kNeedPrioArgs,   ///< "--prio" as the last argument
     kNeedSetArgs,    ///< "--prio --set" with fewer than three arguments after "--prio"
     kNeedPrioPath,   ///< "--prio" and another operation, nothing after it
@@ -35,6 +36,9 @@ struct TaldOption {
     const char *operation;   ///< kPrio
     const char *path;        ///< kAliasGet, kPrio
     const char *preference;  ///< kPrio: nullptr when the line ends at the path
+    /// kPrio: seconds to wait for multipathd after the operation ("--wait
+    /// [SECONDS]" after the operation's own arguments); 0 without the option.
+    int wait = 0;
 };
 
 /// Where the scan stands in the command line.

@@ -24,6 +24,7 @@ std::string scanned(std::vector<const char *> args)
         for (const char *text : {o.operation, o.path, o.preference})
             out += std::string(" ") + (text != nullptr ? text : "-");
         out += o.json ? " json" : "";
+        out += o.wait > 0 ? " wait " + std::to_string(o.wait) : "";
         EXPECT_EQ(o.word, final_option(static_cast<int>(args.size()), const_cast<char **>(args.data())).word);
         return out;
     }
@@ -57,6 +58,16 @@ TEST(TaldOptions, ScanEndsInTheFirstWordThatIsNoLevel)
         {{"--prio", "--set", "/dev/sdb", "8", "-l"}, word(W::kPrio) + " --set /dev/sdb 8"},
         {{"--prio", "--bogus", "/dev/sdb"}, word(W::kPrio) + " --bogus /dev/sdb -"},
         {{"-help"}, word(W::kHelp) + " - - -"},
+        // The wait, after the operation's own arguments only.
+        {{"--prio", "--set", "/dev/sdb", "8", "--wait"}, word(W::kPrio) + " --set /dev/sdb 8 wait 30"},
+        {{"--prio", "--set", "/dev/sdb", "8", "--wait", "7", "-l"},
+         word(W::kPrio) + " --set /dev/sdb 8 wait 7"},
+        {{"--prio", "--get", "/dev/sdb", "--wait", "86400"},
+         word(W::kPrio) + " --get /dev/sdb --wait wait 86400"},
+        {{"--prio", "--set", "/dev/sdb", "--wait", "8"}, word(W::kPrio) + " --set /dev/sdb --wait"},
+        {{"--prio", "--bogus", "/dev/sdb", "--wait"}, word(W::kPrio) + " --bogus /dev/sdb --wait"},
+        {{"--prio", "--set", "/dev/sdb", "8", "--wait", "0"}, word(W::kBadWait) + " --set /dev/sdb 8"},
+        {{"--prio", "--get", "/dev/sdb", "--wait", "5s"}, word(W::kBadWait) + " --get /dev/sdb --wait"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(scanned(c.args), c.expected) << c.expected;

@@ -5,8 +5,10 @@
 // takes the lock first. The wait is bounded by kTaldLockWaitMs.
 
 #include "command/conf_check.hpp"
+#include "command/daemon_wait.hpp"
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
+#include "command/multipathd.hpp"
 #include "command/memory_text.hpp"
 #include "command/options.hpp"
 #include "operations/cli.hpp"
@@ -34,6 +36,8 @@ constexpr const char *kVersion = "tald-dm 0.3.2";
 /// How long tald waits for the run lock: an administrator's command may wait
 /// longer for a busy host than multipath's callout.
 constexpr int kTaldLockWaitMs = 30000;
+/// The bound of each exchange with multipathd for the JSON listing.
+constexpr int kDaemonListMs = 4000;
 
 constexpr const char *kNeedLevel = "Must Enter A Verbosity Level ";
 constexpr const char *kNeedAliasArgs = "Must Enter an operation and a path ";
@@ -48,6 +52,7 @@ constexpr const char *kVersionFormat = "Version: %s\n";
 constexpr const char *kFmtLockHeld = "%s: held by another run for %d s\n";
 constexpr const char *kFmtLockOpen = "%s: %s\n";
 constexpr const char *kNotRegular = "not a regular file";
+constexpr const char *kBadWait = "The wait takes a number of seconds from 1 to 86400 ";
 
 constexpr std::array<const char *, 15> kHelpText = {
     "\n Usage: tald -[OPTION] [LEVEL] -[OPTION] ",
@@ -134,21 +139,33 @@ int check_to(TaldRun *, FILE *out) { return conf_check(kConfigPath, out); }
 
 int listing_to(TaldRun *run, FILE *out) { return dump_config(&run->store, out); }
 
-int json_to(TaldRun *run, FILE *out) { return list_json_to(&run->store, out); }
-
-/// "-l --json": the listing as a JSON document. A file that exists but could
-/// not be read whole is no list: the reason goes to standard error, -1; a
-/// file that could not be held for want of memory gives no list, as no
-/// list at all does.
+/// "-l --json": the listing as a JSON document, with multipathd's view. The
+/// daemon is asked once the run lock is given up (its path checks call the
+/// prioritizer, which waits for that lock); the store stays loaded, and the
+/// document goes out as it is written. A file that exists but could not be
+/// read whole is no list: the reason goes to standard error, -1; a file
+/// that could not be held for want of memory gives no list, as no list at
+/// all does.
 int list_config_json(TaldRun *run)
 {
+    run_lock_close(&run->lock);
     const char *why = conf_unread_reason(&run->store);
     if (why != nullptr && !conf_out_of_memory(&run->store)) {
-        run_lock_close(&run->lock);
         std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
         return -1;
     }
-    if (why != nullptr || built_then_written(run, json_to) < 0) {
+    if (why != nullptr || run->store.conf == nullptr) {
+        cli_write_line(kNoConfig);
+        return -1;
+    }
+    DaemonView view;
+    DaemonLink link;
+    if (daemon_link_open(&link) == 0)
+        daemon_view(link, kDaemonListMs, true, nullptr, &view);
+    int rc = list_json_to(&run->store, stdout, &view);
+    daemon_view_free(&view);
+    daemon_link_close(&link);
+    if (rc < 0) {
         cli_write_line(kNoConfig);
         return -1;
     }
@@ -212,7 +229,10 @@ int cli_help()
 
 /// "--get": prints the path's priority, 0. "--set": 0 when the preference
 /// was applied and saved, kSetFailed otherwise. Any other operation: -1.
-int cli_prio(TaldRun *run, const char *operation, const char *path, const char *preference)
+/// *stored (if given) becomes the path's stored priority: what "--get"
+/// printed, or what "--set" applied; 0 when there is none.
+int cli_prio(TaldRun *run, const char *operation, const char *path, const char *preference,
+             int *stored)
 {
     log_trace(kModule, "cli_prio", kLinePrioEntry, 7, "ENTRY");
     StoreGate gate = {enter_store, run};
@@ -223,10 +243,12 @@ int cli_prio(TaldRun *run, const char *operation, const char *path, const char *
             return kSetFailed;
         }
         std::printf("%d\n", prio);
+        if (stored != nullptr)
+            *stored = prio;
         return 0;
     }
     if (is(operation, "--set")) {
-        int rc = setPrio(&run->store, path, preference, gate);
+        int rc = setPrio(&run->store, path, preference, gate, stored);
         if (rc == kNoStore) {
             cli_lock_error();
         }
@@ -237,6 +259,22 @@ int cli_prio(TaldRun *run, const char *operation, const char *path, const char *
 }
 
 namespace {
+
+/// "--prio ... --wait": the operation, then, without the run lock, the wait
+/// for multipathd to report the stored priority. A path with no stored
+/// priority (not probed, not set) is not waited for.
+int prio_and_wait(TaldRun *run, const TaldOption &option)
+{
+    int stored = 0;
+    int rc = cli_prio(run, option.operation, option.path, option.preference, &stored);
+    if (rc == kSetFailed)
+        return -1;
+    if (rc != 0 || stored <= 0)
+        return finish(rc);
+    run_lock_close(&run->lock);
+    std::fflush(stdout);
+    return daemon_wait(option.path, stored, option.wait, stdout);
+}
 
 /// Carries out the option the scan ended in; `result` is the scan's so far
 /// (0 after a level, -1 before any).
@@ -276,9 +314,14 @@ int carry_out(TaldRun *run, const TaldOption &option, int result)
         cli_write_line(kNeedPrioPath);
         return finish(result);
     case TaldWord::kPrio: {
-        int rc = cli_prio(run, option.operation, option.path, option.preference);
+        if (option.wait > 0)
+            return prio_and_wait(run, option);
+        int rc = cli_prio(run, option.operation, option.path, option.preference, nullptr);
         return rc == kSetFailed ? -1 : finish(rc);
     }
+    case TaldWord::kBadWait:
+        cli_write_line(kBadWait);
+        return finish(-1);
     case TaldWord::kHelp:
         return cli_help();
     case TaldWord::kLevel:

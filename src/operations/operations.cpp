@@ -111,7 +111,8 @@ int getPrioResolve(conf_store *store, const char *dev, pathinfo *rec, int rc, St
     return prio;
 }
 
-int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate gate)
+int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate gate,
+            int *stored)
 {
     log_trace(kModule, "setPrio", kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
               prio_text != nullptr ? prio_text : "");
@@ -141,6 +142,8 @@ int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate
         result = -1;
     } else {
         std::printf(kConfirmFormat, rec->wwid, rec->dev, applied, cp_label(rec->cp), rec->host);
+        if (stored != nullptr)
+            *stored = applied;
     }
     release(store, rec);
     return result;

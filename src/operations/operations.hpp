@@ -30,7 +30,9 @@ int getPrioProbe(const char *dev, pathinfo **rec);
 /// the gate, the resolution, the traces, the result.
 int getPrioResolve(conf_store *store, const char *dev, pathinfo *rec, int rc, StoreGate gate);
 /// Applies and reports an override or reset. 0 applied; -1 refused; -2 probe
-/// failed or not saved; kNoStore.
-int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate gate = {});
+/// failed or not saved; kNoStore. When applied, *stored (if given) is the
+/// priority the path now has: the override, or its default after a reset.
+int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate gate = {},
+            int *stored = nullptr);
 /// Prints "alias wwid". 0 printed; -1 probe failed or no alias; kNoStore.
 int getAlias(conf_store *store, const char *dev, StoreGate gate = {});

@@ -190,6 +190,19 @@ daemon_prios() {
     done < $G/expected
 }
 daemon_prios "path checks"
+# reply NAME COMMAND...: the daemon's reply to a show command, between marker
+# lines, for the reply parser's recorded test data (tools/guest/replies.sh
+# takes them out of the console log).
+reply() {
+    name=$1
+    shift
+    echo "--- reply $name"
+    timeout 10 multipathd "$@" 2>&1
+    echo "--- end $name"
+}
+reply wildcards show wildcards
+reply paths show paths format "%d|%D|%w|%p|%T|%t|%m"
+reply maps-json show maps json
 # An override taken up by the daemon's own path checks, without multipath -r.
 # wait_prio SD PRIO: until the daemon shows PRIO for SD (at most 30 s).
 wait_prio() {
@@ -205,6 +218,85 @@ daemon_prios "override 7, path checks" $first 7
 tald --prio --set /dev/$first 0 > /dev/null 2>&1
 wait_prio $first $dflt
 daemon_prios "reset, path checks"
+# tald's wait: an override on LUN A's path of the lowest default makes that
+# path's group the highest; group_by_prio and failback immediate make it the
+# one the kernel uses as soon as the daemon's check of the path takes the
+# priority up. A map marks a group active only once I/O went through it
+# after its table was loaded, so the checks read a block through the map.
+low=$(head -n 4 $G/expected | sort -t '	' -k2,2n | awk '{ print $1; exit }')
+high=$(head -n 4 $G/expected | sort -t '	' -k2,2n | awk '{ p = $1 } END { print p }')
+low=$(sd_of $low) high=$(sd_of $high)
+lowprio=$(awk -v s=$low '$1 == s { print $2 }' /tmp/state)
+# waited TITLE STATUS PATTERN TALD-ARGS...: tald's status, and its last line
+# (without its time) matches the shell pattern
+waited() {
+    title=$1 want_status=$2 want_line=$3
+    shift 3
+    tald "$@" > /tmp/waited 2>&1
+    st=$?
+    echo "--- tald $* (status $st)"; cat /tmp/waited
+    expect "$title: exit status" "$want_status" "$st"
+    got=$(tail -n 1 /tmp/waited | sed 's/, after [0-9.]* s$//')
+    case "$got" in
+    $want_line) ok "$title: line: $got" ;;
+    *) bad "$title: line: expected '$want_line', got '$got'" ;;
+    esac
+}
+# json_group FILE SD: the group state the JSON listing gives for SD's path
+json_group() {
+    awk -v d="\"/dev/$2\"," '$1 == "\"device\":" { m = ($2 == d) }
+         m && $1 == "\"group_state\":" { s = $2; gsub(/[",]/, "", s); print s; exit }' "$1"
+}
+# read_through SD: one block read through the map that holds SD's path
+reads=0
+read_through() {
+    reads=$((reads + 1))
+    dm=$(ls /sys/block/$1/holders | head -n 1)
+    dd if=/dev/$dm of=/dev/null bs=4096 count=1 skip=$reads iflag=direct 2>/dev/null ||
+        dd if=/dev/$dm of=/dev/null bs=4096 count=1 skip=$reads 2>/dev/null
+}
+# group_becomes TITLE SD STATE: within 10 s the JSON listing gives STATE for SD's group
+group_becomes() {
+    for n in $(seq 20); do
+        read_through $2
+        tald -l --json > /tmp/json 2>&1
+        [ "$(json_group /tmp/json $2)" = "$3" ] && break
+        sleep 0.5
+    done
+    expect "$1" "$3" "$(json_group /tmp/json $2)"
+}
+waited "tald --prio --set /dev/$low 8 --wait" 0 \
+    "multipathd: $low priority 8, ready, path group *" --prio --set /dev/$low 8 --wait 20
+expect "multipathd show paths after the wait" "$low 8 ready" "$(paths_state | grep "^$low ")"
+group_becomes "override 8: the active group is the one of /dev/$low" $low active
+waited "tald --prio --get /dev/$low --wait, after I/O" 0 \
+    "multipathd: $low priority 8, ready, path group active" --prio --get /dev/$low --wait
+waited "tald --prio --set /dev/$low 0 --wait" 0 \
+    "multipathd: $low priority $lowprio, ready, path group *" \
+    --prio --set /dev/$low 0 --wait 20
+group_becomes "reset: the active group is the one of /dev/$high again" $high active
+expect "reset: the group of /dev/$low is no longer the active one" enabled "$(json_group /tmp/json $low)"
+waited "tald --prio --get /dev/$low --wait, after the reset" 0 \
+    "multipathd: $low priority $lowprio, ready, path group enabled" --prio --get /dev/$low --wait
+# The JSON listing's daemon fields are what multipathd show paths prints.
+# json_daemon: "sdX PRIO STATE" for every stored path with the daemon's fields
+json_daemon() {
+    awk '/"device":/ { d = $2; gsub(/[",]/, "", d); sub("/dev/", "", d) }
+         /"multipathd": \{/ { m = 1; next }
+         m && /"priority":/ { p = $2; gsub(/,/, "", p) }
+         m && /"state":/ { s = $2; gsub(/[",]/, "", s); print d, p, s; m = 0 }' "$1"
+}
+tald -l --json > /tmp/json 2>&1
+paths_state > /tmp/state
+echo "--- tald -l --json"; cat /tmp/json
+expect "tald -l --json: multipathd reached" 1 "$(grep -c '"multipathd_reached": true' /tmp/json)"
+n=0
+json_daemon /tmp/json > /tmp/jd
+while read -r d p s; do
+    expect "tald -l --json: multipathd fields of /dev/$d" "$(grep "^$d " /tmp/state)" "$d $p $s"
+    n=$((n + 1))
+done < /tmp/jd
+expect "tald -l --json: paths with the daemon's fields" 8 $n
 echo offline > /sys/block/$first/device/state
 st=
 for n in $(seq 40); do
@@ -213,6 +305,8 @@ for n in $(seq 40); do
     sleep 0.5
 done
 expect "multipathd: /dev/$first set offline" faulty "$st"
+reply paths-faulty show paths format "%d|%D|%w|%p|%T|%t|%m"
+reply maps-json-faulty show maps json
 echo running > /sys/block/$first/device/state
 for n in $(seq 40); do
     st=$(paths_state | awk -v s=$first '$1 == s { print $3 }')
@@ -225,6 +319,16 @@ daemon_prios "after offline and back"
 timeout 20 multipathd shutdown > /dev/null 2>&1
 wait $mpd
 expect "multipathd exit status after shutdown" 0 $?
+# No daemon: the wait ends at once with its own status.
+t0=$(date +%s)
+waited "tald --prio --get /dev/$low --wait, no multipathd" 3 \
+    "multipathd: not reached (no daemon listening)" --prio --get /dev/$low --wait 30
+expect "tald --wait without multipathd: ended within 2 s" yes \
+    "$([ $(($(date +%s) - t0)) -le 2 ] && echo yes || echo "no: $(($(date +%s) - t0)) s")"
+tald -l --json > /tmp/json 2>&1
+echo "--- tald -l --json, no multipathd"; tail -n 3 /tmp/json
+expect "tald -l --json without multipathd: not reached" 1 "$(grep -c '"multipathd_reached": false' /tmp/json)"
+expect "tald -l --json without multipathd: no daemon fields" 0 "$(grep -c '"multipathd"' /tmp/json)"
 # libmultipath reports a call of its API with a wrong argument; a prioritizer
 # that asks for the host's release must ask in libmultipath's own terms.
 got=$(grep -h "invalid value\|libmp_get_version" /tmp/mpd.log /tmp/mp.log /tmp/ll.err)

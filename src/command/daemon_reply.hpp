@@ -1,0 +1,76 @@
+// What multipathd answers on its socket, read into plain records. Two
+// replies are read: the rows of `show paths format` with the wildcards of
+// kPathsCommand, and the path groups of `show maps json` (or `show map NAME
+// json`), the only reply that tells which path group is the active one: no
+// path or map wildcard of any release from 0.8.5 to 0.15.1 prints it.
+//
+// Pure functions over (text, length): nothing in a reply is trusted. A line
+// that does not read as a row of the format is skipped (the header among
+// them), a field too long for its record makes the row unreadable, and the
+// JSON is walked to a bounded depth without recursion.
+#pragma once
+
+#include <cstddef>
+
+/// The command whose rows daemon_path_row reads. Every release from 0.8.5
+/// on knows each wildcard: %d the sysfs name, %D major:minor, %w the uuid
+/// (the wwid), %p the priority, %T the checker's state, %t the path's state
+/// in device-mapper, %m the map. No blank: the daemon splits its commands at
+/// blanks.
+inline constexpr const char *kPathsCommand = "show paths format %d|%D|%w|%p|%T|%t|%m";
+
+inline constexpr std::size_t kDaemonDevSize = 32;
+inline constexpr std::size_t kDaemonWwidSize = 128;
+inline constexpr std::size_t kDaemonStateSize = 16;
+inline constexpr std::size_t kDaemonMapSize = 128;
+
+/// The state of the path's group as the daemon's JSON gives it (its
+/// dm_st, from the kernel's status of the map).
+enum DaemonGroup {
+    kGroupUnknown = 0,  ///< no JSON read, the path in no map's group, or "undef"
+    kGroupActive,       ///< "active": the group the kernel sends I/O to
+    kGroupEnabled,      ///< "enabled": usable; a map that has seen no I/O since
+                        ///< its table was loaded has no active group yet
+    kGroupDisabled,     ///< "disabled": bypassed
+};
+
+/// One path as multipathd holds it.
+struct DaemonPath {
+    char dev[kDaemonDevSize];  ///< "sdc"
+    unsigned major;
+    unsigned minor;
+    char wwid[kDaemonWwidSize];
+    int prio;                          ///< as the daemon prints it (-1: none)
+    char checker[kDaemonStateSize];    ///< "ready", "faulty", "i/o pending", ...
+    char dm_state[kDaemonStateSize];   ///< "active", "failed", "undef"
+    char map[kDaemonMapSize];          ///< the map's name, "[orphan]" without
+    DaemonGroup group;
+};
+
+/// The next line of `text` from *pos on, without its line feed; false at
+/// the end.
+bool daemon_next_line(const char *text, std::size_t len, std::size_t *pos, const char **line,
+                      std::size_t *line_len);
+
+/// One line of the kPathsCommand reply into *out (group kGroupUnknown):
+/// true when it holds the seven fields, with a name, a major:minor and a
+/// priority that read as numbers. Blanks that pad a field are dropped.
+bool daemon_path_row(const char *line, std::size_t len, DaemonPath *out);
+
+/// Whether a reply is the daemon's refusal rather than an answer: "fail",
+/// "timeout" or an error text in place of the rows.
+bool daemon_reply_failed(const char *text, std::size_t len);
+
+/// What daemon_groups finds: one call per path object of a path group.
+struct GroupVisitor {
+    /// `dev` (NUL-terminated) is in a group whose dm_st is `group`'s.
+    void (*path)(void *context, const char *dev, DaemonGroup group);
+    void *context;
+};
+
+/// Walks a `show maps json` or `show map NAME json` reply: every object in
+/// "paths" of an object in "path_groups" is a path, its "dev" the name, and
+/// the group's "dm_st" (printed before its paths) the group's state. 0 when
+/// the text was walked to its end; -1 when it is not JSON as far as the walk
+/// went (what was visited before stays visited).
+int daemon_groups(const char *text, std::size_t len, const GroupVisitor &visitor);

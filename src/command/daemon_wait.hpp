@@ -1,0 +1,26 @@
+// `tald --prio --set PATH PREF --wait [SECONDS]` and `--prio --get PATH
+// --wait [SECONDS]`: after the store, multipathd is polled until it reports
+// the stored priority for the path, and one line tells what it uses then and
+// whether the path's group is the active one. The wait only reads the
+// daemon's state (multipathd.hpp); it runs without the run lock.
+#pragma once
+
+#include <cstdio>
+
+/// Exit statuses of a wait that did not end in the daemon's report.
+inline constexpr int kWaitTimedOut = 2;    ///< the bound passed first
+inline constexpr int kWaitNotReached = 3;  ///< the daemon did not answer
+
+/// The bound when the command line gives none: max_polling_interval's
+/// default (20 s), the longest a healthy path waits for its next check, and
+/// a margin for the check itself.
+inline constexpr int kWaitDefaultSeconds = 30;
+/// The largest bound the command line takes.
+inline constexpr int kWaitMaxSeconds = 86400;
+
+/// Polls multipathd about once a second until it reports `prio` for the
+/// device node `path` (matched by device number, or by name when the node
+/// is no block device), at most `seconds`, and writes one line to `out`.
+/// 0 when reported; kWaitTimedOut; kWaitNotReached, at once, when the daemon
+/// cannot be asked.
+int daemon_wait(const char *path, int prio, int seconds, FILE *out);
