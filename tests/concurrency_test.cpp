@@ -183,7 +183,8 @@ TEST_F(Concurrency, ParallelCalloutsAndOverridesLoseNoUpdate)
             EXPECT_EQ(rec->dev[cp][0], p.dev);
             EXPECT_EQ(rec->host[cp][0], p.host);
             int want = confirmed[p.dev] ? overrides[p.dev] : default_for(cp, luns[i].lunref);
-            EXPECT_EQ(rec->prio[cp][0], want) << p.dev << (confirmed[p.dev] ? ": override lost" : "");
+            EXPECT_EQ(rec->prio[cp][0], want)
+                << p.dev << (confirmed[p.dev] ? ": override lost" : "");
             for (int slot = 1; slot < 4; ++slot) {
                 EXPECT_EQ(rec->prio[cp][slot], 0) << p.dev;
             }

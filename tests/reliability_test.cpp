@@ -390,7 +390,8 @@ TEST_F(Reliability, StateThatOthersCouldChangeIsNotUsedByRoot)
          "[356] ERROR: state directory /etc/lvm/cache is writable by group or others; not used"},
         {"directory 0775", [](const std::string &d) { chmod(d.c_str(), 0775); },
          "[356] ERROR: state directory /etc/lvm/cache is writable by group or others; not used"},
-        {"directory of nobody", [](const std::string &d) { EXPECT_EQ(chown(d.c_str(), kNobody, kNobody), 0); },
+        {"directory of nobody",
+         [](const std::string &d) { EXPECT_EQ(chown(d.c_str(), kNobody, kNobody), 0); },
          "[354] ERROR: state directory /etc/lvm/cache is not owned by root; not used"},
         {"lock file of nobody",
          [](const std::string &d) {
