@@ -33,7 +33,7 @@ record() {
 # stage NAME COMMAND...: runs the command with its output shown, and records
 # the counts of the last "N passed, M failed" line it printed. A stage that
 # fails without such a line (or without counting its failure) counts as one
-# failure. A line "...: not run: WHY" of the stage goes into the summary.
+# failure. A line "WHO: not run: WHY" of the stage goes into the summary.
 stage() {
     local name=$1 out status line p f begun=$SECONDS note
     shift
@@ -42,7 +42,7 @@ stage() {
     "$@" 2>&1 | tee "$out"
     status=${PIPESTATUS[0]}
     line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$out" | tail -n 1)
-    note=$(grep -m 1 -o 'not run: .*' "$out")
+    note=$(grep -m 1 -E '^[a-z]+: not run: ' "$out" | sed 's/^[a-z]*: //')
     rm -f "$out"
     p=0 f=0
     [ -z "$line" ] || read -r p _ f _ <<<"$line"
