@@ -20,10 +20,13 @@ progress() {
         { print > logfile; fflush(logfile) }
         # apt: its plan, then its own percentages (APT::Status-Fd).
         /^[0-9]+ upgraded, [0-9]+ newly installed/ || /^Need to get / { say($0) }
+        # "dlstatus:ITEM:PERCENT:TEXT", "pmstatus:PACKAGE:PERCENT:TEXT"; the
+        # percent is the first field with a decimal point.
         /^(dl|pm)status:/ {
-            split($0, f, ":")
+            n = split($0, f, ":")
+            for (i = 2; i < n && f[i] !~ /^[0-9]+\.[0-9]+$/; i++) {}
             kind = f[1] == "dlstatus" ? "downloading" : "installing"
-            count(kind, f[3], 100, kind " " int(f[3]) "%")
+            count(kind, f[i], 100, kind " " int(f[i]) "%")
         }
         # debootstrap
         /^I: Retrieving (In)?Release/ { phase("fetching the release index") }
