@@ -198,6 +198,8 @@ TEST_F(AdminTools, JsonHoldsTheListingsRecords)
     for (const char *list : {"-l", "--list"}) {
         Outcome o = run(kTald, {list, "--json"});
         EXPECT_EQ(o.status, 0);
+        // The layout the JSON library gives, byte for byte.
+        EXPECT_EQ(o.out, nlohmann::ordered_json::parse(o.out).dump(2) + "\n");
         nlohmann::json doc = parsed(o.out);
         EXPECT_EQ(listing_of(doc), listing);
         EXPECT_EQ(doc["luns"].size(), 4u);
@@ -205,6 +207,58 @@ TEST_F(AdminTools, JsonHoldsTheListingsRecords)
     // An empty file loads one record without wwid, which the document leaves out.
     write_state("");
     EXPECT_EQ(run(kTald, {"-l", "--json"}).out, "{\n  \"luns\": []\n}\n");
+}
+
+// A file that exists but cannot be read is no empty list for a script: the
+// JSON listing fails, with why on standard error; the text listing stays
+// as it is specified (what was loaded, status 0).
+TEST_F(AdminTools, JsonOfAFileThatCannotBeReadFails)
+{
+    for (const char *why : {"Permission denied", "not a regular file"}) {
+        const bool denied = std::string(why) == "Permission denied";
+        if (denied)
+            write_state(stored_);
+        else
+            ASSERT_EQ(std::remove(state_path().c_str()) | mkdir(state_path().c_str(), 0700), 0);
+        scenario(denied ? "fail open /etc/lvm/cache/tald.conf EACCES\n" : "");
+        Outcome o = run(kTald, {"-l", "--json"});
+        EXPECT_EQ(o.out, "") << why;
+        EXPECT_EQ(o.err, std::string(kFile) + ": cannot be read: " + why + "\n");
+        EXPECT_EQ(o.status, 255) << why;
+        o = run(kTald, {"-l"});
+        EXPECT_EQ(o.out + std::to_string(o.status), "\n\n0") << why;
+    }
+}
+
+// Under a memory limit the JSON listing never dies of an exception: it is
+// written whole, or, when not even the file could be held, "No Config".
+TEST_F(AdminTools, JsonUnderAMemoryLimitIsWholeOrNoConfig)
+{
+    if (HOST_SANITIZED)
+        GTEST_SKIP() << "the sanitizers reserve more address space than the limits allow";
+    std::string stored;
+    for (int i = 0; i < 4096; ++i) {
+        std::vector<Slot> slots;
+        for (int cp = 0; cp < 4; ++cp)
+            slots.push_back({cp, 0, {"/dev/sd" + std::to_string(i) + "_" + std::to_string(cp),
+                                     2 + cp % 2, 0, cp / 2, i % 256}, 1 + cp});
+        stored += conf_line("3600a" + std::to_string(100000 + i), "lun" + std::to_string(i), slots);
+    }
+    write_state(stored);
+    scenario("");
+    const std::string whole = run(kTald, {"-l", "--json"}).out;
+    ASSERT_GT(whole.size(), 3000000u);
+    // Megabytes of address space; the last one is ample.
+    for (int mb : {20, 28, 36, 64}) {
+        Outcome o = run("/bin/sh", {"-c", "ulimit -v " + std::to_string(mb * 1024) +
+                                              " && exec \"$0\" -l --json", kTald});
+        if (o.status == 255 && mb < 64) {
+            EXPECT_EQ(o.out, "No Config\n") << mb;
+        } else {
+            EXPECT_EQ(o.status, 0) << mb << " MB\n" << o.err;
+            EXPECT_TRUE(o.out == whole) << mb << " MB: " << o.out.size() << " bytes";
+        }
+    }
 }
 
 std::string percent_encoded(const std::string &bytes)
@@ -242,6 +296,7 @@ TEST_F(AdminTools, JsonIsValidWhateverBytesTheNamesHold)
                 conf_line("3raw", high.substr(0, 32), {}));
     Outcome o = run(kTald, {"-l", "--json"});
     EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, nlohmann::ordered_json::parse(o.out).dump(2) + "\n");
     nlohmann::json doc = parsed(o.out);
     ASSERT_EQ(doc["luns"].size(), 2u);
     const auto &named = doc["luns"][1];

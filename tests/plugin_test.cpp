@@ -157,7 +157,7 @@ TEST_F(Plugin, HonoursTaldAndTracesToSyslog)
 TEST_F(Plugin, BoundsTheLockWaitAndTheCommands)
 {
     scenario(node_text(kLun, kSdb) + node_text(kOther, kSdc) + "fault delay 3000\n");
-    int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+    int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
 
@@ -393,31 +393,36 @@ TEST_F(Plugin, AHealthyPathDoesNotWaitForADeadOne)
 }
 
 
-// A state directory that a run as root refuses, a steady call refuses too,
-// though the file it kept is unchanged.
-TEST_F(Plugin, AKeptFileIsNotUsedOnceTheStateDirectoryIsRefused)
+// A state directory or preference file that a run as root refuses, a steady
+// call refuses too, though the file it kept is unchanged.
+TEST_F(Plugin, AKeptFileIsNotUsedOnceTheStateIsRefused)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "the ownership rules apply to runs as root";
     scenario(node_text(kLun, kSdb));
     const std::string base = state_;
     const struct {
+        const char *entry;  ///< in the state directory; "" for the directory itself
         mode_t mode;
         uid_t owner;
         const char *why;  ///< the run lock's trace
     } cases[] = {
-        {0777, 0, "[356] ERROR: state directory /etc/lvm/cache is writable by group or others"},
-        {0700, 65534, "[354] ERROR: state directory /etc/lvm/cache is not owned by root"},
+        {"", 0777, 0, "[356] ERROR: state directory /etc/lvm/cache is writable by group or others"},
+        {"", 0700, 65534, "[354] ERROR: state directory /etc/lvm/cache is not owned by root"},
+        {"/tald.conf", 0666, 0,
+         "[360] ERROR: /etc/lvm/cache/tald.conf is writable by group or others"},
     };
+    int index = 0;
     for (const auto &c : cases) {
-        state_ = base + std::to_string(c.mode);
+        state_ = base + std::to_string(index++);
         ASSERT_EQ(mkdir(state_.c_str(), 0700), 0);
         write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
         std::filesystem::remove(flag("at.1"));
         std::filesystem::remove(flag("go.1"));
-        Started steps = start(kSteps, {kPlugin, "sdb", "~100", "sdb", "@1", "sdb"}, 3000 + c.owner);
+        Started steps = start(kSteps, {kPlugin, "sdb", "~100", "sdb", "@1", "sdb"}, 3000 + index);
         ASSERT_TRUE(wait_for("at.1"));
-        ASSERT_EQ(chmod(state_.c_str(), c.mode) | chown(state_.c_str(), c.owner, c.owner), 0);
+        const std::string changed = state_ + c.entry;
+        ASSERT_EQ(chmod(changed.c_str(), c.mode) | chown(changed.c_str(), c.owner, c.owner), 0);
         create("go.1");
         Outcome o = finish_within(steps, 30000);
         EXPECT_EQ(results(o.out), (Results{{"sdb", 7}, {"sdb", 7}, {"sdb", -1}})) << o.out;

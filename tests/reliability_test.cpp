@@ -9,6 +9,8 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -29,6 +31,7 @@ constexpr const char *kLockError = "Error:  Unable to obtain lock.\n";
 constexpr long kCalloutBoundMs = 5000;
 constexpr long kTaldBoundMs = 30000;
 constexpr long kSlackMs = 4000;
+constexpr uid_t kNobody = 65534;
 
 const Lun kLun{1, 0x21, "vol01"};
 const Lun kOther{2, 0x22, "vol02"};
@@ -40,7 +43,7 @@ protected:
     /// Takes the run lock the way another run would; -1 on failure.
     int hold_lock() const
     {
-        int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+        int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         if (fd >= 0 && flock(fd, LOCK_EX) != 0) {
             close(fd);
             fd = -1;
@@ -374,7 +377,6 @@ TEST_F(Reliability, StateThatOthersCouldChangeIsNotUsedByRoot)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "the ownership rules apply to runs as root";
-    constexpr uid_t kNobody = 65534;
     scenario(node_text(kLun, kSdb));
     const std::string stored = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}});
     const std::string base = state_;
@@ -404,6 +406,14 @@ TEST_F(Reliability, StateThatOthersCouldChangeIsNotUsedByRoot)
              EXPECT_EQ(chown((d + "/tald.conf").c_str(), kNobody, kNobody), 0);
          },
          "[358] ERROR: /etc/lvm/cache/tald.conf is not owned by root; not used"},
+        {"preference file 0666", [](const std::string &d) { chmod((d + "/tald.conf").c_str(), 0666); },
+         "[360] ERROR: /etc/lvm/cache/tald.conf is writable by group or others; not used"},
+        {"preference file 0620 of nobody's group",
+         [](const std::string &d) {
+             chmod((d + "/tald.conf").c_str(), 0620);
+             chown((d + "/tald.conf").c_str(), 0, kNobody);
+         },
+         "[360] ERROR: /etc/lvm/cache/tald.conf is writable by group or others; not used"},
     };
     int index = 0;
     for (const Case &c : cases) {
@@ -430,6 +440,16 @@ TEST_F(Reliability, StateThatOthersCouldChangeIsNotUsedByRoot)
             << c.what << "\n" << plugin.err;
         EXPECT_EQ(snapshot(state_), before) << c.what;
         ++index;
+    }
+
+    // A preference file that others may only read, and the mode older
+    // versions made, are used.
+    state_ = base + "-modes";
+    ASSERT_EQ(mkdir(state_.c_str(), 0755), 0);
+    write_state(stored);
+    for (mode_t mode : {0644u, 0640u}) {
+        ASSERT_EQ(chmod(state_path().c_str(), mode), 0);
+        EXPECT_EQ(run(kCallout, {"/dev/sdb"}).out, "7\n") << std::oct << mode;
     }
 
     // A symbolic link an administrator made in the directory's place is
@@ -460,6 +480,128 @@ TEST_F(Reliability, HostsTwoAndTwoHundredFiftyEightKeepSeparateOverrides)
     EXPECT_EQ(state(), conf_line(wwid_of(kLun), "vol01", {{0, 0, on2, 8}, {0, 1, on258, 6}}));
     Outcome listing = run(kTald, {"-l"});
     EXPECT_NE(listing.out.find("/dev/sdc"), std::string::npos) << listing.out;
+}
+
+/// A process of user nobody (and of its group alone) that opens `path` for
+/// reading, and takes its flock when the test asks; it answers each step
+/// with its errno (0: done) and keeps what it opened until it is destroyed.
+class Nobody {
+public:
+    explicit Nobody(const std::string &path)
+    {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            char c = 0;
+            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+                _exit(1);
+            int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            c = static_cast<char>(fd < 0 ? errno : 0);
+            if (write(ends[1], &c, 1) == 1 && read(ends[1], &c, 1) == 1) {
+                c = static_cast<char>(flock(fd, LOCK_EX) == 0 ? 0 : errno);
+                if (write(ends[1], &c, 1) == 1)
+                    pause();
+            }
+            _exit(0);
+        }
+        channel_ = ends[0];
+        close(ends[1]);
+        opened_ = answer();
+    }
+    Nobody(const Nobody &) = delete;
+    Nobody &operator=(const Nobody &) = delete;
+    ~Nobody()
+    {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        close(channel_);
+    }
+    int opened() const { return opened_; }
+    int lock()
+    {
+        char c = 0;
+        return write(channel_, &c, 1) == 1 ? answer() : -1;
+    }
+
+private:
+    int answer()
+    {
+        char c = 0;
+        return read(channel_, &c, 1) == 1 ? static_cast<unsigned char>(c) : -1;
+    }
+    pid_t pid_ = -1;
+    int channel_ = -1;
+    int opened_ = -1;
+};
+
+// A lock file that others could open (0644 as `touch` leaves it, or a group
+// of theirs) let them hold every run of the host. A root run replaces it by
+// one only root can open, so a descriptor opened before, locked before or
+// after, holds nothing that counts.
+TEST_F(Reliability, LockFileThatOthersCouldOpenIsReplacedByRoot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a run as root replaces the lock file";
+    scenario(node_text(kLun, kSdb));
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
+    const std::string lock = state_ + "/tald.lock";
+    const struct {
+        mode_t mode;
+        gid_t group;
+        bool locked_first;  ///< nobody locks before root's first run, else after it
+    } cases[] = {{0644, 0, true}, {0644, 0, false}, {0640, kNobody, true}};
+    for (const auto &c : cases) {
+        std::filesystem::remove(lock);
+        close(open(lock.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_EQ(chmod(lock.c_str(), c.mode) | chown(lock.c_str(), 0, c.group), 0);
+        Nobody nobody(lock);
+        ASSERT_EQ(nobody.opened(), 0) << std::oct << c.mode;
+        ASSERT_EQ(c.locked_first ? nobody.lock() : 0, 0);
+        for (int round = 0; round < 2; ++round) {
+            long ms = 0;
+            Outcome o = finish_within(start(kCallout, {"/dev/sdb"}, 1001), 4000, &ms);
+            EXPECT_EQ(o.out, "7\n") << std::oct << c.mode << " " << c.locked_first;
+            EXPECT_LE(ms, 2500);
+            ASSERT_EQ(c.locked_first || round > 0 ? 0 : nobody.lock(), 0);
+        }
+        Outcome o = finish_within(start(PLUGIN_HOST, {PLUGIN_LIB, "sdb"}, 1002), 4000);
+        EXPECT_EQ(o.out.rfind("sdb 7 ", 0), 0u) << o.out;
+        struct stat st = {};
+        ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(Nobody(lock).opened(), EACCES);
+    }
+    EXPECT_FALSE(std::filesystem::exists(lock + ".new"));
+}
+
+// A run that waited on a lock file that was replaced meanwhile (by another
+// run, as above) waits for the new file's lock: one run at a time still.
+TEST_F(Reliability, RunThatWaitedOnAReplacedLockFileWaitsForTheNewOne)
+{
+    scenario(node_text(kLun, kSdb));
+    const std::string lock = state_ + "/tald.lock";
+    int old_fd = hold_lock();
+    ASSERT_GE(old_fd, 0);
+    Started callout = start(kCallout, {"/dev/sdb"}, 1001);
+    // The lock file is opened before the device is probed.
+    for (int i = 0; i < 500 && sim_log().find("sgio /dev/sdb") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int new_fd = open((lock + ".new").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(new_fd, 0);
+    ASSERT_EQ(flock(new_fd, LOCK_EX), 0);
+    ASSERT_EQ(rename((lock + ".new").c_str(), lock.c_str()), 0);
+    close(old_fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    siginfo_t info = {};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(callout.pid), &info, WEXITED | WNOHANG | WNOWAIT), 0);
+    EXPECT_EQ(info.si_pid, 0) << "the callout ended while another run held the lock";
+    close(new_fd);
+    Outcome o = finish_within(callout, kCalloutBoundMs + kSlackMs);
+    EXPECT_EQ(o.out, std::to_string(default_for(kSdb.cp, kLun.lunref)) + "\n");
+    EXPECT_EQ(o.status, 0);
 }
 
 }  // namespace

@@ -3,22 +3,25 @@
 # (--variant=minbase) plus the given packages, and keeps it under the cache
 # as CACHE/SUITE-NAME for later runs. The root is made again when the
 # release or the package list changes. Prints the root's path on standard
-# output. Needs root and Debian's mirror the first time only.
+# output. Needs root and the Debian archive of this machine's APT sources
+# (tools/apt_mirror.sh) the first time only.
 #
 #   tools/debroot.sh SUITE NAME [PACKAGE...]
 #
 # TALD_ROOT_CACHE: the cache (default /var/cache/tald-roots);
-# TALD_MIRROR: the mirror (default http://deb.debian.org/debian).
+# TALD_MIRROR: the archive's base URI (default: the one in APT's sources).
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: tools/debroot.sh SUITE NAME [PACKAGE...]" >&2; exit 2; }
 suite=$1 name=$2
 shift 2
 cache=${TALD_ROOT_CACHE:-/var/cache/tald-roots}
-mirror=${TALD_MIRROR:-http://deb.debian.org/debian}
 root=$cache/$suite-$name
 want="$suite $*"
 
 if [ "$(cat "$root.stamp" 2>/dev/null)" != "$want" ]; then
+    # shellcheck source=tools/apt_mirror.sh
+    . "$(dirname "$0")/apt_mirror.sh"
+    mirror=$(apt_mirror)
     mkdir -p "$cache"
     rm -rf "$root" "$root.tmp" "$root.stamp"
     include=()

@@ -12,7 +12,7 @@
 # mount outlives the run. Nothing is installed on this machine, and its own
 # /etc/lvm is never touched. Everything lives in build/package; the package
 # is left there for tools/guest. The last line is "N passed, M failed".
-#   tools/package_test.sh          (root; Debian's mirror on the first run)
+#   tools/package_test.sh          (root; APT's Debian archive on the first run)
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top" || exit
@@ -296,6 +296,104 @@ symlink_kept() {
         { ls -la "$R/etc/lvm" "$R/srv/tald"; return 1; }
 }
 
+# --- Upgrades from 0.3.2-1, which shipped /etc/lvm and /etc/lvm/cache as
+# directories in the package itself.
+
+old_version=0.3.2-1
+old_tree=74c08173285c33f3b5e50dcff90641cd31582fdf^
+old_deb=$work/old/${pkg}_${old_version}_$(dpkg --print-architecture).deb
+placeholder=.quelvane-path-manager-upgrade
+
+# 0.3.2-1 built from its own tree in the same Debian 11 root (its tests
+# off), once: the .deb is kept in build/package/old for later runs.
+build_old_package() {
+    local root mnt
+    [ -s "$old_deb" ] && return
+    # shellcheck disable=SC2046
+    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends)) || return
+    overlay "$root" "$work/old-build-root" || return
+    mnt=$work/old-build-root/mnt
+    mkdir -p "$mnt/build/src" "$work/old" || return
+    git archive "$old_tree" | tar -xf - -C "$mnt/build/src" || return
+    inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b -Pnocheck' \
+        >"$work/old/build.log" 2>&1 || { tail -30 "$work/old/build.log"; return 1; }
+    [ "$(dpkg-deb -f "$mnt/build/${old_deb##*/}" Version)" = "$old_version" ] || return
+    dpkg-deb -c "$mnt/build/${old_deb##*/}" | grep ' \./etc/lvm/cache/$' >/dev/null || { echo "0.3.2-1 without /etc/lvm/cache"; return 1; }
+    cp "$mnt/build/${old_deb##*/}" "$old_deb.tmp" && mv "$old_deb.tmp" "$old_deb" || return
+    umount "$mnt/dev" "$mnt/proc" "$mnt" && rm -rf "$work/old-build-root"
+}
+
+installed_version() { inroot "$R" dpkg-query -W -f='${Version}' "$pkg" 2>&1; }
+
+# host_state: every entry of the root with its type, mode, owner and symlink
+# target, but for dpkg's and apt's own records, logs, caches and /tmp: what
+# piuparts compares before the first install and after the purge.
+host_state() {
+    (cd "$R" && find . -xdev \( -path ./var/lib/dpkg -o -path ./var/lib/apt -o -path ./var/cache \
+        -o -path ./var/log -o -path ./tmp -o -path ./run \) -prune -o -printf '%p %y %m %u:%g %l\n' | sort)
+}
+
+# stands PATH...: exactly what stands at each path: a symlink's target and
+# owner, or a directory's inode, mode and owner.
+stands() {
+    local p
+    for p in "$@"; do
+        if [ -L "$R$p" ]; then
+            echo "$p -> $(readlink "$R$p") $(stat -c %U:%G "$R$p")"
+        elif [ -e "$R$p" ]; then
+            echo "$p $(stat -c 'inode %i mode %a %U:%G' "$R$p")"
+        else
+            echo "$p absent"
+        fi
+    done
+}
+
+# upgrade_from_old KIND: the host as KIND has it before 0.3.2-1 comes; then
+# 0.3.2-1 installed with apt and an override stored by its tald (none for
+# "empty"), and the upgrade to this package with apt: /etc/lvm and
+# /etc/lvm/cache stand exactly as they did, the override is in force; the
+# purge leaves the host as it was before 0.3.2-1. KIND:
+#   made:        no /etc/lvm: 0.3.2-1's install makes both directories;
+#   plain:       the admin's 0755 directory, which then holds the overrides;
+#   empty:       the admin's 0755 directory, still empty at the upgrade;
+#   symlink:     /etc/lvm/cache -> /srv/tald, the admin's;
+#   lvm-symlink: /etc/lvm -> ../srv/lvm, the admin's, holding cache/.
+upgrade_from_old() {
+    local kind=$1 before kept
+    [ -s "$old_deb" ] || { echo "no $old_deb"; return 1; }
+    inroot "$R" dpkg --purge "$pkg" >/dev/null 2>&1
+    rm -rf "${R:?}/etc/lvm" "$R/srv/tald" "$R/srv/lvm" "$R/var/lib/$pkg" &&
+        install -m 0644 "$old_deb" "$R/tmp/" || return
+    case $kind in
+    made) ;;
+    plain | empty) mkdir -p "$R/etc/lvm" && mkdir -m 0755 "$R$state" ;;
+    symlink) mkdir "$R/etc/lvm" && mkdir -m 0700 "$R/srv/tald" && ln -s /srv/tald "$R$state" ;;
+    lvm-symlink) mkdir -p "$R/srv/lvm" && mkdir -m 0700 "$R/srv/lvm/cache" && ln -s ../srv/lvm "$R/etc/lvm" ;;
+    esac || return
+    # The admin's directories are older than the install by more than the
+    # second in which the package's own come into being.
+    [ "$kind" = made ] || sleep 1.2
+    before=$(host_state)
+    inroot "$R" apt-get install -y "/tmp/${old_deb##*/}" >"$R.apt.log" 2>&1 || { tail -20 "$R.apt.log"; return 1; }
+    [ "$(installed_version)" = "$old_version" ] || { echo "installed: $(installed_version)"; return 1; }
+    if [ "$kind" != empty ]; then
+        override_in_force || { echo "0.3.2-1's tald"; return 1; }
+    fi
+    kept=$(stands /etc/lvm $state)
+    apt_install || return
+    [ "$(installed_version)" = "$(dpkg-deb -f "$deb" Version)" ] || { echo "after the upgrade: $(installed_version)"; return 1; }
+    [ "$(stands /etc/lvm $state)" = "$kept" ] ||
+        { printf 'after the upgrade:\n%s\nbefore:\n%s\n' "$(stands /etc/lvm $state)" "$kept"; return 1; }
+    [ -z "$(find "$R/etc" "$R/srv" -name "$placeholder")" ] || { find "$R/etc" "$R/srv" -name "$placeholder"; return 1; }
+    if [ "$kind" = empty ]; then
+        expect 0 4 sim "$R" mpath_prio_tald /dev/sdz || return
+    else
+        expect 0 8 sim "$R" tald --prio --get /dev/sdb || return
+    fi
+    apt_remove purge || return
+    [ "$(host_state)" = "$before" ] || { diff <(printf '%s\n' "$before") <(host_state); return 1; }
+}
+
 # One release: its cached root with multipath-tools, as an admin's host.
 release() {
     local suite=$1 root dir
@@ -320,6 +418,11 @@ release() {
     check "$suite: a 1777 directory is tightened to 1755" writable_dir 1777 1755
     check "$suite: an empty 0700 directory that was there stays after purge" empty_dir_kept
     check "$suite: a symlink is kept through install, remove, reinstall and purge" symlink_kept
+    check "$suite: upgrade from 0.3.2-1 with no /etc/lvm: its directories kept and used; purge removes them" upgrade_from_old made
+    check "$suite: upgrade from 0.3.2-1, the admin's directory holding overrides: kept and used, kept by purge" upgrade_from_old plain
+    check "$suite: upgrade from 0.3.2-1, the admin's directory empty: kept as it was, by purge too" upgrade_from_old empty
+    check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache a symlink: kept and used, kept by purge" upgrade_from_old symlink
+    check "$suite: upgrade from 0.3.2-1, /etc/lvm a symlink: kept and used, kept by purge" upgrade_from_old lvm-symlink
     umount "$R/dev" "$R/proc" "$R" 2>/dev/null
 }
 
@@ -337,6 +440,7 @@ check "contents: programs, plugin, man pages, examples; no /etc/lvm; maintainer 
 rm -rf "$work/extract" && dpkg-deb -x "$deb" "$work/extract"
 check "installed man pages render without warnings" man_pages_render "$work/extract"
 check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin_exports "$work/extract/lib/multipath/libpriotald.so"
+check "$old_version built from its tree ($old_tree) for the upgrades (kept in build/package/old)" build_old_package
 for suite in "${admin_suites[@]}"; do
     release "$suite"
 done

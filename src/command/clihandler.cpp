@@ -13,12 +13,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace {
 constexpr const char *kModule = "clihandler";
@@ -123,65 +123,80 @@ void lock_why(int open_error)
     }
 }
 
-/// Writes what was built under the lock once the lock is given up, so that
-/// a reader who does not read cannot hold every run of the host.
-void write_unlocked(const char *text, std::size_t length)
+/// Text built in memory through a stream. Unlike open_memstream's, a write
+/// that finds no memory fails the stream (ferror, fclose), where glibc's
+/// memory stream drops the text and reports nothing.
+struct MemoryText {
+    char *data = nullptr;
+    std::size_t len = 0;
+    std::size_t capacity = 0;
+    MemoryText() = default;
+    MemoryText(const MemoryText &) = delete;
+    MemoryText &operator=(const MemoryText &) = delete;
+    ~MemoryText() { std::free(data); }
+};
+
+ssize_t memory_write(void *cookie, const char *buf, std::size_t size)
 {
+    auto *text = static_cast<MemoryText *>(cookie);
+    if (text->capacity - text->len < size) {
+        std::size_t grown = std::max(text->capacity * 2, text->len + size);
+        auto *bigger = static_cast<char *>(std::realloc(text->data, grown));
+        if (bigger == nullptr) {
+            errno = ENOMEM;
+            return 0;
+        }
+        text->data = bigger;
+        text->capacity = grown;
+    }
+    std::memcpy(text->data + text->len, buf, size);
+    text->len += size;
+    return static_cast<ssize_t>(size);
+}
+
+/// Runs `build` (a listing, the check's report) into memory while the lock
+/// is held, and writes the text once the lock is given up, so that a reader
+/// who does not read cannot hold every run of the host. Without memory for
+/// the whole text, `build` writes to standard output directly, under the
+/// lock. `build`'s result.
+int built_then_written(int (*build)(FILE *))
+{
+    MemoryText text;
+    FILE *stream = fopencookie(&text, "w", {nullptr, memory_write, nullptr, nullptr});
+    if (stream == nullptr) {
+        return build(stdout);
+    }
+    int rc = build(stream);
+    bool failed = std::ferror(stream) != 0;
+    if (std::fclose(stream) != 0 || failed) {
+        return build(stdout);
+    }
     run_lock_close();
-    std::fwrite(text, 1, length, stdout);
+    std::fwrite(text.data, 1, text.len, stdout);
+    return rc;
 }
 
 /// "--check": 0 when a run keeps the file as it is, 1 when it would drop or
 /// rewrite a line, -1 when the file cannot be read.
-int check_config()
-{
-    char *text = nullptr;
-    std::size_t length = 0;
-    FILE *report = open_memstream(&text, &length);
-    if (report == nullptr) {
-        return conf_check(kConfigPath, stdout);
-    }
-    ConfCheck rc = conf_check(kConfigPath, report);
-    if (std::fclose(report) != 0 || text == nullptr) {
-        std::free(text);
-        return conf_check(kConfigPath, stdout);
-    }
-    write_unlocked(text, length);
-    std::free(text);
-    return rc;
-}
+int check_to(FILE *out) { return conf_check(kConfigPath, out); }
 
-/// "-l --json": the listing as a JSON document.
+/// "-l --json": the listing as a JSON document. A file that exists but could
+/// not be read whole is no list: the reason goes to standard error, -1; a
+/// file that could not be held for want of memory gives no list, as no
+/// list at all does.
 int list_config_json()
 {
-    std::string text;
-    if (list_json(&text) < 0) {
+    const char *why = conf_unread_reason();
+    if (why != nullptr && !conf_out_of_memory()) {
+        run_lock_close();
+        std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
+        return -1;
+    }
+    if (why != nullptr || built_then_written(list_json_to) < 0) {
         cli_write_line(kNoConfig);
         return -1;
     }
-    write_unlocked(text.data(), text.size());
     return 0;
-}
-
-/// The listing, built while the lock is held and written once it is given
-/// up, so that a reader who does not read cannot hold every run of the host.
-int list_config()
-{
-    char *text = nullptr;
-    std::size_t length = 0;
-    FILE *listing = open_memstream(&text, &length);
-    if (listing == nullptr) {
-        return dump_config();
-    }
-    int rc = dump_config_to(listing);
-    if (std::fclose(listing) != 0 || text == nullptr) {
-        // Out of memory: the listing goes out directly, under the lock.
-        std::free(text);
-        return dump_config();
-    }
-    write_unlocked(text, length);
-    std::free(text);
-    return rc;
 }
 
 int verbosity_for_level(int level)
@@ -269,12 +284,12 @@ int cli_handler(int argc, char **argv)
             if (following >= 1 && is(argv[i + 1], kJsonOption)) {
                 return list_config_json();
             }
-            if (list_config() < 0) {
+            if (built_then_written(dump_config_to) < 0) {
                 cli_write_line(kNoConfig);
             }
             return 0;
         } else if (is(arg, kCheckOption)) {
-            return check_config();
+            return built_then_written(check_to);
         } else if (std::strncmp(arg, "--alias", 7) == 0) {
             if (following < 2) {
                 cli_write_line(kNeedAliasArgs);

@@ -5,14 +5,15 @@
 #include "store/pathinfo.hpp"
 
 #include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <unordered_map>
+#include <utility>
 
 namespace {
 
 constexpr const char *kFmtMissing = "%s: no such file, nothing to check\n";
-constexpr const char *kFmtUnreadable = "%s: cannot be read: %s\n";
 constexpr const char *kFmtClean = "%s: lines %zu, LUNs %zu: a run keeps every line as it is\n";
 constexpr const char *kFmtDamaged =
     "%s: lines %zu, LUNs %zu: a run drops %zu and rewrites %zu of them\n";
@@ -38,14 +39,30 @@ constexpr std::size_t kAliasToken = 1 + kControllerPorts * kSlotsPerPort * kToke
 /// What a run does with one line (or one piece of a line split at a CR).
 enum Fate { kDropped, kKept, kRewritten };
 
+/// The wwid of every record kept so far, with the line it came from: open
+/// addressing over one heap block, grown by doubling.
+struct Seen {
+    struct Entry {
+        std::size_t line;  ///< 0: a free slot
+        char wwid[kWwidSize];
+    };
+    Entry *slots = nullptr;
+    std::size_t capacity = 0;  // a power of two, or 0
+    std::size_t count = 0;
+    Seen() = default;
+    Seen(const Seen &) = delete;
+    Seen &operator=(const Seen &) = delete;
+    ~Seen() { std::free(slots); }
+};
+
 struct Checker {
     const char *path;
     FILE *out;
-    /// The wwid of every record kept so far, with the line it came from.
-    std::unordered_map<std::string, std::size_t> seen;
+    Seen seen;
     std::size_t lines;
     std::size_t dropped;
     std::size_t rewritten;
+    bool out_of_memory;
 };
 
 // One record at a time; too big for the stack of a small command's frames.
@@ -79,16 +96,61 @@ void field_name(std::size_t at, std::size_t written_len, const char *line, std::
     }
 }
 
+/// The slot of `wwid`: where it is, or the free one it would take.
+Seen::Entry &seen_slot(const Seen &seen, const char *wwid)
+{
+    std::size_t h = 14695981039346656037ull;  // FNV-1a
+    for (const char *c = wwid; *c != '\0'; ++c)
+        h = (h ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+    std::size_t mask = seen.capacity - 1;
+    std::size_t i = h & mask;
+    while (seen.slots[i].line != 0 && std::strcmp(seen.slots[i].wwid, wwid) != 0)
+        i = (i + 1) & mask;
+    return seen.slots[i];
+}
+
+bool seen_grow(Seen *seen)
+{
+    std::size_t grown = seen->capacity == 0 ? 256 : seen->capacity * 2;
+    Seen bigger;
+    bigger.slots = static_cast<Seen::Entry *>(std::calloc(grown, sizeof(Seen::Entry)));
+    if (bigger.slots == nullptr)
+        return false;
+    bigger.capacity = grown;
+    for (std::size_t i = 0; i < seen->capacity; ++i) {
+        if (seen->slots[i].line != 0)
+            seen_slot(bigger, seen->slots[i].wwid) = seen->slots[i];
+    }
+    std::swap(seen->slots, bigger.slots);
+    seen->capacity = grown;
+    return true;
+}
+
+/// Notes that line `line` keeps `wwid`: 0, or the earlier line that keeps it
+/// already (nothing noted), or SIZE_MAX without memory.
+std::size_t seen_add(Seen *seen, const char *wwid, std::size_t line)
+{
+    if ((seen->count + 1) * 2 > seen->capacity && !seen_grow(seen))
+        return SIZE_MAX;
+    Seen::Entry &slot = seen_slot(*seen, wwid);
+    if (slot.line != 0)
+        return slot.line;
+    slot.line = line;
+    copy_field(slot.wwid, sizeof slot.wwid, wwid);
+    ++seen->count;
+    return 0;
+}
+
 /// `text` with every byte outside 0x20..0x7e shown as "?", as the listing
 /// shows names.
-std::string shown(const char *text)
+const char *shown(const char *text, char *out, std::size_t size)
 {
-    std::string out(text);
-    for (char &c : out) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte > 0x7e)
-            c = '?';
+    std::size_t i = 0;
+    for (; i + 1 < size && text[i] != '\0'; ++i) {
+        auto byte = static_cast<unsigned char>(text[i]);
+        out[i] = byte < 0x20 || byte > 0x7e ? '?' : text[i];
     }
+    out[i] = '\0';
     return out;
 }
 
@@ -111,10 +173,15 @@ Fate check_piece(Checker *c, std::size_t number, const char *line, std::size_t l
         std::fprintf(c->out, kFmtNoWwid, c->path, number);
         return kDropped;
     }
-    auto [first, added] = c->seen.try_emplace(record.wwid, number);
-    if (!added) {
-        std::fprintf(c->out, kFmtRepeat, c->path, number, shown(record.wwid).c_str(),
-                     first->second);
+    std::size_t first = seen_add(&c->seen, record.wwid, number);
+    if (first == SIZE_MAX) {
+        c->out_of_memory = true;
+        return kDropped;
+    }
+    if (first != 0) {
+        char wwid[kWwidSize];
+        std::fprintf(c->out, kFmtRepeat, c->path, number, shown(record.wwid, wwid, sizeof wwid),
+                     first);
         return kDropped;
     }
     if (parsed < 0) {
@@ -177,18 +244,22 @@ void check_line(Checker *c, const char *line, std::size_t len, bool lf_ended)
 /// The check of `size` bytes of content, reported under the name `path`.
 ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE *out)
 {
-    Checker c{path, out, {}, 0, 0, 0};
-    for (std::size_t pos = 0; pos < size;) {
+    Checker c{path, out, {}, 0, 0, 0, false};
+    for (std::size_t pos = 0; pos < size && !c.out_of_memory;) {
         const auto *lf = static_cast<const char *>(std::memchr(data + pos, '\n', size - pos));
         std::size_t end = lf != nullptr ? static_cast<std::size_t>(lf - data) : size;
         check_line(&c, data + pos, end - pos, lf != nullptr);
         pos = end + 1;
     }
+    if (c.out_of_memory) {
+        std::fprintf(out, kFmtConfUnreadable, path, std::strerror(ENOMEM));
+        return kCheckUnreadable;
+    }
     if (c.dropped == 0 && c.rewritten == 0) {
-        std::fprintf(out, kFmtClean, path, c.lines, c.seen.size());
+        std::fprintf(out, kFmtClean, path, c.lines, c.seen.count);
         return kCheckClean;
     }
-    std::fprintf(out, kFmtDamaged, path, c.lines, c.seen.size(), c.dropped, c.rewritten);
+    std::fprintf(out, kFmtDamaged, path, c.lines, c.seen.count, c.dropped, c.rewritten);
     return kCheckDamaged;
 }
 
@@ -205,7 +276,7 @@ ConfCheck conf_check(const char *path, FILE *out)
         std::fprintf(out, kFmtMissing, path);
         result = kCheckClean;
     } else if (got < 0) {
-        std::fprintf(out, kFmtUnreadable, path, why != nullptr ? why : "refused");
+        std::fprintf(out, kFmtConfUnreadable, path, why != nullptr ? why : "refused");
     } else {
         result = check_text(path, content.data, content.size, out);
     }

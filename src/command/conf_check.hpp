@@ -14,6 +14,10 @@
 
 #include <cstdio>
 
+/// What tald says of a preference file that exists but cannot be read: the
+/// path, then why.
+inline constexpr const char *kFmtConfUnreadable = "%s: cannot be read: %s\n";
+
 /// What conf_check found.
 enum ConfCheck {
     kCheckClean = 0,       ///< a run keeps every line as it stands (or there is no file)
@@ -23,5 +27,7 @@ enum ConfCheck {
 
 /// Checks the preference file at `path` and writes the report to `out`: for
 /// every line that a run would drop or rewrite, "<path>:<line>: <why>", then
-/// one summary line "<path>: ...". The caller holds the run lock.
+/// one summary line "<path>: ...". The caller holds the run lock. Without
+/// memory to remember the wwids seen, the check ends as for a file that
+/// cannot be read, with strerror(ENOMEM) as the reason.
 ConfCheck conf_check(const char *path, FILE *out);

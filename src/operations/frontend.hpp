@@ -15,16 +15,21 @@
 inline constexpr int kCalloutLockWaitMs = 5000;
 inline constexpr int kTaldLockWaitMs = 30000;
 
-/// Opens the lock file (created 0640 when missing, never truncated) without
+/// Opens the lock file (created 0600 when missing, never truncated) without
 /// following a symbolic link and without blocking, and accepts only a regular
 /// file. A run as root (effective uid 0) also refuses, as ssh's StrictModes
 /// does, a state directory that root does not own or that group or others can
-/// write, and a lock or preference file that root does not own: whoever could
-/// change them would hold the host's priorities (traced at level 3, lines 354,
-/// 356, 358). 0, or an errno value: the open's own (EROFS on a read-only file
-/// system, ELOOP for a link, ENXIO for a FIFO without reader...), EINVAL for
-/// any file that is not a regular one, EPERM for a refused ownership or mode.
-/// On failure nothing stays open and line 352 is traced.
+/// write, a lock or preference file that root does not own, and a preference
+/// file that group or others can write: whoever could change them would hold
+/// the host's priorities (traced at level 3, lines 354, 356, 358, 360). A lock
+/// file that group or others could open (older versions made it 0640, `touch`
+/// makes it 0644) is replaced, as root, by a fresh one that only root can
+/// open, so that no descriptor opened before can hold the host's lock. 0, or
+/// an errno value: the open's own (EROFS on a read-only file system, ELOOP
+/// for a link, ENXIO for a FIFO without reader...), EINVAL for any file that
+/// is not a regular one, EPERM for a refused ownership or mode, the
+/// replacement's own when it could not be made. On failure nothing stays
+/// open and line 352 is traced.
 int run_lock_open();
 
 /// What run_lock_open judges of the state directory for a run as root, for
@@ -33,16 +38,22 @@ int run_lock_open();
 /// stat, nothing traced: the caller then goes the whole way, and
 /// run_lock_open refuses and traces why. True for other runs. The lock file
 /// is not looked at: in a directory only root can change, only root can
-/// change it, and an answer that takes no lock does not depend on it.
+/// change it, and an answer that takes no lock does not depend on it. Nor is
+/// the preference file: a kept copy stands for it only while its identity,
+/// change time included, is the one read, and a change of its mode or owner
+/// changes that time.
 bool run_state_trusted();
 
 /// Takes the exclusive flock on the opened lock file, waiting at most
 /// `timeout_ms`, by non-blocking attempts with a short back-off: no signal
 /// and no timer, so the bound holds whatever signal mask, dispositions and
 /// timers the process inherited, and an inherited alarm is left as it was.
-/// 0 held; -1 when the bound passed first (traced at level 4)
-/// or no lock file is open. Another failure of flock itself does not stop the
-/// run, as it never has: 0.
+/// Once held, the lock counts only while the lock file's name still leads to
+/// the file locked: a file replaced meanwhile (see run_lock_open) is opened
+/// again and waited for within what is left of the bound.
+/// 0 held; -1 when the bound passed first (traced at level 4), no lock file
+/// is open, or the file that replaced it cannot be opened (line 352).
+/// Another failure of flock itself does not stop the run, as it never has: 0.
 int run_lock_take(int timeout_ms);
 
 /// Releases the flock and closes the lock file; nothing when none is open.

@@ -68,6 +68,14 @@ int load_config(const char *path);
 /// True when the last load_config found the file but could not read it
 /// whole (so that no save will replace it).
 bool conf_unreadable();
+/// Why the last load_config could not read the file whole: a text such as
+/// strerror's, "not a regular file" or "not owned by root", valid until the
+/// next load_config or conf_reset; nullptr when it could (or there was no
+/// file).
+const char *conf_unread_reason();
+/// True when what the last load_config could not read, it could not for
+/// want of memory (for the text or for a record).
+bool conf_out_of_memory();
 /// Declares the one LUN (by wwid) that the next loads serve, or nullptr (the
 /// default): every LUN.
 void conf_load_for(const char *wwid);

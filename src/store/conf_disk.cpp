@@ -40,6 +40,7 @@ constexpr const char *kMsgLockFailed = "Could not get lock on file.";
 constexpr const char *kFmtWriteFailed = "Could not write configuration file: %s";
 constexpr const char *kMsgNotRegular = "not a regular file";
 constexpr const char *kMsgNotRoots = "not owned by root";
+constexpr const char *kMsgWritable = "writable by group or others";
 
 constexpr mode_t kNewFileMode = 0640;
 constexpr const char *kTempSuffix = ".tmp";
@@ -106,10 +107,11 @@ int open_regular(const char *path, struct stat *st, const char **reason)
         *reason = kMsgNotRegular;
         return -1;
     }
-    // Root reads only a file root owns: anyone else's could set its priorities.
-    if (geteuid() == 0 && st->st_uid != 0) {
+    // Root reads only a file that root owns and only root can write: anyone
+    // else who could write it could set its priorities.
+    if (geteuid() == 0 && (st->st_uid != 0 || (st->st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
         close(fd);
-        *reason = kMsgNotRoots;
+        *reason = st->st_uid != 0 ? kMsgNotRoots : kMsgWritable;
         return -1;
     }
     return fd;
@@ -250,8 +252,9 @@ int read_whole(const char *path, Content *content, const char **reason)
     if (lock_config(fd.fd) < 0)
         return -3;
     if (read_all(fd.fd, static_cast<std::size_t>(st.st_size), content) < 0) {
-        *reason = std::strerror(errno);
-        return -2;
+        int err = errno;
+        *reason = std::strerror(err);
+        return err == ENOMEM ? -4 : -2;
     }
     unlock_config(fd.fd);
     content->identity = identity_of(st);
@@ -288,7 +291,11 @@ int replace(const char *path, const char *data, std::size_t len)
     // planted symlink) goes; the new file is created afresh and never through
     // a link. The lock file keeps two runs from sharing the name.
     unlink(temp);
-    FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode)};
+    // Created no wider than the file it replaces, nor than a new file gets,
+    // whatever the umask: a descriptor opened meanwhile would keep reading
+    // it after the mode is set.
+    FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    mode & kNewFileMode)};
     if (fd.fd < 0) {
         log_trace(kModule, kFunction, kLineSaveOpen, 4, kMsgOpenFailed);
         return -1;
@@ -298,8 +305,9 @@ int replace(const char *path, const char *data, std::size_t len)
         log_trace(kModule, kFunction, kLineSaveLock, 4, kMsgLockFailed);
         return -1;
     }
-    // The mode is kept where the file system allows it; a file system that
-    // refuses it must not cost the administrator the preferences themselves.
+    // The mode is kept where the file system allows it (a save never widens
+    // it); a file system that refuses it must not cost the administrator the
+    // preferences themselves.
     if (fchmod(fd.fd, mode) < 0)
         log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
     if (write_all(fd.fd, data, len) < 0) {

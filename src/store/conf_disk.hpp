@@ -47,9 +47,10 @@ bool unchanged(const char *path, const Content &content);
 /// Reads the file at `path` whole into *content (any earlier content is
 /// released first), between lock_config and unlock_config on its
 /// descriptor. 1 read; 0 no such file; -1 the file exists but could not be
-/// opened; -2 it was opened but not read to its end; -3 lock_config refused.
-/// On -1 and -2 *reason says why (a strerror text or "not a regular file",
-/// valid until the next call); on anything but 1 the content stays empty.
+/// opened; -2 it was opened but not read to its end; -3 lock_config refused;
+/// -4 no memory for its content. On -1, -2 and -4 *reason says why (a
+/// strerror text or "not a regular file", valid until the next call); on
+/// anything but 1 the content stays empty.
 int read_whole(const char *path, Content *content, const char **reason);
 /// Frees the content and empties it.
 void release(Content *content);

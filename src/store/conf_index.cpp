@@ -6,6 +6,7 @@
 
 #include <sysfs/dlist.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,6 +61,18 @@ void forget()
     std::free(loaded.index);
     std::free(loaded.memo);
     loaded = LoadedFile{};
+}
+
+void mark_unread(const char *why)
+{
+    loaded.unread = true;
+    copy_field(loaded.unread_why, sizeof loaded.unread_why, why);
+}
+
+void mark_unread_memory()
+{
+    mark_unread(std::strerror(ENOMEM));
+    loaded.unread_memory = true;
 }
 
 bool note_line(const LineSpan &span)
@@ -132,7 +145,7 @@ void materialize()
     // What could not be kept or read into a record would be lost by a save:
     // the file is then never rewritten, as after a whole load that ran out.
     if (front == nullptr)
-        loaded.unread = true;
+        mark_unread_memory();
     for (std::size_t i = 0; i < loaded.count; ++i) {
         pathinfo *rec = loaded.wanted != nullptr && i == loaded.wanted_line ? loaded.wanted : nullptr;
         if (rec == nullptr && (rec = conf_records::new_record()) != nullptr)
@@ -140,7 +153,7 @@ void materialize()
         if (rec != nullptr)
             add_confNode(rec);
         else
-            loaded.unread = true;
+            mark_unread_memory();
     }
     // Put back as they stood: dlist_insert, not add_confNode, which would
     // clear the probed record's lunref.

@@ -61,6 +61,8 @@ struct LoadedFile {
     std::size_t capacity;
     bool canonical;
     bool unread;   ///< the file exists but was not read whole: never rewrite it
+    char unread_why[64];  ///< why, for the admin ("Permission denied"...)
+    bool unread_memory;   ///< for want of memory
     bool indexed;  ///< an indexed load
     std::uint32_t *index;  ///< line number + 1 by wwid hash, 0 for a free slot
     std::size_t index_capacity;
@@ -82,6 +84,11 @@ extern LoadedFile loaded;
 
 /// Frees what the last load kept.
 void forget();
+/// Marks the file as not read whole, for `why` (a strerror text or the
+/// like), so that no save replaces it.
+void mark_unread(const char *why);
+/// The same, for want of memory.
+void mark_unread_memory();
 /// Notes a record line; false without memory.
 bool note_line(const LineSpan &span);
 /// Builds the index of the noted lines by wwid; false without memory or when

@@ -49,7 +49,7 @@ char read_buffer[conf_line::kMaxLine + 1];
 /// Marks the file as not read whole, so that no save replaces it.
 void refuse_saving(const char *reason)
 {
-    loaded.unread = true;
+    conf_loaded::mark_unread(reason);
     log_trace(kModule, "load_config", kLineLoadUnreadable, 4, kFmtUnreadable, reason);
 }
 
@@ -213,6 +213,7 @@ void load_every_line(pathinfo *rec)
             log_trace(kModule, "load_config", kLineLoadMallocNext, 3, "Error: malloc == NULL!");
             // What was not loaded would be lost by a save.
             refuse_saving(std::strerror(ENOMEM));
+            conf_loaded::mark_unread_memory();
             break;
         }
         if (read_record(rec) == 0) {
@@ -287,6 +288,10 @@ int parse_pathinfo(pathinfo *rec)
 
 bool conf_unreadable() { return loaded.unread; }
 
+const char *conf_unread_reason() { return loaded.unread ? loaded.unread_why : nullptr; }
+
+bool conf_out_of_memory() { return loaded.unread_memory; }
+
 void conf_load_for(const char *wwid) { copy_field(wanted_wwid, sizeof wanted_wwid, wwid ? wwid : ""); }
 
 int load_config(const char *path)
@@ -312,8 +317,10 @@ int load_config(const char *path)
             log_trace(kModule, "load_config", kLineLoadOpen, 4, kMsgOpenFailed);
         if (got == -3)
             log_trace(kModule, "load_config", kLineLoadLock, 4, kMsgLockFailed);
-        if (got == -1 || got == -2)
+        if (got == -1 || got == -2 || got == -4)
             refuse_saving(reason);
+        if (got == -4)
+            conf_loaded::mark_unread_memory();
         std::free(rec);
         return -1;
     }
