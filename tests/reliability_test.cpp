@@ -411,7 +411,7 @@ TEST_F(Reliability, StateThatOthersCouldChangeIsNotUsedByRoot)
         {"preference file 0620 of nobody's group",
          [](const std::string &d) {
              chmod((d + "/tald.conf").c_str(), 0620);
-             chown((d + "/tald.conf").c_str(), 0, kNobody);
+             EXPECT_EQ(chown((d + "/tald.conf").c_str(), 0, kNobody), 0);
          },
          "[360] ERROR: /etc/lvm/cache/tald.conf is writable by group or others; not used"},
     };
@@ -561,13 +561,14 @@ TEST_F(Reliability, LockFileThatOthersCouldOpenIsReplacedByRoot)
         ASSERT_EQ(nobody.opened(), 0) << std::oct << c.mode;
         ASSERT_EQ(c.locked_first ? nobody.lock() : 0, 0);
         for (int round = 0; round < 2; ++round) {
-            long ms = 0;
-            Outcome o = finish_within(start(kCallout, {"/dev/sdb"}, 1001), 4000, &ms);
+            // Its answer, not the lock failure at its bound: nobody's lock
+            // held it up. A loaded machine may stretch the run; only a run
+            // that hangs is killed here.
+            Outcome o = finish_within(start(kCallout, {"/dev/sdb"}, 1001), kTaldBoundMs);
             EXPECT_EQ(o.out, "7\n") << std::oct << c.mode << " " << c.locked_first;
-            EXPECT_LE(ms, 2500);
             ASSERT_EQ(c.locked_first || round > 0 ? 0 : nobody.lock(), 0);
         }
-        Outcome o = finish_within(start(PLUGIN_HOST, {PLUGIN_LIB, "sdb"}, 1002), 4000);
+        Outcome o = finish_within(start(PLUGIN_HOST, {PLUGIN_LIB, "sdb"}, 1002), kTaldBoundMs);
         EXPECT_EQ(o.out.rfind("sdb 7 ", 0), 0u) << o.out;
         struct stat st = {};
         ASSERT_EQ(lstat(lock.c_str(), &st), 0);
