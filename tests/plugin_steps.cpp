@@ -9,6 +9,8 @@
 //   &DEV                   one call in a thread of its own, while the steps
 //                          go on; its line comes at the end
 //   ~MS                    sleeps MS milliseconds
+//   =MS                    the calls that follow pass the timeout MS (at
+//                          first 0: the plugin's own bound)
 //   @N                     creates the file at.N and waits for go.N
 //   race=DEV,THREADS,A,B   THREADS threads call DEV until the file "stop"
 //                          exists; it creates "racing" once they run. A call
@@ -38,22 +40,23 @@ struct HostPath {
 };
 using GetPrio = int (*)(HostPath *, char *, unsigned int);
 GetPrio getprio = nullptr;
+unsigned int timeout_ms = 0;
 
 bool exists(const char *name) { return access(name, F_OK) == 0; }
 
-int call(const std::string &dev)
+int call(const std::string &dev, unsigned int timeout = 0)
 {
     HostPath p;
     std::memset(&p, 0xa5, sizeof p);
     std::snprintf(p.dev, sizeof p.dev, "%s", dev.c_str());
     char args[] = "";
-    return getprio(&p, args, 0);
+    return getprio(&p, args, timeout);
 }
 
-long timed_call(const std::string &dev, int *result)
+long timed_call(const std::string &dev, unsigned int timeout, int *result)
 {
     auto begin = std::chrono::steady_clock::now();
-    *result = call(dev);
+    *result = call(dev, timeout);
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::steady_clock::now() - begin)
                                  .count());
@@ -62,6 +65,7 @@ long timed_call(const std::string &dev, int *result)
 struct Background {
     pthread_t thread;
     std::string dev;
+    unsigned int timeout = 0;
     int result = 0;
     long ms = 0;
 };
@@ -69,7 +73,7 @@ struct Background {
 void *background_call(void *arg)
 {
     auto *b = static_cast<Background *>(arg);
-    b->ms = timed_call(b->dev, &b->result);
+    b->ms = timed_call(b->dev, b->timeout, &b->result);
     return nullptr;
 }
 
@@ -136,10 +140,13 @@ int main(int argc, char **argv)
         if (step[0] == '&') {
             auto *b = new Background;
             b->dev = step.substr(1);
+            b->timeout = timeout_ms;
             pthread_create(&b->thread, nullptr, background_call, b);
             background.push_back(b);
         } else if (step[0] == '~') {
             usleep(static_cast<useconds_t>(std::atoi(step.c_str() + 1)) * 1000);
+        } else if (step[0] == '=') {
+            timeout_ms = static_cast<unsigned int>(std::atoi(step.c_str() + 1));
         } else if (step[0] == '@') {
             std::fclose(std::fopen(("at." + step.substr(1)).c_str(), "w"));
             wait_for(("go." + step.substr(1)).c_str());
@@ -147,7 +154,7 @@ int main(int argc, char **argv)
             race(step.substr(5));
         } else {
             int result = 0;
-            long ms = timed_call(step, &result);
+            long ms = timed_call(step, timeout_ms, &result);
             std::printf("%s %d %ld\n", step.c_str(), result, ms);
         }
         std::fflush(stdout);

@@ -213,6 +213,33 @@ TEST_F(Plugin, BoundsTheLockWaitAndTheCommands)
     EXPECT_LT(call_ms(o.out), 6000);
 }
 
+// A call that waits for another thread's call to be done with the store
+// gives up at its own bound, not when the other call gives up.
+TEST_F(Plugin, TheWaitForAnotherThreadsCallEndsWithTheBound)
+{
+    scenario(node_text(kLun, kSdb) + node_text(kOther, kSdc));
+    int fd = open((state_ + "/tald.lock").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    Outcome o = run(kSteps, {kPlugin, "=2000", "&sdb", "~200", "=300", "sdc"});
+    close(fd);
+    int sdb = 0, sdc = 0;
+    long sdb_ms = -1, sdc_ms = -1;
+    ASSERT_EQ(std::sscanf(o.out.c_str(), "sdc %d %ld\nsdb %d %ld\n", &sdc, &sdc_ms, &sdb, &sdb_ms),
+              4)
+        << o.out;
+    EXPECT_EQ(sdc, -1);
+    EXPECT_GE(sdc_ms, 290);
+    EXPECT_LT(sdc_ms, 1500);
+    EXPECT_EQ(sdb, -1);
+    EXPECT_GE(sdb_ms, 1990);
+    EXPECT_EQ(missing_line(o.err, {"syslog: 28 priotald: /dev/sdc: lock file "
+                                   "/etc/lvm/cache/tald.lock still held by another run after "
+                                   "300 ms"}),
+              "")
+        << o.err;
+}
+
 TEST_F(Plugin, DevicesThatAreNoArrayLunGetTheCalloutsZero)
 {
     scenario(node_text(kLun, kSdb));

@@ -204,6 +204,35 @@ plugin_exports() {
         c++ -o "$work/load" "$work/load.cpp" -ldl && "$work/load" "$so"
 }
 
+# Every host the package is for: no shipped binary imports a C library symbol
+# version newer than GLIBC_2.17, or anything of the C++ runtime (objdump -T,
+# and the binaries' NEEDED), and the Depends ask for no more; the shipped
+# plugin answers as it should under each generation of multipath's loader
+# (tests/plugin_generations_test.sh), run in the build root, on Debian 11's
+# C library.
+every_host() {
+    local dir=$1 deb=$2 f v newer depends loaders status=0 mnt=$work/build-root/mnt
+    for f in sbin/tald sbin/mpath_prio_tald lib/multipath/libpriotald.so; do
+        newer=$(objdump -T "$dir/$f" | grep -oE '(GLIBC|GLIBCXX|CXXABI)_[A-Z0-9.]+' | sort -u |
+            while read -r v; do
+                [ "${v%%_*}" = GLIBC ] && [ "$(printf '2.17\n%s\n' "${v#GLIBC_}" | sort -V | tail -n 1)" = 2.17 ] ||
+                    echo "$v"
+            done)
+        [ -z "$newer" ] || { echo "$f imports" $newer; status=1; }
+        ! objdump -p "$dir/$f" | grep -E 'NEEDED.*(libstdc\+\+|libgcc_s)' || status=1
+    done
+    depends=$(dpkg-deb -f "$deb" Depends)
+    v=$(sed -n 's/^libc6 (>= \([0-9.]*\))$/\1/p' <<<"$depends")
+    [ -n "$v" ] && dpkg --compare-versions "$v" le 2.17 || { echo "Depends: $depends"; status=1; }
+    install -m 0644 "$dir/lib/multipath/libpriotald.so" "$mnt/tmp/libpriotald.so" || return
+    loaders=$(cd "$mnt" && printf '/%s\n' build/src/obj-deb/tests/plugin_loader_*)
+    # shellcheck disable=SC2086
+    inroot "$mnt" bash /build/src/tests/plugin_generations_test.sh /tmp/libpriotald.so \
+        /build/src/obj-deb/tools/simarray/libsimarray.so /build/src/tools/simarray/scenarios/array8.scn \
+        $loaders || status=1
+    return $status
+}
+
 # --- In a release's root (R: its overlay's mount point).
 
 # apt_install: what README tells the admin, with the package in /tmp.
@@ -440,6 +469,7 @@ check "contents: programs, plugin, man pages, examples; no /etc/lvm; maintainer 
 rm -rf "$work/extract" && dpkg-deb -x "$deb" "$work/extract"
 check "installed man pages render without warnings" man_pages_render "$work/extract"
 check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin_exports "$work/extract/lib/multipath/libpriotald.so"
+check "every host: no GLIBC newer than 2.17 nor C++ runtime imported, Depends libc6 (>= 2.17), the plugin under each loader generation" every_host "$work/extract" "$deb"
 check "$old_version built from its tree ($old_tree) for the upgrades (kept in build/package/old)" build_old_package
 for suite in "${admin_suites[@]}"; do
     release "$suite"

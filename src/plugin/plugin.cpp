@@ -45,6 +45,22 @@
 /// `char dev[256]`, the kernel name of the path; nothing else is read.
 struct path;
 
+// What the host's libmultipath exports tells how it calls getprio. Weak
+// references: each is null in a host without it, and no dlsym (nor libdl on
+// older C libraries) is needed to ask. None of them is ever called but
+// libmp_get_version.
+//
+// The change that took getprio's third argument away (0.9.6) also renamed
+// the function that computes it: a host with get_prio_timeout_ms passes two
+// arguments, one with get_prio_timeout three, whatever release either says
+// it is (a distribution may carry the change on an older release).
+extern "C" unsigned int get_prio_timeout_ms(const struct path *pp) __attribute__((weak));
+extern "C" unsigned int get_prio_timeout(unsigned int checker_timeout,
+                                         unsigned int default_timeout) __attribute__((weak));
+// int libmp_get_version(int which, unsigned int version[3]), from 0.8.6 on:
+// 0 when it filled the three numbers of `which`.
+extern "C" int libmp_get_version(int which, unsigned int version[3]) __attribute__((weak));
+
 namespace {
 
 constexpr unsigned kDefaultTimeoutMs = 5000;
@@ -62,8 +78,24 @@ constexpr std::size_t kArgsMemory = 256;
 /// The trace level from which a call shows every step of the store.
 constexpr int kStepsLevel = 7;
 
-/// The store, the run lock and the file kept between calls.
-pthread_mutex_t store_mutex = PTHREAD_MUTEX_INITIALIZER;
+/// The gate of the store, the run lock and the file kept between calls:
+/// taken by one call at a time, for as long as it uses them. A call waits
+/// for it within its own bound, measured on CLOCK_MONOTONIC, since the wall
+/// clock may be set back or forth while multipathd runs (at boot, when the
+/// time service first steps it). Hence a flag under a mutex that is only
+/// ever held for a moment, and a condition variable whose timed wait reads
+/// CLOCK_MONOTONIC: the bound holds to the wake-up, a waiter wakes as soon
+/// as the gate is free, and the C library needs nothing newer than
+/// GLIBC_2.3.3 for it. Neither of the others would do: pthread_mutex_clocklock
+/// needs GLIBC_2.30, which the C libraries of many a host with a 0.8 release
+/// lack (2.28), and pthread_mutex_timedlock's deadline is on CLOCK_REALTIME,
+/// so the wall clock set back by an hour would stretch the wait by an hour.
+struct StoreGate {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t freed = PTHREAD_COND_INITIALIZER;  ///< set to CLOCK_MONOTONIC on load
+    bool taken = false;
+};
+StoreGate store_gate;
 /// What follows, and the paths' states.
 pthread_mutex_t state_mutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -103,19 +135,15 @@ std::size_t failing_capacity = 0;
 /// every path is healthy looks at nothing else.
 std::atomic<std::size_t> any_failing{0};
 
-// libmultipath's int libmp_get_version(int which, unsigned int version[3]),
-// from 0.8.6 on: 0 when it filled the three numbers of `which`. A weak
-// reference: null in a host without it, and no dlsym (nor libdl on older C
-// libraries) needed to ask.
-extern "C" int libmp_get_version(int which, unsigned int version[3]) __attribute__((weak));
-
-/// Whether the host passes the third argument. Every host without
-/// libmp_get_version (up to 0.8.5) passes three; of those that have it, only
-/// one that says it is older than 0.9.6 does.
+/// Whether the host passes the third argument: by the function it exports
+/// (above); a host with neither is judged by the release it reports, and
+/// one that exports none of the three passes three.
 bool third_argument_trusted()
 {
     if (timeout_trusted < 0) {
-        if (libmp_get_version == nullptr) {
+        if (get_prio_timeout_ms != nullptr) {
+            timeout_trusted = 0;
+        } else if (get_prio_timeout != nullptr || libmp_get_version == nullptr) {
             timeout_trusted = 1;
         } else {
             unsigned int version[3] = {};
@@ -239,7 +267,7 @@ int enter_store()
     return 0;
 }
 
-/// Locks the store within the call's bound.
+/// Takes the store's gate within the call's bound.
 bool lock_store()
 {
     timespec now = {};
@@ -247,7 +275,24 @@ bool lock_store()
     long ns = now.tv_nsec + static_cast<long>(call.timeout_ms % 1000) * 1000000L;
     call.deadline = {now.tv_sec + static_cast<time_t>(call.timeout_ms / 1000) + ns / 1000000000L,
                      ns % 1000000000L};
-    return pthread_mutex_clocklock(&store_mutex, CLOCK_MONOTONIC, &call.deadline) == 0;
+    pthread_mutex_lock(&store_gate.mutex);
+    int rc = 0;
+    while (store_gate.taken && rc != ETIMEDOUT) {
+        rc = pthread_cond_timedwait(&store_gate.freed, &store_gate.mutex, &call.deadline);
+    }
+    bool got = !store_gate.taken;
+    if (got)
+        store_gate.taken = true;
+    pthread_mutex_unlock(&store_gate.mutex);
+    return got;
+}
+
+void unlock_store()
+{
+    pthread_mutex_lock(&store_gate.mutex);
+    store_gate.taken = false;
+    pthread_cond_signal(&store_gate.freed);
+    pthread_mutex_unlock(&store_gate.mutex);
 }
 
 /// The state the path's last call left.
@@ -287,7 +332,7 @@ int resolve(const char *node, pathinfo *rec, int rc)
         conf_drop_records();
         run_lock_close();
     }
-    pthread_mutex_unlock(&store_mutex);
+    unlock_store();
     if (prio != kNoStore) {
         return prio;
     }
@@ -394,9 +439,23 @@ int one_call(const struct path *pp, int verbosity)
     return result;
 }
 
+/// The gate's timed wait on CLOCK_MONOTONIC, before the host's first call.
+/// Were that refused, the deadlines would lie in the past of the wall clock:
+/// a call that finds the gate taken would give up at once, never wait longer.
+__attribute__((constructor)) void load()
+{
+    pthread_condattr_t attr;
+    if (pthread_condattr_init(&attr) != 0)
+        return;
+    if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0)
+        pthread_cond_init(&store_gate.freed, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
 /// Everything the library keeps, given back when the host unloads it.
 __attribute__((destructor)) void unload()
 {
+    pthread_cond_destroy(&store_gate.freed);
     conf_reset();
     run_lock_close();
     std::free(failing);
@@ -408,8 +467,8 @@ __attribute__((destructor)) void unload()
 
 /// The host's entry: the priority of the path (what mpath_prio_tald prints,
 /// 0 included), or -1 when there is no answer at all. `timeout_ms` is read
-/// only from a host older than 0.9.6, which passes it; 0 or an untrusted
-/// value means 5000 ms.
+/// only from a host that passes it (third_argument_trusted); 0, or a host
+/// that passes two arguments, means 5000 ms.
 extern "C" __attribute__((visibility("default"))) int getprio(struct path *pp, char *args,
                                                               unsigned int timeout_ms)
 {
