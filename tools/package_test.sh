@@ -339,13 +339,15 @@ build_old_package() {
     local root mnt
     [ -s "$old_deb" ] && return
     # shellcheck disable=SC2046
-    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends)) || return
+    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends) 2>&3) || return
     overlay "$root" "$work/old-build-root" || return
     mnt=$work/old-build-root/mnt
     mkdir -p "$mnt/build/src" "$work/old" || return
     git archive "$old_tree" | tar -xf - -C "$mnt/build/src" || return
+    echo "package: building $old_version, once (log: build/package/old/build.log)" >&3
     inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b -Pnocheck' \
-        >"$work/old/build.log" 2>&1 || { tail -30 "$work/old/build.log"; return 1; }
+        2>&1 | progress "package: $old_version build" "$work/old/build.log" >&3 ||
+        { tail -30 "$work/old/build.log"; return 1; }
     [ "$(dpkg-deb -f "$mnt/build/${old_deb##*/}" Version)" = "$old_version" ] || return
     dpkg-deb -c "$mnt/build/${old_deb##*/}" | grep ' \./etc/lvm/cache/$' >/dev/null || { echo "0.3.2-1 without /etc/lvm/cache"; return 1; }
     cp "$mnt/build/${old_deb##*/}" "$old_deb.tmp" && mv "$old_deb.tmp" "$old_deb" || return
