@@ -22,7 +22,6 @@ constexpr const char *kPlugin = PLUGIN_LIB;
 constexpr const char *kHost = PLUGIN_HOST;
 constexpr const char *kVersionedHost = PLUGIN_HOST_VERSIONED;
 constexpr const char *kSteps = PLUGIN_STEPS;
-constexpr long kSlackMs = 4000;
 
 const Lun kLun{1, 0x21, "vol01"};
 const Lun kOther{2, 0x22, "vol02"};
@@ -168,8 +167,7 @@ TEST_F(Plugin, BoundsTheLockWaitAndTheCommands)
         long bound_ms;
     } const cases[] = {
         // Only a host older than 0.9.6 passes the third argument; one
-        // without libmp_get_version is older than 0.8.6. Shorter bounds
-        // first: each run is timed until it is reaped.
+        // without libmp_get_version is older than 0.8.6.
         {kVersionedHost, {"-R", "0.9.4", "-t", "1000"}, 1000},
         {kHost, {"-t", "1000"}, 1000},
         {kVersionedHost, {"-R", "0.9.6", "-t", "1000"}, 5000},
@@ -182,14 +180,20 @@ TEST_F(Plugin, BoundsTheLockWaitAndTheCommands)
         args.push_back("sdb");
         started.push_back(start(c.program, args, index++));
     }
+    // Each call as the host timed it, without the start and the end of its
+    // process, which a loaded machine may stretch by seconds: the bound and a
+    // little more, far below the next bound of the table.
+    auto call_ms = [](const std::string &out) {
+        long ms = -1;
+        return std::sscanf(out.c_str(), "%*s %*d %ld", &ms) == 1 ? ms : -1;
+    };
     for (std::size_t i = 0; i < started.size(); ++i) {
-        long ms = 0;
-        Outcome o = finish_within(started[i], cases[i].bound_ms + kSlackMs, &ms);
+        Outcome o = finish_within(started[i], 30000);
         auto got = results(o.out);
         ASSERT_EQ(got.size(), 1u) << o.out << o.err;
         EXPECT_EQ(got[0].second, -1) << i;
-        EXPECT_GE(ms, cases[i].bound_ms - 100) << i;
-        EXPECT_LE(ms, cases[i].bound_ms + kSlackMs - 200) << i;
+        EXPECT_GE(call_ms(o.out), cases[i].bound_ms - 5) << i;
+        EXPECT_LE(call_ms(o.out), cases[i].bound_ms + 1000) << i;
         EXPECT_EQ(missing_line(o.err, {"syslog: 28 priotald: /dev/sdb: lock file "
                                        "/etc/lvm/cache/tald.lock still held by another run "
                                        "after " +
@@ -200,13 +204,13 @@ TEST_F(Plugin, BoundsTheLockWaitAndTheCommands)
     close(fd);
     EXPECT_FALSE(state_exists());
 
-    // The commands of a dead path end with the bound: the failed probe's 0,
-    // well before the 6 s its two commands would take.
-    long ms = 0;
+    // The commands of a dead path end with the bound: the failed probe's 0
+    // (a probe that waited would answer the path's priority), before the 6 s
+    // its two commands would take.
     Outcome o = finish_within(
-        start(kVersionedHost, {kPlugin, "-R", "0.9.4", "-t", "500", "sdc"}, index++), 6000, &ms);
+        start(kVersionedHost, {kPlugin, "-R", "0.9.4", "-t", "500", "sdc"}, index++), 30000);
     EXPECT_EQ(results(o.out), (Results{{"sdc", 0}}));
-    EXPECT_LE(ms, 2500);
+    EXPECT_LT(call_ms(o.out), 6000);
 }
 
 // A call that waits for another thread's call to be done with the store

@@ -27,9 +27,11 @@ if [ "$(cat "$root.stamp" 2>/dev/null)" != "$want" ]; then
     include=()
     [ $# -eq 0 ] || include=("--include=$(IFS=,; echo "$*")")
     echo "debroot: making the $suite root $root (log: $root.log)" >&2
-    # Merged /usr, as every release from 11 on installs it.
+    . "$(dirname "$0")/progress.sh"
+    # Merged /usr, as every release from 11 on installs it. Its phases on
+    # standard error, a few minutes in all.
     if ! debootstrap --variant=minbase --merged-usr "${include[@]}" "$suite" "$root.tmp" "$mirror" \
-        >"$root.log" 2>&1; then
+        2>&1 | progress "debroot: $suite" "$root.log" >&2; then
         tail -n 30 "$root.log" >&2
         rm -rf "$root.tmp"
         exit 1

@@ -2,14 +2,21 @@
 # The main job on the simulated array (tools/simarray/scenarios/array8.scn:
 # 8 LUNs, 4 paths each): the priority multipath would get for every path, one
 # administrator override with tald, the callout's answer after it, a reset to
-# the default, and the stored configuration as tald lists it. The state lives
-# in a temporary directory; the machine's own /etc/lvm/cache is never touched.
+# the default, and the stored configuration as tald lists it, each result
+# explained in a sentence. The state lives in a temporary directory; the
+# machine's own /etc/lvm/cache is never touched.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
 tools/setup.sh
+echo "demo: building mpath_prio_tald, tald and the simulated array in build/normal"
 . tools/simenv.sh tald-demo
+
+echo "The array is simulated: tools/simarray answers the programs' SCSI commands as a Quelvane array"
+echo "with 8 LUNs over 4 paths each would (tools/simarray/scenarios/array8.scn); no disk, no multipath"
+echo "and not this machine's /etc/lvm/cache are used, and the state directory is removed at the end."
+echo
 
 # Path, SCSI lun and controller-port label of every node, ordered by LUN and
 # port, read from the scenario.
@@ -36,6 +43,8 @@ echo "The higher number wins: multipath sends LUN 1's I/O over $best_dev ($best_
 echo
 echo "== Override: tald --prio --set /dev/sdb 8"
 sim "$tald" --prio --set /dev/sdb 8
+echo "tald confirms with the LUN's wwid, the path and its new priority, then the array port the path"
+echo "leads to (C0P0) and the SCSI host it leaves from (host port 2: the 2 of its address 2:0:0:1)."
 
 echo
 echo "== mpath_prio_tald /dev/sdb after the override"
@@ -48,4 +57,5 @@ sim "$tald" -l
 
 echo "== Reset to the default: tald --prio --set /dev/sdb 0"
 sim "$tald" --prio --set /dev/sdb 0
+echo "0 removes the override: the same line, with the default priority that /dev/sdb has again."
 echo "LUN 1 is back on $best_dev."

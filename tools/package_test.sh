@@ -17,8 +17,20 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top" || exit
 if [ "${TALD_PACKAGE_NAMESPACE:-}" != 1 ]; then
+    # What the stage needs, said at once rather than after a failed build.
+    needs() { echo "package: not run: $*"; echo "0 passed, 1 failed"; exit 1; }
+    [ "$(id -u)" -eq 0 ] || needs "needs root (debootstrap, mounts, chroot): run it as root"
+    # unshare makes / private in the new namespace, so that no overlay mount
+    # reaches the machine's; a chroot whose / is no mount point refuses that.
+    why=$(unshare --mount --propagation private true 2>&1) ||
+        needs "no private mount namespace here ($why): the stage mounts overlays of its" \
+            "Debian roots and needs / to be a mount point, as on a machine, a VM or a container;" \
+            "for a plain chroot, make its directory one before entering it (mount --bind DIR DIR)"
     exec env TALD_PACKAGE_NAMESPACE=1 unshare --mount --propagation private "$top/tools/package_test.sh" "$@"
 fi
+# Progress and debroot's lines, outside what a check captures.
+exec 3>&2
+. tools/progress.sh
 work=$top/build/package
 scenario=$top/tools/simarray/scenarios/array8.scn
 pkg=quelvane-path-manager
@@ -95,14 +107,15 @@ build_depends() {
 build_package() {
     local root mnt
     # shellcheck disable=SC2046
-    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends)) || return
+    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends) 2>&3) || return
     overlay "$root" "$work/build-root" || return
     mnt=$work/build-root/mnt
     mkdir -p "$mnt/build/src" || return
     tar --exclude=./build --exclude='./build-*' --exclude=./.git --exclude=./obj-deb -cf - . |
         tar -xf - -C "$mnt/build/src" || return
-    inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="parallel=2" dpkg-buildpackage -us -uc -b' \
-        >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; return 1; }
+    echo "package: building in the $build_suite root, tests on (log: build/package/build.log)" >&3
+    inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="parallel=2" dpkg-buildpackage -us -uc -b' 2>&1 |
+        progress "package: build" "$work/build.log" >&3 || { tail -30 "$work/build.log"; return 1; }
     cp "$mnt"/build/*.deb "$mnt"/build/*.changes "$mnt"/build/*.buildinfo "$work/" &&
         cp "$mnt/build/src/obj-deb/tools/simarray/libsimarray.so" "$work/libsimarray.so"
 }
@@ -115,13 +128,25 @@ tests_ran() {
     grep -q ' 0 tests failed' <<<"$summary"
 }
 
+# The package's own build keeps Debian's flags (no -Werror: a newer
+# compiler's new warning must not stop a rebuild of the package); a warning
+# in it fails this check instead, the compiler's or CMake's.
+build_warning_free() {
+    local found
+    found=$(grep -E 'warning:|^CMake Warning' "$work/build.log")
+    [ -z "$found" ] || { printf '%s\n' "$found" | head -n 20; return 1; }
+}
+
 deb_file() {
     echo "$work/${pkg}_$(dpkg-parsechangelog -l debian/changelog -S Version)_$(dpkg --print-architecture).deb"
 }
 
 lintian_clean() {
-    local out
-    out=$(lintian --pedantic -I "$work"/*.changes 2>&1 | grep -v '^N: running with root')
+    local out tmp=$work/lintian-tmp
+    # lintian leaves temporary files behind: in a directory of ours, not /tmp.
+    rm -rf "$tmp" && mkdir -p "$tmp" || return
+    out=$(TMPDIR=$tmp lintian --pedantic -I "$work"/*.changes 2>&1 | grep -v '^N: running with root')
+    rm -rf "$tmp"
     printf '%s\n' "$out" | grep -q '^E:' && { printf '%s\n' "$out"; return 1; }
     # Shown with the check's name below, not a failure.
     printf '%s\n' "$out" | sed -n 's/^\([WIP]\): /      lintian \1: /p' >"$work/lintian.txt"
@@ -314,13 +339,15 @@ build_old_package() {
     local root mnt
     [ -s "$old_deb" ] && return
     # shellcheck disable=SC2046
-    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends)) || return
+    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends) 2>&3) || return
     overlay "$root" "$work/old-build-root" || return
     mnt=$work/old-build-root/mnt
     mkdir -p "$mnt/build/src" "$work/old" || return
     git archive "$old_tree" | tar -xf - -C "$mnt/build/src" || return
+    echo "package: building $old_version, once (log: build/package/old/build.log)" >&3
     inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b -Pnocheck' \
-        >"$work/old/build.log" 2>&1 || { tail -30 "$work/old/build.log"; return 1; }
+        2>&1 | progress "package: $old_version build" "$work/old/build.log" >&3 ||
+        { tail -30 "$work/old/build.log"; return 1; }
     [ "$(dpkg-deb -f "$mnt/build/${old_deb##*/}" Version)" = "$old_version" ] || return
     dpkg-deb -c "$mnt/build/${old_deb##*/}" | grep ' \./etc/lvm/cache/$' >/dev/null || { echo "0.3.2-1 without /etc/lvm/cache"; return 1; }
     cp "$mnt/build/${old_deb##*/}" "$old_deb.tmp" && mv "$old_deb.tmp" "$old_deb" || return
@@ -435,6 +462,7 @@ rm -rf "${work:?}"/*.deb "$work"/*.changes "$work"/*.buildinfo
 check "dpkg-buildpackage -us -uc -b in a Debian $build_suite root, tests on (log: build/package/build.log)" build_package
 [ "$failed" -eq 0 ] || finish
 check "the package's tests ran at build time and passed" tests_ran
+check "no warning in the build (log: build/package/build.log)" build_warning_free
 deb=$(deb_file)
 check "lintian: no errors" lintian_clean
 [ -s "$work/lintian.txt" ] && cat "$work/lintian.txt"

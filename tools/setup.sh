@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the build, the tests, the package
 # and the demo need and this machine lacks. Safe to run again: it installs
-# nothing twice. The package manager's output goes to build/setup.log; one
-# line is printed, and the whole log only when the installation fails.
+# nothing twice. The package manager's output goes to build/setup.log; what
+# it installs and how far it is are printed as a few lines, and the whole
+# log only when the installation fails.
 # Needs root, or sudo when it has something to install.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,9 +28,13 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 mkdir -p "$top/build"
 log=$top/build/setup.log
+. "$top/tools/progress.sh"
 echo "setup: installing ${missing[*]} (log: build/setup.log)"
+# apt's plan and its progress by tenths (a first setup fetches about 600
+# packages and runs for minutes).
 if ! { "${sudo_cmd[@]}" apt-get update &&
-       "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"; } >"$log" 2>&1; then
+       "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -o APT::Status-Fd=1 \
+           "${missing[@]}"; } 2>&1 | progress setup "$log"; then
     cat "$log" >&2
     echo "setup: installing ${missing[*]} failed (log above, kept in build/setup.log)" >&2
     exit 1

@@ -502,7 +502,9 @@ TEST(GreltSim, ChildExecutedDuringAProbeHoldsNoDeviceDescriptor)
     std::vector<std::string> before = descriptors_of_a_child();
     pathinfo rec;
     std::thread probe([&] { EXPECT_EQ(grelt_info("/dev/sdp", &rec), 0); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Once the node is open, its two commands hold it for 800 ms more.
+    for (int i = 0; i < 5000 && call_log().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::vector<std::string> during = descriptors_of_a_child();
     probe.join();
     EXPECT_EQ(during, before);

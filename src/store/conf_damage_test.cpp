@@ -51,9 +51,12 @@ TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
         const char *name;
         void (*make)(const std::string &file, const std::string &target);
     } const cases[] = {
-        {"directory", [](const std::string &f, const std::string &) { mkdir(f.c_str(), 0700); }},
+        {"directory",
+         [](const std::string &f, const std::string &) { EXPECT_EQ(mkdir(f.c_str(), 0700), 0); }},
         {"symlink to the file",
-         [](const std::string &f, const std::string &t) { symlink(t.c_str(), f.c_str()); }},
+         [](const std::string &f, const std::string &t) {
+             EXPECT_EQ(symlink(t.c_str(), f.c_str()), 0);
+         }},
     };
     for (const Case &k : cases) {
         conf_reset(store_);

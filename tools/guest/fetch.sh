@@ -32,10 +32,11 @@ if [ ! -e "$stamp" ]; then
         compgen -G "$cache/debs/${p}_*.deb" >/dev/null || missing+=("$p")
     done
     if ((${#missing[@]})); then
+        # apt's line per package shows how far the download is.
         echo "fetch: downloading ${missing[*]}" >&2
-        if ! (cd "$cache/debs" && apt-get download -qq "${missing[@]}" >&2); then
+        if ! (cd "$cache/debs" && apt-get download -q "${missing[@]}" >&2); then
             apt-get update -qq
-            (cd "$cache/debs" && apt-get download -qq "${missing[@]}" >&2)
+            (cd "$cache/debs" && apt-get download -q "${missing[@]}" >&2)
         fi
     fi
     rm -rf "$cache/root"

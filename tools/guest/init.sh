@@ -73,7 +73,8 @@ for p in $nodes; do
     ln -s $CFG/core/user_$i/path$i $t/lun/lun_0/path
     hct=$(cat $t/address)
     sd=
-    for n in $(seq 50); do
+    # At most 30 s: a guest on a busy machine is slow, not wrong.
+    for n in $(seq 300); do
         sd=$(ls /sys/class/scsi_device/$hct:0/device/block 2>/dev/null)
         [ -n "$sd" ] && break
         sleep 0.1
@@ -173,10 +174,27 @@ mpd=$!
 paths_state() {
     timeout 10 multipathd show paths format "%d %p %T" 2>/dev/null | awk 'NR > 1 { print $1, $2, $3 }'
 }
-for n in $(seq 60); do
-    paths_state | grep -q ready && break
-    sleep 0.5
-done
+# wanted_state [SD PRIO]: "sdX PRIO ready" of every path of the array, as
+# the daemon should show it (SD's priority PRIO).
+wanted_state() {
+    while IFS='	' read -r p prio wwid note alias; do
+        sd=$(sd_of $p)
+        [ -n "$sd" ] && [ "$wwid" != - ] || continue
+        [ "$sd" = "$1" ] && prio=$2
+        echo "$sd $prio ready"
+    done < $G/expected
+}
+# settle [SD PRIO]: until the daemon shows every path as wanted_state says,
+# at most 60 s; then daemon_prios tells what differs. A guest on a busy
+# machine takes longer, so it is waited for rather than given fixed times.
+settle() {
+    wanted_state "$@" | sort > /tmp/wanted
+    for n in $(seq 120); do
+        paths_state | sort | grep -Fxf /tmp/wanted | cmp -s - /tmp/wanted && return
+        sleep 0.5
+    done
+}
+settle
 sleep 5   # a few rounds of path checks
 # daemon_prios TITLE [SD PRIO]: the daemon's priority of every path
 daemon_prios() {
@@ -204,19 +222,11 @@ reply wildcards show wildcards
 reply paths show paths format "%d|%D|%w|%p|%T|%t|%m"
 reply maps-json show maps json
 # An override taken up by the daemon's own path checks, without multipath -r.
-# wait_prio SD PRIO: until the daemon shows PRIO for SD (at most 30 s).
-wait_prio() {
-    for n in $(seq 60); do
-        [ "$(paths_state | awk -v s=$1 '$1 == s { print $2 }')" = "$2" ] && break
-        sleep 0.5
-    done
-}
-dflt=$(awk -v s=$first '$1 == s { print $2 }' /tmp/state)
 tald --prio --set /dev/$first 7 > /dev/null 2>&1
-wait_prio $first 7
+settle $first 7
 daemon_prios "override 7, path checks" $first 7
 tald --prio --set /dev/$first 0 > /dev/null 2>&1
-wait_prio $first $dflt
+settle
 daemon_prios "reset, path checks"
 # tald's wait: an override on LUN A's path of the lowest default makes that
 # path's group the highest; group_by_prio and failback immediate make it the
@@ -299,7 +309,7 @@ done < /tmp/jd
 expect "tald -l --json: paths with the daemon's fields" 8 $n
 echo offline > /sys/block/$first/device/state
 st=
-for n in $(seq 40); do
+for n in $(seq 120); do
     st=$(paths_state | awk -v s=$first '$1 == s { print $3 }')
     [ "$st" = faulty ] && break
     sleep 0.5
@@ -308,13 +318,13 @@ expect "multipathd: /dev/$first set offline" faulty "$st"
 reply paths-faulty show paths format "%d|%D|%w|%p|%T|%t|%m"
 reply maps-json-faulty show maps json
 echo running > /sys/block/$first/device/state
-for n in $(seq 40); do
+for n in $(seq 120); do
     st=$(paths_state | awk -v s=$first '$1 == s { print $3 }')
     [ "$st" = ready ] && break
     sleep 0.5
 done
 expect "multipathd: /dev/$first back" ready "$st"
-sleep 3
+settle
 daemon_prios "after offline and back"
 timeout 20 multipathd shutdown > /dev/null 2>&1
 wait $mpd
