@@ -57,7 +57,7 @@ bool hash_reserve(HashIndex *table, std::size_t items, HashOf hash_of)
         capacity *= 2;
     if (capacity == table->capacity)
         return true;
-    auto *slots = static_cast<std::uint32_t *>(std::calloc(capacity, sizeof *slots));
+    auto *slots = static_cast<std::uint32_t *>(std::calloc(capacity, sizeof(std::uint32_t)));
     if (slots == nullptr)
         return false;
     HashIndex grown{slots, capacity, table->count};
