@@ -25,13 +25,6 @@ constexpr const char *kFmtOther =
 constexpr const char *kFmtUnknown = "multipathd: %s not among its paths after %d s\n";
 constexpr const char *kFmtNotReached = "multipathd: not reached (%s)\n";
 
-long long now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 /// An exchange's bound when `left` ms of the wait's bound remain.
 int exchange_bound(long long left)
 {
@@ -97,7 +90,7 @@ int report(const DaemonLink &link, const Target &t, const char *map, int prio, l
         rc = kWaitTimedOut;
     } else if (path->prio == prio) {
         std::fprintf(out, kFmtReported, path->dev, path->prio, path->checker,
-                     daemon_group_text(path->group), (now_ms() - start) / 1000.0);
+                     daemon_group_text(path->group), (daemon_clock_ms() - start) / 1000.0);
     } else {
         std::fprintf(out, kFmtOther, path->dev, path->prio, prio, path->checker,
                      daemon_group_text(path->group), seconds);
@@ -111,7 +104,7 @@ int report(const DaemonLink &link, const Target &t, const char *map, int prio, l
 
 int daemon_wait(const char *path, int prio, int seconds, FILE *out)
 {
-    long long start = now_ms();
+    long long start = daemon_clock_ms();
     long long deadline = start + static_cast<long long>(seconds) * 1000;
     Target t = target_of(path);
     DaemonLink link;
@@ -120,14 +113,14 @@ int daemon_wait(const char *path, int prio, int seconds, FILE *out)
         return not_reached(view, out);
     int rc = 0;
     for (;;) {
-        long long left = deadline - now_ms();
+        long long left = deadline - daemon_clock_ms();
         daemon_view(link, exchange_bound(left), false, nullptr, &view);
         if (view.reach != kDaemonReached) {
             rc = not_reached(view, out);
             break;
         }
         const DaemonPath *found = find(view, t);
-        left = deadline - now_ms();
+        left = deadline - daemon_clock_ms();
         if ((found != nullptr && found->prio == prio) || left <= 0) {
             char map[kDaemonMapSize] = {};
             if (found != nullptr)

@@ -4,18 +4,11 @@
 // the text and reports nothing.
 #pragma once
 
-#include <cstddef>
+#include "base/byte_buffer.hpp"
+
 #include <cstdio>
 
-struct MemoryText {
-    char *data = nullptr;
-    std::size_t len = 0;
-    std::size_t capacity = 0;
-    MemoryText() = default;
-    MemoryText(const MemoryText &) = delete;
-    MemoryText &operator=(const MemoryText &) = delete;
-    ~MemoryText();
-};
+using MemoryText = ByteBuffer;
 
 /// A stream writing into `text`, or nullptr.
 FILE *memory_text_open(MemoryText *text);

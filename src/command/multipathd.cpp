@@ -17,18 +17,11 @@ constexpr long kConnectRetryNs = 10L * 1000 * 1000;
 constexpr const char *kMapsJson = "show maps json";
 constexpr const char *kMapJsonFormat = "show map %s json";
 
-long long now_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 /// What is left of the bound in ms, at least 1 while any is left; 0 once
 /// it has passed.
 unsigned left_ms(long long deadline)
 {
-    long long left = deadline - now_ms();
+    long long left = deadline - daemon_clock_ms();
     return left > 0 ? static_cast<unsigned>(left) : 0;
 }
 
@@ -133,7 +126,7 @@ DaemonReach daemon_ask(const DaemonLink &link, const char *cmd, int bound_ms, ch
     *error = 0;
     if (link.handle == nullptr)
         return kDaemonNoLibrary;
-    long long deadline = now_ms() + (bound_ms > 0 ? bound_ms : 0);
+    long long deadline = daemon_clock_ms() + (bound_ms > 0 ? bound_ms : 0);
     DaemonReach reach = kDaemonNoSocket;
     Connection conn{link, connect_within(link, deadline, &reach, error)};
     if (conn.fd < 0)
@@ -305,4 +298,11 @@ const char *daemon_reach_text(const DaemonView &view)
     default:
         return "no answer read";
     }
+}
+
+long long daemon_clock_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }

@@ -5,6 +5,7 @@
 // text, in the same order a whole save would write it.
 #include "store/conf_save.hpp"
 
+#include "base/byte_buffer.hpp"
 #include "store/conf_index.hpp"
 #include "store/conf_line.hpp"
 #include "store/conf_records.hpp"
@@ -30,35 +31,12 @@ constexpr const char *kFmtInvalidAddress = "!!! invalid scsi address (%d:%d:%d:%
 /// The level of the traces of the lines a save writes.
 constexpr int kLineTraceLevel = 7;
 
-/// The content that save_config builds before it hands it over whole.
-struct SaveBuffer {
-    char *data = nullptr;
-    std::size_t len = 0;
-    std::size_t capacity = 0;
-    SaveBuffer() = default;
-    SaveBuffer(const SaveBuffer &) = delete;
-    SaveBuffer &operator=(const SaveBuffer &) = delete;
-    ~SaveBuffer() { std::free(data); }
-};
-
-/// Makes room for `more` bytes. false without memory.
-bool reserve(const LoadedFile &loaded, SaveBuffer *out, std::size_t more)
+/// Makes room for `more` bytes, at least for the loaded file and a line more:
+/// most saves write about what was loaded, and the buffer then grows once.
+/// false without memory.
+bool reserve(const LoadedFile &loaded, ByteBuffer *out, std::size_t more)
 {
-    if (out->capacity - out->len >= more)
-        return true;
-    // At least room for the loaded file and a line more: most saves write
-    // about what was loaded, and the buffer then grows once.
-    std::size_t grown = out->capacity * 2;
-    if (grown < out->len + more)
-        grown = out->len + more;
-    if (grown < loaded.content.size + conf_line::kMaxLine)
-        grown = loaded.content.size + conf_line::kMaxLine;
-    auto *bigger = static_cast<char *>(std::realloc(out->data, grown));
-    if (bigger == nullptr)
-        return false;
-    out->data = bigger;
-    out->capacity = grown;
-    return true;
+    return byte_buffer_reserve(out, more, loaded.content.size + conf_line::kMaxLine);
 }
 
 bool out_of_memory()
@@ -69,7 +47,7 @@ bool out_of_memory()
 }
 
 /// Appends rec's line to `out` and traces it; its length, 0 without memory.
-std::size_t put_record(const LoadedFile &loaded, SaveBuffer *out, const pathinfo *rec)
+std::size_t put_record(const LoadedFile &loaded, ByteBuffer *out, const pathinfo *rec)
 {
     if (!reserve(loaded, out, conf_line::kMaxLine)) {
         out_of_memory();
@@ -84,7 +62,7 @@ std::size_t put_record(const LoadedFile &loaded, SaveBuffer *out, const pathinfo
 
 /// True when the line just put at the end of `out` (len bytes, line feed
 /// included) is the loaded record line `span`.
-bool same_line(const LoadedFile &loaded, const LineSpan &span, const SaveBuffer &out,
+bool same_line(const LoadedFile &loaded, const LineSpan &span, const ByteBuffer &out,
                std::size_t len)
 {
     return span.len + 1 == len &&
@@ -115,7 +93,7 @@ bool next_record(conf_store *store, pathinfo **rec)
 
 /// The lines of every record of conf, newest first. *same: they are the
 /// loaded file's lines in the reverse order, and nothing else.
-bool build_whole(conf_store *store, SaveBuffer *out, bool *same)
+bool build_whole(conf_store *store, ByteBuffer *out, bool *same)
 {
     const LoadedFile &loaded = store->loaded;
     std::size_t lines = 0;
@@ -158,7 +136,7 @@ bool unchanged_since_load(conf_store *store)
 /// After an indexed load: the records added since the load, then every line
 /// of the file from the last to the first, the wanted LUN's formatted from
 /// its record and the others copied.
-bool build_spliced(conf_store *store, SaveBuffer *out, bool *same)
+bool build_spliced(conf_store *store, ByteBuffer *out, bool *same)
 {
     const LoadedFile &loaded = store->loaded;
     if (*same && unchanged_since_load(store))
@@ -231,7 +209,7 @@ int save_config(conf_store *store, const char *path)
                   "Configuration file was not read whole; not rewritten");
         return -1;
     }
-    SaveBuffer out;
+    ByteBuffer out;
     // Whether every line is the loaded file's, in the reverse order.
     bool same = loaded.canonical && std::strcmp(path, loaded.path) == 0;
     bool built = loaded.indexed ? build_spliced(store, &out, &same) : build_whole(store, &out, &same);
