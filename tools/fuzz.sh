@@ -21,18 +21,18 @@ fi
 
 tools/setup.sh
 build=build/fuzz
+targets=(fuzz_pages fuzz_file fuzz_port fuzz_prio)
+declare -A max_len=([fuzz_pages]=1024 [fuzz_port]=64 [fuzz_file]=8192 [fuzz_prio]=8192)
 mkdir -p "$build"
 # The build's output goes to a log; when it fails, its errors are shown.
 if ! { CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DTALD_FUZZ=ON &&
        cmake --build "$build" -j 2 --target fuzz_targets; } >"$build/build.log" 2>&1; then
     grep -E 'error|Error' "$build/build.log" | head -20 >&2
     echo "fuzz: the targets did not build (log: $build/build.log)" >&2
-    echo "0 passed, 4 failed"
+    echo "0 passed, ${#targets[@]} failed"
     exit 1
 fi
 
-targets=(fuzz_pages fuzz_file fuzz_port fuzz_prio)
-declare -A max_len=([fuzz_pages]=1024 [fuzz_port]=64 [fuzz_file]=8192 [fuzz_prio]=8192)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tald-fuzz.XXXXXX")
 # The targets' scratch files (a crashed target cannot remove its own), on
 # tmpfs where there is one: the store syncs every file it saves.

@@ -32,3 +32,14 @@ int int_from_text(const char *text)
         return magnitude >= kCap ? INT_MIN : static_cast<int>(-magnitude);
     return magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
 }
+
+const char *shown_name(const char *name, char *shown, std::size_t size)
+{
+    std::size_t i = 0;
+    for (; i + 1 < size && name[i] != '\0'; ++i) {
+        auto c = static_cast<unsigned char>(name[i]);
+        shown[i] = (c >= 0x20 && c <= 0x7e) ? name[i] : '?';
+    }
+    shown[i] = '\0';
+    return shown;
+}

@@ -1,6 +1,7 @@
 #include "command/conf_check.hpp"
 
 #include "base/pathinfo.hpp"
+#include "base/text.hpp"
 #include "store/conf_disk.hpp"
 #include "store/conf_line.hpp"
 #include "store/conf_scan.hpp"
@@ -76,19 +77,6 @@ void field_name(const char *written, std::size_t at, std::size_t written_len, co
     }
 }
 
-/// `text` into `out` (`size` bytes) with every byte outside 0x20..0x7e shown
-/// as "?", as the listing shows names.
-const char *shown(const char *text, char *out, std::size_t size)
-{
-    std::size_t i = 0;
-    for (; i + 1 < size && text[i] != '\0'; ++i) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        out[i] = byte < 0x20 || byte > 0x7e ? '?' : text[i];
-    }
-    out[i] = '\0';
-    return out;
-}
-
 /// One line as the load reads it: from one line end (LF or CR) to the next.
 Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piece)
 {
@@ -117,7 +105,7 @@ Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piec
     }
     if (piece->repeat_of != 0) {
         char wwid[kWwidSize];
-        std::fprintf(c->out, kFmtRepeat, c->path, number, shown(record.wwid, wwid, sizeof wwid),
+        std::fprintf(c->out, kFmtRepeat, c->path, number, shown_name(record.wwid, wwid, sizeof wwid),
                      piece->repeat_of);
         return kDropped;
     }

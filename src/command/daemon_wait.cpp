@@ -122,10 +122,8 @@ int daemon_wait(const char *path, int prio, int seconds, FILE *out)
         const DaemonPath *found = find(view, t);
         left = deadline - daemon_clock_ms();
         if ((found != nullptr && found->prio == prio) || left <= 0) {
-            char map[kDaemonMapSize] = {};
-            if (found != nullptr)
-                std::memcpy(map, found->map, sizeof map);
-            rc = report(link, t, map, prio, start, seconds, out);
+            rc = report(link, t, found != nullptr ? found->map : nullptr, prio, start, seconds,
+                        out);
             break;
         }
         pause_ms(left < kPollMs ? left : kPollMs);

@@ -1,5 +1,6 @@
 #include "command/listing.hpp"
 
+#include "base/text.hpp"
 #include "store/conf.hpp"
 #include "trace/trace.hpp"
 
@@ -15,19 +16,6 @@ constexpr const char *kMsgCheckDeviceType =
     "Check if discovered device type exists in /etc/multipath.conf file \n ";
 constexpr const char *kFmtListHeader = "%s (%s)\n";
 constexpr const char *kFmtListPath = "\\_ %s [%d:%d:%d:%d] [priority=%d] [%s]\n";
-
-/// `name` for the listing: at most `size`-1 bytes, each outside 0x20..0x7e
-/// shown as "?".
-const char *shown_name(const char *name, char *shown, std::size_t size)
-{
-    std::size_t i = 0;
-    for (; i + 1 < size && name[i] != '\0'; ++i) {
-        auto c = static_cast<unsigned char>(name[i]);
-        shown[i] = (c >= 0x20 && c <= 0x7e) ? name[i] : '?';
-    }
-    shown[i] = '\0';
-    return shown;
-}
 
 bool named(const pathinfo &rec)
 {

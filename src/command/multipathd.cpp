@@ -58,11 +58,10 @@ struct QuietPipe {
 
 /// A connection within the bound: a full backlog (EAGAIN) is tried again;
 /// any other failure means no daemon listens. -1 with *reach set.
-int connect_within(const DaemonLink &link, long long deadline, DaemonReach *reach, int *error)
+int connect_within(const DaemonLink &link, long long deadline, DaemonReach *reach)
 {
     if (link.connect_nb == nullptr) {
         int fd = link.connect();
-        *error = errno;
         *reach = kDaemonNoSocket;
         return fd;
     }
@@ -70,9 +69,8 @@ int connect_within(const DaemonLink &link, long long deadline, DaemonReach *reac
         int fd = link.connect_nb(1);
         if (fd >= 0)
             return fd;
-        *error = errno;
         *reach = kDaemonNoSocket;
-        if (*error != EAGAIN)
+        if (errno != EAGAIN)
             return -1;
         if (left_ms(deadline) == 0) {
             *reach = kDaemonTimedOut;
@@ -83,10 +81,9 @@ int connect_within(const DaemonLink &link, long long deadline, DaemonReach *reac
     }
 }
 
-DaemonReach failed_receive(int *error)
+DaemonReach failed_receive()
 {
-    *error = errno;
-    return *error == ETIMEDOUT ? kDaemonTimedOut : kDaemonRefused;
+    return errno == ETIMEDOUT ? kDaemonTimedOut : kDaemonRefused;
 }
 
 }  // namespace
@@ -119,33 +116,28 @@ void daemon_link_close(DaemonLink *link)
 }
 
 DaemonReach daemon_ask(const DaemonLink &link, const char *cmd, int bound_ms, char **reply,
-                       std::size_t *len, int *error)
+                       std::size_t *len)
 {
     *reply = nullptr;
     *len = 0;
-    *error = 0;
     if (link.handle == nullptr)
         return kDaemonNoLibrary;
     long long deadline = daemon_clock_ms() + (bound_ms > 0 ? bound_ms : 0);
     DaemonReach reach = kDaemonNoSocket;
-    Connection conn{link, connect_within(link, deadline, &reach, error)};
+    Connection conn{link, connect_within(link, deadline, &reach)};
     if (conn.fd < 0)
         return reach;
     {
         QuietPipe quiet;
-        if (link.send_cmd(conn.fd, cmd) != 0) {
-            *error = errno;
+        if (link.send_cmd(conn.fd, cmd) != 0)
             return kDaemonNoSocket;
-        }
     }
     unsigned left = left_ms(deadline);
-    if (left == 0) {
-        *error = ETIMEDOUT;
+    if (left == 0)
         return kDaemonTimedOut;
-    }
     ssize_t n = link.recv_len(conn.fd, left);
     if (n < 0)
-        return failed_receive(error);
+        return failed_receive();
     if (static_cast<std::size_t>(n) > kMaxDaemonReply)
         return kDaemonRefused;
     auto size = static_cast<std::size_t>(n);
@@ -154,7 +146,7 @@ DaemonReach daemon_ask(const DaemonLink &link, const char *cmd, int bound_ms, ch
         return kDaemonRefused;
     left = left_ms(deadline);
     if (size > 0 && (left == 0 || link.recv_data(conn.fd, text, size, left) != 0)) {
-        DaemonReach why = left == 0 ? kDaemonTimedOut : failed_receive(error);
+        DaemonReach why = left == 0 ? kDaemonTimedOut : failed_receive();
         std::free(text);
         return why;
     }
@@ -218,8 +210,7 @@ void read_groups(const DaemonLink &link, int bound_ms, const char *map, DaemonVi
         std::snprintf(cmd, sizeof cmd, "%s", kMapsJson);
     char *text = nullptr;
     std::size_t len = 0;
-    int error = 0;
-    if (daemon_ask(link, cmd, bound_ms, &text, &len, &error) == kDaemonReached)
+    if (daemon_ask(link, cmd, bound_ms, &text, &len) == kDaemonReached)
         daemon_groups(text, len, {set_group, view});
     std::free(text);
 }
@@ -232,7 +223,7 @@ void daemon_view(const DaemonLink &link, int bound_ms, bool groups, const char *
     daemon_view_free(view);
     char *text = nullptr;
     std::size_t len = 0;
-    view->reach = daemon_ask(link, kPathsCommand, bound_ms, &text, &len, &view->error);
+    view->reach = daemon_ask(link, kPathsCommand, bound_ms, &text, &len);
     if (view->reach == kDaemonReached && !read_rows(text, len, view))
         view->reach = kDaemonRefused;
     if (view->reach == kDaemonReached && view->count == 0 && daemon_reply_failed(text, len))

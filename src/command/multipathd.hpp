@@ -41,7 +41,6 @@ struct DaemonView {
     DaemonPath *paths = nullptr;
     std::size_t count = 0;
     DaemonReach reach = kDaemonNoLibrary;
-    int error = 0;  ///< the errno value behind kDaemonNoSocket and kDaemonTimedOut
 };
 
 /// The largest reply taken: the daemon's own limit (MAX_REPLY_LEN).
@@ -57,7 +56,7 @@ void daemon_link_close(DaemonLink *link);
 /// Sends `cmd` and takes the reply within `bound_ms`: *reply (malloc'd,
 /// NUL-terminated; the caller frees it) and *len. kDaemonReached or why not.
 DaemonReach daemon_ask(const DaemonLink &link, const char *cmd, int bound_ms, char **reply,
-                       std::size_t *len, int *error);
+                       std::size_t *len);
 
 /// The daemon's paths (kPathsCommand) into *view, and when `groups` the
 /// group state of each from `show map MAP json` (`map` given) or `show maps

@@ -1,5 +1,7 @@
 #include "plugin/host_abi.hpp"
 
+#include "base/text.hpp"
+
 #include <pthread.h>
 #include <syslog.h>
 
@@ -86,7 +88,7 @@ void warn_args_once(const char *args)
     syslog(LOG_DAEMON | LOG_WARNING, "priotald: prio_args \"%.200s\": only \"-v 1\" to \"-v 3\" "
                                      "are understood, the rest is ignored",
            args);
-    std::snprintf(warned_args, sizeof warned_args, "%s", args);
+    copy_field(warned_args, sizeof warned_args, args);
     warned = true;
 }
 

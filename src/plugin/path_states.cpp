@@ -1,5 +1,6 @@
 #include "plugin/path_states.hpp"
 
+#include "base/text.hpp"
 #include "plugin/host_abi.hpp"
 #include "store/state_paths.hpp"
 
@@ -28,6 +29,15 @@ std::size_t failing_capacity = 0;
 /// every path is healthy looks at nothing else.
 std::atomic<std::size_t> any_failing{0};
 
+/// The entry of `node` in failing[], or failing_count. Under state_mutex.
+std::size_t failing_entry(const char *node)
+{
+    std::size_t i = 0;
+    while (i < failing_count && std::strcmp(failing[i].node, node) != 0)
+        ++i;
+    return i;
+}
+
 }  // namespace
 
 /// The state the path's last call left.
@@ -35,12 +45,9 @@ PathState last_state(const char *node)
 {
     if (any_failing.load(std::memory_order_relaxed) == 0)
         return kHealthy;
-    PathState state = kHealthy;
     pthread_mutex_lock(&state_mutex);
-    for (std::size_t i = 0; i < failing_count; ++i) {
-        if (std::strcmp(failing[i].node, node) == 0)
-            state = failing[i].state;
-    }
+    std::size_t i = failing_entry(node);
+    PathState state = i < failing_count ? failing[i].state : kHealthy;
     pthread_mutex_unlock(&state_mutex);
     return state;
 }
@@ -88,10 +95,7 @@ void report(const char *node, const CallOutcome &outcome, int result)
         return;
     }
     pthread_mutex_lock(&state_mutex);
-    std::size_t i = 0;
-    while (i < failing_count && std::strcmp(failing[i].node, node) != 0) {
-        ++i;
-    }
+    std::size_t i = failing_entry(node);
     PathState was = i < failing_count ? failing[i].state : kHealthy;
     if (call.state == was) {
         pthread_mutex_unlock(&state_mutex);
@@ -114,7 +118,7 @@ void report(const char *node, const CallOutcome &outcome, int result)
         // Without memory the failure is reported again next time.
         if (i < failing_capacity) {
             if (i == failing_count) {
-                std::snprintf(failing[i].node, sizeof failing[i].node, "%s", node);
+                copy_field(failing[i].node, sizeof failing[i].node, node);
                 ++failing_count;
             }
             failing[i].state = call.state;

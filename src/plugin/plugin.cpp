@@ -70,7 +70,6 @@ StoreTurn store_turn;
 
 /// One call: its bound and what it found.
 struct Call {
-    unsigned timeout_ms;
     timespec deadline;  ///< CLOCK_MONOTONIC: the end of the wait for the store
     CallOutcome outcome;
     bool lock_refused_before;  ///< the path's last call found the lock file unusable
@@ -118,8 +117,8 @@ bool lock_store(Call *call)
 {
     timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long ns = now.tv_nsec + static_cast<long>(call->timeout_ms % 1000) * 1000000L;
-    call->deadline = {now.tv_sec + static_cast<time_t>(call->timeout_ms / 1000) + ns / 1000000000L,
+    long ns = now.tv_nsec + static_cast<long>(call->outcome.timeout_ms % 1000) * 1000000L;
+    call->deadline = {now.tv_sec + static_cast<time_t>(call->outcome.timeout_ms / 1000) + ns / 1000000000L,
                       ns % 1000000000L};
     pthread_mutex_lock(&store_turn.mutex);
     int rc = 0;
@@ -182,7 +181,7 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
     if (pp == nullptr || !node_of(pp, node, sizeof node)) {
         syslog(LOG_DAEMON | LOG_WARNING, "priotald: path without a usable device name");
     } else {
-        Call call = {timeout_ms, {}, {kHealthy, 0, timeout_ms}, false};
+        Call call = {{}, {kHealthy, 0, timeout_ms}, false};
         pathinfo *rec = nullptr;
         int rc = getPrioProbe(node, &rec);
         result = resolve(&call, node, rec, rc);
