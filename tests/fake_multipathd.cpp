@@ -8,7 +8,9 @@
 //
 //   fake_multipathd [-u USER] [-d DIR] [-t MS] [-l MS] [-s MS] -- PROGRAM ARGS...
 //     -u  the user the daemon runs as (default root)
-//     -d  the replies: DIR/paths to `show paths format`, DIR/maps.json to
+//     -d  the replies: DIR/paths to `show paths format` (rows of the fields
+//         %d|%D|%i|%w|%p|%T|%t|%m; a format without %i gets them without
+//         the third, as an older tald asks), DIR/maps.json to
 //         `show maps json` and `show map NAME json`; "fail" otherwise
 //     -t  after the length, one byte of the reply every MS ms
 //     -l  the length itself one byte every MS ms
@@ -85,6 +87,21 @@ bool send_bytes(int fd, const char *bytes, std::size_t len, int ms)
     return true;
 }
 
+/// The rows without their third field.
+std::string without_address(const std::string &rows)
+{
+    std::string out;
+    std::istringstream in(rows);
+    for (std::string line; std::getline(in, line);) {
+        std::size_t second = line.find('|', line.find('|') + 1);
+        std::size_t third = second == std::string::npos ? second : line.find('|', second + 1);
+        if (third != std::string::npos)
+            line.erase(second, third - second);
+        out += line + "\n";
+    }
+    return out;
+}
+
 void answer(const Script &s, int fd)
 {
     std::size_t len = 0;
@@ -96,7 +113,7 @@ void answer(const Script &s, int fd)
     cmd = cmd.c_str();
     std::string reply = "fail\n";
     if (cmd.rfind("show paths format ", 0) == 0) {
-        reply = s.paths;
+        reply = cmd.find("%i") != std::string::npos ? s.paths : without_address(s.paths);
     } else if (cmd.rfind("show map", 0) == 0) {
         pause_ms(s.slow_maps_ms);
         reply = s.maps;

@@ -193,17 +193,24 @@ bool daemon_path_row(char *line, std::size_t len, DaemonPath *out)
     return true;
 }
 
-bool daemon_reply_failed(const char *text, std::size_t len)
+std::size_t daemon_row_count(const char *text, std::size_t len)
 {
+    std::size_t rows = 0;
     std::size_t pos = 0;
     const char *line = nullptr;
     std::size_t n = 0;
     while (daemon_next_line(text, len, &pos, &line, &n)) {
         RowSpans spans;
         DaemonPath row;
-        if (read_row(line, n, &spans, &row))
-            return false;
+        rows += read_row(line, n, &spans, &row) ? 1 : 0;
     }
+    return rows;
+}
+
+bool daemon_reply_failed(const char *text, std::size_t len)
+{
+    if (daemon_row_count(text, len) > 0)
+        return false;
     // No row at all: a daemon without paths prints nothing (or a header);
     // its refusals are one word on a line.
     static constexpr const char *kRefusals[] = {"fail", "timeout", "error", "permission deny"};

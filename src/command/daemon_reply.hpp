@@ -64,6 +64,9 @@ bool daemon_next_line(const char *text, std::size_t len, std::size_t *pos, const
 /// must be writable), and *out points into it.
 bool daemon_path_row(char *line, std::size_t len, DaemonPath *out);
 
+/// How many lines of `text` read as rows; nothing is changed.
+std::size_t daemon_row_count(const char *text, std::size_t len);
+
 /// Whether a reply is the daemon's refusal rather than an answer: "fail",
 /// "timeout" or an error text in place of the rows.
 bool daemon_reply_failed(const char *text, std::size_t len);

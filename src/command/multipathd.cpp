@@ -20,8 +20,6 @@ constexpr const char *kLibrary = "libmpathcmd.so.0";
 constexpr long kConnectRetryNs = 10L * 1000 * 1000;
 constexpr const char *kMapsJson = "show maps json";
 constexpr const char *kMapJsonFormat = "show map %s json";
-/// The most a reply's buffer grows by before the bytes that fill it came.
-constexpr std::size_t kReceiveStep = 1u << 20;
 
 /// What is left of the bound in ms, at least 1 while any is left; 0 once
 /// it has passed.
@@ -124,8 +122,8 @@ DaemonReach read_within(int fd, char *buf, std::size_t len, long long deadline)
 }
 
 /// The daemon's reply as its client reads it: the length (a size_t) and
-/// then that many bytes. The buffer grows with the bytes that came, not
-/// with the length announced.
+/// then that many bytes. The buffer is taken whole for the length announced
+/// (memory that the bytes never fill is never touched).
 DaemonReach receive(int fd, long long deadline, ByteBuffer *reply)
 {
     std::size_t size = 0;
@@ -134,18 +132,13 @@ DaemonReach receive(int fd, long long deadline, ByteBuffer *reply)
         return reach;
     if (size > kMaxDaemonReply)
         return kDaemonTooLong;
-    while (reply->len < size) {
-        std::size_t step = size - reply->len < kReceiveStep ? size - reply->len : kReceiveStep;
-        if (!byte_buffer_reserve(reply, step + 1))
-            return kDaemonRefused;
-        reach = read_within(fd, reply->data + reply->len, step, deadline);
-        if (reach != kDaemonReached)
-            return reach;
-        reply->len += step;
-    }
-    if (!byte_buffer_reserve(reply, 1))
+    if (!byte_buffer_reserve(reply, size + 1))
         return kDaemonRefused;
-    reply->data[reply->len] = '\0';
+    reach = read_within(fd, reply->data, size, deadline);
+    if (reach != kDaemonReached)
+        return reach;
+    reply->len = size;
+    reply->data[size] = '\0';
     return kDaemonReached;
 }
 
@@ -232,33 +225,24 @@ int by_address(const void *a, const void *b)
 }
 
 /// The rows of the paths reply, which the view keeps, sorted by name and by
-/// address. The records grow with the rows found, not with the lines: a
-/// reply of lines that are no rows costs nothing more. false when out of
-/// memory.
+/// address: one record per row, counted first. false when out of memory.
 bool read_rows(char *text, std::size_t len, DaemonView *view)
 {
     view->text = text;
-    std::size_t capacity = 0;
+    std::size_t rows = daemon_row_count(text, len);
+    view->paths = static_cast<DaemonPath *>(std::malloc((rows + 1) * sizeof(DaemonPath)));
+    view->by_address =
+        static_cast<const DaemonPath **>(std::malloc((rows + 1) * sizeof(DaemonPath *)));
+    if (view->paths == nullptr || view->by_address == nullptr)
+        return false;
     std::size_t pos = 0;
     const char *line = nullptr;
     std::size_t n = 0;
-    while (daemon_next_line(text, len, &pos, &line, &n)) {
-        if (view->count == capacity) {
-            capacity = capacity == 0 ? 64 : capacity * 2;
-            auto *more = static_cast<DaemonPath *>(
-                std::realloc(view->paths, capacity * sizeof(DaemonPath)));
-            if (more == nullptr)
-                return false;
-            view->paths = more;
-        }
+    while (daemon_next_line(text, len, &pos, &line, &n) && view->count < rows) {
         if (daemon_path_row(text + (line - text), n, &view->paths[view->count]))
             ++view->count;
     }
     std::qsort(view->paths, view->count, sizeof(DaemonPath), by_dev);
-    view->by_address =
-        static_cast<const DaemonPath **>(std::malloc((view->count + 1) * sizeof(DaemonPath *)));
-    if (view->by_address == nullptr)
-        return false;
     for (std::size_t i = 0; i < view->count; ++i)
         view->by_address[i] = &view->paths[i];
     std::qsort(view->by_address, view->count, sizeof(DaemonPath *), by_address);
