@@ -239,7 +239,8 @@ TEST_F(Daemon, AStaleSlotGetsNoOtherPathsView)
     int dflt = default_for(new_sdb.cp, kLun.lunref);
     const std::string wwid = wwid_of(kLun);
     write_state(conf_line(wwid, kLun.alias, {{0, 0, old_sdb, 7}, {1, 0, new_sdb, dflt}}));
-    put("paths.0", kHeader + "sdb|8:16|3:0:0:2|" + wwid + "|" + std::to_string(dflt) +
+    // The store holds the LUN's low byte only, as the probe's ioctl gives it.
+    put("paths.0", kHeader + "sdb|8:16|3:0:0:258|" + wwid + "|" + std::to_string(dflt) +
                        "|ready|active|mpatha\n");
     put("maps.json", maps_json("active"));
     Outcome o = run(kTald, {"-l", "--json"});

@@ -207,10 +207,13 @@ int by_dev(const void *a, const void *b)
                        static_cast<const DaemonPath *>(b)->dev);
 }
 
+/// The address as the store keeps it: the probe's SCSI_IOCTL_GET_IDLUN
+/// gives the channel, the target and the LUN by their low byte only (the
+/// host number whole).
 int compare_address(const DaemonPath &a, const DaemonPath &b)
 {
-    const int left[] = {a.host, a.channel, a.id, a.lun};
-    const int right[] = {b.host, b.channel, b.id, b.lun};
+    const int left[] = {a.host, a.channel & 0xff, a.id & 0xff, a.lun & 0xff};
+    const int right[] = {b.host, b.channel & 0xff, b.id & 0xff, b.lun & 0xff};
     for (int k = 0; k < 4; ++k) {
         if (left[k] != right[k])
             return left[k] < right[k] ? -1 : 1;

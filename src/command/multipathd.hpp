@@ -94,7 +94,8 @@ inline constexpr int kGroupsByMapMs = 60000;
 const DaemonPath *daemon_find(const DaemonView &view, const char *dev);
 /// The path whose device number is major:minor, or nullptr.
 const DaemonPath *daemon_find_devt(const DaemonView &view, unsigned major, unsigned minor);
-/// The path of LUN `wwid` at SCSI address h:c:t:l, or nullptr.
+/// The path of LUN `wwid` at SCSI address h:c:t:l (of c, t and l the low
+/// byte, all the store holds), or nullptr.
 const DaemonPath *daemon_find_path(const DaemonView &view, const char *wwid, int host,
                                    int channel, int id, int lun);
 
