@@ -4,6 +4,8 @@
 
 #include "harness.hpp"
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -18,11 +20,12 @@ const Path kSdb{"/dev/sdb", 2, 0, 0, 2, 0};
 
 std::string row(const char *dev, int prio, const char *checker = "ready")
 {
-    return std::string(dev) + "|8:16|3600|" + std::to_string(prio) + "|" + checker +
+    return std::string(dev) + "|8:16|2:0:0:2|3600|" + std::to_string(prio) + "|" + checker +
            "|active|mpatha\n";
 }
 
-const std::string kHeader = "dev|dev_t|uuid|pri|chk_st|dm_st|multipath\n";
+const std::string kHeader = "dev|dev_t|hcil|uuid|pri|chk_st|dm_st|multipath\n";
+const std::string kPathsCommand = "show paths format %d|%D|%i|%w|%p|%T|%t|%m\n";
 
 std::string maps_json(const char *group_state)
 {
@@ -74,8 +77,9 @@ TEST_F(Daemon, WaitEndsOnceTheDaemonReportsTheStoredPriority)
     EXPECT_TRUE(std::regex_match(o.out.substr(expected.size()), std::regex("2\\.[0-9] s\n"))) << o.out;
     EXPECT_GE(ms, 1900);
     EXPECT_LT(ms, 10000);
-    const std::string paths = "show paths format %d|%D|%w|%p|%T|%t|%m\n";
-    EXPECT_EQ(commands(), paths + paths + paths + paths + "show map mpatha json\n");
+    // The third look is the last: the group comes from the map's JSON.
+    const std::string paths = kPathsCommand;
+    EXPECT_EQ(commands(), paths + paths + paths + "show map mpatha json\n");
 
     // "--get" waits the same way, for the priority it printed.
     std::filesystem::remove(daemon_ + "/commands");
@@ -163,8 +167,8 @@ TEST_F(Daemon, JsonListingCarriesTheDaemonsView)
     const std::string wwid = wwid_of(kLun);
     int dflt = default_for(sdc.cp, kLun.lunref);
     // The daemon still uses sdb's default; sdc's name is now another LUN's node.
-    put("paths.0", kHeader + "sdb|8:16|" + wwid + "|" + std::to_string(default_for(0, 2)) +
-                       "|ready|active|mpatha\n" + "sdc|8:32|3other|" + std::to_string(dflt) +
+    put("paths.0", kHeader + "sdb|8:16|2:0:0:2|" + wwid + "|" + std::to_string(default_for(0, 2)) +
+                       "|ready|active|mpatha\n" + "sdc|8:32|3:0:0:2|3other|" + std::to_string(dflt) +
                        "|faulty|failed|mpathb\n");
     put("maps.json", R"({"maps": [{"path_groups": [{"dm_st": "enabled", "paths": [{"dev": "sdb"}]}]}]})");
     Outcome o = run(kTald, {"-l", "--json"});
@@ -179,10 +183,10 @@ TEST_F(Daemon, JsonListingCarriesTheDaemonsView)
                                {"group_state", "enabled"}};
     EXPECT_EQ(lun["paths"][0]["multipathd"], expected) << o.out;
     EXPECT_TRUE(lun["paths"][1]["multipathd"].is_null()) << o.out;
-    EXPECT_EQ(commands(), "show paths format %d|%D|%w|%p|%T|%t|%m\nshow maps json\n");
+    EXPECT_EQ(commands(), kPathsCommand + "show maps json\n");
 
     // The daemon in agreement: no drift.
-    put("paths.0", kHeader + "sdb|8:16|" + wwid + "|7|ready|active|mpatha\n");
+    put("paths.0", kHeader + "sdb|8:16|2:0:0:2|" + wwid + "|7|ready|active|mpatha\n");
     doc = nlohmann::json::parse(run(kTald, {"-l", "--json"}).out, nullptr, false);
     EXPECT_EQ(doc["luns"][0]["multipathd_differs"], false);
 
@@ -224,6 +228,194 @@ TEST_F(Daemon, WaitOptionScan)
         EXPECT_EQ(o.status, c.status) << c.args.back();
     }
     EXPECT_EQ(commands(), "");
+}
+
+// A LUN's C0P0 path vanished and its C0P1 path took the node name: the stale
+// slot keeps the name, but the daemon's view of that name is C0P1's.
+TEST_F(Daemon, AStaleSlotGetsNoOtherPathsView)
+{
+    const Path old_sdb{"/dev/sdb", 2, 0, 0, 2, 0};
+    const Path new_sdb{"/dev/sdb", 3, 0, 0, 2, 1};
+    int dflt = default_for(new_sdb.cp, kLun.lunref);
+    const std::string wwid = wwid_of(kLun);
+    write_state(conf_line(wwid, kLun.alias, {{0, 0, old_sdb, 7}, {1, 0, new_sdb, dflt}}));
+    // The store holds the LUN's low byte only, as the probe's ioctl gives it.
+    put("paths.0", kHeader + "sdb|8:16|3:0:0:258|" + wwid + "|" + std::to_string(dflt) +
+                       "|ready|active|mpatha\n");
+    put("maps.json", maps_json("active"));
+    Outcome o = run(kTald, {"-l", "--json"});
+    nlohmann::json doc = nlohmann::json::parse(o.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << o.out;
+    const nlohmann::json &lun = doc["luns"][0];
+    ASSERT_EQ(lun["paths"].size(), 2u) << o.out;
+    EXPECT_TRUE(lun["paths"][0]["multipathd"].is_null()) << o.out;
+    EXPECT_EQ(lun["paths"][1]["multipathd"]["priority"], dflt) << o.out;
+    EXPECT_EQ(lun["paths"][1]["multipathd"]["group_state"], "active") << o.out;
+    EXPECT_EQ(lun["multipathd_differs"], false) << o.out;
+}
+
+// `show maps json` longer than the reply cap (a host of some 16384 LUNs):
+// the groups are asked map by map, and what still cannot be read is said.
+TEST_F(Daemon, GroupsOfAReplyOverTheCapAreAskedMapByMap)
+{
+    const std::string wwid = wwid_of(kLun);
+    ASSERT_EQ(run(kTald, {"--prio", "--set", "/dev/sdb", "7"}).status, 0);
+    put("paths.0", kHeader + "sdb|8:16|2:0:0:2|" + wwid + "|7|ready|active|mpatha\n");
+    // Valid JSON, 33 MiB of it.
+    put("maps.json", maps_json("enabled") + std::string(33u << 20, ' '));
+    const struct {
+        const char *title;
+        const char *map_reply;  ///< map.mpatha.json; nullptr: none
+        const char *group_state;
+        std::string err;
+    } cases[] = {
+        {"map by map", R"({"map": {"name": "mpatha", "path_groups": [{"dm_st": "active", "paths": [{"dev": "sdb"}]}]}})",
+         "active", ""},
+        {"a map's own reply over the cap", nullptr, "unknown",
+         "multipathd: path groups of 1 of 1 maps not read (reply too long); their paths' "
+         "group_state is \"unknown\"\n"},
+    };
+    for (const auto &c : cases) {
+        std::filesystem::remove(daemon_ + "/commands");
+        std::filesystem::remove(daemon_ + "/map.mpatha.json");
+        if (c.map_reply != nullptr)
+            put("map.mpatha.json", c.map_reply);
+        Outcome o = run(kTald, {"-l", "--json"});
+        EXPECT_EQ(o.status, 0) << c.title;
+        EXPECT_EQ(o.err, c.err) << c.title;
+        nlohmann::json doc = nlohmann::json::parse(o.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << c.title << o.out;
+        EXPECT_EQ(doc["luns"][0]["paths"][0]["multipathd"]["group_state"], c.group_state)
+            << c.title;
+        EXPECT_EQ(commands(), kPathsCommand + "show maps json\nshow map mpatha json\n") << c.title;
+    }
+}
+
+// tald with Debian's libmpathcmd.so.0 against a daemon scripted on the
+// daemon's own socket (fake_multipathd.cpp), in a network namespace of its
+// own: what any user, or a daemon that answers slowly, can make of tald.
+class DaemonSocket : public Daemon {
+protected:
+    void SetUp() override
+    {
+        Daemon::SetUp();
+        ASSERT_TRUE(std::filesystem::exists(std::string(LIBMPATHCMD_DIR) + "/libmpathcmd.so.0"))
+            << "run tools/setup.sh: it unpacks Debian's libmpathcmd.so.0 into " LIBMPATHCMD_DIR;
+        extra_env_ = {std::string("LD_LIBRARY_PATH=") + LIBMPATHCMD_DIR};
+    }
+    /// tald `args` beside the daemon that `daemon` (its options) scripts.
+    Outcome beside(const std::vector<std::string> &daemon, const std::vector<std::string> &args,
+                   long *ms, const char *timer = nullptr)
+    {
+        std::vector<std::string> words;
+        if (timer != nullptr)
+            words = {"-f", "%M", FAKE_MULTIPATHD};
+        words.insert(words.end(), {"-d", daemon_});
+        words.insert(words.end(), daemon.begin(), daemon.end());
+        words.push_back("--");
+        words.push_back(kTald);
+        words.insert(words.end(), args.begin(), args.end());
+        return finish_within(start(timer != nullptr ? timer : FAKE_MULTIPATHD, words, 0), 30000, ms);
+    }
+    std::string daemon_row(int prio, const char *checker = "ready") const
+    {
+        return "sdb|8:16|2:0:0:2|" + wwid_of(kLun) + "|" + std::to_string(prio) + "|" + checker +
+               "|active|mpatha\n";
+    }
+};
+
+struct SocketCase {
+    const char *title;
+    std::vector<std::string> daemon;  ///< fake_multipathd's options
+    std::vector<std::string> args;
+    std::string line;  ///< the line after tald's own; "" for the JSON listing
+    int status;
+    long at_most_ms;
+};
+
+// Each exchange ends within its bound (4 s, or the wait's), however slowly
+// the reply comes: a 4.4 KB reply trickled at a byte every half second held
+// tald for about 37 minutes, a trickled length for 8 times the bound.
+TEST_F(DaemonSocket, ATrickledReplyEndsWithinTheBound)
+{
+    std::string rows = kHeader;
+    while (rows.size() < 4400)
+        rows += daemon_row(3);
+    put("paths", rows);
+    const std::string slow = "multipathd: not reached (no answer in time)\n";
+    const SocketCase cases[] = {
+        {"listing, reply trickled", {"-t", "500"}, {"-l", "--json"}, "", 0, 4000 + 3000},
+        {"listing, length trickled", {"-l", "1500"}, {"-l", "--json"}, "", 0, 4000 + 3000},
+        {"wait, reply trickled", {"-t", "500"}, {"--prio", "--get", "/dev/sdb", "--wait", "2"},
+         slow, 3, 2000 + 3000},
+    };
+    for (const SocketCase &c : cases) {
+        long ms = 0;
+        Outcome o = beside(c.daemon, c.args, &ms);
+        EXPECT_LT(ms, c.at_most_ms) << c.title;
+        EXPECT_EQ(o.status, c.status) << c.title;
+        if (c.line.empty())
+            EXPECT_NE(o.out.find("\"multipathd_reached\": false"), std::string::npos) << c.title;
+        else
+            EXPECT_EQ(o.out.substr(o.out.find('\n') + 1), c.line) << c.title;
+    }
+}
+
+// Only a daemon that runs as root is multipathd; what it says is shown as
+// the names of the listing are; a long reply costs what it holds.
+TEST_F(DaemonSocket, OnlyRootAnswersAsTheDaemon)
+{
+    const std::vector<std::string> set = {"--prio", "--set", "/dev/sdb", "8", "--wait", "3"};
+    const std::string answered = "multipathd: sdb priority 8, ready, path group active, after ";
+    const SocketCase cases[] = {
+        {"user nobody", {"-u", "nobody"}, set, "multipathd: not reached (no daemon listening)\n", 3,
+         10000},
+        {"root", {"-u", "root"}, set, answered, 0, 10000},
+        {"root, a terminal's escapes", {}, set,
+         "multipathd: sdb priority 8, ?[2J?]0;x?ready, path group active, after ", 0, 10000},
+    };
+    put("maps.json", maps_json("active"));
+    for (const SocketCase &c : cases) {
+        put("paths", kHeader + daemon_row(8, c.daemon.empty() ? "\x1b[2J\x1b]0;x\x07ready" : "ready"));
+        long ms = 0;
+        Outcome o = beside(c.daemon, c.args, &ms);
+        EXPECT_EQ(o.status, c.status) << c.title;
+        EXPECT_EQ(o.out.substr(0, confirm(8).size() + c.line.size()), confirm(8) + c.line)
+            << c.title;
+    }
+#if !HOST_SANITIZED
+    // 32 MB of short rows: the rows' own size and a small record each
+    // (about 1 GB before, for the fixed-size fields of every row).
+    std::string rows;
+    const std::string row = "sdx|8:0|1:0:0:0|w|1|r|a|m\n";
+    rows.reserve(32u << 20);
+    while (rows.size() + row.size() < (32u << 20) - 1)
+        rows += row;
+    put("paths", rows);
+    long ms = 0;
+    Outcome o = beside({}, {"-l", "--json"}, &ms, "/usr/bin/time");
+    long max_kb = std::atol(o.err.substr(o.err.rfind('\n', o.err.size() - 2) + 1).c_str());
+    EXPECT_NE(o.out.find("\"multipathd_reached\": true"), std::string::npos) << o.err;
+    EXPECT_LT(max_kb, 256 * 1024) << o.err;
+#endif
+}
+
+// The wait's last look gets what is left of its bound (at least half a
+// second), and its line says how long the wait took: against a daemon that
+// answers `show map` late, `--wait 1` took 8.8 s and said "after 1 s".
+TEST_F(DaemonSocket, TheLastLookEndsWithinTheWaitsBound)
+{
+    put("paths", kHeader + daemon_row(3));
+    long ms = 0;
+    Outcome o = beside({"-s", "20000"}, {"--prio", "--set", "/dev/sdb", "7", "--wait", "1"}, &ms);
+    EXPECT_EQ(o.status, 2) << o.out;
+    EXPECT_LT(ms, 1000 + 500 + 500 + 2000) << o.out;
+    std::smatch m;
+    std::string line = o.out.substr(o.out.find('\n') + 1);
+    ASSERT_TRUE(std::regex_match(line, m, std::regex("multipathd: sdb priority 3, not 7, ready, "
+                                                     "path group unknown, after ([0-9]+) s\n")))
+        << o.out;
+    EXPECT_LE(std::abs(std::stol(m[1]) * 1000 - ms), 1000) << o.out << ms << " ms";
 }
 
 }  // namespace

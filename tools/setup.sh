@@ -12,6 +12,28 @@ packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev nlohmann-js
           dpkg-dev debhelper lintian groff-base mandoc bash-completion debootstrap
           qemu-system-x86 cpio kmod xz-utils
           strace clang libclang-rt-14-dev libbenchmark-dev time)
+# Debian's libmpathcmd.so.0, for the tests that run tald with the real client
+# library against a fake daemon: unpacked from multipath-tools' package into a
+# directory of its own (installed, multipath-tools would put it on the library
+# path of every run, and the tests without the library would find it).
+mpathcmd_dir=/var/cache/tald-mpathcmd
+if [ ! -e "$mpathcmd_dir/lib/libmpathcmd.so.0" ]; then
+    unpack=$(mktemp -d)
+    chmod 755 "$unpack"  # apt-get download drops to _apt where it can
+    if ! (cd "$unpack" && { apt-get download -q multipath-tools >/dev/null 2>&1 ||
+                             { apt-get update -qq && apt-get download -q multipath-tools; }; }); then
+        echo "setup: could not download multipath-tools for its libmpathcmd.so.0" >&2
+        rm -rf "$unpack"
+        exit 1
+    fi
+    dpkg-deb -x "$unpack"/multipath-tools_*.deb "$unpack/root"
+    lib=$(find "$unpack/root" -name libmpathcmd.so.0 | head -n 1)
+    mkdir -p "$mpathcmd_dir/lib"
+    cp -L "$lib" "$mpathcmd_dir/lib/libmpathcmd.so.0"
+    rm -rf "$unpack"
+    echo "setup: libmpathcmd.so.0 of multipath-tools in $mpathcmd_dir/lib"
+fi
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -13,11 +13,11 @@
 #include <cstddef>
 
 /// The command whose rows daemon_path_row reads. Every release from 0.8.5
-/// on knows each wildcard: %d the sysfs name, %D major:minor, %w the uuid
-/// (the wwid), %p the priority, %T the checker's state, %t the path's state
-/// in device-mapper, %m the map. No blank: the daemon splits its commands at
-/// blanks.
-inline constexpr const char *kPathsCommand = "show paths format %d|%D|%w|%p|%T|%t|%m";
+/// on knows each wildcard: %d the sysfs name, %D major:minor, %i the SCSI
+/// address h:c:t:l ("#:#:#:#" when unknown), %w the uuid (the wwid), %p the
+/// priority, %T the checker's state, %t the path's state in device-mapper,
+/// %m the map. No blank: the daemon splits its commands at blanks.
+inline constexpr const char *kPathsCommand = "show paths format %d|%D|%i|%w|%p|%T|%t|%m";
 
 inline constexpr std::size_t kDaemonDevSize = 32;
 inline constexpr std::size_t kDaemonWwidSize = 128;
@@ -34,16 +34,19 @@ enum DaemonGroup {
     kGroupDisabled,     ///< "disabled": bypassed
 };
 
-/// One path as multipathd holds it.
+/// One path as multipathd holds it. The texts are the reply's own bytes,
+/// NUL-terminated where they stand (daemon_path_row): a row costs its own
+/// length and this record, whatever the fields' limits.
 struct DaemonPath {
-    char dev[kDaemonDevSize];  ///< "sdc"
+    const char *dev;  ///< "sdc": shorter than kDaemonDevSize
     unsigned major;
     unsigned minor;
-    char wwid[kDaemonWwidSize];
-    int prio;                          ///< as the daemon prints it (-1: none)
-    char checker[kDaemonStateSize];    ///< "ready", "faulty", "i/o pending", ...
-    char dm_state[kDaemonStateSize];   ///< "active", "failed", "undef"
-    char map[kDaemonMapSize];          ///< the map's name, "[orphan]" without
+    int host, channel, id, lun;  ///< the SCSI address; -1 each when unknown
+    const char *wwid;            ///< shorter than kDaemonWwidSize
+    int prio;                    ///< as the daemon prints it (-1: none)
+    const char *checker;         ///< "ready", "faulty", "i/o pending", ...
+    const char *dm_state;        ///< "active", "failed", "undef"
+    const char *map;             ///< the map's name, "[orphan]" without
     DaemonGroup group;
 };
 
@@ -53,9 +56,16 @@ bool daemon_next_line(const char *text, std::size_t len, std::size_t *pos, const
                       std::size_t *line_len);
 
 /// One line of the kPathsCommand reply into *out (group kGroupUnknown):
-/// true when it holds the seven fields, with a name, a major:minor and a
-/// priority that read as numbers. Blanks that pad a field are dropped.
-bool daemon_path_row(const char *line, std::size_t len, DaemonPath *out);
+/// true when it holds the eight fields, with a name, a major:minor, an
+/// h:c:t:l (or "#:#:#:#") and a priority that read as numbers, and texts
+/// that fit their limits. Blanks that pad a field are dropped. Only a row
+/// is changed: each field is ended by a NUL in place (over its bar or
+/// padding, and line[len], the line feed or the NUL after the text, which
+/// must be writable), and *out points into it.
+bool daemon_path_row(char *line, std::size_t len, DaemonPath *out);
+
+/// How many lines of `text` read as rows; nothing is changed.
+std::size_t daemon_row_count(const char *text, std::size_t len);
 
 /// Whether a reply is the daemon's refusal rather than an answer: "fail",
 /// "timeout" or an error text in place of the rows.

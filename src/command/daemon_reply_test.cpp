@@ -23,46 +23,55 @@ struct RowCase {
     std::string checker = "";
     std::string dm = "";
     std::string map = "";
+    std::vector<int> address = {};
 };
 
 TEST(DaemonReply, PathRows)
 {
     const std::vector<RowCase> cases = {
         // header and padding as the daemon aligns its columns
-        {"dev|dev_t|uuid                              |pri|chk_st|dm_st |multipath", false},
-        {"sdb|8:16 |36001405000000000000000000000002 |3  |ready |active|36001405000000000000000000000002",
-         true, "sdb", 3, "ready", "active", "36001405000000000000000000000002"},
-        {"sdj|8:144|                                 |-1 |undef |undef |[orphan]", true, "sdj", -1,
-         "undef", "undef", "[orphan]"},
-        {"sdc|8:32|36001|8|i/o pending|failed|mpatha  ", true, "sdc", 8, "i/o pending", "failed",
-         "mpatha"},
-        {"sdc|8:32|36001|8|ready|active|mpatha\r", true, "sdc", 8, "ready", "active", "mpatha"},
+        {"dev|dev_t|hcil   |uuid                              |pri|chk_st|dm_st |multipath", false},
+        {"sdb|8:16 |2:0:0:1|36001405000000000000000000000002 |3  |ready |active|36001405000000000000000000000002",
+         true, "sdb", 3, "ready", "active", "36001405000000000000000000000002", {2, 0, 0, 1}},
+        {"sdj|8:144|#:#:#:#|                                 |-1 |undef |undef |[orphan]", true, "sdj",
+         -1, "undef", "undef", "[orphan]", {-1, -1, -1, -1}},
+        {"sdc|8:32|10:1:2:16383|36001|8|i/o pending|failed|mpatha  ", true, "sdc", 8, "i/o pending",
+         "failed", "mpatha", {10, 1, 2, 16383}},
+        {"sdc|8:32|3:0:0:1|36001|8|ready|active|mpatha\r", true, "sdc", 8, "ready", "active",
+         "mpatha", {3, 0, 0, 1}},
         // what is not a row
         {"", false},
         {"fail", false},
-        {"sdc|8:32|36001|8|ready|active", false},            // a field short
-        {"sdc|8:32|36001|8|ready|active|m|x", false},        // a field more
-        {"|8:32|36001|8|ready|active|m", false},             // no name
-        {"sdc|8-32|36001|8|ready|active|m", false},          // no major:minor
-        {"sdc|8:|36001|8|ready|active|m", false},
-        {"sdc|8:32|36001|x|ready|active|m", false},          // no priority
-        {"sdc|8:32|36001|1234567890|ready|active|m", false}, // no priority either
-        {"sdc|8:32|36001||ready|active|m", false},
-        {"sdc|8:32|36001|-|ready|active|m", false},
-        {"sdc|8:32|36001|8|a state too long for it|active|m", false},
-        {"a-device-name-longer-than-its-field|8:32|36001|8|ready|active|m", false},
-        {std::string("sdc|8:32|360\0" "01|8|ready|active|m", 32), false},
+        {"sdc|8:32|3:0:0:1|36001|8|ready|active", false},      // a field short
+        {"sdc|8:32|3:0:0:1|36001|8|ready|active|m|x", false},  // a field more
+        {"|8:32|3:0:0:1|36001|8|ready|active|m", false},       // no name
+        {"sdc|8-32|3:0:0:1|36001|8|ready|active|m", false},    // no major:minor
+        {"sdc|8:|3:0:0:1|36001|8|ready|active|m", false},
+        {"sdc|8:32|3:0:0|36001|8|ready|active|m", false},      // no h:c:t:l
+        {"sdc|8:32|3:0:0:1:2|36001|8|ready|active|m", false},
+        {"sdc|8:32|3:0:#:1|36001|8|ready|active|m", false},
+        {"sdc|8:32|3:0:0:1|36001|x|ready|active|m", false},    // no priority
+        {"sdc|8:32|3:0:0:1|36001|1234567890|ready|active|m", false},  // no priority either
+        {"sdc|8:32|3:0:0:1|36001||ready|active|m", false},
+        {"sdc|8:32|3:0:0:1|36001|-|ready|active|m", false},
+        {"sdc|8:32|3:0:0:1|36001|8|a state too long for it|active|m", false},
+        {"a-device-name-longer-than-its-field|8:32|3:0:0:1|36001|8|ready|active|m", false},
+        {std::string("sdc|8:32|3:0:0:1|360\0" "01|8|ready|active|m", 40), false},
     };
     for (const RowCase &c : cases) {
+        std::string line = c.line;
         DaemonPath p;
-        ASSERT_EQ(daemon_path_row(c.line.data(), c.line.size(), &p), c.row) << c.line;
-        if (!c.row)
+        ASSERT_EQ(daemon_path_row(line.data(), line.size(), &p), c.row) << c.line;
+        if (!c.row) {
+            EXPECT_EQ(line, c.line) << "a line that is no row is left as it was";
             continue;
+        }
         EXPECT_EQ(p.dev, c.dev) << c.line;
         EXPECT_EQ(p.prio, c.prio) << c.line;
         EXPECT_EQ(p.checker, c.checker) << c.line;
         EXPECT_EQ(p.dm_state, c.dm) << c.line;
         EXPECT_EQ(p.map, c.map) << c.line;
+        EXPECT_EQ((std::vector<int>{p.host, p.channel, p.id, p.lun}), c.address) << c.line;
         EXPECT_EQ(p.group, kGroupUnknown);
     }
 }
@@ -75,8 +84,8 @@ TEST(DaemonReply, Refusals)
         {"permission deny: need to be root\n", true},
         {"", false},
         {"dev|dev_t|uuid|pri|chk_st|dm_st|multipath\n", false},
-        {"sdb|8:16|3600|3|ready|active|m\n", false},
-        {"failed to do something|8:16|3600|3|ready|active|m\n", false},
+        {"sdb|8:16|2:0:0:1|3600|3|ready|active|m\n", false},
+        {"failed to do something|8:16|2:0:0:1|3600|3|ready|active|m\n", false},
     };
     for (const auto &[text, refused] : cases)
         EXPECT_EQ(daemon_reply_failed(text.data(), text.size()), refused) << text;
@@ -140,15 +149,16 @@ void sweep_cuts(const std::string &text, bool json)
 {
     for (std::size_t cut = 0; cut <= text.size(); ++cut) {
         std::vector<char> bytes(text.begin(), text.begin() + static_cast<long>(cut));
-        const char *data = bytes.empty() ? "" : bytes.data();
+        bytes.push_back('\0');  // what a reply read holds after its bytes
+        char *data = bytes.data();
         std::size_t pos = 0;
         const char *line = nullptr;
         std::size_t n = 0;
+        daemon_reply_failed(data, cut);
         while (daemon_next_line(data, cut, &pos, &line, &n)) {
             DaemonPath p;
-            daemon_path_row(line, n, &p);
+            daemon_path_row(data + (line - data), n, &p);
         }
-        daemon_reply_failed(data, cut);
         Groups groups;
         int rc = daemon_groups(data, cut, {add_group, &groups});
         if (json) {
@@ -166,7 +176,7 @@ std::string read_file(const std::string &path)
 }
 
 /// Every row of a reply, as "dev prio checker dm_state map".
-std::vector<std::string> rows_of(const std::string &text)
+std::vector<std::string> rows_of(std::string text)
 {
     std::vector<std::string> rows;
     std::size_t pos = 0;
@@ -174,11 +184,30 @@ std::vector<std::string> rows_of(const std::string &text)
     std::size_t n = 0;
     while (daemon_next_line(text.data(), text.size(), &pos, &line, &n)) {
         DaemonPath p;
-        if (daemon_path_row(line, n, &p))
+        if (daemon_path_row(text.data() + (line - text.data()), n, &p))
             rows.push_back(std::string(p.dev) + " " + std::to_string(p.prio) + " " + p.checker +
                            " " + p.dm_state + " " + p.map);
     }
     return rows;
+}
+
+/// A reply recorded with the format before %i was asked, given the column
+/// %i prints ("h:c:t:l", here the same for every row) after its second:
+/// the fields tald reads now, in their order.
+std::string with_address(const std::string &recorded)
+{
+    std::string text;
+    std::size_t pos = 0;
+    const char *line = nullptr;
+    std::size_t n = 0;
+    while (daemon_next_line(recorded.data(), recorded.size(), &pos, &line, &n)) {
+        std::string row(line, n);
+        std::size_t second = row.find('|', row.find('|') + 1);
+        if (second != std::string::npos)
+            row.insert(second, "|1:0:0:1");
+        text += row + "\n";
+    }
+    return text;
 }
 
 /// The guest's paths as every release's multipathd shows them: LUN A on
@@ -223,8 +252,8 @@ TEST(DaemonReply, RecordedReplies)
 {
     for (const auto &[release, sdb_after_io] : kReleases) {
         std::string dir = std::string(DAEMON_TESTDATA) + "/" + release + "/";
-        std::string paths = read_file(dir + "paths.txt");
-        std::string faulty = read_file(dir + "paths-faulty.txt");
+        std::string paths = with_address(read_file(dir + "paths.txt"));
+        std::string faulty = with_address(read_file(dir + "paths-faulty.txt"));
         ASSERT_FALSE(paths.empty()) << dir;
         EXPECT_EQ(rows_of(paths), guest_rows("ready", "active")) << release;
         EXPECT_EQ(rows_of(faulty), guest_rows("faulty", "failed")) << release;
@@ -242,7 +271,7 @@ TEST(DaemonReply, RecordedReplies)
         }
         // The wildcards used are the release's own.
         std::string wildcards = read_file(dir + "wildcards.txt");
-        for (const char *w : {"%d  dev\n", "%D  dev_t\n", "%w  uuid\n", "%p  pri\n",
+        for (const char *w : {"%d  dev\n", "%D  dev_t\n", "%i  hcil\n", "%w  uuid\n", "%p  pri\n",
                               "%T  chk_st\n", "%t  dm_st\n", "%m  multipath\n"})
             EXPECT_NE(wildcards.find(w), std::string::npos) << release << " " << w;
         sweep_cuts(paths, false);

@@ -1,5 +1,6 @@
 #include "command/daemon_wait.hpp"
 
+#include "base/text.hpp"
 #include "command/multipathd.hpp"
 
 #include <sys/stat.h>
@@ -17,6 +18,8 @@ constexpr int kPollMs = 1000;
 /// The least an exchange is given at the end of the wait's bound: the last
 /// look must not count as no answer because the bound ran out under it.
 constexpr int kLastExchangeMs = 500;
+/// The longest a name or state of the daemon's is shown.
+constexpr std::size_t kShownSize = 128;
 
 constexpr const char *kFmtReported =
     "multipathd: %s priority %d, %s, path group %s, after %.1f s\n";
@@ -67,37 +70,43 @@ const DaemonPath *find(const DaemonView &view, const Target &t)
     return t.by_devt ? daemon_find_devt(view, t.major, t.minor) : daemon_find(view, t.name);
 }
 
-int not_reached(const DaemonView &view, FILE *out)
+int not_reached(DaemonReach reach, FILE *out)
 {
-    std::fprintf(out, kFmtNotReached, daemon_reach_text(view));
+    std::fprintf(out, kFmtNotReached, daemon_reach_text(reach));
     return kWaitNotReached;
 }
 
-/// The last look, with the group of the path in `map` (its map's own JSON;
-/// every map's when the path was not found): the line for what the daemon
-/// holds.
-int report(const DaemonLink &link, const Target &t, const char *map, int prio, long long start,
-           int seconds, FILE *out)
+/// The whole seconds since `start`, rounded.
+int seconds_since(long long start)
 {
-    DaemonView view;
-    daemon_view(link, kExchangeMs, true, map, &view);
-    const DaemonPath *path = find(view, t);
-    int rc = 0;
-    if (view.reach != kDaemonReached) {
-        rc = not_reached(view, out);
-    } else if (path == nullptr) {
-        std::fprintf(out, kFmtUnknown, t.name, seconds);
-        rc = kWaitTimedOut;
-    } else if (path->prio == prio) {
-        std::fprintf(out, kFmtReported, path->dev, path->prio, path->checker,
-                     daemon_group_text(path->group), (daemon_clock_ms() - start) / 1000.0);
-    } else {
-        std::fprintf(out, kFmtOther, path->dev, path->prio, prio, path->checker,
-                     daemon_group_text(path->group), seconds);
-        rc = kWaitTimedOut;
+    return static_cast<int>((daemon_clock_ms() - start + 500) / 1000);
+}
+
+/// The line for what the daemon holds, from the last look (`view`, where
+/// `path` is the path it found, or nullptr), with the group of the path
+/// asked of its map's JSON within what is left of the wait's bound. The
+/// daemon's texts are shown as the listing shows names.
+int report(const DaemonLink &link, const Target &t, DaemonView *view, const DaemonPath *path,
+           int prio, long long start, long long deadline, FILE *out)
+{
+    char shown[kShownSize];
+    if (path == nullptr) {
+        std::fprintf(out, kFmtUnknown, shown_name(t.name, shown, sizeof shown),
+                     seconds_since(start));
+        return kWaitTimedOut;
     }
-    daemon_view_free(&view);
-    return rc;
+    daemon_view_groups(link, exchange_bound(deadline - daemon_clock_ms()), path->map, view);
+    char checker[kShownSize];
+    shown_name(path->dev, shown, sizeof shown);
+    shown_name(path->checker, checker, sizeof checker);
+    if (path->prio == prio) {
+        std::fprintf(out, kFmtReported, shown, path->prio, checker,
+                     daemon_group_text(path->group), (daemon_clock_ms() - start) / 1000.0);
+        return 0;
+    }
+    std::fprintf(out, kFmtOther, shown, path->prio, prio, checker,
+                 daemon_group_text(path->group), seconds_since(start));
+    return kWaitTimedOut;
 }
 
 }  // namespace
@@ -110,20 +119,19 @@ int daemon_wait(const char *path, int prio, int seconds, FILE *out)
     DaemonLink link;
     DaemonView view;
     if (daemon_link_open(&link) != 0)
-        return not_reached(view, out);
+        return not_reached(kDaemonNoLibrary, out);
     int rc = 0;
     for (;;) {
         long long left = deadline - daemon_clock_ms();
-        daemon_view(link, exchange_bound(left), false, nullptr, &view);
+        daemon_view(link, exchange_bound(left), &view);
         if (view.reach != kDaemonReached) {
-            rc = not_reached(view, out);
+            rc = not_reached(view.reach, out);
             break;
         }
         const DaemonPath *found = find(view, t);
         left = deadline - daemon_clock_ms();
         if ((found != nullptr && found->prio == prio) || left <= 0) {
-            rc = report(link, t, found != nullptr ? found->map : nullptr, prio, start, seconds,
-                        out);
+            rc = report(link, t, &view, found, prio, start, deadline, out);
             break;
         }
         pause_ms(left < kPollMs ? left : kPollMs);

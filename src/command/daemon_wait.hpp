@@ -21,6 +21,8 @@ inline constexpr int kWaitMaxSeconds = 86400;
 /// Polls multipathd about once a second until it reports `prio` for the
 /// device node `path` (matched by device number, or by name when the node
 /// is no block device), at most `seconds`, and writes one line to `out`.
-/// 0 when reported; kWaitTimedOut; kWaitNotReached, at once, when the daemon
-/// cannot be asked.
+/// Every exchange gets what is left of the bound, at least half a second,
+/// and the last look asks one more (the path's map's groups): the wait ends
+/// within `seconds` and one second. 0 when reported; kWaitTimedOut;
+/// kWaitNotReached, at once, when the daemon cannot be asked.
 int daemon_wait(const char *path, int prio, int seconds, FILE *out);

@@ -144,16 +144,17 @@ constexpr const char *kFmtDaemonReached = ",\n  \"multipathd_reached\": %s";
 
 bool reached(const DaemonView *view) { return view != nullptr && view->reach == kDaemonReached; }
 
-/// The daemon's path under the stored path's node name, when it is a path of
-/// the same LUN (a node renamed since the store saw it is another path).
+/// The daemon's path that is the stored one: the same LUN at the same SCSI
+/// address. A node name says nothing alone: a path that vanished leaves
+/// its slot with a name that another path of the LUN may have taken since.
 const DaemonPath *daemon_path(const DaemonView *view, const pathinfo &rec, int cp, int slot)
 {
     if (!reached(view))
         return nullptr;
-    const DaemonPath *path = daemon_find(*view, rec.slot_dev[cp][slot]);
-    if (path == nullptr || std::strncmp(path->wwid, rec.wwid, kWwidSize) != 0)
-        return nullptr;
-    return path;
+    char wwid[kWwidSize + 1] = {};
+    std::memcpy(wwid, rec.wwid, kWwidSize);
+    return daemon_find_path(*view, wwid, rec.slot_host[cp][slot], rec.slot_channel[cp][slot],
+                            rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
 }
 
 /// A path's "multipathd": the daemon's priority, checker state, device-mapper
@@ -170,9 +171,9 @@ void put_daemon_path(FILE *out, const DaemonView *view, const pathinfo &rec, int
     }
     std::fprintf(out, kFmtDaemonPrio, held->prio);
     std::fputs(kDaemonState, out);
-    json_string_to(out, held->checker, sizeof held->checker);
+    json_string_to(out, held->checker, kDaemonStateSize);
     std::fputs(kDaemonDmState, out);
-    json_string_to(out, held->dm_state, sizeof held->dm_state);
+    json_string_to(out, held->dm_state, kDaemonStateSize);
     const char *active = held->group == kGroupUnknown ? "null"
                          : held->group == kGroupActive ? "true"
                                                        : "false";

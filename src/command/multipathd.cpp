@@ -1,7 +1,11 @@
 #include "command/multipathd.hpp"
 
+#include "base/byte_buffer.hpp"
+
 #include <dlfcn.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <cerrno>
@@ -81,9 +85,61 @@ int connect_within(const DaemonLink &link, long long deadline, DaemonReach *reac
     }
 }
 
-DaemonReach failed_receive()
+/// Whether the peer of a connected socket runs as root: only then is it
+/// the daemon, whoever else may hold the socket's name.
+bool peer_is_root(int fd)
 {
-    return errno == ETIMEDOUT ? kDaemonTimedOut : kDaemonRefused;
+    ucred cred = {};
+    socklen_t size = sizeof cred;
+    return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &size) == 0 && size == sizeof cred &&
+           cred.uid == 0;
+}
+
+/// Reads len bytes into buf by the deadline, however the peer spreads
+/// them. kDaemonReached, kDaemonTimedOut, or kDaemonRefused when the peer
+/// closed first or the socket failed.
+DaemonReach read_within(int fd, char *buf, std::size_t len, long long deadline)
+{
+    std::size_t got = 0;
+    while (got < len) {
+        unsigned left = left_ms(deadline);
+        if (left == 0)
+            return kDaemonTimedOut;
+        pollfd p = {fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
+            return kDaemonRefused;
+        if (ready <= 0)
+            continue;
+        ssize_t n = recv(fd, buf + got, len - got, MSG_DONTWAIT);
+        if (n == 0)
+            return kDaemonRefused;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return kDaemonRefused;
+        got += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return kDaemonReached;
+}
+
+/// The daemon's reply as its client reads it: the length (a size_t) and
+/// then that many bytes. The buffer is taken whole for the length announced
+/// (memory that the bytes never fill is never touched).
+DaemonReach receive(int fd, long long deadline, ByteBuffer *reply)
+{
+    std::size_t size = 0;
+    DaemonReach reach = read_within(fd, reinterpret_cast<char *>(&size), sizeof size, deadline);
+    if (reach != kDaemonReached)
+        return reach;
+    if (size > kMaxDaemonReply)
+        return kDaemonTooLong;
+    if (!byte_buffer_reserve(reply, size + 1))
+        return kDaemonRefused;
+    reach = read_within(fd, reply->data, size, deadline);
+    if (reach != kDaemonReached)
+        return reach;
+    reply->len = size;
+    reply->data[size] = '\0';
+    return kDaemonReached;
 }
 
 }  // namespace
@@ -100,9 +156,7 @@ int daemon_link_open(DaemonLink *link)
         bind(link->handle, "__mpath_connect", &link->connect_nb);
     if (bind(link->handle, "mpath_connect", &link->connect) &&
         bind(link->handle, "mpath_disconnect", &link->disconnect) &&
-        bind(link->handle, "mpath_send_cmd", &link->send_cmd) &&
-        bind(link->handle, "mpath_recv_reply_len", &link->recv_len) &&
-        bind(link->handle, "mpath_recv_reply_data", &link->recv_data))
+        bind(link->handle, "mpath_send_cmd", &link->send_cmd))
         return 0;
     daemon_link_close(link);
     return -1;
@@ -127,33 +181,21 @@ DaemonReach daemon_ask(const DaemonLink &link, const char *cmd, int bound_ms, ch
     Connection conn{link, connect_within(link, deadline, &reach)};
     if (conn.fd < 0)
         return reach;
+    if (!peer_is_root(conn.fd))
+        return kDaemonNoSocket;
     {
         QuietPipe quiet;
         if (link.send_cmd(conn.fd, cmd) != 0)
             return kDaemonNoSocket;
     }
-    unsigned left = left_ms(deadline);
-    if (left == 0)
-        return kDaemonTimedOut;
-    ssize_t n = link.recv_len(conn.fd, left);
-    if (n < 0)
-        return failed_receive();
-    if (static_cast<std::size_t>(n) > kMaxDaemonReply)
-        return kDaemonRefused;
-    auto size = static_cast<std::size_t>(n);
-    char *text = static_cast<char *>(std::malloc(size + 1));
-    if (text == nullptr)
-        return kDaemonRefused;
-    left = left_ms(deadline);
-    if (size > 0 && (left == 0 || link.recv_data(conn.fd, text, size, left) != 0)) {
-        DaemonReach why = left == 0 ? kDaemonTimedOut : failed_receive();
-        std::free(text);
-        return why;
-    }
-    text[size] = '\0';
-    *reply = text;
+    ByteBuffer text;
+    reach = receive(conn.fd, deadline, &text);
+    if (reach != kDaemonReached)
+        return reach;
     // The daemon counts the string's NUL into the length.
-    *len = strnlen(text, size);
+    *len = strnlen(text.data, text.len);
+    *reply = text.data;
+    text.data = nullptr;
     return kDaemonReached;
 }
 
@@ -165,23 +207,48 @@ int by_dev(const void *a, const void *b)
                        static_cast<const DaemonPath *>(b)->dev);
 }
 
-/// The rows of the paths reply, sorted by name; false when out of memory.
-bool read_rows(const char *text, std::size_t len, DaemonView *view)
+/// The address as the store keeps it: the probe's SCSI_IOCTL_GET_IDLUN
+/// gives the channel, the target and the LUN by their low byte only (the
+/// host number whole).
+int compare_address(const DaemonPath &a, const DaemonPath &b)
 {
-    std::size_t lines = 0;
-    for (std::size_t i = 0; i < len; ++i)
-        lines += text[i] == '\n' ? 1 : 0;
-    view->paths = static_cast<DaemonPath *>(std::malloc((lines + 1) * sizeof(DaemonPath)));
-    if (view->paths == nullptr)
+    const int left[] = {a.host, a.channel & 0xff, a.id & 0xff, a.lun & 0xff};
+    const int right[] = {b.host, b.channel & 0xff, b.id & 0xff, b.lun & 0xff};
+    for (int k = 0; k < 4; ++k) {
+        if (left[k] != right[k])
+            return left[k] < right[k] ? -1 : 1;
+    }
+    return std::strcmp(a.wwid, b.wwid);
+}
+
+int by_address(const void *a, const void *b)
+{
+    return compare_address(**static_cast<const DaemonPath *const *>(a),
+                           **static_cast<const DaemonPath *const *>(b));
+}
+
+/// The rows of the paths reply, which the view keeps, sorted by name and by
+/// address: one record per row, counted first. false when out of memory.
+bool read_rows(char *text, std::size_t len, DaemonView *view)
+{
+    view->text = text;
+    std::size_t rows = daemon_row_count(text, len);
+    view->paths = static_cast<DaemonPath *>(std::malloc((rows + 1) * sizeof(DaemonPath)));
+    view->by_address =
+        static_cast<const DaemonPath **>(std::malloc((rows + 1) * sizeof(DaemonPath *)));
+    if (view->paths == nullptr || view->by_address == nullptr)
         return false;
     std::size_t pos = 0;
     const char *line = nullptr;
     std::size_t n = 0;
-    while (daemon_next_line(text, len, &pos, &line, &n) && view->count <= lines) {
-        if (daemon_path_row(line, n, &view->paths[view->count]))
+    while (daemon_next_line(text, len, &pos, &line, &n) && view->count < rows) {
+        if (daemon_path_row(text + (line - text), n, &view->paths[view->count]))
             ++view->count;
     }
     std::qsort(view->paths, view->count, sizeof(DaemonPath), by_dev);
+    for (std::size_t i = 0; i < view->count; ++i)
+        view->by_address[i] = &view->paths[i];
+    std::qsort(view->by_address, view->count, sizeof(DaemonPath *), by_address);
     return true;
 }
 
@@ -201,41 +268,137 @@ bool one_word(const char *map)
     return std::strpbrk(map, " \t\n\"'{}#!") == nullptr;
 }
 
-void read_groups(const DaemonLink &link, int bound_ms, const char *map, DaemonView *view)
+/// Asks `cmd` and sets the groups its JSON gives. kDaemonReached or why not.
+DaemonReach ask_groups(const DaemonLink &link, const char *cmd, int bound_ms, DaemonView *view)
 {
-    char cmd[sizeof kMapJsonFormat + kDaemonMapSize];
-    if (one_word(map))
-        std::snprintf(cmd, sizeof cmd, kMapJsonFormat, map);
-    else
-        std::snprintf(cmd, sizeof cmd, "%s", kMapsJson);
     char *text = nullptr;
     std::size_t len = 0;
-    if (daemon_ask(link, cmd, bound_ms, &text, &len) == kDaemonReached)
-        daemon_groups(text, len, {set_group, view});
+    DaemonReach reach = daemon_ask(link, cmd, bound_ms, &text, &len);
+    if (reach == kDaemonReached && daemon_groups(text, len, {set_group, view}) != 0)
+        reach = kDaemonRefused;
     std::free(text);
+    return reach;
+}
+
+DaemonReach ask_map(const DaemonLink &link, const char *map, int bound_ms, DaemonView *view)
+{
+    char cmd[sizeof "show map  json" + kDaemonMapSize];
+    std::snprintf(cmd, sizeof cmd, kMapJsonFormat, map);
+    return ask_groups(link, cmd, bound_ms, view);
+}
+
+int by_text(const void *a, const void *b)
+{
+    return std::strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
+}
+
+/// The maps the paths name, each once, sorted; the count in *count.
+/// nullptr without memory.
+const char **maps_named(const DaemonView &view, std::size_t *count)
+{
+    auto **maps = static_cast<const char **>(std::malloc((view.count + 1) * sizeof(char *)));
+    *count = 0;
+    if (maps == nullptr)
+        return nullptr;
+    for (std::size_t i = 0; i < view.count; ++i) {
+        if (one_word(view.paths[i].map))
+            maps[(*count)++] = view.paths[i].map;
+    }
+    std::qsort(maps, *count, sizeof(char *), by_text);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < *count; ++i) {
+        if (kept == 0 || std::strcmp(maps[kept - 1], maps[i]) != 0)
+            maps[kept++] = maps[i];
+    }
+    *count = kept;
+    return maps;
+}
+
+/// One map's failure to give its groups: counted, the first reason kept.
+void map_unread(DaemonView *view, DaemonReach why, std::size_t how_many = 1)
+{
+    if (view->maps_unread == 0)
+        view->groups_reach = why;
+    view->maps_unread += how_many;
+}
+
+/// Every map's groups, one exchange per map, within kGroupsByMapMs in all.
+void groups_map_by_map(const DaemonLink &link, int bound_ms, const char *const *maps,
+                       std::size_t count, DaemonView *view)
+{
+    long long deadline = daemon_clock_ms() + kGroupsByMapMs;
+    for (std::size_t i = 0; i < count; ++i) {
+        long long left = deadline - daemon_clock_ms();
+        if (left <= 0) {
+            map_unread(view, kDaemonTimedOut, count - i);
+            return;
+        }
+        int bound = left < bound_ms ? static_cast<int>(left) : bound_ms;
+        DaemonReach reach = ask_map(link, maps[i], bound, view);
+        if (reach == kDaemonReached)
+            continue;
+        map_unread(view, reach);
+        // A daemon that let one reply run out its bound is not asked again:
+        // the rest would each wait as long.
+        if (reach == kDaemonTimedOut || reach == kDaemonNoSocket) {
+            map_unread(view, reach, count - i - 1);
+            return;
+        }
+    }
 }
 
 }  // namespace
 
-void daemon_view(const DaemonLink &link, int bound_ms, bool groups, const char *map,
-                 DaemonView *view)
+void daemon_view(const DaemonLink &link, int bound_ms, DaemonView *view)
 {
     daemon_view_free(view);
     char *text = nullptr;
     std::size_t len = 0;
     view->reach = daemon_ask(link, kPathsCommand, bound_ms, &text, &len);
-    if (view->reach == kDaemonReached && !read_rows(text, len, view))
+    if (view->reach == kDaemonReached && daemon_reply_failed(text, len))
         view->reach = kDaemonRefused;
-    if (view->reach == kDaemonReached && view->count == 0 && daemon_reply_failed(text, len))
+    if (view->reach != kDaemonReached) {
+        std::free(text);
+        return;
+    }
+    if (!read_rows(text, len, view))
         view->reach = kDaemonRefused;
-    std::free(text);
-    if (view->reach == kDaemonReached && groups && view->count > 0)
-        read_groups(link, bound_ms, map, view);
+}
+
+void daemon_view_groups(const DaemonLink &link, int bound_ms, const char *map, DaemonView *view)
+{
+    view->maps = 0;
+    view->maps_unread = 0;
+    view->groups_reach = kDaemonReached;
+    if (view->reach != kDaemonReached || view->count == 0)
+        return;
+    if (one_word(map)) {
+        view->maps = 1;
+        DaemonReach reach = ask_map(link, map, bound_ms, view);
+        if (reach != kDaemonReached)
+            map_unread(view, reach);
+        return;
+    }
+    std::size_t count = 0;
+    const char **maps = maps_named(*view, &count);
+    if (maps == nullptr) {
+        map_unread(view, kDaemonRefused, view->count);
+        return;
+    }
+    view->maps = count;
+    DaemonReach reach = ask_groups(link, kMapsJson, bound_ms, view);
+    if (reach == kDaemonTooLong)
+        groups_map_by_map(link, bound_ms, maps, count, view);
+    else if (reach != kDaemonReached)
+        map_unread(view, reach, count);
+    std::free(maps);
 }
 
 void daemon_view_free(DaemonView *view)
 {
+    std::free(view->text);
     std::free(view->paths);
+    std::free(view->by_address);
     *view = DaemonView{};
 }
 
@@ -244,10 +407,7 @@ const DaemonPath *daemon_find(const DaemonView &view, const char *dev)
     if (std::strncmp(dev, "/dev/", 5) == 0)
         dev += 5;
     DaemonPath key{};
-    std::size_t n = strnlen(dev, sizeof key.dev);
-    if (n == sizeof key.dev)
-        return nullptr;
-    std::memcpy(key.dev, dev, n);
+    key.dev = dev;
     return static_cast<const DaemonPath *>(
         std::bsearch(&key, view.paths, view.count, sizeof(DaemonPath), by_dev));
 }
@@ -259,6 +419,23 @@ const DaemonPath *daemon_find_devt(const DaemonView &view, unsigned major, unsig
             return &view.paths[i];
     }
     return nullptr;
+}
+
+const DaemonPath *daemon_find_path(const DaemonView &view, const char *wwid, int host,
+                                   int channel, int id, int lun)
+{
+    if (host < 0 || channel < 0 || id < 0 || lun < 0)
+        return nullptr;
+    DaemonPath key{};
+    key.wwid = wwid;
+    key.host = host;
+    key.channel = channel;
+    key.id = id;
+    key.lun = lun;
+    const DaemonPath *pkey = &key;
+    auto *found = static_cast<const DaemonPath *const *>(
+        std::bsearch(&pkey, view.by_address, view.count, sizeof(DaemonPath *), by_address));
+    return found != nullptr ? *found : nullptr;
 }
 
 const char *daemon_group_text(DaemonGroup group)
@@ -275,9 +452,9 @@ const char *daemon_group_text(DaemonGroup group)
     }
 }
 
-const char *daemon_reach_text(const DaemonView &view)
+const char *daemon_reach_text(DaemonReach reach)
 {
-    switch (view.reach) {
+    switch (reach) {
     case kDaemonReached:
         return "reached";
     case kDaemonNoLibrary:
@@ -286,6 +463,8 @@ const char *daemon_reach_text(const DaemonView &view)
         return "no daemon listening";
     case kDaemonTimedOut:
         return "no answer in time";
+    case kDaemonTooLong:
+        return "reply too long";
     default:
         return "no answer read";
     }

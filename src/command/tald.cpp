@@ -53,6 +53,9 @@ constexpr const char *kFmtLockHeld = "%s: held by another run for %d s\n";
 constexpr const char *kFmtLockOpen = "%s: %s\n";
 constexpr const char *kNotRegular = "not a regular file";
 constexpr const char *kBadWait = "The wait takes a number of seconds from 1 to 86400 ";
+constexpr const char *kFmtGroupsUnread =
+    "multipathd: path groups of %zu of %zu maps not read (%s); their paths' group_state is "
+    "\"unknown\"\n";
 
 constexpr std::array<const char *, 15> kHelpText = {
     "\n Usage: tald -[OPTION] [LEVEL] -[OPTION] ",
@@ -160,9 +163,15 @@ int list_config_json(TaldRun *run)
     }
     DaemonView view;
     DaemonLink link;
-    if (daemon_link_open(&link) == 0)
-        daemon_view(link, kDaemonListMs, true, nullptr, &view);
+    if (daemon_link_open(&link) == 0) {
+        daemon_view(link, kDaemonListMs, &view);
+        daemon_view_groups(link, kDaemonListMs, nullptr, &view);
+    }
     list_json_to(&run->store, stdout, &view);
+    // A group view that is not whole is said, not left to read as "unknown".
+    if (view.maps_unread > 0)
+        std::fprintf(stderr, kFmtGroupsUnread, view.maps_unread, view.maps,
+                     daemon_reach_text(view.groups_reach));
     daemon_view_free(&view);
     daemon_link_close(&link);
     return 0;
