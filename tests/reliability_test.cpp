@@ -551,7 +551,7 @@ TEST_F(Reliability, LockFileThatOthersCouldOpenIsReplacedByRoot)
     if (geteuid() != 0)
         GTEST_SKIP() << "a run as root replaces the lock file";
     scenario(node_text(kLun, kSdb));
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(use_reachable_state());
     write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
     const std::string lock = state_ + "/tald.lock";
     const struct {
