@@ -484,8 +484,8 @@ release() {
     check "$suite: upgrade from 0.3.2-1, the admin's directory empty: kept as it was, by purge too" upgrade_from_old empty
     check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache a symlink: kept and used, kept by purge" upgrade_from_old symlink
     check "$suite: upgrade from 0.3.2-1, /etc/lvm a symlink: kept and used, kept by purge" upgrade_from_old lvm-symlink
-    check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache -> -x: kept and used, kept by purge" upgrade_from_old dash
     check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache -> a target ending in a line feed: kept and used" upgrade_from_old line-feed
+    check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache -> -x: kept and used, kept by purge" upgrade_from_old dash
     umount "$R/dev" "$R/proc" "$R" 2>/dev/null
 }
 
