@@ -6,12 +6,16 @@
 
 #include "harness.hpp"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <atomic>
 #include <map>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -28,9 +32,52 @@ struct Job {
     int lunref;
 };
 
-class Concurrency : public SimTest {};
+/// Makes `lock` 0644 every 2 ms until stopped (nothing for an empty name).
+class Widener {
+public:
+    explicit Widener(const std::string &lock)
+    {
+        if (!lock.empty()) {
+            thread_ = std::thread([this, lock] {
+                while (!stop_) {
+                    chmod(lock.c_str(), 0644);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+            });
+        }
+    }
+    ~Widener() { stop(); }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
 
-TEST_F(Concurrency, ParallelCalloutsAndOverridesLoseNoUpdate)
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class Concurrency : public SimTest {
+protected:
+    /// The mix of runs below; `widen_lock`: tald.lock is made 0644 every
+    /// 2 ms while they run, as a careless admin's loop or a restore would.
+    void parallel_runs(bool widen_lock);
+};
+
+TEST_F(Concurrency, ParallelCalloutsAndOverridesLoseNoUpdate) { parallel_runs(false); }
+
+// Each run as root replaces a lock file that others could open: never two
+// runs inside at once for all that.
+TEST_F(Concurrency, LockFileWidenedAgainAndAgainLosesNoUpdate)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a run as root replaces the lock file";
+    parallel_runs(true);
+}
+
+void Concurrency::parallel_runs(bool widen_lock)
 {
     std::vector<Lun> luns;
     std::vector<Path> paths;  // 4 per LUN, LUN i at 4 * i
@@ -92,6 +139,7 @@ TEST_F(Concurrency, ParallelCalloutsAndOverridesLoseNoUpdate)
     std::vector<Started> started(order.size());
     std::vector<Outcome> outcomes(order.size());
     std::map<pid_t, std::size_t> running;
+    Widener widener(widen_lock ? state_ + "/tald.lock" : "");
     for (std::size_t next = 0; next < order.size() || !running.empty();) {
         if (next < order.size() && running.size() < kInFlight) {
             started[next] = start(order[next].program, order[next].args, static_cast<int>(next));
@@ -111,6 +159,7 @@ TEST_F(Concurrency, ParallelCalloutsAndOverridesLoseNoUpdate)
         outcomes[ended->second] = finish(started[ended->second]);
         running.erase(ended);
     }
+    widener.stop();
 
     // Each run either answered as if it had the file to itself, or ended in
     // the lock failure and changed nothing.

@@ -173,9 +173,9 @@ void SimTest::SetUp()
 
 void SimTest::TearDown()
 {
-    if (!memory_state_.empty()) {
+    if (!own_state_.empty()) {
         std::error_code ignored;
-        std::filesystem::remove_all(memory_state_, ignored);
+        std::filesystem::remove_all(own_state_, ignored);
     }
     if (!dir_.empty() && !HasFailure()) {
         std::error_code ignored;
@@ -189,9 +189,18 @@ void SimTest::use_memory_state()
 {
     char pattern[] = "/dev/shm/tald-e2e-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
-    memory_state_ = pattern;
-    state_ = memory_state_;
+    own_state_ = pattern;
+    state_ = own_state_;
     sim_log_on_ = false;
+}
+
+void SimTest::use_reachable_state()
+{
+    char pattern[] = "/tmp/tald-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
+    own_state_ = pattern;
+    state_ = own_state_;
+    ASSERT_EQ(chmod(state_.c_str(), 0755), 0);
 }
 
 void SimTest::scenario(const std::string &text)

@@ -114,8 +114,13 @@ protected:
     /// Moves the state directory to /dev/shm (memory) for runs that save
     /// the file many thousand times, and stops the simulator's call log.
     void use_memory_state();
+    /// Moves the state directory to a fresh one under /tmp, 0755, for a
+    /// test whose process of another user must reach it: the caller's
+    /// TMPDIR may be private (0700).
+    void use_reachable_state();
     bool sim_log_on_ = true;
-    std::string memory_state_;
+    /// A state directory of the test's own outside dir_, removed at the end.
+    std::string own_state_;
 
     std::string dir_;
     std::string state_;

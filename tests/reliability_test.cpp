@@ -32,6 +32,9 @@ constexpr long kCalloutBoundMs = 5000;
 constexpr long kTaldBoundMs = 30000;
 constexpr long kSlackMs = 4000;
 constexpr uid_t kNobody = 65534;
+constexpr const char *kStrace = "/usr/bin/strace";
+// LeakSanitizer cannot work under ptrace (sanitizer build).
+constexpr const char *kNoLeakCheck = "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0";
 
 const Lun kLun{1, 0x21, "vol01"};
 const Lun kOther{2, 0x22, "vol02"};
@@ -548,7 +551,7 @@ TEST_F(Reliability, LockFileThatOthersCouldOpenIsReplacedByRoot)
     if (geteuid() != 0)
         GTEST_SKIP() << "a run as root replaces the lock file";
     scenario(node_text(kLun, kSdb));
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(use_reachable_state());
     write_state(conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}));
     const std::string lock = state_ + "/tald.lock";
     const struct {
@@ -606,6 +609,41 @@ TEST_F(Reliability, RunThatWaitedOnAReplacedLockFileWaitsForTheNewOne)
     Outcome o = finish_within(callout, kCalloutBoundMs + kSlackMs);
     EXPECT_EQ(o.out, std::to_string(default_for(kSdb.cp, kLun.lunref)) + "\n");
     EXPECT_EQ(o.status, 0);
+}
+
+// tald.lock widened while a run is inside it (an admin's chmod, a restore
+// with umask 022): the run as root that then replaces it waits for the one
+// inside first, so the second override is made on the first one's file and
+// both are kept.
+TEST_F(Reliability, LockFileWidenedDuringARunStillLetsOneRunInAtATime)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a run as root replaces the lock file";
+    if (access(kStrace, X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed (tools/setup.sh installs it)";
+    scenario(node_text(kLun, kSdb) + node_text(kLun, kSdc));
+    const std::string lock = state_ + "/tald.lock";
+    // The first run's save stalls 2 s in its rename, inside the lock.
+    Started first = start(kStrace,
+                          {"-qq", "-o", "/dev/null", "-E", kNoLeakCheck, "-e",
+                           "trace=rename,renameat,renameat2", "-e",
+                           "inject=rename,renameat,renameat2:delay_enter=2000000", kTald,
+                           "--prio", "--set", "/dev/sdb", "8"},
+                          1001);
+    const std::string saving = state_path() + ".tmp";
+    for (int i = 0; i < 1000 && access(saving.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(access(saving.c_str(), F_OK), 0) << "the first run never saved";
+    ASSERT_EQ(chmod(lock.c_str(), 0644), 0);
+    Outcome second = finish_within(start(kTald, {"--prio", "--set", "/dev/sdc", "6"}, 1002),
+                                   kTaldBoundMs + kSlackMs);
+    EXPECT_EQ(second.status, 0) << second.out;
+    EXPECT_EQ(finish_within(first, kTaldBoundMs + kSlackMs).status, 0);
+    EXPECT_EQ(run(kCallout, {"/dev/sdb"}).out, "8\n");
+    EXPECT_EQ(run(kCallout, {"/dev/sdc"}).out, "6\n") << "the second run's confirmed override";
+    struct stat st = {};
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 }  // namespace

@@ -367,10 +367,12 @@ host_state() {
 # stands PATH...: exactly what stands at each path: a symlink's target and
 # owner, or a directory's inode, mode and owner.
 stands() {
-    local p
+    local p t
     for p in "$@"; do
         if [ -L "$R$p" ]; then
-            echo "$p -> $(readlink "$R$p") $(stat -c %U:%G "$R$p")"
+            # The target byte for byte: a line feed at its end is kept.
+            t=$(readlink -n "$R$p" && echo .)
+            echo "$p -> ${t%.} $(stat -c %U:%G "$R$p")"
         elif [ -e "$R$p" ]; then
             echo "$p $(stat -c 'inode %i mode %a %U:%G' "$R$p")"
         else
@@ -388,18 +390,24 @@ stands() {
 #   plain:       the admin's 0755 directory, which then holds the overrides;
 #   empty:       the admin's 0755 directory, still empty at the upgrade;
 #   symlink:     /etc/lvm/cache -> /srv/tald, the admin's;
-#   lvm-symlink: /etc/lvm -> ../srv/lvm, the admin's, holding cache/.
+#   lvm-symlink: /etc/lvm -> ../srv/lvm, the admin's, holding cache/;
+#   dash:        /etc/lvm/cache -> -x (/etc/lvm/-x), a target that reads as
+#                an option;
+#   line-feed:   /etc/lvm/cache -> "/srv/tald<LF>", a target that ends in a
+#                line feed.
 upgrade_from_old() {
     local kind=$1 before kept
     [ -s "$old_deb" ] || { echo "no $old_deb"; return 1; }
     inroot "$R" dpkg --purge "$pkg" >/dev/null 2>&1
-    rm -rf "${R:?}/etc/lvm" "$R/srv/tald" "$R/srv/lvm" "$R/var/lib/$pkg" &&
+    rm -rf "${R:?}/etc/lvm" "$R/srv/tald" "$R/srv/tald"$'\n' "$R/srv/lvm" "$R/var/lib/$pkg" &&
         install -m 0644 "$old_deb" "$R/tmp/" || return
     case $kind in
     made) ;;
     plain | empty) mkdir -p "$R/etc/lvm" && mkdir -m 0755 "$R$state" ;;
     symlink) mkdir "$R/etc/lvm" && mkdir -m 0700 "$R/srv/tald" && ln -s /srv/tald "$R$state" ;;
     lvm-symlink) mkdir -p "$R/srv/lvm" && mkdir -m 0700 "$R/srv/lvm/cache" && ln -s ../srv/lvm "$R/etc/lvm" ;;
+    dash) mkdir -p "$R/etc/lvm" && mkdir -m 0700 "$R/etc/lvm/-x" && ln -s -- -x "$R$state" ;;
+    line-feed) mkdir "$R/etc/lvm" && mkdir -m 0700 "$R/srv/tald"$'\n' && ln -s /srv/tald$'\n' "$R$state" ;;
     esac || return
     # The admin's directories are older than the install by more than the
     # second in which the package's own come into being.
@@ -421,6 +429,27 @@ upgrade_from_old() {
     else
         expect 0 8 sim "$R" tald --prio --get /dev/sdb || return
     fi
+    apt_remove purge || return
+    [ "$(host_state)" = "$before" ] || { diff <(printf '%s\n' "$before") <(host_state); return 1; }
+}
+
+# /etc/lvm/cache a symlink into a tree of user nobody's, who has swapped the
+# link there for one to a 1777 directory (as /tmp) holding a tald.conf of
+# theirs: install and purge change nothing that the link leads to, say why,
+# and purge leaves the host as it was.
+swapped_link() {
+    local before
+    inroot "$R" dpkg --purge "$pkg" >/dev/null 2>&1
+    rm -rf "${R:?}/etc/lvm" "$R/home/tree" "$R/srv/public" "$R/var/lib/$pkg" &&
+        mkdir -p "$R/etc/lvm" "$R/home/tree" && mkdir -m 1777 "$R/srv/public" &&
+        echo theirs >"$R/srv/public/tald.conf" && ln -s /srv/public "$R/home/tree/cache" &&
+        chown -hR 65534:65534 "$R/home/tree" "$R/srv/public/tald.conf" &&
+        ln -s /home/tree/cache "$R$state" || return
+    before=$(host_state)
+    apt_install || return
+    [ "$(stat -c %a "$R/srv/public")" = 1777 ] || { echo "/srv/public: mode $(stat -c %a "$R/srv/public")"; return 1; }
+    grep -qF "quelvane-path-manager: $state leads through a directory that a user other than root can change: left as it is." "$R.apt.log" ||
+        { echo "no message in:"; cat "$R.apt.log"; return 1; }
     apt_remove purge || return
     [ "$(host_state)" = "$before" ] || { diff <(printf '%s\n' "$before") <(host_state); return 1; }
 }
@@ -449,11 +478,14 @@ release() {
     check "$suite: a 1777 directory is tightened to 1755" writable_dir 1777 1755
     check "$suite: an empty 0700 directory that was there stays after purge" empty_dir_kept
     check "$suite: a symlink is kept through install, remove, reinstall and purge" symlink_kept
+    check "$suite: a symlink whose target a user swapped for a 1777 directory: nothing there changed" swapped_link
     check "$suite: upgrade from 0.3.2-1 with no /etc/lvm: its directories kept and used; purge removes them" upgrade_from_old made
     check "$suite: upgrade from 0.3.2-1, the admin's directory holding overrides: kept and used, kept by purge" upgrade_from_old plain
     check "$suite: upgrade from 0.3.2-1, the admin's directory empty: kept as it was, by purge too" upgrade_from_old empty
     check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache a symlink: kept and used, kept by purge" upgrade_from_old symlink
     check "$suite: upgrade from 0.3.2-1, /etc/lvm a symlink: kept and used, kept by purge" upgrade_from_old lvm-symlink
+    check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache -> a target ending in a line feed: kept and used" upgrade_from_old line-feed
+    check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache -> -x: kept and used, kept by purge" upgrade_from_old dash
     umount "$R/dev" "$R/proc" "$R" 2>/dev/null
 }
 

@@ -1,5 +1,6 @@
 #include "store/run_lock.hpp"
 
+#include "base/fd_guard.hpp"
 #include "store/conf_load.hpp"
 #include "store/state_paths.hpp"
 #include "store/trust.hpp"
@@ -82,29 +83,66 @@ bool reopen_lock_file(run_lock *lock)
     return false;
 }
 
-/// Non-blocking attempts until `timeout_ms` has passed, sleeping 1 ms, then
-/// twice as long each time up to 10 ms, between them. No signal and no timer
-/// is involved, so the bound holds whatever mask, dispositions and timers the
+/// One attempt at the run lock. `old`: the loose file this run replaced,
+/// whose last run inside is waited for. 0 held, 1 not yet, -2 when the lock
+/// file that replaced the one waited on could not be opened or made.
+///
+/// A run as root never stays inside a file that group or others could open:
+/// anyone holding a descriptor of it could hold every run of the host. When
+/// it holds such a file's flock it replaces the file at once; when another
+/// holds it, a run inside (its mark) is waited for first, and a stranger's
+/// flock is not, but then a run that took the flock a moment before its
+/// mark is still waited for after the rename. Either way no run of this
+/// version is inside the old file once the replacer is inside the new one,
+/// and a run that waited on the old file moves on to the new one.
+int try_take(run_lock *lock, FdGuard *old)
+{
+    if (old->fd >= 0) {
+        if (flock(old->fd, LOCK_EX | LOCK_NB) != 0 && lock_file_marked(old->fd))
+            return 1;
+        old->close_now();
+        return 0;
+    }
+    int fd = lock->file.fd;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (!held && errno != EWOULDBLOCK && errno != EINTR)
+        return 0;
+    // Marked before the name is checked: a replacer that renamed the file
+    // before this check finds the mark after its rename.
+    bool marked = held && lock_file_mark(fd) == 0;
+    if (held && !lock_file_current(lock->file))
+        return reopen_lock_file(lock) ? 1 : -2;
+    if (!running_as_root())
+        return held ? 0 : 1;
+    mode_t loose = lock_file_loose(fd);
+    if (held ? marked && loose == 0 : loose == 0 || (lock_file_marked(fd) && (loose & 022) == 0))
+        return held ? 0 : 1;
+    int rc = lock_file_replace(&lock->file, &old->fd);
+    if (rc == 0)
+        return try_take(lock, old);
+    if (rc < 0)
+        return reopen_lock_file(lock) ? 1 : -2;
+    log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
+    return -2;
+}
+
+/// Attempts until `timeout_ms` has passed, sleeping 1 ms, then twice as
+/// long each time up to 10 ms, between them. No signal and no timer is
+/// involved, so the bound holds whatever mask, dispositions and timers the
 /// process inherited, and an inherited alarm keeps running untouched. 0
-/// held, -1 when the bound passed first, -2 when the file that replaced the
-/// one waited on could not be opened.
+/// held, -1 when the bound passed first, -2 when the lock file could not be
+/// opened again or replaced.
 int take_by_polling(run_lock *lock, int timeout_ms)
 {
     timespec start = {};
     clock_gettime(CLOCK_MONOTONIC, &start);
     long limit = static_cast<long>(timeout_ms) * 1000000L;
     long pause = kPollFirstSleepNs;
+    FdGuard old{-1};
     for (;;) {
-        if (flock(lock->file.fd, LOCK_EX | LOCK_NB) == 0) {
-            if (lock_file_current(lock->file))
-                return 0;
-            // Replaced while this run waited: the lock that counts is the
-            // new file's, within what is left of the bound.
-            if (!reopen_lock_file(lock))
-                return -2;
-        } else if (errno != EWOULDBLOCK && errno != EINTR) {
-            return 0;
-        }
+        int rc = try_take(lock, &old);
+        if (rc <= 0)
+            return rc;
         long left = limit - elapsed_ns(start);
         if (left <= 0)
             return -1;

@@ -48,9 +48,11 @@ bool run_state_trusted();
 /// timers the process inherited, and an inherited alarm is left as it was.
 /// Once held, the lock counts only while the lock file's name still leads to
 /// the file locked: a file replaced meanwhile is opened again and waited for
-/// within what is left of the bound.
+/// within what is left of the bound. A run as root replaces a lock file that
+/// group or others could open (store/lock_file.hpp) within the same bound,
+/// after the last run inside it, however the file's mode changed meanwhile.
 /// 0 held; -1 when the bound passed first (traced at level 4), no lock file
-/// is open, or the file that replaced it cannot be opened (line 352).
+/// is open, or the file that replaced it cannot be opened or made (line 352).
 /// Another failure of flock itself does not stop the run, as it never has: 0.
 int run_lock_take(run_lock *lock, int timeout_ms);
 
