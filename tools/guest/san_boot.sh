@@ -179,11 +179,13 @@ if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     mb=$(($(du -sm "$r" | cut -f1) * 5 / 4 + 200))
     rm -f "$work/disk.img"
     truncate -s "${mb}M" "$work/disk.img"
-    mkdir -p "$r/mnt/out"
+    # (the root bound to /mnt/src shows none of the mounts below it)
+    mkdir -p "$r/mnt/out" "$r/mnt/src"
     mount --bind "$work" "$r/mnt/out"
-    chroot "$r" mkfs.ext4 -q -F -L taldroot -E root_owner=0:0 -d / /mnt/out/disk.img > "$work/mkfs.log" 2>&1 ||
-        { cat "$work/mkfs.log" >&2; die "mkfs.ext4 failed"; }
-    umount "$r/mnt/out"
+    mount --bind "$r" "$r/mnt/src"
+    chroot "$r" mkfs.ext4 -q -F -L taldroot -E root_owner=0:0 -d /mnt/src /mnt/out/disk.img \
+        > "$work/mkfs.log" 2>&1 || { cat "$work/mkfs.log" >&2; die "mkfs.ext4 failed"; }
+    umount "$r/mnt/src" "$r/mnt/out"
     umount "$r"
     echo "$stamp" > "$work/image.stamp"
     echo "san: made in $(($(date +%s) - m0)) s: package $((m1 - m0)) s, image $((m2 - m1)) s" \
@@ -214,7 +216,12 @@ check() {  # check TITLE COMMAND...
     else echo "CHECK FAIL $title"; failed=$((failed + 1)); fi
 }
 # part NAME: the console's lines between the part's markers
-part() { awk -v n="$1" '$0 == "=== tald-test: end " n { on = 0 } on { print } $0 == "=== tald-test: " n { on = 1 }' "$log"; }
+# (a marker may end a line that the initramfs began: "Begin: ... === tald-test: NAME")
+part() {
+    awk -v s="=== tald-test: $1" -v e="=== tald-test: end $1" '
+        substr($0, length($0) - length(e) + 1) == e { on = 0 } on { print }
+        substr($0, length($0) - length(s) + 1) == s { on = 1 }' "$log"
+}
 show_part() { echo "--- $1"; part "$1" | sed 's/^/    /'; }
 # groups NAME: "sdX PRIO WWID" for every path in the part's multipath -ll
 # or show maps topology (the priority of the path's group, as the map shows it)
@@ -248,11 +255,11 @@ untouched() {
     after=$(part "$1" | awk '/^--- after/ { on = 1; next } on')
     [ -n "$before" ] && [ "$before" = "$after" ]
 }
-# said PHASE: the plugin said something to syslog between the test's
-# marker PHASE and the next marker
+# said PHASE PART: the plugin said that it cannot write its state, in the
+# syslog lines of PART between the test's marker PHASE and the next marker
 said() {
     part "$2" | awk -v m="tald-test(\\[[0-9]+\\])?: $1\$" '
-        /tald-test(\[[0-9]+\])?: / { on = ($0 ~ m); next } on && tolower($0) ~ /tald/' | grep -q .
+        /tald-test(\[[0-9]+\])?: / { on = ($0 ~ m); next } on && /priotald: cannot write its state/' | grep -q .
 }
 # root_state_stored: the real root's /etc/lvm/cache holds tald.conf as stored, alone
 root_state_stored() {
@@ -317,5 +324,6 @@ if ! grep -q '^tald-test: done' "$log"; then
     failed=$((failed + 1))
 fi
 echo "san: $suite/$builder: $(t) s in all, the boot $boot_s s; console in $log" >&2
+trap - ERR
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -44,8 +44,8 @@ while [ $n -lt 60 ]; do
     sleep 1
     n=$((n + 1))
     multipathd show paths format "%d %t %T %p" > /run/tald-paths 2>&1 || continue
-    grep -q ' sd' /run/tald-paths || continue
-    grep ' sd' /run/tald-paths | grep -qv ' ready ' || break
+    grep -q '^sd' /run/tald-paths || continue
+    grep '^sd' /run/tald-paths | grep -qv ' ready ' || break
 done
 echo "tald-test: multipathd's path checks after ${n} s"
 part multipathd-paths multipathd show paths format "%d %w %i %t %T %p"

@@ -29,6 +29,7 @@ tald_test_ll() {
 }
 tald_test_show() {
     exec 1>/dev/console 2>&1
+    echo
     S=/run/tald-test
     mkdir -p $S/unreadable/tald.conf $S/damaged
     logger -t tald-test "initramfs"
