@@ -16,6 +16,14 @@
 // the resolution and the save. Nothing else outlives a call: no descriptor,
 // lock or LUN list; unloading the library frees the file it kept.
 //
+// Where the state cannot be written (an initramfs whose copy of the state is
+// read-only, a missing directory: run_state_read_only), the whole way ends
+// after the load: the file is read without the lock, the path gets the
+// override stored for it or its default, and nothing is written or kept
+// for the next call. multipath then groups the paths right from the first
+// second of a boot from SAN, not all alike. The callout answers "1" there,
+// as it always has.
+//
 // The library runs inside multipathd, next to the host's I/O: thread
 // cancellation is off for the call's duration, no signal is used, nothing
 // goes to standard output or error. Syslog gets what an admin must act on
