@@ -5,8 +5,9 @@
 #   initramfs        multipath -ll with the image's copy of the state, and
 #                    the state directory before and after it
 #   initramfs-damaged / initramfs-unreadable
-#                    multipath -ll with a damaged copy (bound over it) and
-#                    with one that cannot be read (a directory in its place)
+#                    multipath -ll with a damaged copy and with one that
+#                    cannot be read (a directory in its place), each bound
+#                    read-only over the state directory
 #   initramfs-syslog what the plugin said to syslog meanwhile
 tald_test_part() {
     part=$1
@@ -27,6 +28,11 @@ tald_test_ll() {
     echo "--- before"; cat /run/tald-test/files-before
     echo "--- after"; cat /run/tald-test/files-after
 }
+# tald_test_ro DIR: DIR in place of the state directory, read-only as the
+# image's copy is
+tald_test_ro() {
+    mount --bind "$1" /etc/lvm/cache && mount -o remount,bind,ro /etc/lvm/cache /etc/lvm/cache
+}
 tald_test_show() {
     exec 1>/dev/console 2>&1
     echo
@@ -39,12 +45,10 @@ tald_test_show() {
         cp -a /etc/lvm/cache/. $S/damaged/
         tr '0-9a-z/,:' '~' < /etc/lvm/cache/tald.conf > $S/damaged/tald.conf
         logger -t tald-test "initramfs-damaged"
-        mount --bind $S/damaged /etc/lvm/cache &&
-            tald_test_part initramfs-damaged tald_test_ll
+        tald_test_ro $S/damaged && tald_test_part initramfs-damaged tald_test_ll
         umount /etc/lvm/cache
         logger -t tald-test "initramfs-unreadable"
-        mount --bind $S/unreadable /etc/lvm/cache &&
-            tald_test_part initramfs-unreadable tald_test_ll
+        tald_test_ro $S/unreadable && tald_test_part initramfs-unreadable tald_test_ll
         umount /etc/lvm/cache
     fi
     logger -t tald-test "initramfs-end"
