@@ -276,6 +276,13 @@ daemon_prios() {
         grep -Ff <(awk 'NR <= 8 { print $1 " " }' "$work/expected") || true)
     [ "$want" = "$got" ]
 }
+# table_groups N: the root map's table (dmsetup table) has N path groups:
+# "START LEN multipath NFEAT FEAT... NHW HW... NPG ..."
+table_groups() {
+    part initramfs-table | awk -v w="$root_wwid:" -v n="$1" '
+        $1 == w && $4 == "multipath" { i = 5; i += $i + 1; i += $i + 1; found = ($i == n) }
+        END { exit !found }'
+}
 addresses_ok() {
     local i=0 p sd
     for p in $(awk '{ print $1 }' "$work/defaults"); do
@@ -287,10 +294,12 @@ addresses_ok() {
 echo "san: booted in $boot_s s" >&2
 grep -E '^tald-test: ' "$log" | head -n 12
 check "$suite/$builder: the array's nodes are the expected disks at the expected addresses" addresses_ok
-for p in initramfs multipathd-topology multipathd-paths root-files; do show_part $p; done
+for p in initramfs initramfs-table multipathd-topology multipathd-paths root-files; do show_part $p; done
 check "$suite/$builder: inside the initramfs, the root LUN's paths in four groups" separate initramfs
 check "$suite/$builder: inside the initramfs, the stored override and the default rotation" \
     same_as "$work/expected" initramfs
+check "$suite/$builder: inside the initramfs, the root map as loaded holds four path groups" \
+    table_groups 4
 check "$suite/$builder: inside the initramfs, nothing written" untouched initramfs
 check "$suite/$builder: inside the initramfs, the plugin's syslog line" said initramfs initramfs-syslog
 check "$suite/$builder: the real root's state is what was stored (the initramfs wrote nothing there)" \

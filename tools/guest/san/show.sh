@@ -4,6 +4,7 @@
 # "=== tald-test: end NAME" lines, for tools/guest/san_boot.sh to check:
 #   initramfs        multipath -ll with the image's copy of the state, and
 #                    the state directory before and after it
+#   initramfs-table  the maps' tables as the first multipath run loaded them
 #   initramfs-damaged / initramfs-unreadable
 #                    multipath -ll with a damaged copy and with one that
 #                    cannot be read (a directory in its place), each bound
@@ -40,6 +41,7 @@ tald_test_show() {
     mkdir -p $S/unreadable/tald.conf $S/damaged
     logger -t tald-test "initramfs"
     tald_test_part initramfs tald_test_ll
+    tald_test_part initramfs-table dmsetup table
     # damaged: the same length of bytes that are no state line
     if [ -e /etc/lvm/cache/tald.conf ]; then
         cp -a /etc/lvm/cache/. $S/damaged/
