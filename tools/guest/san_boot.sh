@@ -168,7 +168,7 @@ if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     cp "$r/boot/initrd.img-$kver" "$work/initrd.img"
     # the kernel: the uncompressed vmlinux (PVH entry), from its xz stream
     z=$r/boot/vmlinuz-$kver
-    off=$(grep -aboP '\xfd7zXZ\x00' "$z" | head -n1 | cut -d: -f1)
+    off=$(grep -m1 -aboP '\xfd7zXZ\x00' "$z" | head -n1 | cut -d: -f1)
     [ -n "$off" ] || die "no xz payload in $z"
     tail -c +$((off + 1)) "$z" | xz -dc 2>/dev/null > "$work/vmlinux" || true
     [ "$(head -c4 "$work/vmlinux" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
