@@ -204,7 +204,8 @@ timeout "$timeout_s" qemu-system-x86_64 -accel tcg -M pc -m 1536 -smp 1 \
     -kernel "$work/vmlinux" -initrd "$work/initrd.img" -append "$append" \
     < /dev/null > "$work/console.raw" 2>&1 || true
 boot_s=$(($(date +%s) - b0))
-tr -d '\r' < "$work/console.raw" > "$work/console.log"
+# (without the carriage returns and multipath's bold)
+tr -d '\r' < "$work/console.raw" | sed 's/\x1b\[[0-9;]*m//g' > "$work/console.log"
 log=$work/console.log
 
 # --- Checks.

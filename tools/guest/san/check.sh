@@ -43,7 +43,8 @@ n=0
 while [ $n -lt 60 ]; do
     sleep 1
     n=$((n + 1))
-    multipathd show paths format "%d %t %T %p" > /run/tald-paths 2>&1 || continue
+    # (the status of the release's multipathd client says little: 0.8.5's is 1 when it answered)
+    multipathd show paths format "%d %t %T %p" > /run/tald-paths 2>&1
     grep -q '^sd' /run/tald-paths || continue
     grep '^sd' /run/tald-paths | grep -qv ' ready ' || break
 done
