@@ -166,12 +166,17 @@ if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     fi
     m2=$(date +%s)
     cp "$r/boot/initrd.img-$kver" "$work/initrd.img"
-    # the kernel: the uncompressed vmlinux (PVH entry), from its xz stream
+    # the kernel: the uncompressed vmlinux (PVH entry), from its xz (11, 12)
+    # or zstd (13) stream
     z=$r/boot/vmlinuz-$kver
-    off=$(grep -m1 -aboP '\xfd7zXZ\x00' "$z" | head -n1 | cut -d: -f1)
-    [ -n "$off" ] || die "no xz payload in $z"
-    tail -c +$((off + 1)) "$z" | xz -dc 2>/dev/null > "$work/vmlinux" || true
-    [ "$(head -c4 "$work/vmlinux" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
+    rm -f "$work/vmlinux"
+    for magic in '\xfd7zXZ\x00:xz' '\x28\xb5\x2f\xfd:zstd'; do
+        off=$(grep -m1 -aboP "${magic%%:*}" "$z" | head -n1 | cut -d: -f1)
+        [ -n "$off" ] || continue
+        tail -c +$((off + 1)) "$z" | "${magic#*:}" -dc 2>/dev/null > "$work/vmlinux" || true
+        break
+    done
+    [ "$(head -c4 "$work/vmlinux" 2>/dev/null | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
         die "could not extract vmlinux from $z"
     umount "$r/dev" "$r/sys" "$r/proc"
     # the root file system, for the LUN's data: ext4 with the root's files,
