@@ -171,7 +171,7 @@ if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     z=$r/boot/vmlinuz-$kver
     rm -f "$work/vmlinux"
     for magic in '\xfd7zXZ\x00:xz' '\x28\xb5\x2f\xfd:zstd'; do
-        off=$(grep -m1 -aboP "${magic%%:*}" "$z" | head -n1 | cut -d: -f1)
+        off=$(grep -m1 -aboP "${magic%%:*}" "$z" | head -n1 | cut -d: -f1) || true
         [ -n "$off" ] || continue
         tail -c +$((off + 1)) "$z" | "${magic#*:}" -dc 2>/dev/null > "$work/vmlinux" || true
         break
