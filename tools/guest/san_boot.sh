@@ -150,9 +150,16 @@ if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     fi
     # the package, with its hooks and triggers, as an admin installs it
     cp "$deb" "$r/tmp/package.deb"
+    touch -d '2000-01-01' "$r/boot/initrd.img-$kver"
     inroot dpkg -i /tmp/package.deb > "$work/dpkg.log" 2>&1 ||
         { cat "$work/dpkg.log" >&2; die "dpkg -i of the package failed in the $suite root"; }
     rm -f "$r/tmp/package.deb"
+    # the package's trigger made the image again
+    if [ "$(stat -c %Y "$r/boot/initrd.img-$kver")" -gt "$m0" ]; then
+        echo yes > "$work/triggered"
+    else
+        echo no > "$work/triggered"
+    fi
     m1=$(date +%s)
     # the image, by the release's own builder
     rm -f "$r/boot/initrd.img-$kver"
@@ -299,6 +306,8 @@ addresses_ok() {
 
 echo "san: booted in $boot_s s" >&2
 grep -E '^tald-test: ' "$log" | head -n 12
+check "$suite/$builder: installing the package made the image again (its trigger)" \
+    grep -qx yes "$work/triggered"
 check "$suite/$builder: the array's nodes are the expected disks at the expected addresses" addresses_ok
 for p in initramfs initramfs-table multipathd-topology multipathd-paths root-files; do show_part $p; done
 check "$suite/$builder: inside the initramfs, the root LUN's paths in four groups" separate initramfs
