@@ -18,6 +18,10 @@
 # package, the test's files or the cached root change.
 # TALD_SAN_TIMEOUT bounds the boot (default 600 s). The console is kept in
 # BUILD_DIR/san/SUITE-BUILDER/console.log. Last line "N passed, M failed".
+# The whole script is one function, read before it runs: a change to the
+# file during a run does not reach that run.
+self=$(realpath "$0")
+main() {
 set -euo pipefail
 export LC_ALL=C
 here=$(cd "$(dirname "$0")" && pwd)
@@ -32,7 +36,7 @@ die() { echo "san: $*" >&2; echo "0 passed, 1 failed"; exit 1; }
 [ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, mounts, chroot)"
 if [ "${TALD_SAN_NAMESPACE:-}" != 1 ]; then
     # a private mount namespace: the overlay and the chroot's mounts end with it
-    exec env TALD_SAN_NAMESPACE=1 unshare --mount --propagation private "$0" "$@"
+    exec env TALD_SAN_NAMESPACE=1 unshare --mount --propagation private "$self" "$@"
 fi
 work=$build/san/$suite-$builder
 mkdir -p "$work"
@@ -113,7 +117,7 @@ echo "san: the root LUN $root_wwid; override $override_prio stored for $override
 
 # --- The test's root, image and disk, made again when an input changed.
 stamp=$( (cat "$base.stamp" "$deb" "$scn" "$state/tald.conf" "$here/multipath.conf" \
-    "$build/tools/guest/tald_tcmu" "$here"/san/*.sh "$here"/san/*/* "$0"; echo "$kver") | sha256sum | cut -c1-16)
+    "$build/tools/guest/tald_tcmu" "$here"/san/*.sh "$here"/san/*/* "$self"; echo "$kver") | sha256sum | cut -c1-16)
 if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     m0=$(date +%s)
     rm -f "$work/image.stamp"
@@ -356,3 +360,5 @@ echo "san: $suite/$builder: $(t) s in all, the boot $boot_s s; console in $log" 
 trap - ERR
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
+}
+main "$@"
