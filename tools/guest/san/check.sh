@@ -37,6 +37,15 @@ rm -f /dev/log
 busybox syslogd -n -O /run/tald-syslog &
 sleep 0.5
 part root-tald-l tald -l
+# udev, as a real boot starts it: the real root's rules fill its database
+# (the initramfs's may lack what the release's multipath asks of it)
+for u in /usr/lib/systemd/systemd-udevd /lib/systemd/systemd-udevd; do
+    [ -x $u ] || continue
+    $u --daemon
+    udevadm trigger --action=add
+    udevadm settle --timeout=30
+    break
+done
 multipathd
 # the daemon's own path checks: every path ready and with its priority
 n=0
