@@ -30,9 +30,10 @@ tald_test_ll() {
     echo "--- after"; cat /run/tald-test/files-after
 }
 # tald_test_ro DIR: DIR in place of the state directory, read-only as the
-# image's copy is
+# image's copy is. Made read-only where nobody looks first: a running
+# multipathd (dracut's) must never see it writable.
 tald_test_ro() {
-    mount --bind "$1" /etc/lvm/cache && mount -o remount,bind,ro /etc/lvm/cache /etc/lvm/cache
+    mount --bind "$1" "$1" && mount -o remount,bind,ro "$1" "$1" && mount --bind "$1" /etc/lvm/cache
 }
 tald_test_show() {
     exec 1>/dev/console 2>&1
