@@ -617,6 +617,8 @@ boot_image() {
         mkdir -p "$R/usr/lib/modules/$kver" && : >"$R/boot/vmlinuz-$kver" &&
         printf 'CONFIG_RD_GZIP=y\nCONFIG_RD_ZSTD=y\nCONFIG_BLK_DEV_INITRD=y\n' >"$R/boot/config-$kver" &&
         inroot "$R" depmod "$kver" 2>/dev/null || { check "$label: a kernel $kver without modules" false; return; }
+    # dracut takes multipath in for a root on multipath; this root is none.
+    [ "$builder" = initramfs-tools ] || echo 'add_dracutmodules+=" multipath "' >"$R/etc/dracut.conf.d/multipath.conf"
     check "$label: install, tald --prio --set /dev/sdb 8" installed_with_override
     check "$label: the image carries tald.conf (no tald.lock), the plugin, every library ldd names, the boot script" image_carries
     check "$label: in the image /etc/lvm/cache is read-only and the plugin loads" image_loads
