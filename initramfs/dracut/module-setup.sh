@@ -20,9 +20,10 @@ install() {
     dracut_module_included multipath || return 0
     [ -f "$plugin" ] || return 0
     inst_simple "$plugin"
+    # inst, not inst_library: dracut-ng (Debian 13's 106) has no inst_library.
     for lib in $(env --unset=LD_PRELOAD ldd "$plugin" 2>/dev/null |
         sed -n 's/.*=>[[:blank:]]*\(\/[^[:blank:]]*\).*/\1/p'); do
-        inst_library "$lib"
+        inst "$lib"
     done
     # shellcheck source=/dev/null
     . /usr/share/quelvane-path-manager/initramfs-state.sh

@@ -84,13 +84,8 @@ void report_failure(const char *node, const CallOutcome &call)
 
 }  // namespace
 
-void report(const char *node, const CallOutcome &outcome, int result)
+void report(const char *node, const CallOutcome &call, int result)
 {
-    CallOutcome call = outcome;
-    // A read-only file system is no failure of the path.
-    if (call.state == kLockUnusable && call.lock_error == EROFS) {
-        call.state = kHealthy;
-    }
     if (call.state == kHealthy && any_failing.load(std::memory_order_relaxed) == 0) {
         return;
     }

@@ -29,10 +29,10 @@
 // goes to standard output or error. Syslog gets what an admin must act on
 // (plugin/path_states.hpp), and with "-v" the traces of every call.
 
+#include "base/text.hpp"
 #include "operations/operations.hpp"
 #include "plugin/host_abi.hpp"
 #include "plugin/path_states.hpp"
-#include "base/text.hpp"
 #include "probe/sg_io.hpp"
 #include "store/conf.hpp"
 #include "store/run_lock.hpp"
