@@ -2,9 +2,9 @@
 # Test-only init (init=/usr/local/sbin/tald-san-check) on the real root of
 # tools/guest/san_boot.sh's guest, once the initramfs switched to it: what the
 # real root's state directory holds (the initramfs wrote nothing there),
-# what the release's multipathd shows after its path checks, then the
-# plugin where it cannot write (the state directory missing, the root
-# read-only). Parts between "=== tald-test: NAME" and "=== tald-test: end
+# what the release's multipathd shows after its path checks, then what its
+# path checks make of it where the plugin cannot write (the state directory
+# missing, the root read-only). Parts between "=== tald-test: NAME" and "=== tald-test: end
 # NAME" lines on the console; powers off at the end.
 export PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin
 exec </dev/console >/dev/console 2>&1
@@ -23,10 +23,12 @@ files() {
     ls -la /etc/lvm/cache/ 2>&1 | grep -v ' \.\.$'
     md5sum /etc/lvm/cache/* 2>&1
 }
-# ll: multipath -ll, and the state directory before and after it.
-ll() {
+# daemon_view: what multipathd's own path checks make of the state as it is
+# now (a few rounds of them), and the state directory before and after.
+daemon_view() {
     files > /run/tald-files-before
-    multipath -ll
+    sleep 12
+    multipathd show maps topology
     files > /run/tald-files-after
     echo "--- before"; cat /run/tald-files-before
     echo "--- after"; cat /run/tald-files-after
@@ -37,15 +39,6 @@ rm -f /dev/log
 busybox syslogd -n -O /run/tald-syslog &
 sleep 0.5
 part root-tald-l tald -l
-# udev, as a real boot starts it: the real root's rules fill its database
-# (the initramfs's may lack what the release's multipath asks of it)
-for u in /usr/lib/systemd/systemd-udevd /lib/systemd/systemd-udevd; do
-    [ -x $u ] || continue
-    $u --daemon
-    udevadm trigger --action=add
-    udevadm settle --timeout=30
-    break
-done
 multipathd
 # the daemon's own path checks: every path ready and with its priority
 n=0
@@ -61,23 +54,25 @@ done
 echo "tald-test: multipathd's path checks after ${n} s"
 part multipathd-paths multipathd show paths format "%d %w %i %t %T %p"
 part multipathd-topology multipathd show maps topology
-multipathd shutdown
-sleep 1
 logger -t tald-test "root-nostate"
 mv /etc/lvm/cache /etc/lvm/cache.away
-part root-nostate ll
+part root-nostate daemon_view
 [ -e /etc/lvm/cache ] && echo "tald-test: /etc/lvm/cache came back"
 mv /etc/lvm/cache.away /etc/lvm/cache
 # read-only and without the lock file
 rm -f /etc/lvm/cache/tald.lock
 sync
 logger -t tald-test "root-readonly"
-if mount -o remount,ro /; then
-    part root-readonly ll
+# (the daemon's plugin may have a file open for a moment: a few tries)
+n=0
+until mount -o remount,ro / 2>/dev/null || [ $n -ge 20 ]; do sleep 0.5; n=$((n + 1)); done
+if [ $n -lt 20 ]; then
+    part root-readonly daemon_view
 else
     echo "tald-test: remounting / read-only failed"
 fi
 logger -t tald-test "root-end"
+multipathd shutdown
 sleep 0.5
 part root-syslog grep -iE 'tald|prio' /run/tald-syslog
 echo "tald-test: done"
