@@ -611,7 +611,8 @@ trigger_updates() {
 }
 
 boot_image() {
-    local suite=$1 builder=$2 root label="$1, $2"
+    local suite=$1 builder=$2 root label="$1, $2" lvm2_copy=", though lvm2's hook copies /etc/lvm"
+    [ "$builder" = initramfs-tools ] || lvm2_copy=
     root=$(initrd_root "$suite" "$builder") || { check "$label: a root with multipath and $builder" false; return; }
     overlay "$root" "$work/$suite-$builder" || { check "$label: overlay of $root" false; return; }
     R=$work/$suite-$builder/mnt B=$builder IMG=/boot/initrd.img-$kver
@@ -620,9 +621,16 @@ boot_image() {
         printf 'CONFIG_RD_GZIP=y\nCONFIG_RD_ZSTD=y\nCONFIG_BLK_DEV_INITRD=y\n' >"$R/boot/config-$kver" &&
         inroot "$R" depmod "$kver" 2>/dev/null || { check "$label: a kernel $kver without modules" false; return; }
     # dracut takes multipath in for a root on multipath; this root is none.
-    [ "$builder" = initramfs-tools ] || echo 'add_dracutmodules+=" multipath "' >"$R/etc/dracut.conf.d/multipath.conf"
+    # lvm2's initramfs-tools hook copies /etc/lvm whole, tald.lock too: a
+    # stand-in of that name does the same here.
+    if [ "$builder" = dracut ]; then
+        echo 'add_dracutmodules+=" multipath "' >"$R/etc/dracut.conf.d/multipath.conf"
+    else
+        printf '%s\n' '#!/bin/sh' '[ "$1" = prereqs ] && exit 0' 'cp -a /etc/lvm "$DESTDIR/etc/"' \
+            >"$R/etc/initramfs-tools/hooks/lvm2" && chmod 0755 "$R/etc/initramfs-tools/hooks/lvm2"
+    fi
     check "$label: install, tald --prio --set /dev/sdb 8" installed_with_override
-    check "$label: the image carries tald.conf (no tald.lock), the plugin, every library ldd names, the boot script" image_carries
+    check "$label: the image carries tald.conf (no tald.lock${lvm2_copy:-}), the plugin, every library ldd names, the boot script" image_carries
     check "$label: in the image /etc/lvm/cache is read-only and the plugin loads" image_loads
     check "$label: tald --check and --prio --set say the image is stale, and what to run" stale_note
     check "$label: reinstalling the package makes the image again (update-initramfs trigger)" trigger_updates
