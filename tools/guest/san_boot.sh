@@ -44,6 +44,7 @@ mkdir -p "$work"
 t() { echo $(($(date +%s) - start)); }
 trap 'echo "san: failed at line $LINENO" >&2; echo "0 passed, 1 failed"' ERR
 
+[ -f "$build/build.ninja" ] || cmake -S "$top" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j2 --target mpath_prio_tald tald tald_tcmu simarray >/dev/null ||
     die "build failed"
 
