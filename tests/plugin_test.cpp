@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <filesystem>
@@ -419,6 +420,107 @@ TEST_F(Plugin, AHealthyPathDoesNotWaitForADeadOne)
     EXPECT_EQ(not_syslog(o.err), "");
 }
 
+
+/// The names in `dir`, sorted, or "absent".
+std::string entries(const std::string &dir)
+{
+    std::error_code error;
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir, error))
+        names.push_back(entry.path().filename().string());
+    if (error)
+        return "absent";
+    std::sort(names.begin(), names.end());
+    std::string all;
+    for (const std::string &name : names)
+        all += name + " ";
+    return all;
+}
+
+// Where the state cannot be written (an initramfs's read-only copy, no
+// directory), every path gets the override it can read or its default,
+// nothing is written, and one syslog line says so for all the calls.
+TEST_F(Plugin, AnswersFromWhatItCanReadWhereItCannotWrite)
+{
+    const Lun kThird{3, 0x23, "vol03"};
+    const Path kSdd{"/dev/sdd", 4, 0, 0, 3, 2};
+    const std::string nodes = node_text(kLun, kSdb) + node_text(kOther, kSdc) + node_text(kThird, kSdd);
+    const std::string stored = conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}) +
+                               conf_line(wwid_of(kOther), "vol02", {{3, 0, kSdc, 4}});
+    const int sdb = default_for(kSdb.cp, kLun.lunref);
+    const int sdc = default_for(kSdc.cp, kOther.lunref);
+    const int sdd = default_for(kSdd.cp, kThird.lunref);
+    const std::string head = "syslog: 28 priotald: cannot write its state in /etc/lvm/cache (";
+    const struct {
+        const char *name;
+        const char *faults;    ///< scenario lines
+        bool no_dir;
+        std::string file;      ///< tald.conf ("": none)
+        Results want;
+        std::string log;
+    } cases[] = {
+        {"no state directory", "", true, "", {{"sdb", sdb}, {"sdc", sdc}, {"sdd", sdd}, {"sdb", sdb}},
+         head + "No such file or directory): no preference file /etc/lvm/cache/tald.conf, "
+                "answers the default priorities, stores nothing\n"},
+        {"read-only, override stored", "fail open /etc/lvm/cache/tald.lock EROFS\n", false, stored,
+         {{"sdb", 7}, {"sdc", sdc}, {"sdd", sdd}, {"sdb", 7}},
+         head + "Read-only file system): answers the overrides of /etc/lvm/cache/tald.conf and "
+                "the default priorities, stores nothing\n"},
+        {"no right to the lock file, override stored", "fail open /etc/lvm/cache/tald.lock EACCES\n",
+         false, stored, {{"sdb", 7}, {"sdc", sdc}, {"sdd", sdd}, {"sdb", 7}},
+         head + "Permission denied): answers the overrides of /etc/lvm/cache/tald.conf and the "
+                "default priorities, stores nothing\n"},
+        {"read-only, file unreadable",
+         "fail open /etc/lvm/cache/tald.lock EROFS\nfail open /etc/lvm/cache/tald.conf EIO\n", false,
+         stored, {{"sdb", sdb}, {"sdc", sdc}, {"sdd", sdd}, {"sdb", sdb}},
+         head + "Read-only file system): preference file /etc/lvm/cache/tald.conf cannot be read "
+                "(Input/output error), answers the default priorities, stores nothing\n"},
+        {"read-only, file damaged", "fail open /etc/lvm/cache/tald.lock EROFS\n", false,
+         conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, 7}}) + "\x01garbage\n" +
+             conf_line(wwid_of(kOther), "vol02", {{3, 0, kSdc, 5}}).substr(0, 40),
+         {{"sdb", 7}, {"sdc", sdc}, {"sdd", sdd}, {"sdb", 7}},
+         head + "Read-only file system): preference file /etc/lvm/cache/tald.conf is damaged, "
+                "lines skipped or incomplete; answers the overrides it could read and the default "
+                "priorities, stores nothing\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        scenario(nodes + c.faults);
+        std::filesystem::remove_all(state_);
+        if (!c.no_dir) {
+            ASSERT_EQ(mkdir(state_.c_str(), 0755), 0);
+            if (!c.file.empty())
+                write_state(c.file);
+        }
+        const std::string before = entries(state_);
+        Outcome o = host({"sdb", "sdc", "sdd", "sdb"});
+        EXPECT_EQ(results(o.out), c.want) << o.out;
+        EXPECT_EQ(o.err, c.log);
+        EXPECT_EQ(entries(state_), before);
+        if (!c.file.empty()) {
+            EXPECT_EQ(state(), c.file);
+        }
+    }
+}
+
+// The condition is logged when it begins and once when it ends.
+TEST_F(Plugin, RunningWithoutItsStateIsLoggedWhenItBeginsAndEnds)
+{
+    scenario(node_text(kLun, kSdb));
+    const int dflt = default_for(kSdb.cp, kLun.lunref);
+    ASSERT_TRUE(std::filesystem::remove(state_));
+    Started steps = start(kSteps, {kPlugin, "sdb", "sdb", "@1", "sdb", "sdb"}, 3003);
+    ASSERT_TRUE(wait_for("at.1"));
+    ASSERT_EQ(mkdir(state_.c_str(), 0755), 0);
+    create("go.1");
+    Outcome o = finish_within(steps, 30000);
+    EXPECT_EQ(results(o.out), (Results(4, {"sdb", dflt}))) << o.out;
+    EXPECT_EQ(o.err, "syslog: 28 priotald: cannot write its state in /etc/lvm/cache (No such file "
+                     "or directory): no preference file /etc/lvm/cache/tald.conf, answers the "
+                     "default priorities, stores nothing\n"
+                     "syslog: 29 priotald: writes its state in /etc/lvm/cache again\n");
+    EXPECT_EQ(state(), conf_line(wwid_of(kLun), "vol01", {{0, 0, kSdb, dflt}}));
+}
 
 // A state directory or preference file that a run as root refuses, a steady
 // call refuses too, though the file it kept is unchanged.

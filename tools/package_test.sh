@@ -170,7 +170,11 @@ contents() {
         ./usr/share/man/man8/libpriotald.8.gz \
         ./usr/share/doc/$pkg/examples/multipath.conf.plugin \
         ./usr/share/doc/$pkg/examples/multipath.conf.callout \
-        ./usr/share/doc/$pkg/copyright; do
+        ./usr/share/doc/$pkg/copyright \
+        ./usr/share/initramfs-tools/hooks/$pkg ./usr/share/initramfs-tools/scripts/init-top/$pkg \
+        ./usr/share/$pkg/initramfs-state.sh ./usr/lib/dracut/modules.d/95tald/module-setup.sh \
+        ./usr/lib/dracut/modules.d/95tald/tald-readonly.sh \
+        ./usr/lib/dracut/modules.d/95tald/multipathd-tald.conf; do
         printf '%s\n' "$list" | grep -q " $f\$" || { echo "missing $f"; status=1; }
     done
     # dh_compress compresses a README of more than 4 KiB.
@@ -178,6 +182,9 @@ contents() {
     # The maintainer scripts make the state directory; dpkg must not own it.
     ! printf '%s\n' "$list" | grep ' \./etc/lvm' || status=1
     dpkg-deb -I "$deb" postinst postrm >/dev/null || { echo "no postinst or postrm"; status=1; }
+    # dh_installinitramfs: an image update on install, upgrade and removal.
+    dpkg-deb -I "$deb" triggers | grep -qx 'activate-noawait update-initramfs' ||
+        { echo "no update-initramfs trigger"; status=1; }
     return $status
 }
 
@@ -489,6 +496,207 @@ release() {
     umount "$R/dev" "$R/proc" "$R" 2>/dev/null
 }
 
+
+# --- Boot from SAN: the image that each release's own builder makes with
+# the package installed and an override stored. The roots carry no kernel:
+# a module directory, a config and an empty vmlinuz of the running kernel's
+# version are enough for the builders, and tald in the root (uname) then
+# finds the record of that image.
+
+kver=$(uname -r)
+sg_note="The initramfs of kernel $kver carries an older copy of the overrides; to boot with these, run:"
+
+# initrd_root SUITE BUILDER: the cached root of the release with multipath
+# and the builder. Debian 13's dracut comes with apt on top of a root made
+# without initramfs-tools (debootstrap would take initramfs-tools for the
+# kernel's "initramfs-tools | linux-initramfs-tool"), once.
+initrd_root() {
+    local suite=$1 builder=$2 pre base want
+    if [ "$builder" = initramfs-tools ]; then
+        tools/debroot.sh "$suite" initrd multipath-tools multipath-tools-boot initramfs-tools busybox 2>&3
+        return
+    fi
+    pre=$(tools/debroot.sh "$suite" dracutpre multipath-tools busybox udev systemd 2>&3) || return
+    base=$pre-dracut
+    want="$(cat "$pre.stamp") + dracut"
+    if [ "$(cat "$base.stamp" 2>/dev/null)" != "$want" ]; then
+        echo "package: $suite: installing dracut into $base, once" >&3
+        rm -rf "$base" "$base.tmp" "$base.stamp"
+        cp -a "$pre" "$base.tmp" && mount -t proc proc "$base.tmp/proc" && mount --bind /dev "$base.tmp/dev" || return
+        inroot "$base.tmp" sh -c 'apt-get update -qq && apt-get install -y -q --no-install-recommends dracut' \
+            >"$base.log" 2>&1 || { umount "$base.tmp/dev" "$base.tmp/proc"; tail -n 20 "$base.log"; return 1; }
+        umount "$base.tmp/dev" "$base.tmp/proc"
+        rm -f "$base.tmp"/var/cache/apt/archives/*.deb
+        mv "$base.tmp" "$base" && echo "$want" >"$base.stamp" || return
+    fi
+    echo "$base"
+}
+
+# The builder's commands in the root (R, B: the builder, IMG: the image).
+build_image() {
+    if [ "$B" = dracut ]; then
+        inroot "$R" dracut -f --kver "$kver" "$IMG" >"$R.image.log" 2>&1
+    else
+        inroot "$R" update-initramfs -c -k "$kver" >"$R.image.log" 2>&1
+    fi || { tail -n 20 "$R.image.log"; return 1; }
+    [ -s "$R$IMG" ] || { echo "no $IMG"; return 1; }
+}
+image_list() {
+    if [ "$B" = dracut ]; then
+        inroot "$R" lsinitrd "$IMG" | awk 'NF >= 9 && $1 ~ /^[-dl]/ { print $9 }'
+    else
+        inroot "$R" lsinitramfs "$IMG"
+    fi
+}
+
+# in_list LIST PATH: PATH (absolute, as the root names it) in the image's
+# list, below /usr too (merged /usr).
+in_list() { printf '%s\n' "$1" | grep -qx -e "${2#/}" -e "usr/${2#/}"; }
+
+installed_with_override() {
+    apt_install && override_in_force
+}
+
+# The image: tald.conf as the host has it, no lock file, the plugin, every
+# library that ldd names for it in the release, and the early boot script.
+image_carries() {
+    local list lib status=0 script
+    build_image || return
+    list=$(image_list) || return
+    # dracut-ng keeps its hooks in /var/lib/dracut/hooks, older dracut in /usr/lib/dracut/hooks.
+    [ "$B" = dracut ] && script=$(printf '%s\n' "$list" | grep -m 1 '/hooks/cmdline/10-tald-readonly\.sh$') ||
+        script=scripts/init-top/$pkg
+    [ -n "$script" ] || { echo "no boot script in the image"; status=1; }
+    for lib in /etc/lvm/cache/tald.conf /lib/multipath/libpriotald.so /$script \
+        $(inroot "$R" ldd /lib/multipath/libpriotald.so | grep -o '/[^ ]*'); do
+        in_list "$list" "$lib" || { echo "not in the image: $lib"; status=1; }
+    done
+    ! in_list "$list" /etc/lvm/cache/tald.lock || { echo "tald.lock in the image"; status=1; }
+    # A systemd image starts multipathd after that script.
+    if [ "$B" = dracut ] && in_list "$list" /usr/lib/systemd/systemd; then
+        in_list "$list" /usr/lib/systemd/system/multipathd.service.d/$pkg.conf ||
+            { echo "no drop-in for multipathd.service"; status=1; }
+    fi
+    [ -s "$R/var/lib/$pkg/initramfs/$kver.$B" ] || { echo "no record of the image"; status=1; }
+    return $status
+}
+
+# Unpacked, the image's boot script makes /etc/lvm/cache read-only, and the
+# plugin loads there as multipath loads it (dlopen RTLD_NOW, dlsym getprio),
+# with the image's own loader and libraries; the test program is built in
+# the Debian 11 build root and brings its libdl along where the image has none.
+image_loads() {
+    local img=$R.unpacked mnt=$work/build-root/mnt out
+    rm -rf "$img" "$R/tmp/unpacked" && mkdir -p "$img" "$R/tmp/unpacked" || return
+    if [ "$B" = dracut ]; then
+        inroot "$R" sh -c "cd /tmp/unpacked && lsinitrd --unpack $IMG"
+    else
+        inroot "$R" unmkinitramfs "$IMG" /tmp/unpacked
+    fi || { echo "cannot unpack $IMG"; return 1; }
+    # unmkinitramfs puts the main archive into main/ when early ones precede it.
+    if [ -d "$R/tmp/unpacked/main" ]; then
+        cp -a "$R/tmp/unpacked/main/." "$img/"
+    else
+        cp -a "$R/tmp/unpacked/." "$img/"
+    fi || return
+    [ -e "$img/usr/lib/x86_64-linux-gnu/libdl.so.2" ] || [ -e "$img/lib/x86_64-linux-gnu/libdl.so.2" ] ||
+        cp -L "$R/lib/x86_64-linux-gnu/libdl.so.2" "$img/usr/lib/x86_64-linux-gnu/" || return
+    cp "$mnt/tmp/dlopen-test" "$img/dlopen-test" && mkdir -p "$img/proc" && mount -t proc proc "$img/proc" || return
+    out=$(chroot "$img" /dlopen-test /lib/multipath/libpriotald.so 2>&1) || { echo "dlopen: $out"; umount "$img/proc"; return 1; }
+    if [ "$B" = dracut ]; then
+        chroot "$img" /bin/sh -c '. /usr/lib/dracut/hooks/cmdline/10-tald-readonly.sh' || echo "boot script: status $?"
+    else
+        chroot "$img" /scripts/init-top/$pkg || echo "boot script: status $?"
+    fi
+    out=$(chroot "$img" /bin/sh -c ': >/etc/lvm/cache/tald.lock' 2>&1)
+    umount "$img/etc/lvm/cache" 2>/dev/null
+    umount "$img/proc"
+    case $out in
+    *"Read-only file system"*) ;;
+    *) echo "/etc/lvm/cache writable in the image: $out"; return 1 ;;
+    esac
+}
+
+# tald --check and --prio --set say when the image carries other overrides,
+# and what to run; after that the note is gone.
+stale_note() {
+    local cmd="update-initramfs -u -k" out
+    [ "$B" = dracut ] && cmd="dracut -f --kver"
+    out=$(sim "$R" tald --check) || { echo "tald --check: status $?: $out"; return 1; }
+    ! grep -q initramfs <<<"$out" || { echo "image current, yet: $out"; return 1; }
+    out=$(sim "$R" tald --prio --set /dev/sdb 6 2>&1 >/dev/null)
+    [ "$out" = "$sg_note $cmd $kver" ] || { printf 'tald --prio --set, stderr:\n%s\n' "$out"; return 1; }
+    sim "$R" tald --check | grep -qxF "$sg_note $cmd $kver" || { echo "tald --check: no note"; return 1; }
+    # shellcheck disable=SC2086
+    inroot "$R" $cmd "$kver" >"$R.image.log" 2>&1 || { tail -n 20 "$R.image.log"; return 1; }
+    out=$(sim "$R" tald --check)
+    ! grep -q initramfs <<<"$out" || { echo "after $cmd: $out"; return 1; }
+}
+
+# The update-initramfs trigger: reinstalling the package makes the image again.
+trigger_updates() {
+    local before
+    before=$(stat -c %Y.%Z "$R$IMG")
+    sleep 1.1
+    inroot "$R" apt-get install -y --reinstall "/tmp/$(basename "$deb")" >"$R.apt.log" 2>&1 || { tail -20 "$R.apt.log"; return 1; }
+    [ "$(stat -c %Y.%Z "$R$IMG")" != "$before" ] || { echo "$IMG not made again"; grep -i trigger "$R.apt.log"; return 1; }
+}
+
+boot_image() {
+    local suite=$1 builder=$2 root label="$1, $2" lvm2_copy=", though lvm2's hook copies /etc/lvm"
+    [ "$builder" = initramfs-tools ] || lvm2_copy=
+    root=$(initrd_root "$suite" "$builder") || { check "$label: a root with multipath and $builder" false; return; }
+    overlay "$root" "$work/$suite-$builder" || { check "$label: overlay of $root" false; return; }
+    R=$work/$suite-$builder/mnt B=$builder IMG=/boot/initrd.img-$kver
+    install -m 0644 "$deb" "$work/libsimarray.so" "$scenario" "$R/tmp/" &&
+        mkdir -p "$R/usr/lib/modules/$kver" && : >"$R/boot/vmlinuz-$kver" &&
+        printf 'CONFIG_RD_GZIP=y\nCONFIG_RD_ZSTD=y\nCONFIG_BLK_DEV_INITRD=y\n' >"$R/boot/config-$kver" &&
+        inroot "$R" depmod "$kver" 2>/dev/null || { check "$label: a kernel $kver without modules" false; return; }
+    # dracut takes multipath in for a root on multipath; this root is none.
+    # lvm2's initramfs-tools hook copies /etc/lvm whole, tald.lock too: a
+    # stand-in of that name does the same here.
+    if [ "$builder" = dracut ]; then
+        echo 'add_dracutmodules+=" multipath "' >"$R/etc/dracut.conf.d/multipath.conf"
+    else
+        printf '%s\n' '#!/bin/sh' '[ "$1" = prereqs ] && exit 0' 'cp -a /etc/lvm "$DESTDIR/etc/"' \
+            >"$R/etc/initramfs-tools/hooks/lvm2" && chmod 0755 "$R/etc/initramfs-tools/hooks/lvm2"
+    fi
+    check "$label: install, tald --prio --set /dev/sdb 8" installed_with_override
+    check "$label: the image carries tald.conf (no tald.lock${lvm2_copy:-}), the plugin, every library ldd names, the boot script" image_carries
+    check "$label: in the image /etc/lvm/cache is read-only and the plugin loads" image_loads
+    check "$label: tald --check and --prio --set say the image is stale, and what to run" stale_note
+    check "$label: reinstalling the package makes the image again (update-initramfs trigger)" trigger_updates
+    umount "$R/dev" "$R/proc" "$R" 2>/dev/null
+}
+
+# The dlopen test of image_loads, built once in the Debian 11 build root.
+dlopen_test() {
+    local mnt=$work/build-root/mnt
+    printf '%s\n' '#include <dlfcn.h>' '#include <stdio.h>' \
+        'int main(int argc, char **argv) {' \
+        '    void *h = argc > 1 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : 0;' \
+        '    if (!h || !dlsym(h, "getprio")) { puts(dlerror()); return 1; }' \
+        '    return dlclose(h);' '}' >"$mnt/tmp/dlopen-test.c" &&
+        inroot "$mnt" gcc -o /tmp/dlopen-test /tmp/dlopen-test.c -ldl
+}
+
+# --- Debian's piuparts on each release: install and purge, and the upgrade
+# from 0.3.2-1 (served to apt from a local repository), in a copy of the
+# release's initramfs-tools root, with the archive of APT's sources.
+piuparts_release() {
+    local suite=$1 root mirror repo=$work/old-repo log=$work/piuparts-$1.log
+    root=$(initrd_root "$suite" initramfs-tools) || return
+    # shellcheck source=tools/apt_mirror.sh
+    . tools/apt_mirror.sh && mirror=$(apt_mirror) || return
+    rm -rf "$repo" "$work/piuparts-tmp" && mkdir -p "$repo" "$work/piuparts-tmp" &&
+        cp "$old_deb" "$repo/" && (cd "$repo" && dpkg-scanpackages . >Packages 2>/dev/null) || return
+    piuparts -d "$suite" -m "$mirror" -e "$root" -t "$work/piuparts-tmp" -l "$log" \
+        --bindmount "$repo" --extra-repo "deb [trusted=yes] file://$repo ./" \
+        --ignore=/var/cache/debconf/tmp.ci/ "$deb" >/dev/null 2>&1 ||
+        { grep -E 'FAIL|ERROR' "$log" | head -n 20; return 1; }
+    grep -q 'PASS: Installation, upgrade and purging tests' "$log" || { echo "no upgrade test in $log"; return 1; }
+}
+
 mkdir -p "$work"
 rm -rf "${work:?}"/*.deb "$work"/*.changes "$work"/*.buildinfo
 check "dpkg-buildpackage -us -uc -b in a Debian $build_suite root, tests on (log: build/package/build.log)" build_package
@@ -508,4 +716,16 @@ check "$old_version built from its tree ($old_tree) for the upgrades (kept in bu
 for suite in "${admin_suites[@]}"; do
     release "$suite"
 done
+begun=$SECONDS
+for suite in "${admin_suites[@]}"; do
+    check "$suite: piuparts: install and purge, upgrade from $old_version (log: build/package/piuparts-$suite.log)" \
+        piuparts_release "$suite"
+done
+echo "   piuparts: $((SECONDS - begun)) s"
+begun=$SECONDS
+check "a dlopen test program built in the Debian $build_suite root" dlopen_test
+for pair in bullseye:initramfs-tools bookworm:initramfs-tools trixie:initramfs-tools trixie:dracut; do
+    boot_image "${pair%%:*}" "${pair#*:}"
+done
+echo "   the images of the four release/builder pairs: $((SECONDS - begun)) s"
 finish

@@ -10,7 +10,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev nlohmann-json3-dev sg3-utils
           dpkg-dev debhelper lintian groff-base mandoc bash-completion debootstrap
-          qemu-system-x86 cpio kmod xz-utils
+          qemu-system-x86 cpio kmod xz-utils zstd piuparts
           strace clang libclang-rt-14-dev libbenchmark-dev time)
 # Debian's libmpathcmd.so.0, for the tests that run tald with the real client
 # library against a fake daemon: unpacked from multipath-tools' package into a

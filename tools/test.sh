@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Sets up, builds the normal and the sanitizer build and runs every test of
 # both, then the extra stages: the Debian package (built in a Debian 11 root
-# and installed into roots of Debian 11, 12 and 13), the fuzz targets, and
-# the package in the real-kernel guest under Debian 11, 12, 13 and sid.
+# and installed into roots of Debian 11, 12 and 13), the fuzz targets, the
+# package in the real-kernel guest under Debian 11, 12, 13 and sid, and a
+# boot from SAN with it under Debian 11, 12 and 13 (initramfs-tools) and 13
+# (dracut).
 # Every stage prints its own "N passed, M failed" line; the summary at the
 # end lists each stage with its counts and time, and its last line is the
 # sum over the stages. A stage that could not run, a test that was skipped
@@ -120,6 +122,16 @@ for release in bullseye bookworm trixie sid; do
     fi
 done
 [ -n "$deb" ] || stage "real-kernel guest, the tree's build" tools/guest/run.sh
+# Boot from SAN: each release's kernel and initramfs (made by its own
+# builder with the package installed) boot a root on the array's LUN.
+for pair in bullseye:initramfs-tools bookworm:initramfs-tools trixie:initramfs-tools trixie:dracut; do
+    name="boot from SAN, Debian ${pair%%:*}, ${pair#*:}"
+    if [ -n "$deb" ]; then
+        stage "$name" tools/guest/san_boot.sh "${pair%%:*}" "${pair#*:}" "$top/$deb"
+    else
+        not_run "$name" "no package (the package stage failed)"
+    fi
+done
 
 echo "== Summary: $(minutes "$SECONDS") in all"
 printf '%s\n' "${summary[@]}" | sed 's/ *$//'

@@ -5,6 +5,7 @@
 // takes the lock first. The wait is bounded by kTaldLockWaitMs.
 
 #include "command/conf_check.hpp"
+#include "command/initramfs_note.hpp"
 #include "command/daemon_wait.hpp"
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
@@ -137,8 +138,14 @@ int built_then_written(TaldRun *run, int (*build)(TaldRun *, FILE *))
 }
 
 /// "--check": 0 when a run keeps the file as it is, 1 when it would drop or
-/// rewrite a line, -1 when the file cannot be read.
-int check_to(TaldRun *, FILE *out) { return conf_check(kConfigPath, out); }
+/// rewrite a line, -1 when the file cannot be read; then the note of a stale
+/// initramfs, which leaves the result as it is.
+int check_to(TaldRun *, FILE *out)
+{
+    int rc = conf_check(kConfigPath, out);
+    initramfs_stale_note(out);
+    return rc;
+}
 
 int listing_to(TaldRun *run, FILE *out) { return dump_config(&run->store, out); }
 
@@ -256,6 +263,10 @@ int cli_prio(TaldRun *run, const char *operation, const char *path, const char *
         int rc = setPrio(&run->store, path, preference, gate, stored);
         if (rc == kNoStore) {
             cli_lock_error();
+        }
+        // The admin learns here that the boot would not see the change yet.
+        if (rc == 0) {
+            initramfs_stale_note(stderr);
         }
         return rc < 0 ? kSetFailed : 0;
     }

@@ -84,13 +84,8 @@ void report_failure(const char *node, const CallOutcome &call)
 
 }  // namespace
 
-void report(const char *node, const CallOutcome &outcome, int result)
+void report(const char *node, const CallOutcome &call, int result)
 {
-    CallOutcome call = outcome;
-    // A read-only file system is no failure of the path.
-    if (call.state == kLockUnusable && call.lock_error == EROFS) {
-        call.state = kHealthy;
-    }
     if (call.state == kHealthy && any_failing.load(std::memory_order_relaxed) == 0) {
         return;
     }
@@ -128,8 +123,90 @@ void report(const char *node, const CallOutcome &outcome, int result)
     pthread_mutex_unlock(&state_mutex);
 }
 
+namespace {
+
+constexpr const char *kFmtReadOnlyRead =
+    "priotald: cannot write its state in %s (%s): answers the overrides of %s and the "
+    "default priorities, stores nothing";
+constexpr const char *kFmtReadOnlyAbsent =
+    "priotald: cannot write its state in %s (%s): no preference file %s, answers the "
+    "default priorities, stores nothing";
+constexpr const char *kFmtReadOnlyUnreadable =
+    "priotald: cannot write its state in %s (%s): preference file %s cannot be read (%s), "
+    "answers the default priorities, stores nothing";
+constexpr const char *kFmtReadOnlyDamaged =
+    "priotald: cannot write its state in %s (%s): preference file %s is damaged, lines "
+    "skipped or incomplete; answers the overrides it could read and the default "
+    "priorities, stores nothing";
+constexpr const char *kFmtReadOnlyNotTrusted =
+    "priotald: cannot write its state in %s (%s): the directory is not root's alone and "
+    "is not read; answers the default priorities, stores nothing";
+constexpr const char *kFmtStateAgain = "priotald: writes its state in %s again";
+
+/// The read-only condition last logged. Under state_mutex.
+struct ReadOnlyCondition {
+    int lock_error;
+    FileVerdict file;
+    char why[sizeof CallOutcome{}.why];
+};
+ReadOnlyCondition logged_condition;
+/// Whether a read-only condition was logged and has not ended.
+std::atomic<bool> read_only_logged{false};
+
+bool same_condition(const ReadOnlyCondition &a, const CallOutcome &b)
+{
+    return a.lock_error == b.lock_error && a.file == b.file && std::strcmp(a.why, b.why) == 0;
+}
+
+void log_read_only(const CallOutcome &call)
+{
+    constexpr int kPriority = LOG_DAEMON | LOG_WARNING;
+    const char *err = std::strerror(call.lock_error);
+    switch (call.file) {
+    case kFileRead:
+        syslog(kPriority, kFmtReadOnlyRead, kStateDir, err, kConfigPath);
+        break;
+    case kFileAbsent:
+        syslog(kPriority, kFmtReadOnlyAbsent, kStateDir, err, kConfigPath);
+        break;
+    case kFileUnreadable:
+        syslog(kPriority, kFmtReadOnlyUnreadable, kStateDir, err, kConfigPath, call.why);
+        break;
+    case kFileDamaged:
+        syslog(kPriority, kFmtReadOnlyDamaged, kStateDir, err, kConfigPath);
+        break;
+    case kFileNotTrusted:
+        syslog(kPriority, kFmtReadOnlyNotTrusted, kStateDir, err);
+        break;
+    }
+}
+
+}  // namespace
+
+void report_state(const CallOutcome &outcome)
+{
+    if (outcome.use == kStateNotSeen ||
+        (outcome.use == kStateUsed && !read_only_logged.load(std::memory_order_relaxed)))
+        return;
+    pthread_mutex_lock(&state_mutex);
+    bool logged = read_only_logged.load(std::memory_order_relaxed);
+    if (outcome.use == kStateUsed) {
+        if (logged)
+            syslog(LOG_DAEMON | LOG_NOTICE, kFmtStateAgain, kStateDir);
+        read_only_logged.store(false, std::memory_order_relaxed);
+    } else if (!logged || !same_condition(logged_condition, outcome)) {
+        log_read_only(outcome);
+        logged_condition.lock_error = outcome.lock_error;
+        logged_condition.file = outcome.file;
+        copy_field(logged_condition.why, sizeof logged_condition.why, outcome.why);
+        read_only_logged.store(true, std::memory_order_relaxed);
+    }
+    pthread_mutex_unlock(&state_mutex);
+}
+
 void path_states_forget()
 {
+    read_only_logged.store(false, std::memory_order_relaxed);
     std::free(failing);
     failing = nullptr;
     failing_count = failing_capacity = 0;

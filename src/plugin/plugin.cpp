@@ -16,11 +16,20 @@
 // the resolution and the save. Nothing else outlives a call: no descriptor,
 // lock or LUN list; unloading the library frees the file it kept.
 //
+// Where the state cannot be written (an initramfs whose copy of the state is
+// read-only, a missing directory: run_state_read_only), the whole way ends
+// after the load: the file is read without the lock, the path gets the
+// override stored for it or its default, and nothing is written or kept
+// for the next call. multipath then groups the paths right from the first
+// second of a boot from SAN, not all alike. The callout answers "1" there,
+// as it always has.
+//
 // The library runs inside multipathd, next to the host's I/O: thread
 // cancellation is off for the call's duration, no signal is used, nothing
 // goes to standard output or error. Syslog gets what an admin must act on
 // (plugin/path_states.hpp), and with "-v" the traces of every call.
 
+#include "base/text.hpp"
 #include "operations/operations.hpp"
 #include "plugin/host_abi.hpp"
 #include "plugin/path_states.hpp"
@@ -37,11 +46,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 constexpr int kNoAnswer = -1;
-constexpr int kReadOnlyAnswer = 1;
 /// The trace level from which a call shows every step of the store.
 constexpr int kStepsLevel = 7;
 
@@ -83,6 +92,28 @@ long ms_until(const timespec &deadline)
     return std::max(ms, 0L);
 }
 
+/// A state that cannot be written (an initramfs's read-only copy, a missing
+/// directory): the preference file loaded without the lock into a store
+/// that saves nothing, and what was found for report_state. The path itself
+/// is healthy: its answer is the override read or its default.
+void enter_read_only(CallOutcome *out, conf_store *store, int err)
+{
+    out->use = kStateReadOnly;
+    out->lock_error = err;
+    int rc = run_enter_read_only(store);
+    if (rc == kStateNotTrusted) {
+        out->file = kFileNotTrusted;
+    } else if (conf_unreadable(store) || rc < -1) {
+        out->file = kFileUnreadable;
+        const char *why = conf_unread_reason(store);
+        copy_field(out->why, sizeof out->why, why != nullptr ? why : std::strerror(ENOMEM));
+    } else if (rc < 0) {
+        out->file = kFileAbsent;
+    } else {
+        out->file = store->loaded.canonical ? kFileRead : kFileDamaged;
+    }
+}
+
 /// The store's gate of a call that goes the whole way: the lock file, the
 /// flock within what is left of the call's bound, the preference file
 /// loaded. Negative with the call's state set when the call cannot go on.
@@ -96,11 +127,16 @@ int enter_store(void *context, conf_store *store)
         log_thread_use(0);
     int err = run_lock_open(&kept_lock);
     log_thread_use(verbosity);
+    if (err != 0 && run_state_read_only(err)) {
+        enter_read_only(&call->outcome, store, err);
+        return 0;
+    }
     if (err != 0) {
         call->outcome.state = kLockUnusable;
         call->outcome.lock_error = err;
         return -1;
     }
+    call->outcome.use = kStateUsed;
     int left = static_cast<int>(std::min<long>(ms_until(call->deadline), INT_MAX));
     if (run_enter_store(&kept_lock, store, left) < 0) {
         call->outcome.state = kLockTimedOut;
@@ -160,14 +196,14 @@ int resolve(Call *call, const char *node, pathinfo *rec, int rc)
         prio = getPrioResolve(&kept_store, node, rec, rc, {enter_store, call});
         conf_drop_records(&kept_store);
         run_lock_close(&kept_lock);
+        // What was read without the lock answers no later call.
+        if (kept_store.read_only) {
+            conf_reset(&kept_store);
+            kept_store.read_only = false;
+        }
     }
     unlock_store();
-    if (prio != kNoStore) {
-        return prio;
-    }
-    // A read-only file system: the callout's answer for every path.
-    const CallOutcome &out = call->outcome;
-    return out.state == kLockUnusable && out.lock_error == EROFS ? kReadOnlyAnswer : kNoAnswer;
+    return prio != kNoStore ? prio : kNoAnswer;
 }
 
 int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
@@ -186,6 +222,7 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
         int rc = getPrioProbe(node, &rec);
         result = resolve(&call, node, rec, rc);
         report(node, call.outcome, result);
+        report_state(call.outcome);
     }
 
     sg_io_set_command_timeout(0);

@@ -204,6 +204,8 @@ int save_config(conf_store *store, const char *path)
         log_trace(kModule, "save_config", kLineSaveNullConf, 7, "Null Conf");
         return -1;
     }
+    if (store->read_only)
+        return -1;
     if (loaded.unread) {
         log_trace(kModule, "save_config", kLineSaveNotRead, 4,
                   "Configuration file was not read whole; not rewritten");

@@ -99,6 +99,9 @@ struct conf_store {
     char serve[kWwidSize] = "";
     /// The file that conf_getPrio and conf_setPrio save to.
     char file[PATH_MAX] = "";
+    /// Resolutions store nothing: save_config writes nothing and fails (a
+    /// run that could not take the lock reads the file and leaves it).
+    bool read_only = false;
     /// How the file's bytes are read (nullptr: read(2) whole); tests fake it.
     const conf_disk::Reader *reader = nullptr;
     /// One line's bytes while it is parsed or formatted; conf_peek's record.

@@ -183,6 +183,19 @@ bool run_state_trusted()
     return !running_as_root();
 }
 
+bool run_state_read_only(int err) { return err == ENOENT || err == EROFS || err == EACCES; }
+
+int run_enter_read_only(conf_store *store)
+{
+    conf_reset(store);
+    store->read_only = true;
+    // A missing directory is no refusal: there is nothing to read.
+    struct stat st = {};
+    if (stat(kStateDir, &st) == 0 && !run_state_trusted())
+        return kStateNotTrusted;
+    return load_config(store, store->file);
+}
+
 int run_lock_take(run_lock *lock, int timeout_ms)
 {
     if (lock->file.fd < 0)

@@ -42,6 +42,24 @@ int run_lock_open(run_lock *lock);
 /// changes that time.
 bool run_state_trusted();
 
+/// Whether a lock file that run_lock_open could not open for `err` still
+/// leaves the preference file to be read without the lock: the state
+/// directory missing (ENOENT), a read-only file system (EROFS), or no right
+/// to make or open the lock file (EACCES), as in an initramfs that carries a
+/// read-only copy of the state. Not a refused state (EPERM), nor any other
+/// failure.
+bool run_state_read_only(int err);
+
+/// run_enter_read_only's result for a state directory it did not read.
+inline constexpr int kStateNotTrusted = -4;
+
+/// Loads the store's file without the lock, for a run that found the state
+/// read-only (run_state_read_only): the store becomes read_only, so that no
+/// resolution writes, and is emptied first. A state directory that a run as
+/// root may not use (run_state_trusted) is not read: nothing is loaded.
+/// load_config's result (and traces), or kStateNotTrusted.
+int run_enter_read_only(conf_store *store);
+
 /// Takes the exclusive flock on the opened lock file, waiting at most
 /// `timeout_ms`, by non-blocking attempts with a short back-off: no signal
 /// and no timer, so the bound holds whatever signal mask, dispositions and

@@ -3,9 +3,11 @@
 #include "device.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include <scsi/sg.h>
+#include <unistd.h>
 
 #include "scsi.hpp"
 
@@ -13,17 +15,27 @@ namespace guest {
 namespace {
 
 constexpr std::uint8_t kOpRead6 = 0x08;
+constexpr std::uint8_t kOpWrite6 = 0x0a;
 constexpr std::uint8_t kOpReadCapacity10 = 0x25;
 constexpr std::uint8_t kOpRead10 = 0x28;
+constexpr std::uint8_t kOpWrite10 = 0x2a;
+constexpr std::uint8_t kOpSynchronizeCache10 = 0x35;
 constexpr std::uint8_t kOpRead16 = 0x88;
+constexpr std::uint8_t kOpWrite16 = 0x8a;
+constexpr std::uint8_t kOpSynchronizeCache16 = 0x91;
 constexpr std::uint8_t kOpServiceActionIn16 = 0x9e;
 constexpr std::uint8_t kOpRead12 = 0xa8;
+constexpr std::uint8_t kOpWrite12 = 0xaa;
 constexpr std::uint8_t kSaReadCapacity16 = 0x10;
 
 constexpr std::uint8_t kStatusGood = 0x00;
 constexpr std::uint8_t kStatusCheckCondition = 0x02;
 
-constexpr std::uint64_t kLastLba = kDiskBytes / kBlockSize - 1;
+std::uint64_t get_be(const std::uint8_t *p, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+    return v;
+}
 
 void put_be(std::uint8_t *p, std::uint64_t v, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) {
@@ -39,16 +51,28 @@ void good(std::uint8_t *data, std::size_t data_len, const std::uint8_t *src, std
     if (out.data_len > 0) std::memcpy(data, src, out.data_len);
 }
 
-// READ CAPACITY(10) and (16): a disk of kDiskBytes in kBlockSize blocks.
-void read_capacity(const std::uint8_t *cdb, std::uint8_t *data, std::size_t data_len,
-                   Result &out) {
+// CHECK CONDITION with fixed-format sense: KEY, ASC, ASCQ 0.
+void check_condition(std::uint8_t key, std::uint8_t asc, Result &out) {
+    out = Result{};
+    out.status = kStatusCheckCondition;
+    out.sense[0] = 0x70;  // current error, fixed format
+    out.sense[2] = key;
+    out.sense[7] = 10;    // additional length: 18 bytes in all
+    out.sense[12] = asc;
+    out.sense_len = 18;
+}
+
+// READ CAPACITY(10) and (16): the disk's size in kBlockSize blocks.
+void read_capacity(const std::uint8_t *cdb, std::uint64_t bytes, std::uint8_t *data,
+                   std::size_t data_len, Result &out) {
+    const std::uint64_t last_lba = bytes / kBlockSize - 1;
     std::uint8_t reply[32] = {};
     std::size_t len = 8;
     if (cdb[0] == kOpReadCapacity10) {
-        put_be(reply, kLastLba, 4);
+        put_be(reply, std::min<std::uint64_t>(last_lba, 0xffffffff), 4);
         put_be(reply + 4, kBlockSize, 4);
     } else {
-        put_be(reply, kLastLba, 8);
+        put_be(reply, last_lba, 8);
         put_be(reply + 8, kBlockSize, 4);
         std::size_t alloc = (static_cast<std::size_t>(cdb[10]) << 24) | (cdb[11] << 16) |
                             (cdb[12] << 8) | cdb[13];
@@ -62,6 +86,50 @@ void read_zeroes(std::uint8_t *data, std::size_t data_len, Result &out) {
     out.status = kStatusGood;
     out.data_len = data_len;
     if (data_len > 0) std::memset(data, 0, data_len);
+}
+
+// READ and WRITE (6, 10, 12, 16) on a file: the blocks the command names,
+// within the disk and the initiator's buffer. A failed transfer is a medium
+// error, a range beyond the disk an ILLEGAL REQUEST.
+void transfer(const Disk &disk, const std::uint8_t *cdb, std::size_t cdb_len, std::uint8_t *data,
+              std::size_t data_len, Result &out) {
+    std::uint64_t lba = 0, blocks = 0;
+    switch (cdb_len) {
+    case 6:
+        lba = get_be(cdb + 1, 3) & 0x1fffff;
+        blocks = cdb[4] == 0 ? 256 : cdb[4];
+        break;
+    case 10: lba = get_be(cdb + 2, 4); blocks = get_be(cdb + 7, 2); break;
+    case 12: lba = get_be(cdb + 2, 4); blocks = get_be(cdb + 6, 4); break;
+    default: lba = get_be(cdb + 2, 8); blocks = get_be(cdb + 10, 4); break;
+    }
+    const std::uint64_t disk_blocks = disk.bytes / kBlockSize;
+    if (lba > disk_blocks || blocks > disk_blocks - lba) {
+        check_condition(0x05, 0x21, out);  // logical block address out of range
+        return;
+    }
+    const bool write = cdb[0] == kOpWrite6 || cdb[0] == kOpWrite10 || cdb[0] == kOpWrite12 ||
+                       cdb[0] == kOpWrite16;
+    const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(blocks * kBlockSize, data_len));
+    const off_t at = static_cast<off_t>(lba * kBlockSize);
+    std::size_t done = 0;
+    bool failed = false;
+    while (done < len) {
+        ssize_t n = write ? pwrite(disk.fd, data + done, len - done, at + static_cast<off_t>(done))
+                          : pread(disk.fd, data + done, len - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        failed = n < 0 || (n == 0 && write);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (failed) {
+        // MEDIUM ERROR: write error, or unrecovered read error
+        check_condition(0x03, write ? 0x0c : 0x11, out);
+        return;
+    }
+    if (!write && done < len) std::memset(data + done, 0, len - done);  // a file shorter than the disk
+    out.status = kStatusGood;
+    out.data_len = write ? 0 : len;
 }
 
 // INQUIRY, READ BUFFER, TEST UNIT READY and every refusal: the simulated
@@ -92,13 +160,7 @@ void array_command(const simarray::Node &node, const std::uint8_t *cdb, std::siz
 }  // namespace
 
 void invalid_opcode(Result &out) {
-    out = Result{};
-    out.status = kStatusCheckCondition;
-    out.sense[0] = 0x70;  // current error, fixed format
-    out.sense[2] = 0x05;  // ILLEGAL REQUEST
-    out.sense[7] = 10;    // additional length: 18 bytes in all
-    out.sense[12] = 0x20; // invalid command operation code
-    out.sense_len = 18;
+    check_condition(0x05, 0x20, out);  // ILLEGAL REQUEST, invalid command operation code
 }
 
 std::size_t cdb_length(std::uint8_t opcode) {
@@ -112,21 +174,41 @@ std::size_t cdb_length(std::uint8_t opcode) {
     }
 }
 
-void run_command(const simarray::Node &node, const std::uint8_t *cdb, std::size_t cdb_len,
-                 std::uint8_t *data, std::size_t data_len, Result &out) {
+void run_command(const simarray::Node &node, const Disk *disk, const std::uint8_t *cdb,
+                 std::size_t cdb_len, std::uint8_t *data, std::size_t data_len, Result &out) {
     out = Result{};
+    const std::uint64_t bytes = disk != nullptr ? disk->bytes : kDiskBytes;
     switch (cdb[0]) {
-    case kOpReadCapacity10: read_capacity(cdb, data, data_len, out); return;
+    case kOpReadCapacity10: read_capacity(cdb, bytes, data, data_len, out); return;
     case kOpServiceActionIn16:
         if (cdb_len >= 16 && (cdb[1] & 0x1f) == kSaReadCapacity16) {
-            read_capacity(cdb, data, data_len, out);
+            read_capacity(cdb, bytes, data, data_len, out);
             return;
         }
         break;
     case kOpRead6:
     case kOpRead10:
     case kOpRead12:
-    case kOpRead16: read_zeroes(data, data_len, out); return;
+    case kOpRead16:
+        if (disk != nullptr) {
+            transfer(*disk, cdb, cdb_len, data, data_len, out);
+        } else {
+            read_zeroes(data, data_len, out);
+        }
+        return;
+    case kOpWrite6:
+    case kOpWrite10:
+    case kOpWrite12:
+    case kOpWrite16:
+        if (disk == nullptr) break;
+        transfer(*disk, cdb, cdb_len, data, data_len, out);
+        return;
+    case kOpSynchronizeCache10:
+    case kOpSynchronizeCache16:
+        if (disk == nullptr) break;
+        if (fdatasync(disk->fd) != 0) check_condition(0x03, 0x0c, out);
+        else out.status = kStatusGood;
+        return;
     default: break;
     }
     array_command(node, cdb, cdb_len, data, data_len, out);

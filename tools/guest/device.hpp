@@ -2,7 +2,8 @@
 // command. The array's own commands (INQUIRY, READ BUFFER, TEST UNIT READY)
 // are answered by the simulated array's code from the scenario, so the guest
 // and the simulator answer alike; on top come the few block commands the
-// kernel's scan and the sd driver need, over a disk of zeroes.
+// kernel's scan and the sd driver need, over a disk of zeroes or, for a LUN
+// that must hold real data (the boot-from-SAN test's root), over a file.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,12 @@ namespace guest {
 constexpr std::size_t kSenseSize = 96;      ///< TCMU's sense buffer
 constexpr std::uint32_t kBlockSize = 512;
 constexpr std::uint64_t kDiskBytes = 1u << 20;  ///< every path's LUN: 1 MiB of zeroes
+
+/// A LUN's data: `bytes` of the open file `fd` (reads and writes go there).
+struct Disk {
+    int fd;
+    std::uint64_t bytes;
+};
 
 /// The outcome of one command.
 struct Result {
@@ -36,7 +43,9 @@ void invalid_opcode(Result &out);
 /// Runs the command `cdb` (`cdb_len` bytes) on `node`. `data` of `data_len`
 /// bytes is the command's data buffer as the initiator sized it; a data-in
 /// command fills at most `data_len` bytes and reports how many in the result.
-void run_command(const simarray::Node &node, const std::uint8_t *cdb, std::size_t cdb_len,
-                 std::uint8_t *data, std::size_t data_len, Result &out);
+/// With `disk`, READ CAPACITY, READ, WRITE and SYNCHRONIZE CACHE work on its
+/// file; without, the LUN is kDiskBytes of zeroes and refuses writes.
+void run_command(const simarray::Node &node, const Disk *disk, const std::uint8_t *cdb,
+                 std::size_t cdb_len, std::uint8_t *data, std::size_t data_len, Result &out);
 
 }  // namespace guest

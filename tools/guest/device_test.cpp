@@ -1,9 +1,12 @@
 #include "device.hpp"
 
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -65,7 +68,7 @@ TEST(GuestDevice, BlockCommands) {
     for (const Case &c : cases) {
         std::vector<std::uint8_t> buf(c.buffer, 0xee);
         guest::Result r;
-        guest::run_command(node, c.cdb.data(), c.cdb.size(), buf.data(), buf.size(), r);
+        guest::run_command(node, nullptr, c.cdb.data(), c.cdb.size(), buf.data(), buf.size(), r);
         SCOPED_TRACE(testing::Message() << "opcode " << int(c.cdb[0]));
         EXPECT_EQ(c.status, r.status);
         ASSERT_EQ(c.data.size(), r.data_len);
@@ -79,6 +82,52 @@ TEST(GuestDevice, BlockCommands) {
     }
 }
 
+// A LUN over a file (the boot-from-SAN test's root): its size, what was
+// written reads back, the blocks beyond it are refused. In order, on one file
+// of 4 blocks.
+TEST(GuestDevice, BlockCommandsOnAFile) {
+    std::string name = (std::filesystem::temp_directory_path() / "guest_disk.XXXXXX").string();
+    int fd = mkstemp(name.data());
+    ASSERT_GE(fd, 0);
+    unlink(name.c_str());
+    ASSERT_EQ(0, ftruncate(fd, 4 * 512));
+    const guest::Disk disk{fd, 4 * 512};
+    const simarray::Node &node = parsed_node(kTwoPaths, 0);
+    std::vector<std::uint8_t> ones(1024, 0x11), twos(512, 0x22), zeroes(512, 0);
+    std::vector<std::uint8_t> ones_twos(ones);
+    ones_twos.insert(ones_twos.end(), twos.begin(), twos.end());
+    struct Case {
+        std::vector<std::uint8_t> cdb;
+        std::vector<std::uint8_t> in;    // a write's data, or the buffer's size for a read
+        std::uint8_t status;
+        std::vector<std::uint8_t> data;  // what a read returns
+        std::uint8_t asc;
+    } cases[] = {
+        {{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, std::vector<std::uint8_t>(8), 0,
+         {0, 0, 0, 3, 0, 0, 0x02, 0x00}, 0},
+        {{0x2a, 0, 0, 0, 0, 1, 0, 0, 2, 0}, ones, 0, {}, 0},               // WRITE(10) LBA 1, 2 blocks
+        {{0x0a, 0, 0, 3, 1, 0}, twos, 0, {}, 0},                          // WRITE(6) LBA 3
+        {{0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}, 0, {}, 0},                // SYNCHRONIZE CACHE
+        {{0x88, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 3, 0, 0}, std::vector<std::uint8_t>(1536), 0,
+         ones_twos, 0},                                                   // READ(16) LBA 1, 3 blocks
+        {{0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, std::vector<std::uint8_t>(512), 0, zeroes, 0},
+        {{0xa8, 0, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0}, std::vector<std::uint8_t>(1024), 2, {}, 0x21},
+        {{0x8a, 0, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 1, 0, 0}, twos, 2, {}, 0x21},
+    };
+    for (Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "opcode " << int(c.cdb[0]));
+        guest::Result r;
+        guest::run_command(node, &disk, c.cdb.data(), c.cdb.size(), c.in.data(), c.in.size(), r);
+        EXPECT_EQ(c.status, r.status);
+        ASSERT_EQ(c.data.size(), r.data_len);
+        EXPECT_TRUE(std::equal(c.data.begin(), c.data.end(), c.in.begin()));
+        if (c.status == 2) {
+            EXPECT_EQ(c.asc, r.sense[12]);
+        }
+    }
+    close(fd);
+}
+
 // The array's own commands as the target core hands them over: READ BUFFER
 // cut to its 10-byte block, page 0x83 shorter than the allocation length.
 TEST(GuestDevice, ArrayCommandsAnswerAsTheSimulatedArray) {
@@ -87,13 +136,13 @@ TEST(GuestDevice, ArrayCommandsAnswerAsTheSimulatedArray) {
     std::uint8_t buf[255];
     guest::Result r;
 
-    guest::run_command(parsed_node(kTwoPaths, 0), read_buffer, 10, buf, 8, r);
+    guest::run_command(parsed_node(kTwoPaths, 0), nullptr, read_buffer, 10, buf, 8, r);
     EXPECT_EQ(0, r.status);
     ASSERT_EQ(8u, r.data_len);
     const std::uint8_t c0p1[8] = {0, 0, 0, 0, 0x02, 0x01, 0xf1, 0x00};
     EXPECT_EQ(0, std::memcmp(c0p1, buf, 8));
 
-    guest::run_command(parsed_node(kTwoPaths, 0), page83, 6, buf, sizeof buf, r);
+    guest::run_command(parsed_node(kTwoPaths, 0), nullptr, page83, 6, buf, sizeof buf, r);
     EXPECT_EQ(0, r.status);
     // header 4 + NAA descriptor 4+16 + alias descriptor 4+8
     ASSERT_EQ(36u, r.data_len);
@@ -101,7 +150,7 @@ TEST(GuestDevice, ArrayCommandsAnswerAsTheSimulatedArray) {
     EXPECT_EQ(32, buf[3]);
     EXPECT_EQ(0, std::memcmp("vol_db02", buf + 28, 8));
 
-    guest::run_command(parsed_node(kTwoPaths, 1), read_buffer, 10, buf, 8, r);
+    guest::run_command(parsed_node(kTwoPaths, 1), nullptr, read_buffer, 10, buf, 8, r);
     EXPECT_EQ(2, r.status);
     EXPECT_EQ(0u, r.data_len);
     EXPECT_EQ(0x24, r.sense[12]);

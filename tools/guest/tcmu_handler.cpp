@@ -1,13 +1,15 @@
 // tald_tcmu: serves the command rings of the guest's TCMU devices, one device
 // per array path, from a scenario file of the simulated array.
 //
-//   tald_tcmu [-v] SCENARIO
+//   tald_tcmu [-v] [-b N=FILE]... SCENARIO
 //
 // Every "tcm-user" UIO device whose configuration string ends in "/N" is the
 // scenario's node number N (0 for the first `node`). The program maps each
 // device's ring, answers what is queued, then waits for the kernel's
 // notifications; it runs until it is killed. With -v every command goes to
-// standard error. The node's `addr` and its open/idlun/sgio faults have no
+// standard error. Node N's LUN is 1 MiB of zeroes, or with -b N=FILE the
+// data of FILE (a file or a block device, read and written; several nodes,
+// the paths of one LUN, may name the same FILE). The node's `addr` and its open/idlun/sgio faults have no
 // meaning here: the kernel assigns addresses and carries the ioctls.
 #include <algorithm>
 #include <cerrno>
@@ -101,6 +103,8 @@ struct Device {
 };
 
 simarray::Scenario g_scenario;
+guest::Disk g_disks[simarray::kMaxNodes];  // fd -1: no backing file
+
 Device g_devices[kMaxDevices];
 int g_device_count;
 bool g_verbose;
@@ -260,7 +264,8 @@ void answer(const Device &d, tcmu_cmd_entry *e) {
         guest::invalid_opcode(r);
     } else {
         gather(d, e, static_cast<std::size_t>(len));
-        guest::run_command(*d.node, cdb, cdb_len, g_data, static_cast<std::size_t>(len), r);
+        const guest::Disk *disk = g_disks[d.index].fd >= 0 ? &g_disks[d.index] : nullptr;
+        guest::run_command(*d.node, disk, cdb, cdb_len, g_data, static_cast<std::size_t>(len), r);
         if (r.status == 0 && r.data_len > 0) scatter(d, e, r.data_len);
     }
     if (g_verbose) {
@@ -328,16 +333,48 @@ void run() {
     }
 }
 
+// "-b N=FILE": node N's data is FILE's.
+int add_disk(const char *arg) {
+    char *end = nullptr;
+    long n = std::strtol(arg, &end, 10);
+    if (end == arg || *end != '=' || n < 0 || n >= static_cast<long>(simarray::kMaxNodes)) {
+        std::fprintf(stderr, "tald_tcmu: -b %s: not NODE=FILE\n", arg);
+        return -1;
+    }
+    const char *file = end + 1;
+    int fd = open(file, O_RDWR | O_CLOEXEC);
+    off_t bytes = fd < 0 ? -1 : lseek(fd, 0, SEEK_END);
+    if (bytes < 0) {
+        std::fprintf(stderr, "tald_tcmu: %s: %s\n", file, std::strerror(errno));
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    if (bytes < static_cast<off_t>(guest::kBlockSize)) {
+        std::fprintf(stderr, "tald_tcmu: %s: smaller than one block\n", file);
+        close(fd);
+        return -1;
+    }
+    if (g_disks[n].fd >= 0) close(g_disks[n].fd);
+    g_disks[n] = guest::Disk{fd, static_cast<std::uint64_t>(bytes)};
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    for (auto &disk : g_disks) disk = guest::Disk{-1, 0};
     int arg = 1;
-    if (arg < argc && std::strcmp(argv[arg], "-v") == 0) {
-        g_verbose = true;
-        ++arg;
+    for (; arg < argc; ++arg) {
+        if (std::strcmp(argv[arg], "-v") == 0) {
+            g_verbose = true;
+        } else if (std::strcmp(argv[arg], "-b") == 0 && arg + 1 < argc) {
+            if (add_disk(argv[++arg]) != 0) return 1;
+        } else {
+            break;
+        }
     }
     if (arg + 1 != argc) {
-        std::fprintf(stderr, "usage: tald_tcmu [-v] SCENARIO\n");
+        std::fprintf(stderr, "usage: tald_tcmu [-v] [-b N=FILE]... SCENARIO\n");
         return 2;
     }
     if (load_scenario(argv[arg]) != 0) return 1;
