@@ -654,12 +654,13 @@ boot_image() {
         inroot "$R" depmod "$kver" 2>/dev/null || { check "$label: a kernel $kver without modules" false; return; }
     # dracut takes multipath in for a root on multipath; this root is none.
     # lvm2's initramfs-tools hook copies /etc/lvm whole, tald.lock too: a
-    # stand-in of that name does the same here.
+    # stand-in of that name where lvm2 puts it does the same here (a hook in
+    # /etc/initramfs-tools/hooks would run after every hook of the package's).
     if [ "$builder" = dracut ]; then
         echo 'add_dracutmodules+=" multipath "' >"$R/etc/dracut.conf.d/multipath.conf"
     else
         printf '%s\n' '#!/bin/sh' '[ "$1" = prereqs ] && exit 0' 'cp -a /etc/lvm "$DESTDIR/etc/"' \
-            >"$R/etc/initramfs-tools/hooks/lvm2" && chmod 0755 "$R/etc/initramfs-tools/hooks/lvm2"
+            >"$R/usr/share/initramfs-tools/hooks/lvm2" && chmod 0755 "$R/usr/share/initramfs-tools/hooks/lvm2"
     fi
     check "$label: install, tald --prio --set /dev/sdb 8" installed_with_override
     check "$label: the image carries tald.conf (no tald.lock${lvm2_copy:-}), the plugin, every library ldd names, the boot script" image_carries
