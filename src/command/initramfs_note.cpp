@@ -102,7 +102,8 @@ bool overrides_of(const char *path, Overrides *all)
             }
         }
     }
-    std::qsort(all->items, all->count, sizeof(Override), compare);
+    if (all->count > 1)
+        std::qsort(all->items, all->count, sizeof(Override), compare);
     return true;
 }
 
