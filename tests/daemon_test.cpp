@@ -299,8 +299,11 @@ protected:
     void SetUp() override
     {
         Daemon::SetUp();
-        ASSERT_TRUE(std::filesystem::exists(std::string(LIBMPATHCMD_DIR) + "/libmpathcmd.so.0"))
-            << "run tools/setup.sh: it unpacks Debian's libmpathcmd.so.0 into " LIBMPATHCMD_DIR;
+        // The package's build root has no such library: skipped there (ctest
+        // passes it), while tools/test.sh counts a skip in the tree's builds,
+        // where tools/setup.sh unpacked it, as a failure.
+        if (!std::filesystem::exists(std::string(LIBMPATHCMD_DIR) + "/libmpathcmd.so.0"))
+            GTEST_SKIP() << "no Debian libmpathcmd.so.0 in " LIBMPATHCMD_DIR " (tools/setup.sh unpacks it)";
         extra_env_ = {std::string("LD_LIBRARY_PATH=") + LIBMPATHCMD_DIR};
     }
     /// tald `args` beside the daemon that `daemon` (its options) scripts.
