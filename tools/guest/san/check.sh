@@ -59,14 +59,19 @@ mv /etc/lvm/cache /etc/lvm/cache.away
 part root-nostate daemon_view
 [ -e /etc/lvm/cache ] && echo "tald-test: /etc/lvm/cache came back"
 mv /etc/lvm/cache.away /etc/lvm/cache
-# read-only and without the lock file
+# read-only and without the lock file, as a host whose root is mounted
+# read-only starts its multipathd: a daemon that kept the unchanged file
+# from a call before would answer from it without needing to write.
 rm -f /etc/lvm/cache/tald.lock
 sync
 logger -t tald-test "root-readonly"
-# (the daemon's plugin may have a file open for a moment: a few tries)
+multipathd shutdown
+n=0
+while [ -n "$(busybox pidof multipathd)" ] && [ $n -lt 20 ]; do sleep 0.5; n=$((n + 1)); done
 n=0
 until mount -o remount,ro / 2>/dev/null || [ $n -ge 20 ]; do sleep 0.5; n=$((n + 1)); done
 if [ $n -lt 20 ]; then
+    multipathd
     part root-readonly daemon_view
 else
     echo "tald-test: remounting / read-only failed"
