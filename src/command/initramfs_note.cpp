@@ -1,5 +1,6 @@
 #include "command/initramfs_note.hpp"
 
+#include "base/byte_buffer.hpp"
 #include "base/priority.hpp"
 #include "store/conf.hpp"
 
@@ -30,15 +31,11 @@ struct Override {
     int cp, host, prio;
 };
 
-/// The overrides of one file, sorted.
+/// The overrides of one file, sorted: Override records one after another.
 struct Overrides {
-    Override *items = nullptr;
-    std::size_t count = 0;
-    std::size_t capacity = 0;
-    Overrides() = default;
-    ~Overrides() { std::free(items); }
-    Overrides(const Overrides &) = delete;
-    Overrides &operator=(const Overrides &) = delete;
+    ByteBuffer bytes;
+    std::size_t count() const { return bytes.len / sizeof(Override); }
+    Override *items() const { return reinterpret_cast<Override *>(bytes.data); }
 };
 
 int compare(const void *a, const void *b)
@@ -56,19 +53,15 @@ int compare(const void *a, const void *b)
 
 bool add(Overrides *all, const pathinfo *rec, int cp, int slot)
 {
-    if (all->count == all->capacity) {
-        std::size_t grown = all->capacity == 0 ? 16 : all->capacity * 2;
-        auto *bigger = static_cast<Override *>(std::realloc(all->items, grown * sizeof(Override)));
-        if (bigger == nullptr)
-            return false;
-        all->items = bigger;
-        all->capacity = grown;
-    }
-    Override &o = all->items[all->count++];
+    Override o = {};
     std::memcpy(o.wwid, rec->wwid, sizeof o.wwid);
     o.cp = cp;
     o.host = rec->slot_host[cp][slot];
     o.prio = rec->prio[cp][slot];
+    if (!byte_buffer_reserve(&all->bytes, sizeof o))
+        return false;
+    std::memcpy(all->bytes.data + all->bytes.len, &o, sizeof o);
+    all->bytes.len += sizeof o;
     return true;
 }
 
@@ -102,17 +95,17 @@ bool overrides_of(const char *path, Overrides *all)
             }
         }
     }
-    if (all->count > 1)
-        std::qsort(all->items, all->count, sizeof(Override), compare);
+    if (all->count() > 1)
+        std::qsort(all->items(), all->count(), sizeof(Override), compare);
     return true;
 }
 
 bool same(const Overrides &a, const Overrides &b)
 {
-    if (a.count != b.count)
+    if (a.count() != b.count())
         return false;
-    for (std::size_t i = 0; i < a.count; ++i) {
-        if (compare(&a.items[i], &b.items[i]) != 0)
+    for (std::size_t i = 0; i < a.count(); ++i) {
+        if (compare(&a.items()[i], &b.items()[i]) != 0)
             return false;
     }
     return true;
