@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr const char *kModule = "conf";
 constexpr int kLineAddDevMatch = 564;
 
 /// Writes a path's node name and address into slot `slot` of row `cp`.
@@ -47,7 +46,7 @@ int addDevToPathInfo(pathinfo *rec, const char *dev, int host, int channel, int 
     int matched = -1;
     for (int slot = 0; slot < kSlotsPerPort; ++slot) {
         if (rec->slot_host[cp][slot] == host && rec->prio[cp][slot] != 0) {
-            log_trace(kModule, "addDevToPathInfo", kLineAddDevMatch, 7,
+            log_trace(kLineAddDevMatch, 7,
                       "addDevToPathInfo: Match found.");
             if (matched < 0)
                 matched = slot;

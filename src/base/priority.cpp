@@ -3,7 +3,6 @@
 #include "trace/trace.hpp"
 
 namespace {
-constexpr const char *kModule = "operations";
 constexpr int kLineDefaultPrio = 27;
 }  // namespace
 
@@ -13,6 +12,6 @@ int defaultPrio(int cp, int lunref)
     // consecutive LUNs put their highest default on four different ports,
     // alternating between the controllers.
     int prio = ((cp + 2 * lunref + ((lunref / 2) % 2)) % 4) + 1;
-    log_trace(kModule, "defaultPrio", kLineDefaultPrio, 7, "defaultPrio: %d", prio);
+    log_trace(kLineDefaultPrio, 7, "defaultPrio: %d", prio);
     return prio;
 }

@@ -15,7 +15,6 @@
 #include <cstring>
 
 namespace {
-constexpr const char *kModule = "clihandler";
 constexpr int kLineHelpEntry = 216;
 
 /// How long the callout waits for the run lock: multipath waits for its
@@ -35,7 +34,7 @@ bool is_help(const char *arg)
 
 int cli_mpath_prio_help()
 {
-    log_trace(kModule, "cli_mpath_prio_help", kLineHelpEntry, 7, "ENTRY");
+    log_trace(kLineHelpEntry, 7, "ENTRY");
     cli_write_line(kHelpLine1);
     cli_write_line(kHelpLine2);
     return 0;

@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr const char *kModule = "conf";
 constexpr int kLineDumpEntry = 363;
 constexpr int kLineDumpNullConf = 365;
 constexpr int kLineDumpListNull = 374;
@@ -79,14 +78,14 @@ ListingEnd listing_walk(conf_store *store, const ListingVisitor &visitor)
 
 int dump_config(conf_store *store, FILE *out)
 {
-    log_trace(kModule, "dump_config", kLineDumpEntry, 7, "ENTRY");
+    log_trace(kLineDumpEntry, 7, "ENTRY");
     if (store->conf == nullptr) {
-        log_trace(kModule, "dump_config", kLineDumpNullConf, 7, "Null Conf");
+        log_trace(kLineDumpNullConf, 7, "Null Conf");
         return -1;
     }
     std::fprintf(out, "\n");
     if (listing_walk(store, {text_lun, text_path, text_unnamed, out}) == kListingCut)
-        log_trace(kModule, "dump_config", kLineDumpListNull, 7, "List Null");
+        log_trace(kLineDumpListNull, 7, "List Null");
     std::fprintf(out, "\n");
     return 0;
 }

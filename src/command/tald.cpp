@@ -27,7 +27,6 @@
 #include <cstring>
 
 namespace {
-constexpr const char *kModule = "clihandler";
 constexpr int kLinePrioEntry = 157;
 constexpr int kLineHelpEntry = 187;
 constexpr int kLineHandlerEntry = 234;
@@ -232,7 +231,7 @@ int alias_get(TaldRun *run, const char *path)
 
 int cli_help()
 {
-    log_trace(kModule, "cli_help", kLineHelpEntry, 7, "ENTRY");
+    log_trace(kLineHelpEntry, 7, "ENTRY");
     for (const char *text : kHelpText) {
         cli_write_line(text);
     }
@@ -246,7 +245,7 @@ int cli_help()
 int cli_prio(TaldRun *run, const char *operation, const char *path, const char *preference,
              int *stored)
 {
-    log_trace(kModule, "cli_prio", kLinePrioEntry, 7, "ENTRY");
+    log_trace(kLinePrioEntry, 7, "ENTRY");
     StoreGate gate = {enter_store, run};
     if (is(operation, "--get")) {
         int prio = getPrio(&run->store, path, gate);
@@ -351,7 +350,7 @@ int carry_out(TaldRun *run, const TaldOption &option, int result)
 
 int cli_handler(TaldRun *run, int argc, char **argv)
 {
-    log_trace(kModule, "cli_handler", kLineHandlerEntry, 7, "ENTRY: %s", argc > 1 ? argv[1] : "");
+    log_trace(kLineHandlerEntry, 7, "ENTRY: %s", argc > 1 ? argv[1] : "");
     log_verbosity = 3;
     if (argc < 2) {
         return cli_usage();

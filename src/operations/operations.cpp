@@ -11,7 +11,6 @@
 #include <cstdlib>
 
 namespace {
-constexpr const char *kModule = "operations";
 constexpr int kLineAliasEntry = 36;
 constexpr int kLineAliasProblem = 43;
 constexpr int kLineAliasFound = 47;
@@ -78,10 +77,10 @@ int getPrio(conf_store *store, const char *dev, StoreGate gate)
 
 int getPrioProbe(const char *dev, pathinfo **rec)
 {
-    log_trace(kModule, "getPrio", kLineGetEntry, 7, "ENTRY dev: %s", dev);
+    log_trace(kLineGetEntry, 7, "ENTRY dev: %s", dev);
     *rec = new_record();
     int rc = grelt_info(dev, *rec);
-    log_trace(kModule, "getPrio", kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
+    log_trace(kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
               device_text(*rec, dev), *rec != nullptr ? (*rec)->cp : -1,
               *rec != nullptr ? (*rec)->lunref : 0);
     return rc;
@@ -93,7 +92,7 @@ int getPrioResolve(conf_store *store, const char *dev, pathinfo *rec, int rc, St
     if (rc < 0 || rec == nullptr) {
         // Never handed to the list: the store is not even looked at.
         std::free(rec);
-        log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);
+        log_trace(kLineGetResult, 7, "getPrio: %d", prio);
         return prio;
     }
     if (!pass(store, gate, rec)) {
@@ -101,20 +100,20 @@ int getPrioResolve(conf_store *store, const char *dev, pathinfo *rec, int rc, St
         return kNoStore;
     }
     prio = conf_getPrio(store, rec);
-    log_trace(kModule, "getPrio", kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev),
+    log_trace(kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev),
               prio);
     if (!is_override(prio)) {
         prio = defaultPrio(rec->cp, rec->lunref);
     }
     release(store, rec);
-    log_trace(kModule, "getPrio", kLineGetResult, 7, "getPrio: %d", prio);
+    log_trace(kLineGetResult, 7, "getPrio: %d", prio);
     return prio;
 }
 
 int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate gate,
             int *stored)
 {
-    log_trace(kModule, "setPrio", kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
+    log_trace(kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
               prio_text != nullptr ? prio_text : "");
     // The atoi rule, without atoi's undefined overflow: values beyond int
     // saturate and are refused like any other out-of-range request.
@@ -122,7 +121,7 @@ int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate
 
     pathinfo *rec = new_record();
     if (grelt_info(dev, rec) < 0 || rec == nullptr) {
-        log_trace(kModule, "setPrio", kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
+        log_trace(kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
         release(store, rec);
         return -2;
     }
@@ -134,7 +133,7 @@ int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate
     int applied = conf_setPrio(store, rec, requested);
     int result = 0;
     if (applied < 0) {
-        log_trace(kModule, "setPrio", kLineSetNotSaved, 3,
+        log_trace(kLineSetNotSaved, 3,
                   "WARNING: Problem saving path priority");
         result = -2;
     } else if (applied == 0) {
@@ -151,11 +150,11 @@ int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate
 
 int getAlias(conf_store *store, const char *dev, StoreGate gate)
 {
-    log_trace(kModule, "getAlias", kLineAliasEntry, 7, "ENTRY dev: %s", dev);
+    log_trace(kLineAliasEntry, 7, "ENTRY dev: %s", dev);
     pathinfo *rec = new_record();
     int rc = grelt_info(dev, rec);
     if (rc != 1 || rec == nullptr) {
-        log_trace(kModule, "getAlias", kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s",
+        log_trace(kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s",
                   rc, device_text(rec, dev));
         release(store, rec);
         return -1;
@@ -164,7 +163,7 @@ int getAlias(conf_store *store, const char *dev, StoreGate gate)
         std::free(rec);
         return kNoStore;
     }
-    log_trace(kModule, "getAlias", kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
+    log_trace(kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
               device_text(rec, dev), rec->wwid, rec->text_name);
     std::printf(kAliasFormat, rec->text_name, rec->wwid);
     release(store, rec);

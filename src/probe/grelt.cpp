@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr const char *kModule = "grelt";
 
 constexpr int kLinePortEntry = 49;
 constexpr int kLinePortResult = 65;
@@ -101,8 +100,7 @@ void clean_alias(char *text, int n)
 
 int grelt_get_dev_wwid(const unsigned char *page, int page_size, char *wwid, int wwid_size)
 {
-    static constexpr const char *kFunction = "grelt_get_dev_wwid";
-    log_trace(kModule, kFunction, kLineWwidEntry, 7, "ENTRY");
+    log_trace(kLineWwidEntry, 7, "ENTRY");
     if (page == nullptr || wwid == nullptr || wwid_size < 1)
         return -1;
 
@@ -130,25 +128,23 @@ int grelt_get_dev_wwid(const unsigned char *page, int page_size, char *wwid, int
         text[used++] = kHexDigits[page[i] & 0x0f];
     }
     copy_field(wwid, static_cast<std::size_t>(wwid_size), text.data());
-    log_trace(kModule, kFunction, kLineWwid, 6, "wwid: %s", wwid);
+    log_trace(kLineWwid, 6, "wwid: %s", wwid);
     return 0;
 }
 
 void grelt_get_dev_ref_id(const unsigned char *page, int page_size, pathinfo *rec)
 {
-    static constexpr const char *kFunction = "grelt_get_dev_ref_id";
-    log_trace(kModule, kFunction, kLineRefIdEntry, 7, "ENTRY");
+    log_trace(kLineRefIdEntry, 7, "ENTRY");
     if (page == nullptr || rec == nullptr)
         return;
     int end = page_end(page, page_size);
     rec->lunref = (byte_at(page, end, 8) & 3) * 256 + byte_at(page, end, 9);
-    log_trace(kModule, kFunction, kLineRefId, 7, "ref_id: %d", rec->lunref);
+    log_trace(kLineRefId, 7, "ref_id: %d", rec->lunref);
 }
 
 int grelt_get_controller_port(const unsigned char *reply, int reply_size, int *cp)
 {
-    static constexpr const char *kFunction = "grelt_get_controller_port";
-    log_trace(kModule, kFunction, kLinePortEntry, 7, "ENTRY");
+    log_trace(kLinePortEntry, 7, "ENTRY");
     *cp = -1;
     int result = -1;
     if (reply != nullptr && reply_size >= kReplySize) {
@@ -161,19 +157,18 @@ int grelt_get_controller_port(const unsigned char *reply, int reply_size, int *c
             }
         }
     }
-    log_trace(kModule, kFunction, kLinePortResult, 6, "controller_port: %d; ret: %d", *cp, result);
+    log_trace(kLinePortResult, 6, "controller_port: %d; ret: %d", *cp, result);
     return result;
 }
 
 const unsigned char *grelt_get_ascii_descriptor(const unsigned char *page, int page_size)
 {
-    static constexpr const char *kFunction = "grelt_get_ascii_descriptor";
     if (page == nullptr || page_size < 4)
         return nullptr;
     int length = page[2] * 256 + page[3];
-    log_trace(kModule, kFunction, kLinePageCode, 6, "Analyzing page code %x", page[1]);
+    log_trace(kLinePageCode, 6, "Analyzing page code %x", page[1]);
     if (length + 4 > page_size) {
-        log_trace(kModule, kFunction, kLinePageTooLong, 6,
+        log_trace(kLinePageTooLong, 6,
                   "pageLength %d will not fit into buffer of size %d", length, page_size);
         return nullptr;
     }
@@ -184,29 +179,28 @@ const unsigned char *grelt_get_ascii_descriptor(const unsigned char *page, int p
         const unsigned char *descriptor = page + offset;
         int code_set = descriptor[0] & 0x0f;
         int type = descriptor[1] & 0x0f;
-        log_trace(kModule, kFunction, kLineDescriptor, 6, "CodeSet %d, Identifier type %d",
+        log_trace(kLineDescriptor, 6, "CodeSet %d, Identifier type %d",
                   code_set, type);
         if (code_set == 2 && type == 0) {
-            log_trace(kModule, kFunction, kLineAsciiFound, 6,
+            log_trace(kLineAsciiFound, 6,
                       "Found ASCII vendor specific identifier.");
             return descriptor;
         }
     }
-    log_trace(kModule, kFunction, kLineAsciiMissing, 6,
+    log_trace(kLineAsciiMissing, 6,
               "Did not find ASCII vendor specific identifier.");
     return nullptr;
 }
 
 int grelt_get_dev_text_name(const unsigned char *page, int page_size, char *text_name)
 {
-    static constexpr const char *kFunction = "grelt_get_dev_text_name";
-    log_trace(kModule, kFunction, kLineTextNameEntry, 7, "ENTRY");
+    log_trace(kLineTextNameEntry, 7, "ENTRY");
     std::memset(text_name, 0, kTextNameSize);
     int size = static_cast<int>(kTextNameSize);
 
     if (page == nullptr || page_size < 4 || page[3] <= 12) {
         copy_field(text_name, kTextNameSize, kPlaceholder);
-        log_trace(kModule, kFunction, kLineAliasBlank, 6, "Problem getting Alias, using blank");
+        log_trace(kLineAliasBlank, 6, "Problem getting Alias, using blank");
         return 0;
     }
 
@@ -216,14 +210,14 @@ int grelt_get_dev_text_name(const unsigned char *page, int page_size, char *text
         int n = length;
         size = length + 1;
         if (length > kMaxAlias) {
-            log_trace(kModule, kFunction, kLineAliasTooLong, 6, "Alias too long, truncating");
+            log_trace(kLineAliasTooLong, 6, "Alias too long, truncating");
             n = kMaxAlias;
             size = static_cast<int>(kTextNameSize);
         }
         // The designator is cut where the page ends, like the wwid's.
         int present = page_end(page, page_size) - static_cast<int>(descriptor - page) - 4;
         n = std::clamp(n, 0, std::max(present, 0));
-        log_trace(kModule, kFunction, kLineAliasLength, 6, "Alias length = %d", n);
+        log_trace(kLineAliasLength, 6, "Alias length = %d", n);
 
         // The alias ends up in traces, on terminals and in the preference
         // file: nothing but printable ASCII gets through.
@@ -232,15 +226,15 @@ int grelt_get_dev_text_name(const unsigned char *page, int page_size, char *text
             unsigned char c = designator[i];
             text_name[i] = (c >= 0x20 && c <= 0x7e) ? static_cast<char>(c) : '_';
         }
-        log_trace(kModule, kFunction, kLineAliasIs, 6, "Alias is %s", text_name);
+        log_trace(kLineAliasIs, 6, "Alias is %s", text_name);
         clean_alias(text_name, n);
     }
 
     if (text_name[0] != '\0') {
-        log_trace(kModule, kFunction, kLineTextName, 6, "text_name[%d]: \"%s\"", size, text_name);
+        log_trace(kLineTextName, 6, "text_name[%d]: \"%s\"", size, text_name);
         return 1;
     }
-    log_trace(kModule, kFunction, kLineAliasAllBlanks, 6, "Alias all blanks");
+    log_trace(kLineAliasAllBlanks, 6, "Alias all blanks");
     // The whole placeholder, whatever the designator's length: an empty or a
     // short blank designator must not leave "", "?" or "??" as the alias.
     copy_field(text_name, kTextNameSize, kPlaceholder);
@@ -254,7 +248,7 @@ int ask_address(int fd, const char *dev, pathinfo *rec)
 {
     int r = fd < 0 ? -1 : sg_io_get_scsi_addr_fd(fd, &rec->host, &rec->channel, &rec->id, &rec->lun);
     if (r < 0) {
-        log_trace(kModule, "grelt_info", kLineInfoAddress, 4, "ERROR[%d] getting SCSI address: %s",
+        log_trace(kLineInfoAddress, 4, "ERROR[%d] getting SCSI address: %s",
                   r, dev);
     }
     return r;
@@ -267,13 +261,13 @@ int ask_identity(int fd, const char *dev, pathinfo *rec)
                                 static_cast<int>(kIdentificationInquiry.size()),
                                 page_buffer.data(), kPageSize);
     if (r < 0) {
-        log_trace(kModule, "grelt_info", kLineInfoInquiry, 4,
+        log_trace(kLineInfoInquiry, 4,
                   "ERROR[%d] getting SCSI INQ page 0x83: %s", r, dev);
         return r;
     }
     r = grelt_get_dev_wwid(page_buffer.data(), kPageSize, rec->wwid, static_cast<int>(kWwidSize));
     if (r < 0) {
-        log_trace(kModule, "grelt_info", kLineInfoWwid, 4, "ERROR[%d] getting wwid; dev: %s", r,
+        log_trace(kLineInfoWwid, 4, "ERROR[%d] getting wwid; dev: %s", r,
                   dev);
         return r;
     }
@@ -290,13 +284,13 @@ int ask_port(FdGuard *node, const char *dev, pathinfo *rec)
                                 kReplySize);
     node->close_now();
     if (r < 0) {
-        log_trace(kModule, "grelt_info", kLineInfoPortQuery, 4, "ERROR[%d] getting grelt info: %s",
+        log_trace(kLineInfoPortQuery, 4, "ERROR[%d] getting grelt info: %s",
                   r, dev);
         return r;
     }
     r = grelt_get_controller_port(port_buffer.data(), kReplySize, &rec->cp);
     if (r < 0) {
-        log_trace(kModule, "grelt_info", kLineInfoPort, 4, "ERROR[%d] getting controller/port: %s",
+        log_trace(kLineInfoPort, 4, "ERROR[%d] getting controller/port: %s",
                   r, dev);
     }
     return r;
@@ -306,10 +300,9 @@ int ask_port(FdGuard *node, const char *dev, pathinfo *rec)
 
 int grelt_info(const char *dev, pathinfo *rec)
 {
-    static constexpr const char *kFunction = "grelt_info";
-    log_trace(kModule, kFunction, kLineInfoEntry, 7, "ENTRY dev: %s", dev);
+    log_trace(kLineInfoEntry, 7, "ENTRY dev: %s", dev);
     if (rec == nullptr) {
-        log_trace(kModule, kFunction, kLineInfoNullRecord, 3, "NULL Pointer: pathinfo");
+        log_trace(kLineInfoNullRecord, 3, "NULL Pointer: pathinfo");
         return -1;
     }
     std::memset(rec, 0, sizeof *rec);
@@ -331,9 +324,9 @@ int grelt_info(const char *dev, pathinfo *rec)
     addDevToPathInfo(rec, dev, rec->host, rec->channel, rec->id, rec->lun, rec->cp);
 
     if (grelt_get_dev_text_name(page_buffer.data(), kPageSize, rec->text_name) == 0) {
-        log_trace(kModule, kFunction, kLineInfoAlias, 4, "ERROR[%d] getting alias: %s", 0, dev);
+        log_trace(kLineInfoAlias, 4, "ERROR[%d] getting alias: %s", 0, dev);
         return 0;
     }
-    log_trace(kModule, kFunction, kLineInfoExit, 7, "EXIT[%d]: %s", 1, rec->slot_dev[rec->cp][0]);
+    log_trace(kLineInfoExit, 7, "EXIT[%d]: %s", 1, rec->slot_dev[rec->cp][0]);
     return 1;
 }

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr const char *kModule = "sg_io";
 
 constexpr int kLineAddrOpenFailed = 47;
 constexpr int kLineIdlunSuccess = 58;
@@ -63,7 +62,7 @@ int sg_io_open_node(const char *dev)
     int fd = ::open(dev, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        log_trace(kModule, "sg_io_get_scsi_addr", kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
+        log_trace(kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
                   static_cast<unsigned>(err));
     }
     return fd;
@@ -79,7 +78,7 @@ int send_command(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
     sg_io_hdr_t hdr = data_in_request(cdb, cdb_len, buf, buf_len, sense.data(), command_timeout_ms);
     if (::ioctl(fd, SG_IO, &hdr) < 0) {
         int err = errno;
-        log_trace(kModule, "sg_io_do_command", kLineCommandSendFailed, 7,
+        log_trace(kLineCommandSendFailed, 7,
                   "sg_io_do_command *** sending command to [%s] failed.  Errno: 0x%x", dev,
                   static_cast<unsigned>(err));
         return -1;
@@ -93,20 +92,19 @@ int send_command(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
 int sg_io_do_command_fd(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
                         unsigned char *buf, int buf_len)
 {
-    log_trace(kModule, "sg_io_do_command", kLineCommandLength, 4, "%d %d", cdb_len, 4);
+    log_trace(kLineCommandLength, 4, "%d %d", cdb_len, 4);
     return send_command(fd, dev, cdb, cdb_len, buf, buf_len);
 }
 
 int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, unsigned char *buf,
                      int buf_len)
 {
-    static constexpr const char *kFunction = "sg_io_do_command";
-    log_trace(kModule, kFunction, kLineCommandLength, 4, "%d %d", cdb_len, 4);
+    log_trace(kLineCommandLength, 4, "%d %d", cdb_len, 4);
 
     FdGuard node(::open(dev, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (node.fd < 0) {
         int err = errno;
-        log_trace(kModule, kFunction, kLineCommandOpenFailed, 4, kOpenFailedFormat, dev,
+        log_trace(kLineCommandOpenFailed, 4, kOpenFailedFormat, dev,
                   static_cast<unsigned>(err));
         return -1;
     }
@@ -120,20 +118,19 @@ void sg_io_set_command_timeout(unsigned timeout_ms)
 
 int sg_io_get_scsi_addr_fd(int fd, int *host, int *channel, int *id, int *lun)
 {
-    static constexpr const char *kFunction = "sg_io_get_scsi_addr";
     // [0]: target id, lun, channel and host, one byte each from the lowest;
     // [1]: the host's unique id.
     std::array<int, 2> idlun{};
     int rc = ::ioctl(fd, SCSI_IOCTL_GET_IDLUN, idlun.data());
     int err = errno;
     if (rc < 0) {
-        log_trace(kModule, kFunction, kLineIdlunFailed, 4, "SCSI_IOCTL_GET_IDLUN failed (%d)(%d)(%s)",
+        log_trace(kLineIdlunFailed, 4, "SCSI_IOCTL_GET_IDLUN failed (%d)(%d)(%s)",
                   rc, err, std::strerror(err));
         return -1;
     }
 
     auto packed = static_cast<unsigned>(idlun[0]);
-    log_trace(kModule, kFunction, kLineIdlunSuccess, 7,
+    log_trace(kLineIdlunSuccess, 7,
               "SCSI_IOCTL_GET_IDLUN success.  Returned %d (four: %x, unique: %x).", rc, packed,
               static_cast<unsigned>(idlun[1]));
     // The packed address keeps only the host number's low byte: host 258
@@ -145,18 +142,17 @@ int sg_io_get_scsi_addr_fd(int fd, int *host, int *channel, int *id, int *lun)
     *channel = static_cast<int>((packed >> 16) & 0xff);
     *lun = static_cast<int>((packed >> 8) & 0xff);
     *id = static_cast<int>(packed & 0xff);
-    log_trace(kModule, kFunction, kLineAddress, 7, "Scsi address is %d:%d:%d:%d", *host, *channel,
+    log_trace(kLineAddress, 7, "Scsi address is %d:%d:%d:%d", *host, *channel,
               *id, *lun);
     return 0;
 }
 
 int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *lun)
 {
-    static constexpr const char *kFunction = "sg_io_get_scsi_addr";
     FdGuard node(::open(dev, O_RDWR | O_CLOEXEC));
     if (node.fd < 0) {
         int err = errno;
-        log_trace(kModule, kFunction, kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
+        log_trace(kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
                   static_cast<unsigned>(err));
         return -1;
     }
@@ -165,13 +161,12 @@ int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *
 
 int sg_io_get_cmd_latency(const char *dev, int timeout_ms, int *duration_ms)
 {
-    static constexpr const char *kFunction = "sg_io_get_cmd_latency";
     std::array<unsigned char, kSenseSize> sense{};
     std::array<unsigned char, kInquiryDataSize> data{};
 
     FdGuard node(::open(dev, O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (node.fd < 0) {
-        log_trace(kModule, kFunction, kLineLatencyOpenFailed, 4, "Opening the device failed: %s",
+        log_trace(kLineLatencyOpenFailed, 4, "Opening the device failed: %s",
                   dev);
         return -1;
     }
@@ -180,7 +175,7 @@ int sg_io_get_cmd_latency(const char *dev, int timeout_ms, int *duration_ms)
         data_in_request(kStandardInquiry.data(), static_cast<int>(kStandardInquiry.size()),
                         data.data(), kInquiryDataSize, sense.data(), static_cast<unsigned>(timeout_ms));
     if (::ioctl(node.fd, SG_IO, &hdr) < 0) {
-        log_trace(kModule, kFunction, kLineLatencySendFailed, 7, "sending command failed: %s", dev);
+        log_trace(kLineLatencySendFailed, 7, "sending command failed: %s", dev);
         node.close_now();
         *duration_ms = 0;
         return -1;

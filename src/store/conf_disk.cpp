@@ -23,8 +23,6 @@ namespace conf_disk {
 
 namespace {
 
-constexpr const char *kModule = "conf";
-constexpr const char *kFunction = "save_config";
 
 constexpr int kLineSaveOpen = 221;
 constexpr int kLineSaveLock = 227;
@@ -282,30 +280,30 @@ int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
     FdGuard fd{open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                     mode & kNewFileMode)};
     if (fd.fd < 0) {
-        log_trace(kModule, kFunction, kLineSaveOpen, 4, kMsgOpenFailed);
+        log_trace(kLineSaveOpen, 4, kMsgOpenFailed);
         return -1;
     }
     if (lock_config(fd.fd) < 0) {
-        log_trace(kModule, kFunction, kLineSaveLock, 4, kMsgLockFailed);
+        log_trace(kLineSaveLock, 4, kMsgLockFailed);
         return -2;
     }
     // The mode is kept where the file system allows it (a save never widens
     // it); a file system that refuses it must not cost the administrator the
     // preferences themselves.
     if (fchmod(fd.fd, mode) < 0)
-        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        log_trace(kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
     if (write_all(fd.fd, data, len) < 0) {
-        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        log_trace(kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
         return -2;
     }
     if (fsync(fd.fd) < 0) {
-        log_trace(kModule, kFunction, kLineSaveSync, 4, "Could not sync configuration file: %s",
+        log_trace(kLineSaveSync, 4, "Could not sync configuration file: %s",
                   std::strerror(errno));
         return -2;
     }
     unlock_config(fd.fd);
     if (fd.close_now() < 0) {
-        log_trace(kModule, kFunction, kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        log_trace(kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
         return -2;
     }
     return 0;
@@ -318,7 +316,7 @@ int replace(const char *path, const char *data, std::size_t len)
     char temp[PATH_MAX];
     int n = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
     if (n < 0 || static_cast<std::size_t>(n) >= sizeof temp) {
-        log_trace(kModule, kFunction, kLineSaveOpen, 4, kMsgOpenFailed);
+        log_trace(kLineSaveOpen, 4, kMsgOpenFailed);
         return -1;
     }
     mode_t mode = target_mode(path);
@@ -332,7 +330,7 @@ int replace(const char *path, const char *data, std::size_t len)
     if (written < 0)
         return -1;
     if (rename(temp, path) < 0) {
-        log_trace(kModule, kFunction, kLineSaveRename, 4,
+        log_trace(kLineSaveRename, 4,
                   "Could not replace configuration file: %s", std::strerror(errno));
         unlink(temp);
         return -1;
@@ -340,7 +338,7 @@ int replace(const char *path, const char *data, std::size_t len)
     // The new file is in place: a directory that cannot be synced only
     // leaves the rename less durable, and is no failure of the save.
     if (sync_directory(path) < 0) {
-        log_trace(kModule, kFunction, kLineSaveSyncDir, 4,
+        log_trace(kLineSaveSyncDir, 4,
                   "Could not sync configuration directory: %s", std::strerror(errno));
     }
     return 0;

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr const char *kModule = "conf";
 
 constexpr int kLineParseReadline = 88;
 constexpr int kLineParseTooLong = 90;
@@ -62,14 +61,14 @@ void mark_unread_memory(LoadedFile *loaded)
 void refuse_saving(LoadedFile *loaded, const char *reason)
 {
     mark_unread(loaded, reason);
-    log_trace(kModule, "load_config", kLineLoadUnreadable, 4, kFmtUnreadable, reason);
+    log_trace(kLineLoadUnreadable, 4, kFmtUnreadable, reason);
 }
 
 void trace_record(int wwid_line, int prio_line, const pathinfo *rec)
 {
-    log_trace(kModule, "parse_pathinfo", wwid_line, 7, "pathinfo->wwid: %s", rec->wwid);
+    log_trace(wwid_line, 7, "pathinfo->wwid: %s", rec->wwid);
     for (int slot = 0; slot < kSlotsPerPort; ++slot)
-        log_trace(kModule, "parse_pathinfo", prio_line, 7,
+        log_trace(prio_line, 7,
                   "pathinfo->prio[0-3]: %s:%d %s:%d %s:%d %s:%d", rec->slot_dev[0][slot],
                   rec->prio[0][slot], rec->slot_dev[1][slot], rec->prio[1][slot],
                   rec->slot_dev[2][slot], rec->prio[2][slot], rec->slot_dev[3][slot],
@@ -94,18 +93,18 @@ bool parse_pathinfo(conf_store *store, conf_scan::Scanner *scanner, conf_scan::P
         if (piece->kind == conf_line::kText)
             break;
         if (piece->kind == conf_line::kTooLong)
-            log_trace(kModule, "parse_pathinfo", kLineParseTooLong, 4,
+            log_trace(kLineParseTooLong, 4,
                       "Configuration file line longer than %zu characters skipped",
                       conf_line::kMaxLine);
         if (piece->kind == conf_line::kHoldsNul)
-            log_trace(kModule, "parse_pathinfo", kLineParseNul, 4,
+            log_trace(kLineParseNul, 4,
                       "Configuration file line holding a NUL byte skipped");
     }
-    log_trace(kModule, "parse_pathinfo", kLineParseReadline, 7, "readline: %s", scanner->text);
+    log_trace(kLineParseReadline, 7, "readline: %s", scanner->text);
     conf_scan::scan_record(scanner, piece, rec);
     if (!piece->complete) {
         loaded.canonical = false;
-        log_trace(kModule, "parse_pathinfo", kLineParseIncomplete, 4,
+        log_trace(kLineParseIncomplete, 4,
                   "Incomplete configuration file line encountered");
         trace_record(kLineParseIncompleteWwid, kLineParseIncompletePrio, rec);
         return true;
@@ -152,7 +151,7 @@ void load_every_line(conf_store *store, pathinfo *rec)
         if (rec == nullptr)
             rec = conf_records::new_record(store);
         if (rec == nullptr) {
-            log_trace(kModule, "load_config", kLineLoadMallocNext, 3, "Error: malloc == NULL!");
+            log_trace(kLineLoadMallocNext, 3, "Error: malloc == NULL!");
             // What was not loaded would be lost by a save.
             refuse_saving(&loaded, std::strerror(ENOMEM));
             mark_unread_memory(&loaded);
@@ -165,7 +164,7 @@ void load_every_line(conf_store *store, pathinfo *rec)
         // Each save reverses the lines, so a second line of a LUN would take
         // turns with the first at answering; the first one read stays.
         if (rec->wwid[0] != '\0' && repeats(store, piece, rec)) {
-            log_trace(kModule, "load_config", kLineLoadDuplicate, 4,
+            log_trace(kLineLoadDuplicate, 4,
                       "Configuration file line repeating LUN %s skipped", rec->wwid);
             loaded.canonical = false;
             std::memset(rec, 0, sizeof *rec);
@@ -251,12 +250,12 @@ int load_config(conf_store *store, const char *path)
     // calloc: the reader fills a record that is clear to its last byte.
     auto *rec = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
     if (rec == nullptr) {
-        log_trace(kModule, "load_config", kLineLoadMalloc, 3, "Error: malloc == NULL!");
+        log_trace(kLineLoadMalloc, 3, "Error: malloc == NULL!");
         return -3;
     }
     store->conf = dlist_new(sizeof(pathinfo));
     if (store->conf == nullptr) {
-        log_trace(kModule, "load_config", kLineLoadDlistNew, 3, "Error: dlist_new == NULL!");
+        log_trace(kLineLoadDlistNew, 3, "Error: dlist_new == NULL!");
         std::free(rec);
         return -2;
     }
@@ -265,9 +264,9 @@ int load_config(conf_store *store, const char *path)
     copy_field(loaded.path, sizeof loaded.path, path);
     if (got != 1) {
         if (got >= -1)
-            log_trace(kModule, "load_config", kLineLoadOpen, 4, kMsgOpenFailed);
+            log_trace(kLineLoadOpen, 4, kMsgOpenFailed);
         if (got == -3)
-            log_trace(kModule, "load_config", kLineLoadLock, 4, kMsgLockFailed);
+            log_trace(kLineLoadLock, 4, kMsgLockFailed);
         if (got == -1 || got == -2 || got == -4)
             refuse_saving(&loaded, reason);
         if (got == -4)

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr const char *kModule = "conf";
 constexpr int kLineAddNullConf = 194;
 
 // The records of one load are carved from one anonymous mapping sized for
@@ -94,7 +93,7 @@ int add_confNode(conf_store *store, pathinfo *rec)
 {
     dlist *conf = store->conf;
     if (conf == nullptr) {
-        log_trace(kModule, "add_confNode", kLineAddNullConf, 3, "Error: conf == NULL!");
+        log_trace(kLineAddNullConf, 3, "Error: conf == NULL!");
         return -1;
     }
     rec->lunref = 0;

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr const char *kModule = "conf";
 constexpr int kLineGetEntry = 426;
 constexpr int kLineGetNullConf = 428;
 constexpr int kLineGetListNull = 436;
@@ -36,18 +35,18 @@ int applied_prio(const pathinfo *probed, int v)
 {
     const char *label = cp_names[probed->cp];
     if (is_override(v)) {
-        log_trace(kModule, "conf_setPrio", kLineSetOverride, 7,
+        log_trace(kLineSetOverride, 7,
                   "Prio     %s, host port %d  (%s):%d; setting to user override.", label,
                   probed->host, probed->dev, v);
         return v;
     }
     if (v == kResetValue) {
         int d = defaultPrio(probed->cp, probed->lunref);
-        log_trace(kModule, "conf_setPrio", kLineSetReset, 7,
+        log_trace(kLineSetReset, 7,
                   "Prio     %s(%s):%d; resetting to defaults", label, probed->dev, d);
         return d;
     }
-    log_trace(kModule, "conf_setPrio", kLineSetOutOfRange, 7, "Prio     %s(%s):%d; out of range.",
+    log_trace(kLineSetOutOfRange, 7, "Prio     %s(%s):%d; out of range.",
               label, probed->dev, v);
     return 0;
 }
@@ -76,19 +75,19 @@ int merge_known(pathinfo *stored, const pathinfo *probed)
     const char *label = cp_names[probed->cp];
     addDevToPathInfo(stored, probed->dev, probed->host, probed->channel, probed->id, probed->lun,
                      probed->cp);
-    log_trace(kModule, "conf_getPrio", kLineGetAdding, 7, "Adding %s to %s", probed->dev, label);
+    log_trace(kLineGetAdding, 7, "Adding %s to %s", probed->dev, label);
     if (stored != probed) {
         std::memset(stored->text_name, 0, kTextNameSize);
         copy_field(stored->text_name, kTextNameSize, probed->text_name);
     }
-    log_trace(kModule, "conf_getPrio", kLineGetUpdating, 7, "Updating %s (%s)", stored->text_name,
+    log_trace(kLineGetUpdating, 7, "Updating %s (%s)", stored->text_name,
               stored->wwid);
     int p = getPathPrio(stored, probed->host, probed->cp);
     if (!is_override(p)) {
         p = defaultPrio(probed->cp, probed->lunref);
         setPathPrio(stored, probed->host, probed->cp, p);
     }
-    log_trace(kModule, "conf_getPrio", kLineGetPrio, 7, "Prio     %s(%s):%d", label, probed->dev,
+    log_trace(kLineGetPrio, 7, "Prio     %s(%s):%d", label, probed->dev,
               p);
     return p;
 }
@@ -99,19 +98,19 @@ int conf_getPrio(conf_store *store, pathinfo *probed)
 {
     int lunref = probed->lunref;
     int d = defaultPrio(probed->cp, lunref);
-    log_trace(kModule, "conf_getPrio", kLineGetEntry, 7, "ENTRY");
+    log_trace(kLineGetEntry, 7, "ENTRY");
     if (store->conf == nullptr) {
-        log_trace(kModule, "conf_getPrio", kLineGetNullConf, 7, "Null Conf");
+        log_trace(kLineGetNullConf, 7, "Null Conf");
         return d;
     }
     pathinfo *stored = nullptr;
     WalkStep found = find_stored(store, probed, &stored);
     if (found == kWalkNull) {
-        log_trace(kModule, "conf_getPrio", kLineGetListNull, 7, "List Null");
+        log_trace(kLineGetListNull, 7, "List Null");
         return d;
     }
     if (found == kWalkEnd) {
-        log_trace(kModule, "conf_getPrio", kLineGetNewLun, 7,
+        log_trace(kLineGetNewLun, 7,
                   "conf_getPrio called for new LUN (%s).  Setting prio to default %d.",
                   probed->dev, d);
         add_confNode(store, probed);
@@ -127,15 +126,15 @@ int conf_getPrio(conf_store *store, pathinfo *probed)
 
 int conf_setPrio(conf_store *store, pathinfo *probed, int prio)
 {
-    log_trace(kModule, "conf_setPrio", kLineSetEntry, 7, "ENTRY");
+    log_trace(kLineSetEntry, 7, "ENTRY");
     if (store->conf == nullptr) {
-        log_trace(kModule, "conf_setPrio", kLineSetNullConf, 7, "Null Conf");
+        log_trace(kLineSetNullConf, 7, "Null Conf");
         return -1;
     }
     pathinfo *stored = nullptr;
     WalkStep found = find_stored(store, probed, &stored);
     if (found == kWalkNull) {
-        log_trace(kModule, "conf_setPrio", kLineSetListNull, 7, "List Null");
+        log_trace(kLineSetListNull, 7, "List Null");
         return -1;
     }
     if (found == kWalkEnd) {
@@ -143,7 +142,7 @@ int conf_setPrio(conf_store *store, pathinfo *probed, int prio)
         if (applied == 0)
             return 0;
         if (add_confNode(store, probed) < 0) {
-            log_trace(kModule, "conf_setPrio", kLineSetAddFailed, 3,
+            log_trace(kLineSetAddFailed, 3,
                       "ERROR: Problem adding to Path Info List");
             return 0;
         }
@@ -154,7 +153,7 @@ int conf_setPrio(conf_store *store, pathinfo *probed, int prio)
     }
     addDevToPathInfo(stored, probed->dev, probed->host, probed->channel, probed->id, probed->lun,
                      probed->cp);
-    log_trace(kModule, "conf_setPrio", kLineSetUpdating, 7, "Updating %s on %s, host port %d",
+    log_trace(kLineSetUpdating, 7, "Updating %s on %s, host port %d",
               probed->dev, cp_names[probed->cp], probed->host);
     int applied = applied_prio(probed, prio);
     if (applied == 0)

@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr const char *kModule = "conf";
 constexpr int kLineSaveEntry = 212;
 constexpr int kLineSaveNullConf = 215;
 constexpr int kLineSaveNotRead = 217;
@@ -41,7 +40,7 @@ bool reserve(const LoadedFile &loaded, ByteBuffer *out, std::size_t more)
 
 bool out_of_memory()
 {
-    log_trace(kModule, "save_config", kLineSaveWrite, 4, "Could not write configuration file: %s",
+    log_trace(kLineSaveWrite, 4, "Could not write configuration file: %s",
               std::strerror(ENOMEM));
     return false;
 }
@@ -56,7 +55,7 @@ std::size_t put_record(const LoadedFile &loaded, ByteBuffer *out, const pathinfo
     char *line = out->data + out->len;
     std::size_t len = conf_line::format(rec, line);
     out->len += len;
-    log_trace(kModule, "save_config", kLineSaveLine, 7, "%.*s", static_cast<int>(len), line);
+    log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len), line);
     return len;
 }
 
@@ -87,7 +86,7 @@ bool next_record(conf_store *store, pathinfo **rec)
 {
     WalkStep step = conf_records::walk_next(store, rec);
     if (step == kWalkNull)
-        log_trace(kModule, "save_config", kLineSaveListNull, 7, "List Null");
+        log_trace(kLineSaveListNull, 7, "List Null");
     return step == kWalkRecord;
 }
 
@@ -162,7 +161,7 @@ bool build_spliced(conf_store *store, ByteBuffer *out, bool *same)
         std::memcpy(line, loaded.content.data + span.offset, span.len);
         line[span.len] = '\n';
         out->len += span.len + 1;
-        log_trace(kModule, "save_config", kLineSaveLine, 7, "%.*s",
+        log_trace(kLineSaveLine, 7, "%.*s",
                   static_cast<int>(span.len + 1), line);
     }
     return true;
@@ -199,15 +198,15 @@ void warn_all(conf_store *store)
 int save_config(conf_store *store, const char *path)
 {
     LoadedFile &loaded = store->loaded;
-    log_trace(kModule, "save_config", kLineSaveEntry, 7, "ENTRY");
+    log_trace(kLineSaveEntry, 7, "ENTRY");
     if (store->conf == nullptr) {
-        log_trace(kModule, "save_config", kLineSaveNullConf, 7, "Null Conf");
+        log_trace(kLineSaveNullConf, 7, "Null Conf");
         return -1;
     }
     if (store->read_only)
         return -1;
     if (loaded.unread) {
-        log_trace(kModule, "save_config", kLineSaveNotRead, 4,
+        log_trace(kLineSaveNotRead, 4,
                   "Configuration file was not read whole; not rewritten");
         return -1;
     }

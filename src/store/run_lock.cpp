@@ -15,7 +15,6 @@
 #include <cerrno>
 
 namespace {
-constexpr const char *kModule = "clihandler";
 constexpr int kLineLockWarn = 352;
 constexpr int kLineDirNotRoots = 354;
 constexpr int kLineDirWritable = 356;
@@ -47,10 +46,10 @@ bool state_dir_trusted()
         return true;
     Trust trust = trust_of(st, kOwnerAndNoWriters);
     if (trust == kNotRoots) {
-        log_trace(kModule, "main", kLineDirNotRoots, 3,
+        log_trace(kLineDirNotRoots, 3,
                   "ERROR: state directory %s is not owned by root; not used", kStateDir);
     } else if (trust == kWritable) {
-        log_trace(kModule, "main", kLineDirWritable, 3,
+        log_trace(kLineDirWritable, 3,
                   "ERROR: state directory %s is writable by group or others; not used", kStateDir);
     }
     return trust == kTrusted;
@@ -79,7 +78,7 @@ bool reopen_lock_file(run_lock *lock)
     lock->file = {};
     if (lock_file_open(running_as_root(), &lock->file) == 0)
         return true;
-    log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
+    log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
     return false;
 }
 
@@ -122,7 +121,7 @@ int try_take(run_lock *lock, FdGuard *old)
         return try_take(lock, old);
     if (rc < 0)
         return reopen_lock_file(lock) ? 1 : -2;
-    log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
+    log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
     return -2;
 }
 
@@ -161,12 +160,12 @@ int run_lock_open(run_lock *lock)
     bool as_root = running_as_root();
     // Checked before the lock file is opened: a refused run creates nothing.
     if (as_root && (!state_dir_trusted() || !config_file_trusted())) {
-        log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
+        log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
         return EPERM;
     }
     int err = lock_file_open(as_root, &lock->file);
     if (err != 0) {
-        log_trace(kModule, "main", kLineLockWarn, 4, kFmtLockWarn, -1);
+        log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
         return err;
     }
     return 0;
@@ -202,7 +201,7 @@ int run_lock_take(run_lock *lock, int timeout_ms)
         return -1;
     int rc = take_by_polling(lock, timeout_ms);
     if (rc == -1) {
-        log_trace(kModule, "main", kLineLockTimedOut, 4,
+        log_trace(kLineLockTimedOut, 4,
                   "WARN: lock file still held by another run after %d ms", timeout_ms);
     }
     return rc < 0 ? -1 : 0;
@@ -227,7 +226,7 @@ int run_enter_store(run_lock *lock, conf_store *store, int timeout_ms, bool quie
         log_verbosity = 0;
     int rc = load_config(store, store->file);
     if (rc < 0) {
-        log_trace(kModule, "main", kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file",
+        log_trace(kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file",
                   rc);
     }
     log_verbosity = verbosity;

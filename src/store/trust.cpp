@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr const char *kModule = "clihandler";
 constexpr int kLineFileNotRoots = 358;
 constexpr int kLineFileWritable = 360;
 }  // namespace
@@ -25,10 +24,10 @@ bool file_trusted(const char *path, const struct stat &st, TrustRule rule)
 {
     Trust trust = trust_of(st, rule);
     if (trust == kNotRoots) {
-        log_trace(kModule, "main", kLineFileNotRoots, 3, "ERROR: %s is not owned by root; not used",
+        log_trace(kLineFileNotRoots, 3, "ERROR: %s is not owned by root; not used",
                   path);
     } else if (trust == kWritable) {
-        log_trace(kModule, "main", kLineFileWritable, 3,
+        log_trace(kLineFileWritable, 3,
                   "ERROR: %s is writable by group or others; not used", path);
     }
     return trust == kTrusted;

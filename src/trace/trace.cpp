@@ -17,8 +17,7 @@ thread_local char trace_buffer[kBufferSize];
 char console_buffer[kBufferSize];
 }  // namespace
 
-void log_trace(const char * /*module*/, const char * /*function*/, int line, int level,
-               const char *format, ...)
+void log_trace(int line, int level, const char *format, ...)
 {
     // Text that nobody sees is not formatted: a run traces far more than it
     // shows.

@@ -14,11 +14,11 @@ int log_level();
 
 /// When `level` <= `log_verbosity`, formats the message into a static 512-byte
 /// buffer (cut to 511 characters) and writes "[line] message\n" to standard
-/// error; otherwise does nothing at all. The module and function names are
-/// accepted for the call site's sake and are not written. Never allocates,
-/// never fails towards the caller.
-void log_trace(const char *module, const char *function, int line, int level,
-               const char *format, ...) __attribute__((format(printf, 5, 6)));
+/// error; otherwise does nothing at all. `line` is the number the texts give
+/// for the call, a constant of the caller's (never __LINE__). Never
+/// allocates, never fails towards the caller.
+void log_trace(int line, int level, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 /// Sends the lines that log_trace writes to syslog(3) instead (facility
 /// daemon, the trace level as the priority, "[line] message" as the text),

@@ -16,7 +16,7 @@ std::string traced(int verbosity, int level, const char *message)
     VerbosityGuard guard;
     log_verbosity = verbosity;
     testing::internal::CaptureStderr();
-    log_trace("conf", "load_config", 352, level, "%s", message);
+    log_trace(352, level, "%s", message);
     return testing::internal::GetCapturedStderr();
 }
 
@@ -41,7 +41,7 @@ TEST(Trace, LineNumberAndFormattedMessageOnly)
     VerbosityGuard guard;
     log_verbosity = 4;
     testing::internal::CaptureStderr();
-    log_trace("clihandler", "main", 352, 4, "WARN[%d]: problem obtaining lock file", -1);
+    log_trace(352, 4, "WARN[%d]: problem obtaining lock file", -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "[352] WARN[-1]: problem obtaining lock file\n");
 }
