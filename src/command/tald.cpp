@@ -14,8 +14,8 @@
 #include "command/options.hpp"
 #include "operations/cli.hpp"
 #include "operations/operations.hpp"
+#include "state/run_lock.hpp"
 #include "store/conf.hpp"
-#include "store/run_lock.hpp"
 #include "trace/trace.hpp"
 
 #include <unistd.h>

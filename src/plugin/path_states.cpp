@@ -2,7 +2,7 @@
 
 #include "base/text.hpp"
 #include "plugin/host_abi.hpp"
-#include "store/state_paths.hpp"
+#include "state/state_paths.hpp"
 
 #include <pthread.h>
 #include <syslog.h>

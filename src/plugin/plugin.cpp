@@ -34,8 +34,8 @@
 #include "plugin/host_abi.hpp"
 #include "plugin/path_states.hpp"
 #include "probe/sg_io.hpp"
+#include "state/run_lock.hpp"
 #include "store/conf.hpp"
-#include "store/run_lock.hpp"
 #include "trace/trace.hpp"
 
 #include <pthread.h>

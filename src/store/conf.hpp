@@ -10,5 +10,6 @@
 #include "store/conf_records.hpp"
 #include "store/conf_resolve.hpp"
 #include "store/conf_save.hpp"
+#include "store/run.hpp"
 #include "store/conf_store.hpp"
-#include "store/state_paths.hpp"
+#include "state/state_paths.hpp"

@@ -2,7 +2,7 @@
 
 #include "base/fd_guard.hpp"
 #include "base/text.hpp"
-#include "store/trust.hpp"
+#include "state/trust.hpp"
 #include "trace/trace.hpp"
 
 #include <algorithm>

@@ -55,7 +55,7 @@ struct Reader {
 /// Reads the file at `path` whole into *content (any earlier content is
 /// released first), between lock_config and unlock_config on its
 /// descriptor, through `reader` (nullptr: read(2) whole). A run as root reads
-/// only a file that root owns and only root can write (store/trust.hpp).
+/// only a file that root owns and only root can write (state/trust.hpp).
 /// 1 read; 0 no such file; -1 the file exists but could not be opened; -2 it
 /// was opened but not read to its end; -3 lock_config refused; -4 no memory
 /// for its content. On -1, -2 and -4 *reason says why (a strerror text, "not

@@ -1,4 +1,4 @@
-#include "store/trust.hpp"
+#include "state/trust.hpp"
 
 #include "trace/trace.hpp"
 

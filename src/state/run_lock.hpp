@@ -8,9 +8,8 @@
 // lock's end of scope) gives it up. A run holds one.
 #pragma once
 
-#include "store/lock_file.hpp"
+#include "state/lock_file.hpp"
 
-struct conf_store;
 
 struct run_lock {
     LockFile file;
@@ -20,7 +19,7 @@ struct run_lock {
     run_lock &operator=(const run_lock &) = delete;
 };
 
-/// Opens the lock file (store/lock_file.hpp). A run as root first refuses,
+/// Opens the lock file (state/lock_file.hpp). A run as root first refuses,
 /// as ssh's StrictModes does, a state directory that root does not own or
 /// that group or others can write, a preference file that root does not own,
 /// and a regular preference file that group or others can write: whoever
@@ -50,16 +49,6 @@ bool run_state_trusted();
 /// failure.
 bool run_state_read_only(int err);
 
-/// run_enter_read_only's result for a state directory it did not read.
-inline constexpr int kStateNotTrusted = -4;
-
-/// Loads the store's file without the lock, for a run that found the state
-/// read-only (run_state_read_only): the store becomes read_only, so that no
-/// resolution writes, and is emptied first. A state directory that a run as
-/// root may not use (run_state_trusted) is not read: nothing is loaded.
-/// load_config's result (and traces), or kStateNotTrusted.
-int run_enter_read_only(conf_store *store);
-
 /// Takes the exclusive flock on the opened lock file, waiting at most
 /// `timeout_ms`, by non-blocking attempts with a short back-off: no signal
 /// and no timer, so the bound holds whatever signal mask, dispositions and
@@ -67,7 +56,7 @@ int run_enter_read_only(conf_store *store);
 /// Once held, the lock counts only while the lock file's name still leads to
 /// the file locked: a file replaced meanwhile is opened again and waited for
 /// within what is left of the bound. A run as root replaces a lock file that
-/// group or others could open (store/lock_file.hpp) within the same bound,
+/// group or others could open (state/lock_file.hpp) within the same bound,
 /// after the last run inside it, however the file's mode changed meanwhile.
 /// 0 held; -1 when the bound passed first (traced at level 4), no lock file
 /// is open, or the file that replaced it cannot be opened or made (line 352).
@@ -76,10 +65,3 @@ int run_lock_take(run_lock *lock, int timeout_ms);
 
 /// Releases the flock and closes the lock file; nothing when none is open.
 void run_lock_close(run_lock *lock);
-
-/// Takes the run lock within `timeout_ms` (as run_lock_take), then loads the
-/// store's file into `store`, emptied first; a failed load is traced at line
-/// 373 and the run goes on. `quiet`: the load writes no trace, whatever the
-/// verbosity. 0, or -1 when the lock was not obtained in time (nothing
-/// loaded).
-int run_enter_store(run_lock *lock, conf_store *store, int timeout_ms, bool quiet = false);

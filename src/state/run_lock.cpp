@@ -1,9 +1,8 @@
-#include "store/run_lock.hpp"
+#include "state/run_lock.hpp"
 
 #include "base/fd_guard.hpp"
-#include "store/conf_load.hpp"
-#include "store/state_paths.hpp"
-#include "store/trust.hpp"
+#include "state/state_paths.hpp"
+#include "state/trust.hpp"
 #include "trace/trace.hpp"
 
 #include <sys/file.h>
@@ -19,7 +18,6 @@ constexpr int kLineLockWarn = 352;
 constexpr int kLineDirNotRoots = 354;
 constexpr int kLineDirWritable = 356;
 constexpr int kLineLockTimedOut = 362;
-constexpr int kLineLoadWarn = 373;
 constexpr const char *kFmtLockWarn = "WARN[%d]: problem obtaining lock file";
 
 constexpr long kPollFirstSleepNs = 1000000L;
@@ -184,17 +182,6 @@ bool run_state_trusted()
 
 bool run_state_read_only(int err) { return err == ENOENT || err == EROFS || err == EACCES; }
 
-int run_enter_read_only(conf_store *store)
-{
-    conf_reset(store);
-    store->read_only = true;
-    // A missing directory is no refusal: there is nothing to read.
-    struct stat st = {};
-    if (stat(kStateDir, &st) == 0 && !run_state_trusted())
-        return kStateNotTrusted;
-    return load_config(store, store->file);
-}
-
 int run_lock_take(run_lock *lock, int timeout_ms)
 {
     if (lock->file.fd < 0)
@@ -214,21 +201,4 @@ void run_lock_close(run_lock *lock)
         close(lock->file.fd);
         lock->file = {};
     }
-}
-
-int run_enter_store(run_lock *lock, conf_store *store, int timeout_ms, bool quiet)
-{
-    if (run_lock_take(lock, timeout_ms) < 0)
-        return -1;
-    conf_reset(store);
-    int verbosity = log_verbosity;
-    if (quiet)
-        log_verbosity = 0;
-    int rc = load_config(store, store->file);
-    if (rc < 0) {
-        log_trace(kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file",
-                  rc);
-    }
-    log_verbosity = verbosity;
-    return 0;
 }

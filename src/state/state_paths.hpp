@@ -6,5 +6,5 @@ inline constexpr const char *kStateDir = "/etc/lvm/cache";
 inline constexpr const char *kConfigPath = "/etc/lvm/cache/tald.conf";
 inline constexpr const char *kLockPath = "/etc/lvm/cache/tald.lock";
 /// Where a fresh lock file is made before it is renamed over one that others
-/// could open (store/lock_file.cpp).
+/// could open (state/lock_file.cpp).
 inline constexpr const char *kFreshLockPath = "/etc/lvm/cache/tald.lock.new";

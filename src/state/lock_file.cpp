@@ -1,8 +1,8 @@
-#include "store/lock_file.hpp"
+#include "state/lock_file.hpp"
 
 #include "base/fd_guard.hpp"
-#include "store/state_paths.hpp"
-#include "store/trust.hpp"
+#include "state/state_paths.hpp"
+#include "state/trust.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -2,7 +2,7 @@
 // and without blocking, only a regular file, never truncated; for a run as
 // root only one that root owns. One that group or others could open is
 // replaced, by a run as root, by a fresh one that only root can open
-// (lock_file_replace); the run lock decides when (store/run_lock.hpp).
+// (lock_file_replace); the run lock decides when (state/run_lock.hpp).
 //
 // A run inside the lock holds two locks on the file: its flock, which every
 // version takes, and a write lock on its first byte (an open file
