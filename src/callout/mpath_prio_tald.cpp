@@ -8,6 +8,7 @@
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
 #include "store/conf.hpp"
+#include "store/run.hpp"
 #include "trace/trace.hpp"
 
 #include <cerrno>
@@ -41,29 +42,17 @@ int cli_mpath_prio_help()
 }
 
 namespace {
-/// One run: its lock and its store.
-struct CalloutRun {
-    run_lock lock;
-    conf_store store{kConfigPath};
-};
-
-/// The run lock and the preference file, taken after the probe.
-int enter_store(void *context, conf_store *store)
-{
-    return run_enter_store(&static_cast<CalloutRun *>(context)->lock, store, kCalloutLockWaitMs);
-}
-
 /// The answer for one command line once the lock file is open. `writable`
 /// false: a read-only file system, where every device gets "1" without being
 /// touched. -1 when the lock was not obtained in time.
-int answer(CalloutRun *run, int argc, char **argv, bool writable)
+int answer(StoreRun *run, int argc, char **argv, bool writable)
 {
     bool asks_priority = argc >= 2 && !is_help(argv[1]);
     if (!writable && asks_priority) {
         cli_write_line(kReadOnlyAnswer);
         return 0;
     }
-    if (!asks_priority && writable && enter_store(run, &run->store) < 0) {
+    if (!asks_priority && writable && !run_entered(run_enter(run, nullptr))) {
         cli_lock_error();
         return -1;
     }
@@ -73,7 +62,7 @@ int answer(CalloutRun *run, int argc, char **argv, bool writable)
     } else if (is_help(argv[1])) {
         cli_mpath_prio_help();
     } else {
-        int prio = getPrio(&run->store, argv[1], {enter_store, run});
+        int prio = getPrio(run, argv[1]);
         if (prio == kNoStore) {
             cli_lock_error();
             return -1;
@@ -85,13 +74,17 @@ int answer(CalloutRun *run, int argc, char **argv, bool writable)
 
 int run(int argc, char **argv)
 {
-    CalloutRun run;
-    int err = run_lock_open(&run.lock);
+    RunLock lock;
+    conf_store store{kConfigPath};
+    StoreRun run = {&store, &lock, nullptr, kCalloutLockWaitMs, 0};
+    int err = run_open(&run);
     if (err != 0 && err != EROFS) {
         cli_lock_error();
         return -1;
     }
-    return answer(&run, argc, argv, err == 0);
+    int rc = answer(&run, argc, argv, err == 0);
+    run_leave(&run);
+    return rc;
 }
 }  // namespace
 

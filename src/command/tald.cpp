@@ -16,6 +16,7 @@
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
 #include "store/conf.hpp"
+#include "store/run.hpp"
 #include "trace/trace.hpp"
 
 #include <unistd.h>
@@ -87,20 +88,7 @@ bool is(const char *arg, const char *word) { return std::strcmp(arg, word) == 0;
 
 }  // namespace
 
-/// One run of tald: its lock and its store.
-struct TaldRun {
-    run_lock lock;
-    conf_store store{kConfigPath};
-};
-
 namespace {
-
-/// The run lock and the preference file. The load's traces stay unwritten,
-/// as they were when the load came before the option scan.
-int enter_store(void *context, conf_store *store)
-{
-    return run_enter_store(&static_cast<TaldRun *>(context)->lock, store, kTaldLockWaitMs, true);
-}
 
 /// Why the run lock was not had, for the check's reader: `open_error` is
 /// run_lock_open's errno value, 0 when the wait ran out.
@@ -119,7 +107,7 @@ void lock_why(int open_error)
 /// who does not read cannot hold every run of the host. Without memory for
 /// the whole text, `build` writes to standard output directly, under the
 /// lock. `build`'s result.
-int built_then_written(TaldRun *run, int (*build)(TaldRun *, FILE *))
+int built_then_written(StoreRun *run, int (*build)(StoreRun *, FILE *))
 {
     MemoryText text;
     FILE *stream = memory_text_open(&text);
@@ -131,7 +119,7 @@ int built_then_written(TaldRun *run, int (*build)(TaldRun *, FILE *))
     if (std::fclose(stream) != 0 || failed) {
         return build(run, stdout);
     }
-    run_lock_close(&run->lock);
+    run_leave(run);
     std::fwrite(text.data, 1, text.len, stdout);
     return rc;
 }
@@ -139,14 +127,14 @@ int built_then_written(TaldRun *run, int (*build)(TaldRun *, FILE *))
 /// "--check": 0 when a run keeps the file as it is, 1 when it would drop or
 /// rewrite a line, -1 when the file cannot be read; then the note of a stale
 /// initramfs, which leaves the result as it is.
-int check_to(TaldRun *, FILE *out)
+int check_to(StoreRun *, FILE *out)
 {
     int rc = conf_check(kConfigPath, out);
     initramfs_stale_note(out);
     return rc;
 }
 
-int listing_to(TaldRun *run, FILE *out) { return dump_config(&run->store, out); }
+int listing_to(StoreRun *run, FILE *out) { return dump_config(run->store, out); }
 
 /// "-l --json": the listing as a JSON document, with multipathd's view. The
 /// daemon is asked once the run lock is given up (its path checks call the
@@ -155,15 +143,15 @@ int listing_to(TaldRun *run, FILE *out) { return dump_config(&run->store, out); 
 /// read whole is no list: the reason goes to standard error, -1; a file
 /// that could not be held for want of memory gives no list, as no list at
 /// all does.
-int list_config_json(TaldRun *run)
+int list_config_json(StoreRun *run)
 {
-    run_lock_close(&run->lock);
-    const char *why = conf_unread_reason(&run->store);
-    if (why != nullptr && !conf_out_of_memory(&run->store)) {
+    run_leave(run);
+    const char *why = conf_unread_reason(run->store);
+    if (why != nullptr && !conf_out_of_memory(run->store)) {
         std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
         return -1;
     }
-    if (why != nullptr || run->store.conf == nullptr) {
+    if (why != nullptr || run->store->conf == nullptr) {
         cli_write_line(kNoConfig);
         return -1;
     }
@@ -173,7 +161,7 @@ int list_config_json(TaldRun *run)
         daemon_view(link, kDaemonListMs, &view);
         daemon_view_groups(link, kDaemonListMs, nullptr, &view);
     }
-    list_json_to(&run->store, stdout, &view);
+    list_json_to(run->store, stdout, &view);
     // A group view that is not whole is said, not left to read as "unknown".
     if (view.maps_unread > 0)
         std::fprintf(stderr, kFmtGroupsUnread, view.maps_unread, view.maps,
@@ -218,9 +206,9 @@ int flush_config()
 }
 
 /// "--alias --get path".
-int alias_get(TaldRun *run, const char *path)
+int alias_get(StoreRun *run, const char *path)
 {
-    int rc = getAlias(&run->store, path, {enter_store, run});
+    int rc = getAlias(run, path);
     if (rc == kNoStore) {
         cli_lock_error();
     }
@@ -242,13 +230,12 @@ int cli_help()
 /// was applied and saved, kSetFailed otherwise. Any other operation: -1.
 /// *stored (if given) becomes the path's stored priority: what "--get"
 /// printed, or what "--set" applied; 0 when there is none.
-int cli_prio(TaldRun *run, const char *operation, const char *path, const char *preference,
+int cli_prio(StoreRun *run, const char *operation, const char *path, const char *preference,
              int *stored)
 {
     log_trace(kLinePrioEntry, 7, "ENTRY");
-    StoreGate gate = {enter_store, run};
     if (is(operation, "--get")) {
-        int prio = getPrio(&run->store, path, gate);
+        int prio = getPrio(run, path);
         if (prio == kNoStore) {
             cli_lock_error();
             return kSetFailed;
@@ -259,7 +246,7 @@ int cli_prio(TaldRun *run, const char *operation, const char *path, const char *
         return 0;
     }
     if (is(operation, "--set")) {
-        int rc = setPrio(&run->store, path, preference, gate, stored);
+        int rc = setPrio(run, path, preference, stored);
         if (rc == kNoStore) {
             cli_lock_error();
         }
@@ -278,7 +265,7 @@ namespace {
 /// "--prio ... --wait": the operation, then, without the run lock, the wait
 /// for multipathd to report the stored priority. A path with no stored
 /// priority (not probed, not set) is not waited for.
-int prio_and_wait(TaldRun *run, const TaldOption &option)
+int prio_and_wait(StoreRun *run, const TaldOption &option)
 {
     int stored = 0;
     int rc = cli_prio(run, option.operation, option.path, option.preference, &stored);
@@ -286,14 +273,14 @@ int prio_and_wait(TaldRun *run, const TaldOption &option)
         return -1;
     if (rc != 0 || stored <= 0)
         return finish(rc);
-    run_lock_close(&run->lock);
+    run_leave(run);
     std::fflush(stdout);
     return daemon_wait(option.path, stored, option.wait, stdout);
 }
 
 /// Carries out the option the scan ended in; `result` is the scan's so far
 /// (0 after a level, -1 before any).
-int carry_out(TaldRun *run, const TaldOption &option, int result)
+int carry_out(StoreRun *run, const TaldOption &option, int result)
 {
     switch (option.word) {
     case TaldWord::kNeedLevel:
@@ -348,7 +335,7 @@ int carry_out(TaldRun *run, const TaldOption &option, int result)
 
 }  // namespace
 
-int cli_handler(TaldRun *run, int argc, char **argv)
+int cli_handler(StoreRun *run, int argc, char **argv)
 {
     log_trace(kLineHandlerEntry, 7, "ENTRY: %s", argc > 1 ? argv[1] : "");
     log_verbosity = 3;
@@ -370,17 +357,21 @@ namespace {
 int run(int argc, char **argv)
 {
     // Unlike the callout, tald makes no exception for a read-only file system.
-    TaldRun run;
+    // The load's traces stay unwritten, as they were when the load came
+    // before the option scan.
+    RunLock lock;
+    conf_store store{kConfigPath};
+    StoreRun run = {&store, &lock, nullptr, kTaldLockWaitMs, kRunQuiet};
     TaldOption last = final_option(argc, argv);
     bool check = last.word == TaldWord::kCheck;
-    int open_error = run_lock_open(&run.lock);
+    int open_error = run_open(&run);
     // The check reads the file itself: the lock without the load. An
     // operation on a path probes before it enters the store.
     int entered = 0;
     if (open_error == 0 && check) {
-        entered = run_lock_take(&run.lock, kTaldLockWaitMs);
+        entered = run_lock_take(&lock, kTaldLockWaitMs);
     } else if (open_error == 0 && !probes_first(last)) {
-        entered = enter_store(&run, &run.store);
+        entered = run_entered(run_enter(&run, nullptr)) ? 0 : -1;
     }
     if (open_error != 0 || entered < 0) {
         cli_lock_error();
@@ -389,7 +380,9 @@ int run(int argc, char **argv)
         }
         return -1;
     }
-    return cli_handler(&run, argc, argv);
+    int rc = cli_handler(&run, argc, argv);
+    run_leave(&run);
+    return rc;
 }
 }  // namespace
 

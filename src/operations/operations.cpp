@@ -5,6 +5,7 @@
 #include "base/text.hpp"
 #include "probe/grelt.hpp"
 #include "store/conf.hpp"
+#include "store/run.hpp"
 #include "trace/trace.hpp"
 
 #include <cstdio>
@@ -26,15 +27,8 @@ constexpr const char *kRefusalFormat = "Priority for %s must be between %d & %d 
 constexpr const char *kConfirmFormat = "%s %s:%d(%s, host port %d)\n";
 constexpr const char *kAliasFormat = "%s %s\n";
 
-/// Runs the front end's gate, its load serving the probed LUN alone; true
-/// when the operation may go on.
-bool pass(conf_store *store, StoreGate gate, const pathinfo *rec)
-{
-    conf_load_for(store, rec->wwid);
-    bool go_on = gate.enter == nullptr || gate.enter(gate.context, store) >= 0;
-    conf_load_for(store, nullptr);
-    return go_on;
-}
+/// Enters the run for the probed LUN; true when the operation may go on.
+bool enter(StoreRun *run, const pathinfo *rec) { return run_entered(run_enter(run, rec)); }
 
 const char *cp_label(int cp) { return valid_cp(cp) ? cp_names[cp] : "????"; }
 
@@ -68,50 +62,38 @@ void release(const conf_store *store, pathinfo *rec)
 
 }  // namespace
 
-int getPrio(conf_store *store, const char *dev, StoreGate gate)
-{
-    pathinfo *rec = nullptr;
-    int rc = getPrioProbe(dev, &rec);
-    return getPrioResolve(store, dev, rec, rc, gate);
-}
-
-int getPrioProbe(const char *dev, pathinfo **rec)
+int getPrio(StoreRun *run, const char *dev)
 {
     log_trace(kLineGetEntry, 7, "ENTRY dev: %s", dev);
-    *rec = new_record();
-    int rc = grelt_info(dev, *rec);
+    pathinfo *rec = new_record();
+    int rc = grelt_info(dev, rec);
     log_trace(kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
-              device_text(*rec, dev), *rec != nullptr ? (*rec)->cp : -1,
-              *rec != nullptr ? (*rec)->lunref : 0);
-    return rc;
-}
-
-int getPrioResolve(conf_store *store, const char *dev, pathinfo *rec, int rc, StoreGate gate)
-{
+              device_text(rec, dev), rec != nullptr ? rec->cp : -1,
+              rec != nullptr ? rec->lunref : 0);
     int prio = 0;
     if (rc < 0 || rec == nullptr) {
-        // Never handed to the list: the store is not even looked at.
+        // Not identified: the store is not even looked at.
         std::free(rec);
-        log_trace(kLineGetResult, 7, "getPrio: %d", prio);
-        return prio;
-    }
-    if (!pass(store, gate, rec)) {
+    } else if (!enter(run, rec)) {
         std::free(rec);
         return kNoStore;
+    } else if (run->entry == kRunAnswered) {
+        std::free(rec);
+        return run->answer;
+    } else {
+        prio = conf_getPrio(run->store, rec);
+        log_trace(kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev), prio);
+        // The same default that conf_getPrio gave (it leaves cp and lunref as
+        // probed), asked again for its documented trace at line 27.
+        if (!is_override(prio))
+            prio = defaultPrio(rec->cp, rec->lunref);
+        release(run->store, rec);
     }
-    prio = conf_getPrio(store, rec);
-    log_trace(kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev),
-              prio);
-    if (!is_override(prio)) {
-        prio = defaultPrio(rec->cp, rec->lunref);
-    }
-    release(store, rec);
     log_trace(kLineGetResult, 7, "getPrio: %d", prio);
     return prio;
 }
 
-int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate gate,
-            int *stored)
+int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored)
 {
     log_trace(kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
               prio_text != nullptr ? prio_text : "");
@@ -122,15 +104,15 @@ int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate
     pathinfo *rec = new_record();
     if (grelt_info(dev, rec) < 0 || rec == nullptr) {
         log_trace(kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
-        release(store, rec);
+        release(run->store, rec);
         return -2;
     }
-    if (!pass(store, gate, rec)) {
+    if (!enter(run, rec)) {
         std::free(rec);
         return kNoStore;
     }
 
-    int applied = conf_setPrio(store, rec, requested);
+    int applied = conf_setPrio(run->store, rec, requested);
     int result = 0;
     if (applied < 0) {
         log_trace(kLineSetNotSaved, 3,
@@ -144,11 +126,11 @@ int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate
         if (stored != nullptr)
             *stored = applied;
     }
-    release(store, rec);
+    release(run->store, rec);
     return result;
 }
 
-int getAlias(conf_store *store, const char *dev, StoreGate gate)
+int getAlias(StoreRun *run, const char *dev)
 {
     log_trace(kLineAliasEntry, 7, "ENTRY dev: %s", dev);
     pathinfo *rec = new_record();
@@ -156,16 +138,16 @@ int getAlias(conf_store *store, const char *dev, StoreGate gate)
     if (rc != 1 || rec == nullptr) {
         log_trace(kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s",
                   rc, device_text(rec, dev));
-        release(store, rec);
+        release(run->store, rec);
         return -1;
     }
-    if (!pass(store, gate, rec)) {
+    if (!enter(run, rec)) {
         std::free(rec);
         return kNoStore;
     }
     log_trace(kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
               device_text(rec, dev), rec->wwid, rec->text_name);
     std::printf(kAliasFormat, rec->text_name, rec->wwid);
-    release(store, rec);
+    release(run->store, rec);
     return 0;
 }

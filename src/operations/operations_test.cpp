@@ -1,6 +1,7 @@
 #include "operations/operations.hpp"
 
 #include "store/conf.hpp"
+#include "store/run.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,17 +22,19 @@ TEST(PathOperations, FailedProbe)
 
     for (int list = 0; list < 2; ++list) {
         conf_store store(file.c_str());
+        RunLock lock;
+        StoreRun run = {&store, &lock, nullptr, 0, 0};
         if (list == 1) {
             // Missing file: an empty list, as a first run on a host has.
             ASSERT_EQ(load_config(&store, file.c_str()), -1);
         }
         for (const char *dev : {"/nonexistent/sdb", "", "relative-node"}) {
             testing::internal::CaptureStdout();
-            EXPECT_EQ(getPrio(&store, dev), 0) << dev;
-            EXPECT_EQ(setPrio(&store, dev, "8"), -2) << dev;
-            EXPECT_EQ(setPrio(&store, dev, "4"), -2) << dev;
-            EXPECT_EQ(setPrio(&store, dev, nullptr), -2) << dev;
-            EXPECT_EQ(getAlias(&store, dev), -1) << dev;
+            EXPECT_EQ(getPrio(&run, dev), 0) << dev;
+            EXPECT_EQ(setPrio(&run, dev, "8"), -2) << dev;
+            EXPECT_EQ(setPrio(&run, dev, "4"), -2) << dev;
+            EXPECT_EQ(setPrio(&run, dev, nullptr), -2) << dev;
+            EXPECT_EQ(getAlias(&run, dev), -1) << dev;
             EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << dev;
         }
         EXPECT_FALSE(std::filesystem::exists(file));

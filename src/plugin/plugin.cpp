@@ -36,6 +36,7 @@
 #include "probe/sg_io.hpp"
 #include "state/run_lock.hpp"
 #include "store/conf.hpp"
+#include "store/run.hpp"
 #include "trace/trace.hpp"
 
 #include <pthread.h>
@@ -51,159 +52,60 @@
 namespace {
 
 constexpr int kNoAnswer = -1;
-/// The trace level from which a call shows every step of the store.
-constexpr int kStepsLevel = 7;
 
-/// The store kept between calls, and the run lock of the call that holds it.
+/// The store kept between calls, the run lock of the call that holds it,
+/// and the turn at both.
 conf_store kept_store{kConfigPath};
-run_lock kept_lock;
+RunLock kept_lock;
+RunTurn kept_turn;
 
-/// The turn at the kept store and its run lock: taken by one call at a time,
-/// for as long as it uses them. A call waits for it within its own bound,
-/// measured on CLOCK_MONOTONIC, since the wall clock may be set back or forth
-/// while multipathd runs (at boot, when the time service first steps it).
-/// Hence a flag under a mutex that is only ever held for a moment, and a
-/// condition variable whose timed wait reads CLOCK_MONOTONIC: the bound holds
-/// to the wake-up, a waiter wakes as soon as the turn is free, and the C
-/// library needs nothing newer than GLIBC_2.3.3 for it. Neither of the others
-/// would do: pthread_mutex_clocklock needs GLIBC_2.30, which the C libraries
-/// of many a host with a 0.8 release lack (2.28), and
-/// pthread_mutex_timedlock's deadline is on CLOCK_REALTIME, so the wall clock
-/// set back by an hour would stretch the wait by an hour.
-struct StoreTurn {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t freed = PTHREAD_COND_INITIALIZER;  ///< set to CLOCK_MONOTONIC on load
-    bool taken = false;
-};
-StoreTurn store_turn;
-
-/// One call: its bound and what it found.
-struct Call {
-    timespec deadline;  ///< CLOCK_MONOTONIC: the end of the wait for the store
-    CallOutcome outcome;
-    bool lock_refused_before;  ///< the path's last call found the lock file unusable
-};
-
-long ms_until(const timespec &deadline)
-{
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
-    return std::max(ms, 0L);
-}
-
-/// A state that cannot be written (an initramfs's read-only copy, a missing
-/// directory): the preference file loaded without the lock into a store
-/// that saves nothing, and what was found for report_state. The path itself
-/// is healthy: its answer is the override read or its default.
-void enter_read_only(CallOutcome *out, conf_store *store, int err)
+/// What a read-only call made of the preference file, for report_state.
+/// The path itself is healthy: its answer is the override read or its
+/// default.
+void read_only_verdict(const StoreRun &run, CallOutcome *out)
 {
     out->use = kStateReadOnly;
-    out->lock_error = err;
-    int rc = run_enter_read_only(store);
-    if (rc == kStateNotTrusted) {
+    out->lock_error = run.open_error;
+    if (run.load == kStateNotTrusted) {
         out->file = kFileNotTrusted;
-    } else if (conf_unreadable(store) || rc < -1) {
+    } else if (conf_unreadable(run.store) || run.load < -1) {
         out->file = kFileUnreadable;
-        const char *why = conf_unread_reason(store);
+        const char *why = conf_unread_reason(run.store);
         copy_field(out->why, sizeof out->why, why != nullptr ? why : std::strerror(ENOMEM));
-    } else if (rc < 0) {
+    } else if (run.load < 0) {
         out->file = kFileAbsent;
     } else {
-        out->file = store->loaded.canonical ? kFileRead : kFileDamaged;
+        out->file = run.store->loaded.canonical ? kFileRead : kFileDamaged;
     }
 }
 
-/// The store's gate of a call that goes the whole way: the lock file, the
-/// flock within what is left of the call's bound, the preference file
-/// loaded. Negative with the call's state set when the call cannot go on.
-int enter_store(void *context, conf_store *store)
+/// What the admin must hear of the call, from what its run found.
+void judge(const StoreRun &run, CallOutcome *out)
 {
-    auto *call = static_cast<Call *>(context);
-    // Why the lock file is refused was logged when the path's failure began;
-    // below the level that traces every call, not again on each call.
-    int verbosity = log_level();
-    if (call->lock_refused_before && verbosity < kStepsLevel)
-        log_thread_use(0);
-    int err = run_lock_open(&kept_lock);
-    log_thread_use(verbosity);
-    if (err != 0 && run_state_read_only(err)) {
-        enter_read_only(&call->outcome, store, err);
-        return 0;
+    switch (run.entry) {
+    case kRunNotEntered:
+        out->state = kNotIdentified;
+        break;
+    case kRunTimedOut:
+        if (run.lock_opened)
+            out->use = kStateUsed;
+        out->state = kLockTimedOut;
+        break;
+    case kRunNoLock:
+        out->state = kLockUnusable;
+        out->lock_error = run.open_error;
+        break;
+    case kRunReadOnly:
+        read_only_verdict(run, out);
+        break;
+    case kRunLocked:
+        out->use = kStateUsed;
+        if (conf_unreadable(run.store))
+            out->state = kUnreadable;
+        break;
+    case kRunAnswered:
+        break;
     }
-    if (err != 0) {
-        call->outcome.state = kLockUnusable;
-        call->outcome.lock_error = err;
-        return -1;
-    }
-    call->outcome.use = kStateUsed;
-    int left = static_cast<int>(std::min<long>(ms_until(call->deadline), INT_MAX));
-    if (run_enter_store(&kept_lock, store, left) < 0) {
-        call->outcome.state = kLockTimedOut;
-        return -1;
-    }
-    if (conf_unreadable(store)) {
-        call->outcome.state = kUnreadable;
-    }
-    return 0;
-}
-
-/// Takes the turn at the store within the call's bound.
-bool lock_store(Call *call)
-{
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long ns = now.tv_nsec + static_cast<long>(call->outcome.timeout_ms % 1000) * 1000000L;
-    call->deadline = {now.tv_sec + static_cast<time_t>(call->outcome.timeout_ms / 1000) + ns / 1000000000L,
-                      ns % 1000000000L};
-    pthread_mutex_lock(&store_turn.mutex);
-    int rc = 0;
-    while (store_turn.taken && rc != ETIMEDOUT)
-        rc = pthread_cond_timedwait(&store_turn.freed, &store_turn.mutex, &call->deadline);
-    bool got = !store_turn.taken;
-    if (got)
-        store_turn.taken = true;
-    pthread_mutex_unlock(&store_turn.mutex);
-    return got;
-}
-
-void unlock_store()
-{
-    pthread_mutex_lock(&store_turn.mutex);
-    store_turn.taken = false;
-    pthread_cond_signal(&store_turn.freed);
-    pthread_mutex_unlock(&store_turn.mutex);
-}
-
-/// The priority of the probed path from the store. `rec` is consumed.
-int resolve(Call *call, const char *node, pathinfo *rec, int rc)
-{
-    if (rc < 0 || rec == nullptr) {
-        call->outcome.state = kNotIdentified;
-        return getPrioResolve(&kept_store, node, rec, rc, {});
-    }
-    if (!lock_store(call)) {
-        std::free(rec);
-        call->outcome.state = kLockTimedOut;
-        return kNoAnswer;
-    }
-    // The kept file stands for the state only while the state could be used.
-    int prio = log_level() < kStepsLevel && run_state_trusted() ? conf_peek(&kept_store, rec) : 0;
-    if (prio > 0) {
-        std::free(rec);
-    } else {
-        call->lock_refused_before = last_state(node) == kLockUnusable;
-        prio = getPrioResolve(&kept_store, node, rec, rc, {enter_store, call});
-        conf_drop_records(&kept_store);
-        run_lock_close(&kept_lock);
-        // What was read without the lock answers no later call.
-        if (kept_store.read_only) {
-            conf_reset(&kept_store);
-            kept_store.read_only = false;
-        }
-    }
-    unlock_store();
-    return prio != kNoStore ? prio : kNoAnswer;
 }
 
 int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
@@ -217,12 +119,19 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
     if (pp == nullptr || !node_of(pp, node, sizeof node)) {
         syslog(LOG_DAEMON | LOG_WARNING, "priotald: path without a usable device name");
     } else {
-        Call call = {{}, {kHealthy, 0, timeout_ms}, false};
-        pathinfo *rec = nullptr;
-        int rc = getPrioProbe(node, &rec);
-        result = resolve(&call, node, rec, rc);
-        report(node, call.outcome, result);
-        report_state(call.outcome);
+        unsigned flags = kRunKept;
+        if (last_state(node) == kLockUnusable)
+            flags |= kRunRefusedBefore;
+        StoreRun run = {&kept_store, &kept_lock, &kept_turn,
+                        static_cast<int>(std::min<unsigned>(timeout_ms, INT_MAX)), flags};
+        result = getPrio(&run, node);
+        CallOutcome outcome = {kHealthy, 0, timeout_ms};
+        judge(run, &outcome);
+        run_leave(&run);
+        if (result == kNoStore)
+            result = kNoAnswer;
+        report(node, outcome, result);
+        report_state(outcome);
     }
 
     sg_io_set_command_timeout(0);
@@ -232,23 +141,13 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
 }
 
 /// The turn's timed wait on CLOCK_MONOTONIC, before the host's first call.
-/// Were that refused, the deadlines would lie in the past of the wall clock:
-/// a call that finds the turn taken would give up at once, never wait longer.
-__attribute__((constructor)) void load()
-{
-    pthread_condattr_t attr;
-    if (pthread_condattr_init(&attr) != 0)
-        return;
-    if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0)
-        pthread_cond_init(&store_turn.freed, &attr);
-    pthread_condattr_destroy(&attr);
-}
+__attribute__((constructor)) void load() { run_turn_init(&kept_turn); }
 
 /// Everything the library keeps besides the store (which its own end of
 /// life frees), given back when the host unloads it.
 __attribute__((destructor)) void unload()
 {
-    pthread_cond_destroy(&store_turn.freed);
+    run_turn_destroy(&kept_turn);
     run_lock_close(&kept_lock);
     path_states_forget();
     host_abi_forget();

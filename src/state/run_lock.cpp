@@ -70,7 +70,7 @@ bool config_file_trusted()
 
 /// Starts over on the file now at the lock file's name. false (traced as
 /// a failed open) when it cannot be opened.
-bool reopen_lock_file(run_lock *lock)
+bool reopen_lock_file(RunLock *lock)
 {
     close(lock->file.fd);
     lock->file = {};
@@ -92,7 +92,7 @@ bool reopen_lock_file(run_lock *lock)
 /// mark is still waited for after the rename. Either way no run of this
 /// version is inside the old file once the replacer is inside the new one,
 /// and a run that waited on the old file moves on to the new one.
-int try_take(run_lock *lock, FdGuard *old)
+int try_take(RunLock *lock, FdGuard *old)
 {
     if (old->fd >= 0) {
         if (flock(old->fd, LOCK_EX | LOCK_NB) != 0 && lock_file_marked(old->fd))
@@ -129,7 +129,7 @@ int try_take(run_lock *lock, FdGuard *old)
 /// process inherited, and an inherited alarm keeps running untouched. 0
 /// held, -1 when the bound passed first, -2 when the lock file could not be
 /// opened again or replaced.
-int take_by_polling(run_lock *lock, int timeout_ms)
+int take_by_polling(RunLock *lock, int timeout_ms)
 {
     timespec start = {};
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -150,9 +150,9 @@ int take_by_polling(run_lock *lock, int timeout_ms)
 }
 }  // namespace
 
-run_lock::~run_lock() { run_lock_close(this); }
+RunLock::~RunLock() { run_lock_close(this); }
 
-int run_lock_open(run_lock *lock)
+int run_lock_open(RunLock *lock)
 {
     run_lock_close(lock);
     bool as_root = running_as_root();
@@ -182,7 +182,7 @@ bool run_state_trusted()
 
 bool run_state_read_only(int err) { return err == ENOENT || err == EROFS || err == EACCES; }
 
-int run_lock_take(run_lock *lock, int timeout_ms)
+int run_lock_take(RunLock *lock, int timeout_ms)
 {
     if (lock->file.fd < 0)
         return -1;
@@ -194,7 +194,7 @@ int run_lock_take(run_lock *lock, int timeout_ms)
     return rc < 0 ? -1 : 0;
 }
 
-void run_lock_close(run_lock *lock)
+void run_lock_close(RunLock *lock)
 {
     if (lock->file.fd >= 0) {
         flock(lock->file.fd, LOCK_UN);

@@ -11,12 +11,12 @@
 #include "state/lock_file.hpp"
 
 
-struct run_lock {
+struct RunLock {
     LockFile file;
-    run_lock() = default;
-    ~run_lock();
-    run_lock(const run_lock &) = delete;
-    run_lock &operator=(const run_lock &) = delete;
+    RunLock() = default;
+    ~RunLock();
+    RunLock(const RunLock &) = delete;
+    RunLock &operator=(const RunLock &) = delete;
 };
 
 /// Opens the lock file (state/lock_file.hpp). A run as root first refuses,
@@ -27,7 +27,7 @@ struct run_lock {
 /// lines 354, 356, 358, 360); a refused run creates nothing. 0, or an errno
 /// value: lock_file_open's, or EPERM for a refused state. On failure nothing
 /// stays open and line 352 is traced.
-int run_lock_open(run_lock *lock);
+int run_lock_open(RunLock *lock);
 
 /// What run_lock_open judges of the state directory for a run as root, for
 /// a caller about to answer without it (the plugin, from the file it kept):
@@ -61,7 +61,7 @@ bool run_state_read_only(int err);
 /// 0 held; -1 when the bound passed first (traced at level 4), no lock file
 /// is open, or the file that replaced it cannot be opened or made (line 352).
 /// Another failure of flock itself does not stop the run, as it never has: 0.
-int run_lock_take(run_lock *lock, int timeout_ms);
+int run_lock_take(RunLock *lock, int timeout_ms);
 
 /// Releases the flock and closes the lock file; nothing when none is open.
-void run_lock_close(run_lock *lock);
+void run_lock_close(RunLock *lock);

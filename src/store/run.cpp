@@ -2,16 +2,67 @@
 
 #include "state/state_paths.hpp"
 #include "store/conf_load.hpp"
+#include "store/conf_peek.hpp"
 #include "store/conf_store.hpp"
 #include "trace/trace.hpp"
 
 #include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 
 namespace {
 constexpr int kLineLoadWarn = 373;
-}  // namespace
+/// The trace level from which a run shows every step of the store: a kept
+/// file then answers nothing, so that every step is seen.
+constexpr int kStepsLevel = 7;
 
-int run_enter_read_only(conf_store *store)
+timespec deadline_after(int timeout_ms)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ns = now.tv_nsec + static_cast<long>(timeout_ms % 1000) * 1000000L;
+    return {now.tv_sec + static_cast<time_t>(timeout_ms / 1000) + ns / 1000000000L,
+            ns % 1000000000L};
+}
+
+int ms_until(const timespec &deadline)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
+    return static_cast<int>(std::clamp(ms, 0L, static_cast<long>(INT_MAX)));
+}
+
+bool take_turn(RunTurn *turn, const timespec &deadline)
+{
+    pthread_mutex_lock(&turn->mutex);
+    int rc = 0;
+    while (turn->taken && rc != ETIMEDOUT)
+        rc = pthread_cond_timedwait(&turn->freed, &turn->mutex, &deadline);
+    bool got = !turn->taken;
+    if (got)
+        turn->taken = true;
+    pthread_mutex_unlock(&turn->mutex);
+    return got;
+}
+
+void give_turn(RunTurn *turn)
+{
+    pthread_mutex_lock(&turn->mutex);
+    turn->taken = false;
+    pthread_cond_signal(&turn->freed);
+    pthread_mutex_unlock(&turn->mutex);
+}
+
+/// Loads the store's file without the lock, for a run that found the state
+/// read-only: the store becomes read_only, so that no resolution writes, and
+/// is emptied first. A state directory that a run as root may not use
+/// (run_state_trusted) is not read: nothing is loaded. load_config's result
+/// (and traces), or kStateNotTrusted.
+int load_read_only(conf_store *store)
 {
     conf_reset(store);
     store->read_only = true;
@@ -22,19 +73,120 @@ int run_enter_read_only(conf_store *store)
     return load_config(store, store->file);
 }
 
-int run_enter_store(run_lock *lock, conf_store *store, int timeout_ms, bool quiet)
+/// The file loaded under the lock, serving the probed LUN alone.
+void load_locked(StoreRun *run, const pathinfo *probed)
 {
-    if (run_lock_take(lock, timeout_ms) < 0)
-        return -1;
+    conf_store *store = run->store;
     conf_reset(store);
+    conf_load_for(store, probed != nullptr ? probed->wwid : nullptr);
     int verbosity = log_verbosity;
-    if (quiet)
+    if ((run->flags & kRunQuiet) != 0)
         log_verbosity = 0;
-    int rc = load_config(store, store->file);
-    if (rc < 0) {
-        log_trace(kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file",
-                  rc);
+    run->load = load_config(store, store->file);
+    if (run->load < 0) {
+        log_trace(kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file", run->load);
     }
     log_verbosity = verbosity;
-    return 0;
+    conf_load_for(store, nullptr);
+}
+
+/// Opens a kept run's lock file. Why it is refused was logged when the
+/// refusal began; below the level that traces every step, not again.
+int open_kept(StoreRun *run)
+{
+    int verbosity = log_level();
+    if ((run->flags & kRunRefusedBefore) != 0 && verbosity < kStepsLevel)
+        log_thread_use(0);
+    int err = run_lock_open(run->lock);
+    log_thread_use(verbosity);
+    return err;
+}
+
+/// A kept run's way to the lock: the kept file's answer (while the state
+/// could be used), else the lock file opened. The entry when the run ends
+/// here; kRunNotEntered to go on to the flock.
+RunEntry before_lock(StoreRun *run, const pathinfo *probed)
+{
+    // The kept file stands for the state only while the state could be used.
+    if (probed != nullptr && log_level() < kStepsLevel && run_state_trusted()) {
+        run->answer = conf_peek(run->store, probed);
+        if (run->answer > 0)
+            return kRunAnswered;
+    }
+    run->open_error = open_kept(run);
+    if (run->open_error != 0 && run_state_read_only(run->open_error)) {
+        conf_load_for(run->store, probed != nullptr ? probed->wwid : nullptr);
+        run->load = load_read_only(run->store);
+        conf_load_for(run->store, nullptr);
+        return kRunReadOnly;
+    }
+    run->lock_opened = run->open_error == 0;
+    return run->open_error != 0 ? kRunNoLock : kRunNotEntered;
+}
+
+RunEntry enter(StoreRun *run, const pathinfo *probed)
+{
+    timespec deadline = deadline_after(run->timeout_ms);
+    if (run->turn != nullptr) {
+        if (!take_turn(run->turn, deadline))
+            return kRunTimedOut;
+        run->turn_held = true;
+    }
+    if ((run->flags & kRunKept) != 0) {
+        RunEntry early = before_lock(run, probed);
+        if (early != kRunNotEntered)
+            return early;
+    }
+    if (run_lock_take(run->lock, ms_until(deadline)) < 0)
+        return kRunTimedOut;
+    load_locked(run, probed);
+    return kRunLocked;
+}
+}  // namespace
+
+void run_turn_init(RunTurn *turn)
+{
+    pthread_condattr_t attr;
+    if (pthread_condattr_init(&attr) != 0)
+        return;
+    if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0)
+        pthread_cond_init(&turn->freed, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void run_turn_destroy(RunTurn *turn) { pthread_cond_destroy(&turn->freed); }
+
+int run_open(StoreRun *run)
+{
+    run->open_error = run_lock_open(run->lock);
+    run->lock_opened = run->open_error == 0;
+    return run->open_error;
+}
+
+RunEntry run_enter(StoreRun *run, const pathinfo *probed)
+{
+    run->entry = enter(run, probed);
+    return run->entry;
+}
+
+void run_leave(StoreRun *run)
+{
+    bool kept = (run->flags & kRunKept) != 0;
+    // A kept run that never entered, or never had its turn, holds nothing:
+    // the store and the lock it shares are another run's.
+    if (kept && (run->entry == kRunNotEntered || (run->turn != nullptr && !run->turn_held)))
+        return;
+    if (kept && run->entry != kRunAnswered) {
+        conf_drop_records(run->store);
+        // What was read without the lock answers no later run.
+        if (run->store->read_only) {
+            conf_reset(run->store);
+            run->store->read_only = false;
+        }
+    }
+    run_lock_close(run->lock);
+    if (run->turn_held) {
+        give_turn(run->turn);
+        run->turn_held = false;
+    }
 }

@@ -1,24 +1,111 @@
-// A run of the store: the run lock taken and the preference file loaded
-// under it, or read without it where the state cannot be written.
+// A run of the store: what one request holds while it reads the preference
+// file and resolves against it. The run lock (the host-wide flock), the store
+// it guards, the bound of the wait for them, and, for the prioritizer that
+// serves many threads from one kept store, the turn at that store.
+//
+// Life of a run: the front end makes one, may open its lock file early
+// (run_open: its failure decides the answer before any device is touched),
+// probes the device, enters the run for the probed LUN (run_enter: the turn,
+// the flock within the bound, the file loaded for that LUN), resolves, and
+// leaves (run_leave). Nothing below calls back into the front end: what the
+// entry found stays on the run for the front end to read.
 #pragma once
 
+#include "base/pathinfo.hpp"
 #include "state/run_lock.hpp"
+
+#include <pthread.h>
 
 struct conf_store;
 
-/// run_enter_read_only's result for a state directory it did not read.
+/// The turn at a store that several threads share: taken by one run at a
+/// time, for as long as it uses the store. A run waits for it within its own
+/// bound, measured on CLOCK_MONOTONIC, since the wall clock may be set back
+/// or forth while the host runs (at boot, when the time service first steps
+/// it). Hence a flag under a mutex that is only ever held for a moment, and a
+/// condition variable whose timed wait reads CLOCK_MONOTONIC (run_turn_init):
+/// the bound holds to the wake-up, a waiter wakes as soon as the turn is
+/// free, and the C library needs nothing newer than GLIBC_2.3.3 for it.
+/// Neither of the others would do: pthread_mutex_clocklock needs GLIBC_2.30,
+/// which the C libraries of many an older host lack (2.28), and
+/// pthread_mutex_timedlock's deadline is on CLOCK_REALTIME, so the wall clock
+/// set back by an hour would stretch the wait by an hour.
+struct RunTurn {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t freed = PTHREAD_COND_INITIALIZER;
+    bool taken = false;
+};
+
+/// Sets the turn's timed wait to CLOCK_MONOTONIC, before its first use.
+/// Were that refused, the deadlines would lie in the past of the wall clock:
+/// a run that finds the turn taken would give up at once, never wait longer.
+void run_turn_init(RunTurn *turn);
+void run_turn_destroy(RunTurn *turn);
+
+/// What run_enter found.
+enum RunEntry {
+    kRunNotEntered,  ///< not entered (yet): the probe failed, say
+    kRunLocked,      ///< under the run lock, the file loaded
+    kRunReadOnly,    ///< the state cannot be written: the file read without the lock
+    kRunAnswered,    ///< the kept file answered (`answer`); nothing loaded, no lock
+    kRunNoLock,      ///< the lock file could not be used (`open_error`)
+    kRunTimedOut,    ///< the bound passed before the turn or the lock was had
+};
+
+/// How a run behaves.
+enum RunFlags : unsigned {
+    kRunQuiet = 1u,      ///< the load writes no trace, whatever the verbosity
+    /// The store outlives the run (the prioritizer): a probed path stored as
+    /// it would be stored again is answered from the file kept (conf_peek);
+    /// a state that cannot be written is read without the lock.
+    kRunKept = 2u,
+    /// The lock file's refusal was told before: its open traces nothing
+    /// below the level that traces every step.
+    kRunRefusedBefore = 4u,
+};
+
+/// One run. The lock, the store and the turn belong to the front end (a
+/// kept store and its lock outlive the run); the rest is the run's own.
+struct StoreRun {
+    conf_store *store;
+    RunLock *lock;
+    RunTurn *turn;     ///< nullptr: a run alone in its process
+    int timeout_ms;    ///< the bound of the wait, from run_enter on
+    unsigned flags;
+    /// What run_enter found.
+    RunEntry entry = kRunNotEntered;
+    int open_error = 0;  ///< kRunNoLock, kRunReadOnly: the lock file's errno value
+    int load = 0;        ///< load_config's result, or kStateNotTrusted
+    int answer = 0;      ///< kRunAnswered: the priority
+    bool lock_opened = false;  ///< the lock file was opened
+    bool turn_held = false;
+};
+
+/// load's value for a state directory that was not read, being one that a
+/// run as root may not use.
 inline constexpr int kStateNotTrusted = -4;
 
-/// Loads the store's file without the lock, for a run that found the state
-/// read-only (run_state_read_only): the store becomes read_only, so that no
-/// resolution writes, and is emptied first. A state directory that a run as
-/// root may not use (run_state_trusted) is not read: nothing is loaded.
-/// load_config's result (and traces), or kStateNotTrusted.
-int run_enter_read_only(conf_store *store);
+/// Opens the run's lock file (run_lock_open): 0, or its errno value.
+int run_open(StoreRun *run);
 
-/// Takes the run lock within `timeout_ms` (as run_lock_take), then loads the
-/// store's file into `store`, emptied first; a failed load is traced at line
-/// 373 and the run goes on. `quiet`: the load writes no trace, whatever the
-/// verbosity. 0, or -1 when the lock was not obtained in time (nothing
-/// loaded).
-int run_enter_store(run_lock *lock, conf_store *store, int timeout_ms, bool quiet = false);
+/// Enters the run for the probed path (nullptr: for every LUN, the file
+/// loaded whole): the turn and the run lock within the bound, then the
+/// file loaded, emptied first, serving the probed LUN alone; a failed load
+/// is traced at line 373 and the run goes on. A kept run may answer first
+/// from the kept file, and opens its lock file itself; where the state
+/// cannot be written (run_state_read_only) it reads the file without the
+/// lock into a store that saves nothing. The entry, also in run->entry:
+/// kRunLocked, kRunReadOnly and kRunAnswered go on; the others do not.
+RunEntry run_enter(StoreRun *run, const pathinfo *probed);
+
+/// Whether run_enter's entry lets the request go on.
+inline bool run_entered(RunEntry entry)
+{
+    return entry == kRunLocked || entry == kRunReadOnly || entry == kRunAnswered;
+}
+
+/// Gives up the run lock (the store stays as it is: a listing is written
+/// after). A kept run also drops its records, keeping the file's text for
+/// the next run, forgets what it read without the lock, and gives up its
+/// turn; one that never entered holds nothing and does nothing.
+void run_leave(StoreRun *run);
