@@ -1,0 +1,90 @@
+#include "store/run.hpp"
+
+#include "base/text.hpp"
+#include "store/conf.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <thread>
+
+// None of these runs gets as far as the lock file: the state directory of
+// the machine is never looked at.
+namespace {
+
+pathinfo probed_record()
+{
+    pathinfo rec = {};
+    copy_field(rec.wwid, sizeof rec.wwid, "600a0b80001");
+    return rec;
+}
+
+// A run that did not get what it waits for gives up within its bound and,
+// leaving, gives back nothing that is another run's: a kept run's shared
+// turn, store and lock stay as the run holding them has them.
+TEST(StoreRun, ARunThatDidNotEnterLeavesWhatOthersHold)
+{
+    struct Case {
+        const char *name;
+        unsigned flags;
+        bool turn_taken_by_other;
+        bool probe_failed;  ///< run_enter never called
+    };
+    const Case cases[] = {
+        {"kept, turn held by another call", kRunKept, true, false},
+        {"kept, probe failed", kRunKept, true, true},
+        {"kept, probe failed, turn free", kRunKept, false, true},
+    };
+    for (const Case &c : cases) {
+        conf_store store("/nonexistent/tald.conf");
+        RunLock lock;
+        lock.file.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // another call's lock file
+        ASSERT_GE(lock.file.fd, 0);
+        int fd = lock.file.fd;
+        RunTurn turn;
+        turn.taken = c.turn_taken_by_other;
+        StoreRun run = {&store, &lock, &turn, 20, c.flags};
+        pathinfo rec = probed_record();
+        if (!c.probe_failed) {
+            EXPECT_EQ(run_enter(&run, &rec), kRunTimedOut) << c.name;
+        }
+        run_leave(&run);
+        EXPECT_EQ(turn.taken, c.turn_taken_by_other) << c.name;
+        EXPECT_EQ(lock.file.fd, fd) << c.name;
+        EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC) << c.name;
+    }
+}
+
+// A waiter gets the turn as soon as it is given back, and gives it back in
+// its turn; a run alone in its process without a lock file enters nothing.
+TEST(StoreRun, TurnPassesOnAndUnopenedLockEntersNothing)
+{
+    conf_store store("/nonexistent/tald.conf");
+    RunLock lock;
+    RunTurn turn;
+    run_turn_init(&turn);
+    turn.taken = true;
+    std::thread holder([&turn] {
+        usleep(20000);
+        pthread_mutex_lock(&turn.mutex);
+        turn.taken = false;
+        pthread_cond_signal(&turn.freed);
+        pthread_mutex_unlock(&turn.mutex);
+    });
+    StoreRun run = {&store, &lock, &turn, 60000, 0};
+    pathinfo rec = probed_record();
+    // The turn is had; the lock file was never opened, so the flock is not.
+    EXPECT_EQ(run_enter(&run, &rec), kRunTimedOut);
+    EXPECT_TRUE(run.turn_held);
+    EXPECT_FALSE(run_entered(run.entry));
+    EXPECT_EQ(store.conf, nullptr);
+    run_leave(&run);
+    EXPECT_FALSE(turn.taken);
+    EXPECT_FALSE(run.turn_held);
+    holder.join();
+    run_turn_destroy(&turn);
+}
+
+}  // namespace
