@@ -167,10 +167,22 @@ const char *canonical_text(const char *p, const char *end, std::size_t size)
 /// otherwise.
 const char *canonical_int(const char *p, const char *end, char after, long long *value)
 {
-    // Most numbers of a line are one digit.
-    if (end - p >= 2 && *p >= '0' && *p <= '9' && p[1] == after) {
+    // Most numbers of a line are one digit, nearly all others two or three.
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (end - p >= 2 && digit(*p) && p[1] == after) {
         *value = *p - '0';
         return p + 2;
+    }
+    if (end - p >= 4 && *p != '0' && digit(*p) && digit(p[1])) {
+        int two = (*p - '0') * 10 + (p[1] - '0');
+        if (p[2] == after) {
+            *value = two;
+            return p + 3;
+        }
+        if (digit(p[2]) && p[3] == after) {
+            *value = two * 10 + (p[2] - '0');
+            return p + 4;
+        }
     }
     bool negative = p < end && *p == '-';
     if (negative)
