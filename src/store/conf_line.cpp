@@ -131,7 +131,9 @@ constexpr auto kPlain = [] {
 /// that needs it encoded, and no other; uppercase hex; at most size-1 bytes
 /// once decoded), stopping at the first separator or at `end`; nullptr when
 /// the field is not in that form.
-const char *canonical_text(const char *p, const char *end, std::size_t size)
+/// Inlined into canonical(), which calls it for every text field of a line.
+[[gnu::always_inline]] inline const char *canonical_text(const char *p, const char *end,
+                                                      std::size_t size)
 {
     const char *start = p;
     std::size_t decoded = 0;
