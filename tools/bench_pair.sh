@@ -74,9 +74,10 @@ for ((r = 1; r <= rounds; r++)); do
     done
 done
 
-# Lines are matched by their text with every number taken out; a line
-# without numbers is printed as it stands, one with numbers three times: the
-# baseline's medians, this tree's, and under each number its ratio.
+# Lines are matched by their text with every number taken out (the first
+# such line with the first, and so on); a line without numbers is printed as
+# it stands, one with numbers three times: the baseline's medians, this
+# tree's, and under each number its ratio.
 awk -v rounds="$rounds" '
 function isnum(t) { return t ~ /^-?[0-9]+(\.[0-9]+)?$/ }
 function key(line,    n, t, i, k) {
@@ -108,9 +109,10 @@ function show(s, k,    line, out, tok, i, d, whole) {
     }
     return out line
 }
-FNR == 1 { split(FILENAME, f, "/"); split(f[length(f)], sr, "."); side = sr[1] }
+FNR == 1 { split(FILENAME, f, "/"); split(f[length(f)], sr, "."); side = sr[1]; delete seen }
 {
-    k = key($0); n = split($0, t, " "); c = 0
+    # The nth line of a text in its run: the plugin rows differ only by numbers.
+    k = key($0); k = k SUBSEP (++seen[k]); n = split($0, t, " "); c = 0
     if (!((side, k) in first)) { first[side, k] = $0; if (side == "this") order[++lines] = k }
     for (i = 1; i <= n; i++) if (isnum(t[i])) vals[side, k, ++c] = vals[side, k, c] " " t[i]
     count[side, k] = c
