@@ -109,6 +109,38 @@ TEST_F(ConfIndex, IndexedLoadAnswersAndWritesAsTheWholeLoad)
     EXPECT_EQ(run(cases[9], true).err, "");
 }
 
+TEST_F(ConfIndex, DamageAnywhereAnswersAndWritesAsTheWholeLoad)
+{
+    Probe known;  // the example line's C0P0 path
+    const std::string long_dev = "/dev/mapper/a_rather_long_device_name_01";
+    const std::string encoded_wwid = "%33" + kExampleWwid.substr(1);  // decodes to the example's
+    const std::string cases[] = {
+        make_line("600bb", {"/dev/sdf,4:0:0:2,1,"}, std::string("B\0x", 3)),
+        make_line("600bb", {"/dev/s\rdf,4:0:0:2,1,"}, "B"),
+        std::string(conf_line::kMaxLine + 1, 'a') + "\n",
+        make_line("600bb", {"/dev/sdf,4:0:0:2,1,"}, "B%2c"),
+        make_line("600bb", {"/dev/sdf,4:0:0:2,1,"}, "B%41"),
+        make_line("600bb", {"/dev/sdf,4:0:0:2,1,"}, "B\xc3\xa9"),
+        make_line(encoded_wwid, {"/dev/sdb,2:0:0:1,5,"}, "vol_db01"),
+        "," + kLineB,
+        make_line("600bb", {long_dev + ",4:0:0:2,1,"}, "B"),
+        make_line("600bb", {long_dev + "\x01,4:0:0:2,1,"}, "B"),
+        make_line("600bb", {long_dev + "abc\x7f,4:0:0:2,1,"}, "B"),
+        make_line("600bb", {"/dev/sdf,4:0:0:2,01,"}, "B"),
+    };
+    for (const std::string &other : cases) {
+        for (const std::string &file : {other + kExampleLine, kExampleLine + other}) {
+            const Case c = {"", file, known};
+            Outcome whole = run(c, false);
+            Outcome indexed = run(c, true);
+            EXPECT_EQ(indexed.answer, whole.answer) << file;
+            EXPECT_EQ(indexed.file, whole.file) << file;
+            EXPECT_EQ(indexed.err, whole.err) << file;
+            EXPECT_EQ(indexed.replaced, whole.replaced) << file;
+        }
+    }
+}
+
 std::string listing_of(conf_store *store_, const std::string &path, const char *wwid)
 {
     conf_reset(store_);

@@ -71,9 +71,10 @@ bool scan_next(Scanner *scanner, Piece *piece)
     return true;
 }
 
-void scan_record(Scanner *scanner, Piece *piece, pathinfo *rec)
+void scan_record(Scanner *scanner, Piece *piece, pathinfo *rec, bool rec_clear)
 {
-    std::memset(rec, 0, sizeof *rec);
+    if (!rec_clear)
+        std::memset(rec, 0, sizeof *rec);
     piece->complete = conf_line::parse(scanner->text, rec) == 0;
     if (rec->wwid[0] == '\0')
         return;

@@ -64,9 +64,10 @@ struct Scanner {
 /// in scanner->text. False at the end of the data.
 bool scan_next(Scanner *scanner, Piece *piece);
 
-/// Reads the kText line just scanned into rec (cleared first), and tells
-/// whether its LUN came earlier: piece->complete, repeat_of and unsure. The
-/// first line of a LUN is remembered.
-void scan_record(Scanner *scanner, Piece *piece, pathinfo *rec);
+/// Reads the kText line just scanned into rec (cleared first, unless the
+/// caller says it is clear already: a whole load's fresh records are), and
+/// tells whether its LUN came earlier: piece->complete, repeat_of and
+/// unsure. The first line of a LUN is remembered.
+void scan_record(Scanner *scanner, Piece *piece, pathinfo *rec, bool rec_clear = false);
 
 }  // namespace conf_scan
