@@ -4,6 +4,7 @@
 // probes the device before it waits for the lock; every other operation
 // takes the lock first. The wait is bounded by kTaldLockWaitMs.
 
+#include "cli/cli.hpp"
 #include "command/conf_check.hpp"
 #include "command/initramfs_note.hpp"
 #include "command/daemon_wait.hpp"
@@ -12,7 +13,6 @@
 #include "command/memory_text.hpp"
 #include "command/options.hpp"
 #include "daemon/multipathd.hpp"
-#include "operations/cli.hpp"
 #include "operations/operations.hpp"
 #include "store/conf.hpp"
 #include "store/run_lock.hpp"
