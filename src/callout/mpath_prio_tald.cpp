@@ -4,7 +4,7 @@
 // use of the preference file on the host, is then waited for at most
 // kCalloutLockWaitMs.
 
-#include "operations/cli.hpp"
+#include "cli/cli.hpp"
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
 #include "store/conf.hpp"

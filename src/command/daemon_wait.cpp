@@ -1,7 +1,7 @@
 #include "command/daemon_wait.hpp"
 
 #include "base/text.hpp"
-#include "command/multipathd.hpp"
+#include "daemon/multipathd.hpp"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

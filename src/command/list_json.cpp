@@ -2,7 +2,7 @@
 
 #include "base/priority.hpp"
 #include "command/listing.hpp"
-#include "command/multipathd.hpp"
+#include "daemon/multipathd.hpp"
 #include "store/conf.hpp"
 
 #include <cstring>

@@ -4,15 +4,15 @@
 // probes the device before it waits for the lock; every other operation
 // takes the lock first. The wait is bounded by kTaldLockWaitMs.
 
+#include "cli/cli.hpp"
 #include "command/conf_check.hpp"
 #include "command/initramfs_note.hpp"
 #include "command/daemon_wait.hpp"
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
-#include "command/multipathd.hpp"
 #include "command/memory_text.hpp"
 #include "command/options.hpp"
-#include "operations/cli.hpp"
+#include "daemon/multipathd.hpp"
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
 #include "store/conf.hpp"

@@ -2,8 +2,6 @@
 // and save, and conf_peek's answers from the file kept in memory.
 #include "store/conf_test_util.hpp"
 
-#include "command/listing.hpp"
-
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -139,47 +137,6 @@ TEST_F(ConfIndex, DamageAnywhereAnswersAndWritesAsTheWholeLoad)
             EXPECT_EQ(indexed.replaced, whole.replaced) << file;
         }
     }
-}
-
-std::string listing_of(conf_store *store_, const std::string &path, const char *wwid)
-{
-    conf_reset(store_);
-    conf_load_for(store_, wwid);
-    load_config(store_, path.c_str());
-    conf_load_for(store_, nullptr);
-    char *text = nullptr;
-    std::size_t len = 0;
-    FILE *out = open_memstream(&text, &len);
-    dump_config(store_, out);
-    std::fclose(out);
-    std::string listing(text, len);
-    std::free(text);
-    return listing;
-}
-
-TEST_F(ConfIndex, TheListingAndAnotherLunSeeEveryRecord)
-{
-    write_file(file_, kExampleLine + kLineB + kLineC);
-    EXPECT_EQ(listing_of(store_, file_, "600bb"), listing_of(store_, file_, nullptr));
-    conf_reset(store_);
-    conf_load_for(store_, "600bb");
-    ASSERT_EQ(load_config(store_, file_.c_str()), 0);
-    conf_load_for(store_, nullptr);
-    EXPECT_EQ(records(store_).size(), 1u);
-    // Another LUN resolved: the whole list, in the order of a whole load.
-    Probe other;
-    other.wwid = "600cc";
-    other.dev = "/dev/sdh";
-    other.host = 4;
-    other.lun = 3;
-    other.lunref = 3;
-    pathinfo *probed = probed_record(other);
-    EXPECT_EQ(conf_getPrio(store_, probed), 6);
-    release(store_, probed);
-    std::vector<std::string> wwids;
-    for (pathinfo *rec : records(store_))
-        wwids.push_back(rec->wwid);
-    EXPECT_EQ(wwids, (std::vector<std::string>{"600cc", "600bb", kExampleWwid}));
 }
 
 TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)

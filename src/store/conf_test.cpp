@@ -1,37 +1,14 @@
-// Slot table, LUN list, listing and priority resolution.
+// LUN list and priority resolution.
 #include "store/conf_test_util.hpp"
-
-#include "command/listing.hpp"
 
 #include <climits>
 #include <functional>
-
-#include <unistd.h>
 
 namespace conf_test {
 namespace {
 
 using ConfPrio = StoreTest;
-
-class ConfList : public StoreTest {
-protected:
-    std::string listing()
-    {
-        testing::internal::CaptureStdout();
-        int rc = dump_config(store_);
-        std::string out = testing::internal::GetCapturedStdout();
-        return std::to_string(rc) + ":" + out;
-    }
-};
-
-const std::string kExampleListing =
-    "\n"
-    "vol_db01 (360a1b2c3d4e5f60718293a4b5c6d7e8f)\n"
-    "\\_ C0P0 [2:0:0:1] [priority=8] [/dev/sdb]\n"
-    "\\_ C0P1 [3:0:0:1] [priority=4] [/dev/sdd]\n"
-    "\\_ C1P0 [2:0:1:1] [priority=1] [/dev/sdc]\n"
-    "\\_ C1P1 [3:0:1:1] [priority=2] [/dev/sde]\n"
-    "\n";
+using ConfList = StoreTest;
 
 /// The example line with C0P0's slot 0 at `prio` and `extra` as its entries
 /// from slot 1 on (file order).
@@ -55,92 +32,7 @@ std::string traced_stderr(int verbosity, const std::function<void()> &fn)
     return testing::internal::GetCapturedStderr();
 }
 
-// --- slot table --------------------------------------------------------------
-
-TEST(SlotTable, FirstSlotWithTheHostWinsInUseOrFree)
-{
-    pathinfo *rec = new_record();
-    set_slot(rec, 1, 0, "", 0, 0, 0, 0, 0);          // free, host 0
-    set_slot(rec, 1, 1, "/dev/sdc", 0, 0, 0, 1, 6);  // in use, host 0
-    set_slot(rec, 1, 2, "/dev/sdd", 4, 0, 1, 1, 7);
-    EXPECT_EQ(getPathPrio(rec, 0, 1), 0);
-    EXPECT_EQ(getPathPrio(rec, 4, 1), 7);
-    EXPECT_EQ(setPathPrio(rec, 0, 1, 5), 5);
-    EXPECT_EQ(rec->prio[1][0], 5);
-    EXPECT_EQ(rec->prio[1][1], 6);
-
-    pathinfo before;
-    std::memcpy(&before, rec, sizeof before);
-    EXPECT_EQ(getPathPrio(rec, 9, 1), -1);
-    EXPECT_EQ(setPathPrio(rec, 9, 1, 8), -1);
-    EXPECT_EQ(setPathPrio(rec, 4, 2, 8), -1);  // the host is in another row
-    EXPECT_EQ(std::memcmp(&before, rec, sizeof before), 0);
-    std::free(rec);
-}
-
-TEST(SlotTable, AddDevFillsTheFirstFreeSlotOfTheRow)
-{
-    pathinfo *rec = new_record();
-    EXPECT_EQ(addDevToPathInfo(rec, "/dev/sdb", 2, 0, 1, 3, 2), 0);
-    EXPECT_STREQ(rec->slot_dev[2][0], "/dev/sdb");
-    EXPECT_EQ(rec->slot_host[2][0], 2);
-    EXPECT_EQ(rec->slot_id[2][0], 1);
-    EXPECT_EQ(rec->slot_lun[2][0], 3);
-    EXPECT_EQ(rec->prio[2][0], 0);
-    EXPECT_EQ(setPathPrio(rec, 2, 2, 3), 3);
-    EXPECT_EQ(rec->prio[2][0], 3);
-
-    // A free slot between in-use ones is taken before the later free ones.
-    set_slot(rec, 2, 2, "/dev/sdz", 7, 0, 0, 0, 4);
-    addDevToPathInfo(rec, "/dev/sde", 3, 0, 0, 3, 2);
-    EXPECT_STREQ(rec->slot_dev[2][1], "/dev/sde");
-    addDevToPathInfo(rec, "/dev/sdf", 5, 0, 0, 3, 2);
-    EXPECT_STREQ(rec->slot_dev[2][1], "/dev/sdf");  // slot 1 still had prio 0
-    std::free(rec);
-
-    rec = new_record();
-    std::string long_name(300, 'n');
-    addDevToPathInfo(rec, long_name.c_str(), 1, 0, 0, 0, 0);
-    EXPECT_EQ(std::string(rec->slot_dev[0][0]), long_name.substr(0, 255));
-    std::free(rec);
-}
-
-TEST(SlotTable, AddDevNeverRecordsAHostTwiceNorOverfillsARow)
-{
-    struct Case {
-        const char *name;
-        int hosts[4], prios[4];
-        int host;
-        const char *traces;
-        int renamed;  ///< the slot that takes the new name and address, or -1
-    } const cases[] = {
-        {"held once", {2, 3, 0, 0}, {5, 1, 0, 0}, 2,
-         "[564] addDevToPathInfo: Match found.\n", 0},
-        {"held twice", {2, 3, 2, 0}, {5, 1, 6, 0}, 2,
-         "[564] addDevToPathInfo: Match found.\n[564] addDevToPathInfo: Match found.\n", 0},
-        {"full row", {4, 5, 6, 7}, {1, 2, 3, 4}, 2, "", -1},
-    };
-    for (const Case &k : cases) {
-        pathinfo *rec = new_record();
-        for (int slot = 0; slot < 4; ++slot)
-            set_slot(rec, 3, slot, "/dev/old", k.hosts[slot], 0, 0, 1, k.prios[slot]);
-        pathinfo before;
-        std::memcpy(&before, rec, sizeof before);
-        int rc = 1;
-        std::string err = traced_stderr(
-            7, [&] { rc = addDevToPathInfo(rec, "/dev/new", k.host, 1, 1, 9, 3); });
-        EXPECT_EQ(rc, 0) << k.name;
-        // A host already held keeps its slot and priority; only the slot's
-        // name and address follow the path.
-        if (k.renamed >= 0)
-            set_slot(&before, 3, k.renamed, "/dev/new", k.host, 1, 1, 9, k.prios[k.renamed]);
-        EXPECT_EQ(std::memcmp(&before, rec, sizeof before), 0) << k.name;
-        EXPECT_EQ(err, k.traces) << k.name;
-        std::free(rec);
-    }
-}
-
-// --- list and listing --------------------------------------------------------
+// --- list --------------------------------------------------------------------
 
 TEST_F(ConfList, AddPutsRecordsInFrontAndClearsLunref)
 {
@@ -164,80 +56,6 @@ TEST_F(ConfList, AddPutsRecordsInFrontAndClearsLunref)
     EXPECT_TRUE(conf_holds(store_, b));
     pathinfo other;
     EXPECT_FALSE(conf_holds(store_, &other));
-}
-
-TEST_F(ConfList, Listings)
-{
-    EXPECT_EQ(listing(), "-1:");
-
-    new_list();
-    EXPECT_EQ(listing(), "0:\n\n");
-
-    add_confNode(store_, example_record());
-    EXPECT_EQ(listing(), "0:" + kExampleListing);
-
-    conf_reset(store_);
-    new_list();
-    pathinfo *unnamed = new_record();
-    copy_field(unnamed->text_name, kTextNameSize, "ghost");
-    add_confNode(store_, unnamed);
-    EXPECT_EQ(listing(), "0:\nNo valid entry found in /etc/lvm/cache/tald \n \n"
-                         "Check if discovered device type exists in /etc/multipath.conf file \n \n"
-                         "\n");
-
-    conf_reset(store_);
-    new_list();
-    pathinfo *rec = example_record();
-    rec->prio[0][0] = 0;   // free
-    rec->prio[1][0] = -2;  // not shown either
-    set_slot(rec, 0, 3, "/dev/sdq", 9, 0, 0, 1, 7);
-    add_confNode(store_, rec);
-    pathinfo *idle = new_record();
-    copy_field(idle->wwid, kWwidSize, "600aa");
-    add_confNode(store_, idle);
-    EXPECT_EQ(listing(), "0:\n"
-                         " (600aa)\n"
-                         "vol_db01 (360a1b2c3d4e5f60718293a4b5c6d7e8f)\n"
-                         "\\_ C0P0 [9:0:0:1] [priority=7] [/dev/sdq]\n"
-                         "\\_ C1P0 [2:0:1:1] [priority=1] [/dev/sdc]\n"
-                         "\\_ C1P1 [3:0:1:1] [priority=2] [/dev/sde]\n"
-                         "\n");
-}
-
-TEST_F(ConfList, ListingAfterLoadingTheExample)
-{
-    ASSERT_EQ(load(kExampleLine), 0);
-    EXPECT_EQ(listing(), "0:" + kExampleListing);
-}
-
-TEST_F(ConfList, NodeWithoutRecordEndsEveryWalk)
-{
-    // dlist refuses to insert NULL; blank the front node's record instead.
-    new_list();
-    add_confNode(store_, example_record());
-    pathinfo *blanked = example_record();
-    add_confNode(store_, blanked);
-    store_->conf->head->next->data = nullptr;
-    std::free(blanked);
-
-    std::string out;
-    std::string err = traced_stderr(7, [&] { out = listing(); });
-    EXPECT_EQ(out, "0:\n\n");
-    EXPECT_EQ(err, "[363] ENTRY\n[374] List Null\n");
-
-    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(save_config(store_, file_.c_str()), 0); }),
-              "[212] ENTRY\n[237] List Null\n");
-    EXPECT_EQ(read_file(file_), "");
-    ASSERT_EQ(unlink(file_.c_str()), 0);
-
-    pathinfo *probed = probed_record({});
-    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_getPrio(store_, probed), 3); }),
-              "[27] defaultPrio: 3\n[426] ENTRY\n[436] List Null\n");
-    EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_setPrio(store_, probed, 7), -1); }),
-              "[482] ENTRY\n[492] List Null\n");
-    EXPECT_FALSE(exists(file_));  // neither writes the file
-    EXPECT_FALSE(conf_holds(store_, probed));
-    std::free(probed);
 }
 
 // --- priority resolution -----------------------------------------------------

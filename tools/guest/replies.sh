@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Takes the daemon's replies that init.sh dumps ("--- reply NAME" ... "---
 # end NAME") out of a guest console log into DIR/NAME.txt, for the reply
-# parser's test data (src/command/testdata/RELEASE).
+# parser's test data (src/daemon/testdata/RELEASE).
 #
 #   tools/guest/replies.sh CONSOLE_LOG DIR
 set -euo pipefail

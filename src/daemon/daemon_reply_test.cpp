@@ -3,7 +3,7 @@
 // wrote them in the real-kernel guest (testdata/RELEASE/, recorded by
 // tools/guest/replies.sh).
 
-#include "command/daemon_reply.hpp"
+#include "daemon/daemon_reply.hpp"
 
 #include <gtest/gtest.h>
 

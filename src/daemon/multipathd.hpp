@@ -15,7 +15,7 @@
 // holds its own.
 #pragma once
 
-#include "command/daemon_reply.hpp"
+#include "daemon/daemon_reply.hpp"
 
 #include <sys/types.h>
 

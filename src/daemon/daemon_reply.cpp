@@ -1,4 +1,4 @@
-#include "command/daemon_reply.hpp"
+#include "daemon/daemon_reply.hpp"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "operations/cli.hpp"
+#include "cli/cli.hpp"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "command/multipathd.hpp"
+#include "daemon/multipathd.hpp"
 
 #include "base/byte_buffer.hpp"
 
