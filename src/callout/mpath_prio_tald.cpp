@@ -7,7 +7,7 @@
 #include "operations/cli.hpp"
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "trace/trace.hpp"
 
 #include <cerrno>
@@ -44,11 +44,11 @@ namespace {
 /// One run: its lock and its store.
 struct CalloutRun {
     run_lock lock;
-    conf_store store{kConfigPath};
+    Store store{kConfigPath};
 };
 
 /// The run lock and the preference file, taken after the probe.
-int enter_store(void *context, conf_store *store)
+int enter_store(void *context, Store *store)
 {
     return run_enter_store(&static_cast<CalloutRun *>(context)->lock, store, kCalloutLockWaitMs);
 }

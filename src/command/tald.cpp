@@ -15,7 +15,7 @@
 #include "operations/cli.hpp"
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "trace/trace.hpp"
 
 #include <unistd.h>
@@ -90,14 +90,14 @@ bool is(const char *arg, const char *word) { return std::strcmp(arg, word) == 0;
 /// One run of tald: its lock and its store.
 struct TaldRun {
     run_lock lock;
-    conf_store store{kConfigPath};
+    Store store{kConfigPath};
 };
 
 namespace {
 
 /// The run lock and the preference file. The load's traces stay unwritten,
 /// as they were when the load came before the option scan.
-int enter_store(void *context, conf_store *store)
+int enter_store(void *context, Store *store)
 {
     return run_enter_store(&static_cast<TaldRun *>(context)->lock, store, kTaldLockWaitMs, true);
 }
@@ -158,12 +158,12 @@ int listing_to(TaldRun *run, FILE *out) { return dump_config(&run->store, out); 
 int list_config_json(TaldRun *run)
 {
     run_lock_close(&run->lock);
-    const char *why = conf_unread_reason(&run->store);
-    if (why != nullptr && !conf_out_of_memory(&run->store)) {
+    const char *why = store_unread_reason(&run->store);
+    if (why != nullptr && !store_out_of_memory(&run->store)) {
         std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
         return -1;
     }
-    if (why != nullptr || run->store.conf == nullptr) {
+    if (why != nullptr || !store_loaded(&run->store)) {
         cli_write_line(kNoConfig);
         return -1;
     }

@@ -4,7 +4,7 @@
 #include "base/priority.hpp"
 #include "base/text.hpp"
 #include "probe/grelt.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "trace/trace.hpp"
 
 #include <cstdio>
@@ -28,11 +28,11 @@ constexpr const char *kAliasFormat = "%s %s\n";
 
 /// Runs the front end's gate, its load serving the probed LUN alone; true
 /// when the operation may go on.
-bool pass(conf_store *store, StoreGate gate, const pathinfo *rec)
+bool pass(Store *store, StoreGate gate, const pathinfo *rec)
 {
-    conf_load_for(store, rec->wwid);
+    store_load_for(store, rec->wwid);
     bool go_on = gate.enter == nullptr || gate.enter(gate.context, store) >= 0;
-    conf_load_for(store, nullptr);
+    store_load_for(store, nullptr);
     return go_on;
 }
 
@@ -54,21 +54,12 @@ const char *device_text(const pathinfo *rec, const char *dev)
 /// grelt_info then reports as a failed probe.
 pathinfo *new_record() { return static_cast<pathinfo *>(std::malloc(sizeof(pathinfo))); }
 
-/// Frees the operation's record unless the store's list has taken it over.
-/// conf_getPrio and conf_setPrio make the probed record itself the stored
-/// record of a LUN that the list did not hold yet; the store answers for that
-/// hand-over through conf_holds, so the operation asks instead of guessing
-/// from the results.
-void release(const conf_store *store, pathinfo *rec)
-{
-    if (rec != nullptr && !conf_holds(store, rec)) {
-        std::free(rec);
-    }
-}
+/// Frees the operation's record: the store keeps a copy of what it stores.
+void release(const Store *, pathinfo *rec) { std::free(rec); }
 
 }  // namespace
 
-int getPrio(conf_store *store, const char *dev, StoreGate gate)
+int getPrio(Store *store, const char *dev, StoreGate gate)
 {
     pathinfo *rec = nullptr;
     int rc = getPrioProbe(dev, &rec);
@@ -86,7 +77,7 @@ int getPrioProbe(const char *dev, pathinfo **rec)
     return rc;
 }
 
-int getPrioResolve(conf_store *store, const char *dev, pathinfo *rec, int rc, StoreGate gate)
+int getPrioResolve(Store *store, const char *dev, pathinfo *rec, int rc, StoreGate gate)
 {
     int prio = 0;
     if (rc < 0 || rec == nullptr) {
@@ -110,7 +101,7 @@ int getPrioResolve(conf_store *store, const char *dev, pathinfo *rec, int rc, St
     return prio;
 }
 
-int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate gate,
+int setPrio(Store *store, const char *dev, const char *prio_text, StoreGate gate,
             int *stored)
 {
     log_trace(kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
@@ -148,7 +139,7 @@ int setPrio(conf_store *store, const char *dev, const char *prio_text, StoreGate
     return result;
 }
 
-int getAlias(conf_store *store, const char *dev, StoreGate gate)
+int getAlias(Store *store, const char *dev, StoreGate gate)
 {
     log_trace(kLineAliasEntry, 7, "ENTRY dev: %s", dev);
     pathinfo *rec = new_record();

@@ -1,6 +1,6 @@
 #include "operations/operations.hpp"
 
-#include "store/conf.hpp"
+#include "store/store.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ TEST(PathOperations, FailedProbe)
     std::filesystem::remove(file);
 
     for (int list = 0; list < 2; ++list) {
-        conf_store store(file.c_str());
+        Store store(file.c_str());
         if (list == 1) {
             // Missing file: an empty list, as a first run on a host has.
             ASSERT_EQ(load_config(&store, file.c_str()), -1);

@@ -10,7 +10,7 @@
 // calls the library keeps one store with the preference file as it last read
 // it (text and index); a call whose path and LUN are stored as they would be
 // stored again answers from it after one lstat that shows the file unchanged
-// (conf_peek), without the lock and without reading the file, as long as the
+// (store_peek), without the lock and without reading the file, as long as the
 // state directory is still one that a run as root may use.
 // Any other call goes the whole way: the lock file, the flock, a fresh load,
 // the resolution and the save. Nothing else outlives a call: no descriptor,
@@ -35,7 +35,7 @@
 #include "plugin/path_states.hpp"
 #include "probe/sg_io.hpp"
 #include "state/run_lock.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "trace/trace.hpp"
 
 #include <pthread.h>
@@ -55,7 +55,7 @@ constexpr int kNoAnswer = -1;
 constexpr int kStepsLevel = 7;
 
 /// The store kept between calls, and the run lock of the call that holds it.
-conf_store kept_store{kConfigPath};
+Store kept_store{kConfigPath};
 run_lock kept_lock;
 
 /// The turn at the kept store and its run lock: taken by one call at a time,
@@ -96,28 +96,28 @@ long ms_until(const timespec &deadline)
 /// directory): the preference file loaded without the lock into a store
 /// that saves nothing, and what was found for report_state. The path itself
 /// is healthy: its answer is the override read or its default.
-void enter_read_only(CallOutcome *out, conf_store *store, int err)
+void enter_read_only(CallOutcome *out, Store *store, int err)
 {
     out->use = kStateReadOnly;
     out->lock_error = err;
     int rc = run_enter_read_only(store);
     if (rc == kStateNotTrusted) {
         out->file = kFileNotTrusted;
-    } else if (conf_unreadable(store) || rc < -1) {
+    } else if (store_unreadable(store) || rc < -1) {
         out->file = kFileUnreadable;
-        const char *why = conf_unread_reason(store);
+        const char *why = store_unread_reason(store);
         copy_field(out->why, sizeof out->why, why != nullptr ? why : std::strerror(ENOMEM));
     } else if (rc < 0) {
         out->file = kFileAbsent;
     } else {
-        out->file = store->loaded.canonical ? kFileRead : kFileDamaged;
+        out->file = store_canonical(store) ? kFileRead : kFileDamaged;
     }
 }
 
 /// The store's gate of a call that goes the whole way: the lock file, the
 /// flock within what is left of the call's bound, the preference file
 /// loaded. Negative with the call's state set when the call cannot go on.
-int enter_store(void *context, conf_store *store)
+int enter_store(void *context, Store *store)
 {
     auto *call = static_cast<Call *>(context);
     // Why the lock file is refused was logged when the path's failure began;
@@ -142,7 +142,7 @@ int enter_store(void *context, conf_store *store)
         call->outcome.state = kLockTimedOut;
         return -1;
     }
-    if (conf_unreadable(store)) {
+    if (store_unreadable(store)) {
         call->outcome.state = kUnreadable;
     }
     return 0;
@@ -188,17 +188,17 @@ int resolve(Call *call, const char *node, pathinfo *rec, int rc)
         return kNoAnswer;
     }
     // The kept file stands for the state only while the state could be used.
-    int prio = log_level() < kStepsLevel && run_state_trusted() ? conf_peek(&kept_store, rec) : 0;
+    int prio = log_level() < kStepsLevel && run_state_trusted() ? store_peek(&kept_store, rec) : 0;
     if (prio > 0) {
         std::free(rec);
     } else {
         call->lock_refused_before = last_state(node) == kLockUnusable;
         prio = getPrioResolve(&kept_store, node, rec, rc, {enter_store, call});
-        conf_drop_records(&kept_store);
+        store_drop_records(&kept_store);
         run_lock_close(&kept_lock);
         // What was read without the lock answers no later call.
         if (kept_store.read_only) {
-            conf_reset(&kept_store);
+            store_reset(&kept_store);
             kept_store.read_only = false;
         }
     }

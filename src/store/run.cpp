@@ -1,8 +1,7 @@
 #include "store/run.hpp"
 
 #include "state/state_paths.hpp"
-#include "store/conf_load.hpp"
-#include "store/conf_store.hpp"
+#include "store/store.hpp"
 #include "trace/trace.hpp"
 
 #include <sys/stat.h>
@@ -11,9 +10,9 @@ namespace {
 constexpr int kLineLoadWarn = 373;
 }  // namespace
 
-int run_enter_read_only(conf_store *store)
+int run_enter_read_only(Store *store)
 {
-    conf_reset(store);
+    store_reset(store);
     store->read_only = true;
     // A missing directory is no refusal: there is nothing to read.
     struct stat st = {};
@@ -22,11 +21,11 @@ int run_enter_read_only(conf_store *store)
     return load_config(store, store->file);
 }
 
-int run_enter_store(run_lock *lock, conf_store *store, int timeout_ms, bool quiet)
+int run_enter_store(run_lock *lock, Store *store, int timeout_ms, bool quiet)
 {
     if (run_lock_take(lock, timeout_ms) < 0)
         return -1;
-    conf_reset(store);
+    store_reset(store);
     int verbosity = log_verbosity;
     if (quiet)
         log_verbosity = 0;

@@ -4,7 +4,7 @@
 
 #include "state/run_lock.hpp"
 
-struct conf_store;
+struct Store;
 
 /// run_enter_read_only's result for a state directory it did not read.
 inline constexpr int kStateNotTrusted = -4;
@@ -14,11 +14,11 @@ inline constexpr int kStateNotTrusted = -4;
 /// resolution writes, and is emptied first. A state directory that a run as
 /// root may not use (run_state_trusted) is not read: nothing is loaded.
 /// load_config's result (and traces), or kStateNotTrusted.
-int run_enter_read_only(conf_store *store);
+int run_enter_read_only(Store *store);
 
 /// Takes the run lock within `timeout_ms` (as run_lock_take), then loads the
 /// store's file into `store`, emptied first; a failed load is traced at line
 /// 373 and the run goes on. `quiet`: the load writes no trace, whatever the
 /// verbosity. 0, or -1 when the lock was not obtained in time (nothing
 /// loaded).
-int run_enter_store(run_lock *lock, conf_store *store, int timeout_ms, bool quiet = false);
+int run_enter_store(run_lock *lock, Store *store, int timeout_ms, bool quiet = false);

@@ -1,6 +1,6 @@
 // The indexed load for one LUN and its spliced save against the whole load
 // and save, and conf_peek's answers from the file kept in memory.
-#include "store/conf_test_util.hpp"
+#include "store/test_util.hpp"
 
 #include "command/listing.hpp"
 
@@ -48,13 +48,13 @@ class ConfIndex : public StoreTest {
 protected:
     Outcome run(const Case &c, bool indexed)
     {
-        conf_reset(store_);
+        store_reset(store_);
         write_file(file_, c.file);
         ino_t before = inode_of(file_);
         pathinfo *probed = probed_record(c.probe);
-        conf_load_for(store_, indexed ? probed->wwid : nullptr);
+        store_load_for(store_, indexed ? probed->wwid : nullptr);
         load_config(store_, file_.c_str());
-        conf_load_for(store_, nullptr);
+        store_load_for(store_, nullptr);
         testing::internal::CaptureStderr();
         int answer = c.set < 0 ? conf_getPrio(store_, probed) : conf_setPrio(store_, probed, c.set);
         std::string err = testing::internal::GetCapturedStderr();
@@ -109,12 +109,12 @@ TEST_F(ConfIndex, IndexedLoadAnswersAndWritesAsTheWholeLoad)
     EXPECT_EQ(run(cases[9], true).err, "");
 }
 
-std::string listing_of(conf_store *store_, const std::string &path, const char *wwid)
+std::string listing_of(Store *store_, const std::string &path, const char *wwid)
 {
-    conf_reset(store_);
-    conf_load_for(store_, wwid);
+    store_reset(store_);
+    store_load_for(store_, wwid);
     load_config(store_, path.c_str());
-    conf_load_for(store_, nullptr);
+    store_load_for(store_, nullptr);
     char *text = nullptr;
     std::size_t len = 0;
     FILE *out = open_memstream(&text, &len);
@@ -129,10 +129,10 @@ TEST_F(ConfIndex, TheListingAndAnotherLunSeeEveryRecord)
 {
     write_file(file_, kExampleLine + kLineB + kLineC);
     EXPECT_EQ(listing_of(store_, file_, "600bb"), listing_of(store_, file_, nullptr));
-    conf_reset(store_);
-    conf_load_for(store_, "600bb");
+    store_reset(store_);
+    store_load_for(store_, "600bb");
     ASSERT_EQ(load_config(store_, file_.c_str()), 0);
-    conf_load_for(store_, nullptr);
+    store_load_for(store_, nullptr);
     EXPECT_EQ(records(store_).size(), 1u);
     // Another LUN resolved: the whole list, in the order of a whole load.
     Probe other;
@@ -158,15 +158,15 @@ TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)
     Probe renamed = known;
     renamed.alias = "other";
     auto load_indexed = [&] {
-        conf_reset(store_);
-        conf_load_for(store_, kExampleWwid.c_str());
+        store_reset(store_);
+        store_load_for(store_, kExampleWwid.c_str());
         load_config(store_, file_.c_str());
-        conf_load_for(store_, nullptr);
-        conf_drop_records(store_);
+        store_load_for(store_, nullptr);
+        store_drop_records(store_);
     };
     auto peek = [&](const Probe &p) {
         pathinfo *probed = probed_record(p);
-        int prio = conf_peek(store_, probed);
+        int prio = store_peek(store_, probed);
         std::free(probed);
         return prio;
     };
@@ -196,7 +196,7 @@ TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)
     close(fd);
     EXPECT_EQ(peek(known), 0);
     // Nor without any load, nor after a whole one.
-    conf_reset(store_);
+    store_reset(store_);
     EXPECT_EQ(peek(known), 0);
     ASSERT_EQ(load_config(store_, file_.c_str()), 0);
     EXPECT_EQ(peek(known), 0);
