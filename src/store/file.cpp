@@ -47,7 +47,7 @@ constexpr const char *kFmtInvalidAddress = "!!! invalid scsi address (%d:%d:%d:%
 /// The lowest level whose traces show every line read.
 constexpr int kLineTraceLevel = 7;
 
-/// Marks the file as not read whole, so that no save replaces it.
+/// Marks the file as not read whole, so that no save replaces it, and says so.
 void refuse_saving(LoadedFile *loaded, const char *reason)
 {
     kept_mark_unread(loaded, reason);

@@ -1,5 +1,5 @@
 // The indexed load for one LUN and its spliced save against the whole load
-// and save, and conf_peek's answers from the file kept in memory.
+// and save, and store_peek's answers from the file kept in memory.
 #include "store/test_util.hpp"
 
 #include "command/listing.hpp"
