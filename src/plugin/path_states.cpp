@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,15 +101,15 @@ void report(const char *node, const CallOutcome &call, int result)
         failing[i] = failing[--failing.count];
     } else {
         report_failure(node, call);
-        // Without memory the failure is reported again next time.
-        if (i == failing.size()) {
+        if (i < failing.size()) {
+            failing[i].state = call.state;
+        } else {
             Failing added = {};
             copy_field(added.node, sizeof added.node, node);
-            if (!failing.append(added))
-                i = SIZE_MAX;
+            added.state = call.state;
+            // Without memory the failure is reported again next time.
+            failing.append(added);
         }
-        if (i != SIZE_MAX)
-            failing[i].state = call.state;
     }
     any_failing.store(failing.size(), std::memory_order_relaxed);
     pthread_mutex_unlock(&state_mutex);
