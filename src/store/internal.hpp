@@ -153,7 +153,8 @@ bool kept_load_indexed(Store *store, pathinfo *rec);
 void kept_make_whole(Store *store);
 /// After an indexed load: the records added since the load, then every line
 /// of the file from the last to the first, the wanted LUN's formatted from
-/// its record and the others copied. *same as file_build_whole's.
+/// its record and the others copied. *same: they are the loaded file's
+/// lines in the reverse order, and nothing else.
 bool kept_build_spliced(Store *store, ByteBuffer *out, bool *same);
 
 // --- file.cpp: the lines a save writes -----------------------------------------
