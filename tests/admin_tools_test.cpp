@@ -4,7 +4,7 @@
 
 #include "harness.hpp"
 
-#include "store/conf_line.hpp"
+#include "store/line.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -73,8 +73,8 @@ TEST_F(AdminTools, CheckReportsWhatARunWouldDropOrRewrite)
     // Columns, 1-based, of the priority and of the alias in `s`.
     const std::string prio_column = std::to_string(s.find(",7,") + 2);
     const std::string alias_column = std::to_string(s.rfind(",vol01") + 4);
-    const std::string too_long(conf_line::kMaxLine + 1, 'a');
-    const std::string max = std::to_string(conf_line::kMaxLine);
+    const std::string too_long(kMaxLine + 1, 'a');
+    const std::string max = std::to_string(kMaxLine);
     const std::string differs = "differs from the written form at column ";
     const CheckCase cases[] = {
         {"clean", s + o, {}, {2, 2, 0, 0}},

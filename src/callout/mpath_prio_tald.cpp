@@ -7,7 +7,7 @@
 #include "cli/cli.hpp"
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "store/run.hpp"
 #include "trace/trace.hpp"
 
@@ -75,7 +75,7 @@ int answer(StoreRun *run, int argc, char **argv, bool writable)
 int run(int argc, char **argv)
 {
     RunLock lock;
-    conf_store store{kConfigPath};
+    Store store{kConfigPath};
     StoreRun run = {&store, &lock, nullptr, kCalloutLockWaitMs, 0};
     int err = run_open(&run);
     if (err != 0 && err != EROFS) {

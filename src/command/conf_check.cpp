@@ -2,9 +2,8 @@
 
 #include "base/pathinfo.hpp"
 #include "base/text.hpp"
-#include "store/conf_disk.hpp"
-#include "store/conf_line.hpp"
-#include "store/conf_scan.hpp"
+#include "store/disk.hpp"
+#include "store/line.hpp"
 
 #include <array>
 #include <cerrno>
@@ -48,7 +47,7 @@ struct Checker {
     bool out_of_memory = false;  ///< the LUNs seen could not all be remembered
     /// The record of the line being checked, and the line the writer gives it.
     pathinfo record;
-    char written[conf_line::kMaxLine];
+    char written[kMaxLine];
 };
 
 bool is_separator(char c) { return c == ',' || c == ':'; }
@@ -78,14 +77,14 @@ void field_name(const char *written, std::size_t at, std::size_t written_len, co
 }
 
 /// One line as the load reads it: from one line end (LF or CR) to the next.
-Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piece)
+Fate check_piece(Checker *c, Scanner *scanner, ScanPiece *piece)
 {
     std::size_t number = piece->number;
-    if (piece->kind == conf_line::kTooLong) {
-        std::fprintf(c->out, kFmtTooLong, c->path, number, conf_line::kMaxLine);
+    if (piece->kind == LineKind::kTooLong) {
+        std::fprintf(c->out, kFmtTooLong, c->path, number, kMaxLine);
         return kDropped;
     }
-    if (piece->kind == conf_line::kHoldsNul) {
+    if (piece->kind == LineKind::kHoldsNul) {
         std::fprintf(c->out, kFmtNul, c->path, number);
         return kDropped;
     }
@@ -94,7 +93,7 @@ Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piec
     const char *line = scanner->data + piece->line.offset;
     std::size_t len = piece->line.len;
     const pathinfo &record = c->record;
-    conf_scan::scan_record(scanner, piece, &c->record);
+    scan_record(scanner, piece, &c->record);
     if (record.wwid[0] == '\0') {
         std::fprintf(c->out, kFmtNoWwid, c->path, number);
         return kDropped;
@@ -115,7 +114,7 @@ Fate check_piece(Checker *c, conf_scan::Scanner *scanner, conf_scan::Piece *piec
         return kRewritten;
     }
     const char *written = c->written;
-    std::size_t written_len = conf_line::format(&record, c->written) - 1;  // without its LF
+    std::size_t written_len = line_format(&record, c->written) - 1;  // without its LF
     std::size_t at = 0;
     while (at < written_len && at < len && written[at] == line[at])
         ++at;
@@ -165,13 +164,13 @@ void finish_line(Checker *c, std::size_t number, const LineFate &f)
 ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE *out)
 {
     Checker c{path, out, 0, 0, 0, 0, false, {}, {}};
-    conf_scan::Scanner scanner(data, size);
-    conf_scan::Piece piece{};
+    Scanner scanner(data, size);
+    ScanPiece piece{};
     LineFate fate;
-    bool more = conf_scan::scan_next(&scanner, &piece);
+    bool more = scan_next(&scanner, &piece);
     while (more && !c.out_of_memory) {
         std::size_t number = piece.number;
-        if (piece.kind != conf_line::kEmpty) {
+        if (piece.kind != LineKind::kEmpty) {
             fate.cr_inside = fate.cr_inside || fate.cr_seen;
             Fate f = check_piece(&c, &scanner, &piece);
             fate.kept += f != kDropped ? 1 : 0;
@@ -181,7 +180,7 @@ ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE 
         bool at_end = piece.line.offset + piece.line.len >= size;
         fate.cr_seen = fate.cr_seen || (!piece.line.lf_ended && !at_end);
         fate.lf_ended = piece.line.lf_ended;
-        more = conf_scan::scan_next(&scanner, &piece);
+        more = scan_next(&scanner, &piece);
         if (!more || piece.number != number) {
             finish_line(&c, number, fate);
             fate = LineFate{};
@@ -204,18 +203,18 @@ ConfCheck check_text(const char *path, const char *data, std::size_t size, FILE 
 ConfCheck conf_check(const char *path, FILE *out)
 {
     // Read as a run reads it: a file a run could not read is reported so.
-    conf_disk::Content content{};
+    DiskContent content{};
     const char *why = nullptr;
-    int got = conf_disk::read_whole(path, &content, &why);
+    DiskRead got = disk_read_whole(path, &content, &why);
     ConfCheck result = kCheckUnreadable;
-    if (got == 0) {
+    if (got == kDiskMissing) {
         std::fprintf(out, kFmtMissing, path);
         result = kCheckClean;
-    } else if (got < 0) {
+    } else if (got != kDiskRead) {
         std::fprintf(out, kFmtConfUnreadable, path, why != nullptr ? why : "refused");
     } else {
         result = check_text(path, content.data, content.size, out);
     }
-    conf_disk::release(&content);
+    disk_release(&content);
     return result;
 }

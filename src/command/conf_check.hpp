@@ -6,7 +6,7 @@
 // lines, lines longer than any record can give and lines holding a NUL byte
 // are dropped; so is a line without a wwid, and a second line of a wwid
 // (the first one stays). A line with missing fields becomes a record all
-// the same. The store then writes every record as conf_line::format gives
+// the same. The store then writes every record as line_format gives
 // it, each ended by a line feed alone: a line that is not exactly that text
 // is rewritten. When the file is exactly its records' lines, a run leaves it
 // as it is.

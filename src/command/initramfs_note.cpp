@@ -2,7 +2,7 @@
 
 #include "base/byte_buffer.hpp"
 #include "base/priority.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -80,13 +80,13 @@ bool first_of_host(const pathinfo *rec, int cp, int slot)
 /// cannot be read, or for want of memory. A missing file has none.
 bool overrides_of(const char *path, Overrides *all)
 {
-    conf_store store{path};
+    Store store{path};
     if (load_config(&store, path) < 0)
-        return !conf_unreadable(&store);
-    if (!conf_walk_start(&store))
+        return !store_unreadable(&store);
+    if (!store_walk_start(&store))
         return true;
     const pathinfo *rec = nullptr;
-    while (conf_walk_next(&store, &rec) == kWalkRecord) {
+    while (store_walk_next(&store, &rec) == kWalkRecord) {
         for (int cp = 0; cp < kControllerPorts; ++cp) {
             for (int slot = 0; slot < kSlotsPerPort; ++slot) {
                 if (is_override(rec->prio[cp][slot]) && first_of_host(rec, cp, slot) &&

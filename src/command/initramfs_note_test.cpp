@@ -1,6 +1,6 @@
 #include "command/initramfs_note.hpp"
 
-#include "store/conf_test_util.hpp"
+#include "store/test_util.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "base/priority.hpp"
 #include "command/listing.hpp"
 #include "daemon/multipathd.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 
 #include <cstring>
 
@@ -241,9 +241,9 @@ void json_unnamed(void *) {}
 
 }  // namespace
 
-int list_json_to(conf_store *store, FILE *out, const DaemonView *view)
+int list_json_to(Store *store, FILE *out, const DaemonView *view)
 {
-    if (store->conf == nullptr)
+    if (!store_loaded(store))
         return -1;
     std::fputs(kDocOpen, out);
     JsonWriter w = {out, 0, 0, view};

@@ -26,7 +26,7 @@
 #include <cstddef>
 #include <cstdio>
 
-struct conf_store;
+struct Store;
 struct DaemonView;
 
 /// Writes the document of the store's LUN list to `out`, ended by a line
@@ -36,7 +36,7 @@ struct DaemonView;
 /// of a character that the next byte or the end breaks off) becomes one
 /// U+FFFD, so the text is always valid JSON. `view` is what multipathd gave
 /// (nullptr: not asked). 0, or -1 when there is no list (nothing written).
-int list_json_to(conf_store *store, FILE *out, const DaemonView *view = nullptr);
+int list_json_to(Store *store, FILE *out, const DaemonView *view = nullptr);
 
 /// Writes the field (at most `size` bytes, up to its NUL) as a JSON string,
 /// quotes included, as list_json_to writes each name.

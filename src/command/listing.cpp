@@ -1,7 +1,7 @@
 #include "command/listing.hpp"
 
 #include "base/text.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "trace/trace.hpp"
 
 namespace {
@@ -51,13 +51,13 @@ void text_unnamed(void *context)
 
 }  // namespace
 
-ListingEnd listing_walk(conf_store *store, const ListingVisitor &visitor)
+ListingEnd listing_walk(Store *store, const ListingVisitor &visitor)
 {
-    if (!conf_walk_start(store))
+    if (!store_walk_start(store))
         return kListingNoList;
     for (;;) {
         const pathinfo *rec = nullptr;
-        WalkStep step = conf_walk_next(store, &rec);
+        WalkStep step = store_walk_next(store, &rec);
         if (step == kWalkEnd)
             return kListingDone;
         if (step == kWalkNull)
@@ -76,10 +76,10 @@ ListingEnd listing_walk(conf_store *store, const ListingVisitor &visitor)
     }
 }
 
-int dump_config(conf_store *store, FILE *out)
+int dump_config(Store *store, FILE *out)
 {
     log_trace(kLineDumpEntry, 7, "ENTRY");
-    if (store->conf == nullptr) {
+    if (!store_loaded(store)) {
         log_trace(kLineDumpNullConf, 7, "Null Conf");
         return -1;
     }

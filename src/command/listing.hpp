@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-struct conf_store;
+struct Store;
 struct pathinfo;
 
 /// What a listing does with each record of the walk.
@@ -28,10 +28,10 @@ enum ListingEnd {
 };
 
 /// Walks every LUN of the store, newest first, as a whole load lists them.
-ListingEnd listing_walk(conf_store *store, const ListingVisitor &visitor);
+ListingEnd listing_walk(Store *store, const ListingVisitor &visitor);
 
 /// Writes the listing of the store to `out`: a blank line, then for each LUN
 /// "alias (wwid)" and one line per path, then a blank line. Names are shown
 /// with every byte outside 0x20..0x7e as "?": the file may hold any byte, a
 /// terminal must not get it. 0, or -1 without a list.
-int dump_config(conf_store *store, FILE *out = stdout);
+int dump_config(Store *store, FILE *out = stdout);

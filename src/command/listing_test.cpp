@@ -2,7 +2,7 @@
 // walk over a whole load, an indexed one and a list cut short.
 #include "command/listing.hpp"
 
-#include "store/conf_test_util.hpp"
+#include "store/test_util.hpp"
 
 #include <cstdio>
 #include <functional>
@@ -56,7 +56,7 @@ TEST_F(Listing, Listings)
     add_confNode(store_, example_record());
     EXPECT_EQ(listing(), "0:" + kExampleListing);
 
-    conf_reset(store_);
+    store_reset(store_);
     new_list();
     pathinfo *unnamed = new_record();
     copy_field(unnamed->text_name, kTextNameSize, "ghost");
@@ -65,7 +65,7 @@ TEST_F(Listing, Listings)
                          "Check if discovered device type exists in /etc/multipath.conf file \n \n"
                          "\n");
 
-    conf_reset(store_);
+    store_reset(store_);
     new_list();
     pathinfo *rec = example_record();
     rec->prio[0][0] = 0;   // free
@@ -97,7 +97,7 @@ TEST_F(Listing, NodeWithoutRecordEndsEveryWalk)
     add_confNode(store_, example_record());
     pathinfo *blanked = example_record();
     add_confNode(store_, blanked);
-    store_->conf->head->next->data = nullptr;
+    store_->luns->head->next->data = nullptr;
     std::free(blanked);
 
     std::string out;
@@ -116,16 +116,16 @@ TEST_F(Listing, NodeWithoutRecordEndsEveryWalk)
     EXPECT_EQ(traced_stderr(7, [&] { EXPECT_EQ(conf_setPrio(store_, probed, 7), -1); }),
               "[482] ENTRY\n[492] List Null\n");
     EXPECT_FALSE(exists(file_));  // neither writes the file
-    EXPECT_FALSE(conf_holds(store_, probed));
+    EXPECT_FALSE(list_holds(store_, probed));
     std::free(probed);
 }
 
-std::string listing_of(conf_store *store_, const std::string &path, const char *wwid)
+std::string listing_of(Store *store_, const std::string &path, const char *wwid)
 {
-    conf_reset(store_);
-    conf_load_for(store_, wwid);
+    store_reset(store_);
+    store_load_for(store_, wwid);
     load_config(store_, path.c_str());
-    conf_load_for(store_, nullptr);
+    store_load_for(store_, nullptr);
     char *text = nullptr;
     std::size_t len = 0;
     FILE *out = open_memstream(&text, &len);
@@ -140,10 +140,10 @@ TEST_F(Listing, TheListingAndAnotherLunSeeEveryRecord)
 {
     write_file(file_, kExampleLine + kLineB + kLineC);
     EXPECT_EQ(listing_of(store_, file_, "600bb"), listing_of(store_, file_, nullptr));
-    conf_reset(store_);
-    conf_load_for(store_, "600bb");
+    store_reset(store_);
+    store_load_for(store_, "600bb");
     ASSERT_EQ(load_config(store_, file_.c_str()), 0);
-    conf_load_for(store_, nullptr);
+    store_load_for(store_, nullptr);
     EXPECT_EQ(records(store_).size(), 1u);
     // Another LUN resolved: the whole list, in the order of a whole load.
     Probe other;

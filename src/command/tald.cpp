@@ -15,7 +15,7 @@
 #include "daemon/multipathd.hpp"
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "store/run.hpp"
 #include "trace/trace.hpp"
 
@@ -146,12 +146,12 @@ int listing_to(StoreRun *run, FILE *out) { return dump_config(run->store, out); 
 int list_config_json(StoreRun *run)
 {
     run_leave(run);
-    const char *why = conf_unread_reason(run->store);
-    if (why != nullptr && !conf_out_of_memory(run->store)) {
+    const char *why = store_unread_reason(run->store);
+    if (why != nullptr && !store_out_of_memory(run->store)) {
         std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
         return -1;
     }
-    if (why != nullptr || run->store->conf == nullptr) {
+    if (why != nullptr || !store_loaded(run->store)) {
         cli_write_line(kNoConfig);
         return -1;
     }
@@ -360,7 +360,7 @@ int run(int argc, char **argv)
     // The load's traces stay unwritten, as they were when the load came
     // before the option scan.
     RunLock lock;
-    conf_store store{kConfigPath};
+    Store store{kConfigPath};
     StoreRun run = {&store, &lock, nullptr, kTaldLockWaitMs, kRunQuiet};
     TaldOption last = final_option(argc, argv);
     bool check = last.word == TaldWord::kCheck;

@@ -4,7 +4,7 @@
 #include "base/priority.hpp"
 #include "base/text.hpp"
 #include "probe/grelt.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "store/run.hpp"
 #include "trace/trace.hpp"
 
@@ -48,18 +48,6 @@ const char *device_text(const pathinfo *rec, const char *dev)
 /// grelt_info then reports as a failed probe.
 pathinfo *new_record() { return static_cast<pathinfo *>(std::malloc(sizeof(pathinfo))); }
 
-/// Frees the operation's record unless the store's list has taken it over.
-/// conf_getPrio and conf_setPrio make the probed record itself the stored
-/// record of a LUN that the list did not hold yet; the store answers for that
-/// hand-over through conf_holds, so the operation asks instead of guessing
-/// from the results.
-void release(const conf_store *store, pathinfo *rec)
-{
-    if (rec != nullptr && !conf_holds(store, rec)) {
-        std::free(rec);
-    }
-}
-
 }  // namespace
 
 int getPrio(StoreRun *run, const char *dev)
@@ -87,7 +75,7 @@ int getPrio(StoreRun *run, const char *dev)
         // probed), asked again for its documented trace at line 27.
         if (!is_override(prio))
             prio = defaultPrio(rec->cp, rec->lunref);
-        release(run->store, rec);
+        std::free(rec);
     }
     log_trace(kLineGetResult, 7, "getPrio: %d", prio);
     return prio;
@@ -104,7 +92,7 @@ int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored)
     pathinfo *rec = new_record();
     if (grelt_info(dev, rec) < 0 || rec == nullptr) {
         log_trace(kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
-        release(run->store, rec);
+        std::free(rec);
         return -2;
     }
     if (!enter(run, rec)) {
@@ -126,7 +114,7 @@ int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored)
         if (stored != nullptr)
             *stored = applied;
     }
-    release(run->store, rec);
+    std::free(rec);
     return result;
 }
 
@@ -138,7 +126,7 @@ int getAlias(StoreRun *run, const char *dev)
     if (rc != 1 || rec == nullptr) {
         log_trace(kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s",
                   rc, device_text(rec, dev));
-        release(run->store, rec);
+        std::free(rec);
         return -1;
     }
     if (!enter(run, rec)) {
@@ -148,6 +136,6 @@ int getAlias(StoreRun *run, const char *dev)
     log_trace(kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
               device_text(rec, dev), rec->wwid, rec->text_name);
     std::printf(kAliasFormat, rec->text_name, rec->wwid);
-    release(run->store, rec);
+    std::free(rec);
     return 0;
 }

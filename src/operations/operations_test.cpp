@@ -1,6 +1,6 @@
 #include "operations/operations.hpp"
 
-#include "store/conf.hpp"
+#include "store/store.hpp"
 #include "store/run.hpp"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ TEST(PathOperations, FailedProbe)
     std::filesystem::remove(file);
 
     for (int list = 0; list < 2; ++list) {
-        conf_store store(file.c_str());
+        Store store(file.c_str());
         RunLock lock;
         StoreRun run = {&store, &lock, nullptr, 0, 0};
         if (list == 1) {

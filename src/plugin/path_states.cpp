@@ -1,5 +1,6 @@
 #include "plugin/path_states.hpp"
 
+#include "base/grow_array.hpp"
 #include "base/text.hpp"
 #include "plugin/host_abi.hpp"
 #include "state/state_paths.hpp"
@@ -22,18 +23,16 @@ struct Failing {
     char node[kNodeSize];
     PathState state;
 };
-Failing *failing = nullptr;
-std::size_t failing_count = 0;
-std::size_t failing_capacity = 0;
-/// failing_count, readable without the mutex: a healthy call of a host whose
+GrowArray<Failing> failing;
+/// failing.size(), readable without the mutex: a healthy call of a host whose
 /// every path is healthy looks at nothing else.
 std::atomic<std::size_t> any_failing{0};
 
-/// The entry of `node` in failing[], or failing_count. Under state_mutex.
+/// The entry of `node` in failing[], or failing.size(). Under state_mutex.
 std::size_t failing_entry(const char *node)
 {
     std::size_t i = 0;
-    while (i < failing_count && std::strcmp(failing[i].node, node) != 0)
+    while (i < failing.size() && std::strcmp(failing[i].node, node) != 0)
         ++i;
     return i;
 }
@@ -47,7 +46,7 @@ PathState last_state(const char *node)
         return kHealthy;
     pthread_mutex_lock(&state_mutex);
     std::size_t i = failing_entry(node);
-    PathState state = i < failing_count ? failing[i].state : kHealthy;
+    PathState state = i < failing.size() ? failing[i].state : kHealthy;
     pthread_mutex_unlock(&state_mutex);
     return state;
 }
@@ -91,7 +90,7 @@ void report(const char *node, const CallOutcome &call, int result)
     }
     pthread_mutex_lock(&state_mutex);
     std::size_t i = failing_entry(node);
-    PathState was = i < failing_count ? failing[i].state : kHealthy;
+    PathState was = i < failing.size() ? failing[i].state : kHealthy;
     if (call.state == was) {
         pthread_mutex_unlock(&state_mutex);
         return;
@@ -99,27 +98,20 @@ void report(const char *node, const CallOutcome &call, int result)
     if (call.state == kHealthy) {
         syslog(LOG_DAEMON | LOG_NOTICE, "priotald: %s: answered again, priority %d", node,
                result);
-        failing[i] = failing[--failing_count];
+        failing[i] = failing[--failing.count];
     } else {
         report_failure(node, call);
-        if (i == failing_count && failing_count == failing_capacity) {
-            std::size_t grown = failing_capacity == 0 ? 16 : failing_capacity * 2;
-            auto *bigger = static_cast<Failing *>(std::realloc(failing, grown * sizeof *failing));
-            if (bigger != nullptr) {
-                failing = bigger;
-                failing_capacity = grown;
-            }
-        }
-        // Without memory the failure is reported again next time.
-        if (i < failing_capacity) {
-            if (i == failing_count) {
-                copy_field(failing[i].node, sizeof failing[i].node, node);
-                ++failing_count;
-            }
+        if (i < failing.size()) {
             failing[i].state = call.state;
+        } else {
+            Failing added = {};
+            copy_field(added.node, sizeof added.node, node);
+            added.state = call.state;
+            // Without memory the failure is reported again next time.
+            failing.append(added);
         }
     }
-    any_failing.store(failing_count, std::memory_order_relaxed);
+    any_failing.store(failing.size(), std::memory_order_relaxed);
     pthread_mutex_unlock(&state_mutex);
 }
 
@@ -207,8 +199,6 @@ void report_state(const CallOutcome &outcome)
 void path_states_forget()
 {
     read_only_logged.store(false, std::memory_order_relaxed);
-    std::free(failing);
-    failing = nullptr;
-    failing_count = failing_capacity = 0;
+    failing.free();
     any_failing.store(0, std::memory_order_relaxed);
 }

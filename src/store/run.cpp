@@ -1,9 +1,7 @@
 #include "store/run.hpp"
 
 #include "state/state_paths.hpp"
-#include "store/conf_load.hpp"
-#include "store/conf_peek.hpp"
-#include "store/conf_store.hpp"
+#include "store/store.hpp"
 #include "trace/trace.hpp"
 
 #include <sys/stat.h>
@@ -62,9 +60,9 @@ void give_turn(RunTurn *turn)
 /// is emptied first. A state directory that a run as root may not use
 /// (run_state_trusted) is not read: nothing is loaded. load_config's result
 /// (and traces), or kStateNotTrusted.
-int load_read_only(conf_store *store)
+int load_read_only(Store *store)
 {
-    conf_reset(store);
+    store_reset(store);
     store->read_only = true;
     // A missing directory is no refusal: there is nothing to read.
     struct stat st = {};
@@ -76,9 +74,9 @@ int load_read_only(conf_store *store)
 /// The file loaded under the lock, serving the probed LUN alone.
 void load_locked(StoreRun *run, const pathinfo *probed)
 {
-    conf_store *store = run->store;
-    conf_reset(store);
-    conf_load_for(store, probed != nullptr ? probed->wwid : nullptr);
+    Store *store = run->store;
+    store_reset(store);
+    store_load_for(store, probed != nullptr ? probed->wwid : nullptr);
     int verbosity = log_verbosity;
     if ((run->flags & kRunQuiet) != 0)
         log_verbosity = 0;
@@ -87,7 +85,7 @@ void load_locked(StoreRun *run, const pathinfo *probed)
         log_trace(kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file", run->load);
     }
     log_verbosity = verbosity;
-    conf_load_for(store, nullptr);
+    store_load_for(store, nullptr);
 }
 
 /// Opens a kept run's lock file. Why it is refused was logged when the
@@ -109,15 +107,15 @@ RunEntry before_lock(StoreRun *run, const pathinfo *probed)
 {
     // The kept file stands for the state only while the state could be used.
     if (probed != nullptr && log_level() < kStepsLevel && run_state_trusted()) {
-        run->answer = conf_peek(run->store, probed);
+        run->answer = store_peek(run->store, probed);
         if (run->answer > 0)
             return kRunAnswered;
     }
     run->open_error = open_kept(run);
     if (run->open_error != 0 && run_state_read_only(run->open_error)) {
-        conf_load_for(run->store, probed != nullptr ? probed->wwid : nullptr);
+        store_load_for(run->store, probed != nullptr ? probed->wwid : nullptr);
         run->load = load_read_only(run->store);
-        conf_load_for(run->store, nullptr);
+        store_load_for(run->store, nullptr);
         return kRunReadOnly;
     }
     run->lock_opened = run->open_error == 0;
@@ -177,10 +175,10 @@ void run_leave(StoreRun *run)
     if (kept && (run->entry == kRunNotEntered || (run->turn != nullptr && !run->turn_held)))
         return;
     if (kept && run->entry != kRunAnswered) {
-        conf_drop_records(run->store);
+        store_drop_records(run->store);
         // What was read without the lock answers no later run.
         if (run->store->read_only) {
-            conf_reset(run->store);
+            store_reset(run->store);
             run->store->read_only = false;
         }
     }

@@ -16,7 +16,7 @@
 
 #include <pthread.h>
 
-struct conf_store;
+struct Store;
 
 /// The turn at a store that several threads share: taken by one run at a
 /// time, for as long as it uses the store. A run waits for it within its own
@@ -56,7 +56,7 @@ enum RunEntry {
 enum RunFlags : unsigned {
     kRunQuiet = 1u,      ///< the load writes no trace, whatever the verbosity
     /// The store outlives the run (the prioritizer): a probed path stored as
-    /// it would be stored again is answered from the file kept (conf_peek);
+    /// it would be stored again is answered from the file kept (store_peek);
     /// a state that cannot be written is read without the lock.
     kRunKept = 2u,
     /// The lock file's refusal was told before: its open traces nothing
@@ -67,7 +67,7 @@ enum RunFlags : unsigned {
 /// One run. The lock, the store and the turn belong to the front end (a
 /// kept store and its lock outlive the run); the rest is the run's own.
 struct StoreRun {
-    conf_store *store;
+    Store *store;
     RunLock *lock;
     RunTurn *turn;     ///< nullptr: a run alone in its process
     int timeout_ms;    ///< the bound of the wait, from run_enter on

@@ -1,7 +1,7 @@
 #include "store/run.hpp"
 
 #include "base/text.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +38,7 @@ TEST(StoreRun, ARunThatDidNotEnterLeavesWhatOthersHold)
         {"kept, probe failed, turn free", kRunKept, false, true},
     };
     for (const Case &c : cases) {
-        conf_store store("/nonexistent/tald.conf");
+        Store store("/nonexistent/tald.conf");
         RunLock lock;
         lock.file.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // another call's lock file
         ASSERT_GE(lock.file.fd, 0);
@@ -61,7 +61,7 @@ TEST(StoreRun, ARunThatDidNotEnterLeavesWhatOthersHold)
 // its turn; a run alone in its process without a lock file enters nothing.
 TEST(StoreRun, TurnPassesOnAndUnopenedLockEntersNothing)
 {
-    conf_store store("/nonexistent/tald.conf");
+    Store store("/nonexistent/tald.conf");
     RunLock lock;
     RunTurn turn;
     run_turn_init(&turn);
@@ -79,7 +79,7 @@ TEST(StoreRun, TurnPassesOnAndUnopenedLockEntersNothing)
     EXPECT_EQ(run_enter(&run, &rec), kRunTimedOut);
     EXPECT_TRUE(run.turn_held);
     EXPECT_FALSE(run_entered(run.entry));
-    EXPECT_EQ(store.conf, nullptr);
+    EXPECT_FALSE(store_loaded(&store));
     run_leave(&run);
     EXPECT_FALSE(turn.taken);
     EXPECT_FALSE(run.turn_held);

@@ -5,7 +5,7 @@
 //   build/normal/tools/bench/store_bench
 #include "base/pathinfo.hpp"
 #include "base/text.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 
 #include <benchmark/benchmark.h>
 #include <sysfs/dlist.h>
@@ -54,7 +54,7 @@ std::string file_text(int luns)
 struct StoreFile {
     char dir[64];
     std::string path;
-    conf_store *store = nullptr;
+    Store *store = nullptr;
 
     explicit StoreFile(int luns)
     {
@@ -67,7 +67,7 @@ struct StoreFile {
         if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size())
             std::abort();
         std::fclose(f);
-        store = new conf_store(path.c_str());
+        store = new Store(path.c_str());
     }
     ~StoreFile()
     {
@@ -82,7 +82,7 @@ struct StoreFile {
 
 void load(const StoreFile &file)
 {
-    conf_reset(file.store);
+    store_reset(file.store);
     if (load_config(file.store, file.path.c_str()) != 0) std::abort();
 }
 
@@ -91,7 +91,7 @@ void BM_load_config(benchmark::State &state)
     StoreFile file(static_cast<int>(state.range(0)));
     for (auto _ : state) {
         state.PauseTiming();
-        conf_reset(file.store);
+        store_reset(file.store);
         state.ResumeTiming();
         benchmark::DoNotOptimize(load_config(file.store, file.path.c_str()));
     }
@@ -122,9 +122,9 @@ void BM_save_config(benchmark::State &state)
 {
     StoreFile file(static_cast<int>(state.range(0)));
     load(file);
-    dlist_start(file.store->conf);
-    _dlist_mark_move(file.store->conf, 1);
-    auto *first = static_cast<pathinfo *>(dlist_mark(file.store->conf));
+    dlist_start(file.store->luns);
+    _dlist_mark_move(file.store->luns, 1);
+    auto *first = static_cast<pathinfo *>(dlist_mark(file.store->luns));
     int prio = 5;
     for (auto _ : state) {
         prio = prio == 5 ? 6 : 5;

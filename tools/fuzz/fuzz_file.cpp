@@ -15,8 +15,8 @@
 
 #include "base/pathinfo.hpp"
 #include "base/text.hpp"
-#include "store/conf.hpp"
-#include "store/conf_line.hpp"
+#include "store/internal.hpp"
+#include "store/line.hpp"
 
 #include <sysfs/dlist.h>
 
@@ -30,9 +30,9 @@ namespace {
 std::string indexed_wwid;
 
 /// Checks the fields of every record of the store; the number with a wwid.
-std::size_t check_records(const conf_store *store)
+std::size_t check_records(const Store *store)
 {
-    const dlist *conf = store->conf;
+    const dlist *conf = store->luns;
     FUZZ_CHECK(conf != nullptr, "no list after loading a readable file");
     std::size_t named = 0;
     // An empty dlist's head has no neighbours at all.
@@ -54,7 +54,7 @@ std::size_t check_records(const conf_store *store)
     return named;
 }
 
-std::vector<std::string> save_and_check(conf_store *store, const std::string &path,
+std::vector<std::string> save_and_check(Store *store, const std::string &path,
                                         std::size_t records)
 {
     FUZZ_CHECK(save_config(store, path.c_str()) == 0, "save failed");
@@ -71,14 +71,14 @@ std::vector<std::string> save_and_check(conf_store *store, const std::string &pa
 
 /// Loads `path` (indexed for `wwid`, or whole with nullptr), changes the
 /// record of `wwid` and adds a LUN, and saves to `out`; the bytes saved.
-std::string change_and_save(conf_store *store, const std::string &path, const char *wwid,
+std::string change_and_save(Store *store, const std::string &path, const char *wwid,
                             const std::string &out)
 {
-    conf_reset(store);
-    conf_load_for(store, wwid);
+    store_reset(store);
+    store_load_for(store, wwid);
     FUZZ_CHECK(load_config(store, path.c_str()) == 0, "a readable file did not load");
-    conf_load_for(store, nullptr);
-    dlist *conf = store->conf;
+    store_load_for(store, nullptr);
+    dlist *conf = store->luns;
     const char *lun = wwid != nullptr ? wwid : indexed_wwid.c_str();
     pathinfo *found = nullptr;
     for (DL_node *node = conf->head->next; node != nullptr && node != conf->head;
@@ -99,7 +99,7 @@ std::string change_and_save(conf_store *store, const std::string &path, const ch
 }
 
 /// The same change saved after an indexed and after a whole load of `path`.
-void compare_spliced(conf_store *store, const std::string &path, const std::string &wwid)
+void compare_spliced(Store *store, const std::string &path, const std::string &wwid)
 {
     indexed_wwid = wwid;
     std::string spliced = change_and_save(store, path, wwid.c_str(), fuzz_scratch("spliced.conf"));
@@ -116,7 +116,7 @@ std::string middle_wwid(const std::vector<std::string> &lines)
     const std::string &line = lines[lines.size() / 2];
     pathinfo rec{};
     std::string copy = line.substr(0, line.size() - (line.back() == '\n' ? 1 : 0));
-    conf_line::parse(copy.data(), &rec);
+    line_parse(copy.data(), &rec);
     return rec.wwid;
 }
 }  // namespace
@@ -133,12 +133,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string second = fuzz_scratch("second.conf");
     const std::string third = fuzz_scratch("third.conf");
     fuzz_write_file(first, data, size);
-    conf_store store(first.c_str());
+    Store store(first.c_str());
 
     FUZZ_CHECK(load_config(&store, first.c_str()) == 0, "a readable file did not load");
     std::vector<std::string> lines2 = save_and_check(&store, second, check_records(&store));
 
-    conf_reset(&store);
+    store_reset(&store);
     FUZZ_CHECK(load_config(&store, second.c_str()) == 0, "the saved file did not load");
     std::vector<std::string> lines3 = save_and_check(&store, third, check_records(&store));
 

@@ -15,7 +15,7 @@
 #include "base/pathinfo.hpp"
 #include "base/priority.hpp"
 #include "base/text.hpp"
-#include "store/conf.hpp"
+#include "store/store.hpp"
 
 #include <sysfs/dlist.h>
 
@@ -27,9 +27,9 @@ namespace {
 constexpr std::size_t kHeader = 28;
 
 /// The first record of the list with this wwid (as the store finds it).
-pathinfo *find(const conf_store *store, const char *wwid)
+pathinfo *find(const Store *store, const char *wwid)
 {
-    const dlist *conf = store->conf;
+    const dlist *conf = store->luns;
     if (conf == nullptr)
         return nullptr;
     for (DL_node *node = conf->head->next; node != nullptr && node != conf->head;
@@ -42,9 +42,9 @@ pathinfo *find(const conf_store *store, const char *wwid)
 }
 
 /// The n-th record of the list (wrapping), or nullptr for an empty list.
-const pathinfo *nth(const conf_store *store, unsigned n)
+const pathinfo *nth(const Store *store, unsigned n)
 {
-    const dlist *conf = store->conf;
+    const dlist *conf = store->luns;
     unsigned count = 0;
     for (DL_node *node = conf->head->next; node != nullptr && node != conf->head;
          node = node->next)
@@ -59,7 +59,7 @@ const pathinfo *nth(const conf_store *store, unsigned n)
 
 /// The wwid of the probed path: one of the file's LUNs, or hex digits as the
 /// probe makes them.
-void probed_wwid(const conf_store *store, const uint8_t *h, char *wwid)
+void probed_wwid(const Store *store, const uint8_t *h, char *wwid)
 {
     const pathinfo *known = h[8] < 0xc0 ? nth(store, h[8]) : nullptr;
     if (known != nullptr && known->wwid[0] != '\0') {
@@ -91,11 +91,8 @@ pathinfo *probed_path(const uint8_t *h, const char *wwid)
     return rec;
 }
 
-void release(const conf_store *store, pathinfo *rec)
-{
-    if (!conf_holds(store, rec))
-        std::free(rec);
-}
+/// Frees the probed record: the store keeps a copy of what it stores.
+void release(const Store *, pathinfo *rec) { std::free(rec); }
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -111,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memcpy(header, data, used);
     const std::string file = fuzz_scratch("tald.conf");
     fuzz_write_file(file, data + used, size - used);
-    conf_store store(file.c_str());
+    Store store(file.c_str());
     FUZZ_CHECK(load_config(&store, file.c_str()) == 0, "a readable file did not load");
 
     char wwid[kWwidSize];
@@ -146,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (applied == 0)
         held = after_get;  // refused: the file is as conf_getPrio saved it
 
-    conf_reset(&store);
+    store_reset(&store);
     FUZZ_CHECK(load_config(&store, file.c_str()) == 0, "the saved file did not load");
     const pathinfo *reloaded = find(&store, wwid);
     FUZZ_CHECK(reloaded != nullptr, "the LUN was not saved");

@@ -1,6 +1,6 @@
 // The preference file when it is damaged or not a file at all: what the
 // store reads of it, and that it never rewrites what it could not read.
-#include "store/conf_test_util.hpp"
+#include "store/test_util.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,7 +59,7 @@ TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
          }},
     };
     for (const Case &k : cases) {
-        conf_reset(store_);
+        store_reset(store_);
         std::filesystem::remove_all(file_);
         write_file(target, stored);
         k.make(file_, target);
@@ -72,7 +72,7 @@ TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
                           "[319] Configuration file could not be read, it will not be "
                           "rewritten: not a regular file\n")
             << k.name;
-        ASSERT_NE(store_->conf, nullptr) << k.name;
+        ASSERT_NE(store_->luns, nullptr) << k.name;
         EXPECT_TRUE(records(store_).empty()) << k.name;
 
         // Answered as without a file: the stored override 8 is not seen.
@@ -96,15 +96,15 @@ TEST_F(ConfDamage, FileThatCannotBeReadIsNeverRewritten)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::filesystem::remove_all(file_);
     for (int cycle = 0; cycle < 3; ++cycle) {
-        conf_reset(store_);
+        store_reset(store_);
         EXPECT_EQ(load_config(store_, fifo.c_str()), -1);
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load(stored), 0);
         EXPECT_EQ(records(store_).size(), 2u);
         EXPECT_EQ(save_config(store_, file_.c_str()), 0) << cycle;
     }
-    conf_reset(store_);
-    EXPECT_EQ(store_->conf, nullptr);
+    store_reset(store_);
+    EXPECT_EQ(store_->luns, nullptr);
 }
 
 TEST_F(ConfDamage, FirstLineOfAWwidWins)
@@ -123,7 +123,7 @@ TEST_F(ConfDamage, FirstLineOfAWwidWins)
 
     // Run after run the answer stays, though each save reverses the lines.
     for (int run = 0; run < 3; ++run) {
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load_config(store_, file_.c_str()), 0);
         EXPECT_EQ(get_prio({"600aa", "first", "/dev/sdb", 2, 0, 0, 1, 0, 1}), 7) << run;
     }
@@ -150,7 +150,7 @@ TEST_F(ConfDamage, LineHoldingANulIsSkippedWhole)
         {"NUL after CR", a + "\r" + std::string(1, '\0') + b, {"600aa"}},
     };
     for (const Case &k : cases) {
-        conf_reset(store_);
+        store_reset(store_);
         write_file(file_, k.content);
         std::string traces;
         ASSERT_EQ(load_traced(file_, &traces), 0) << k.name;
@@ -175,7 +175,7 @@ TEST_F(ConfDamage, LargeStoreLoadsResolvesAndResetsInEveryCycle)
             text += make_line(wwid, {"/dev/sdb,2:0:0:1,5,"}, "vol");
     }
     for (int cycle = 0; cycle < 2; ++cycle) {
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load(text), 0);
         ASSERT_EQ(records(store_).size(), kLuns);
         Probe p;

@@ -1,6 +1,6 @@
 // The indexed load for one LUN and its spliced save against the whole load
-// and save, and conf_peek's answers from the file kept in memory.
-#include "store/conf_test_util.hpp"
+// and save, and store_peek's answers from the file kept in memory.
+#include "store/test_util.hpp"
 
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -46,13 +46,13 @@ class ConfIndex : public StoreTest {
 protected:
     Outcome run(const Case &c, bool indexed)
     {
-        conf_reset(store_);
+        store_reset(store_);
         write_file(file_, c.file);
         ino_t before = inode_of(file_);
         pathinfo *probed = probed_record(c.probe);
-        conf_load_for(store_, indexed ? probed->wwid : nullptr);
+        store_load_for(store_, indexed ? probed->wwid : nullptr);
         load_config(store_, file_.c_str());
-        conf_load_for(store_, nullptr);
+        store_load_for(store_, nullptr);
         testing::internal::CaptureStderr();
         int answer = c.set < 0 ? conf_getPrio(store_, probed) : conf_setPrio(store_, probed, c.set);
         std::string err = testing::internal::GetCapturedStderr();
@@ -115,7 +115,7 @@ TEST_F(ConfIndex, DamageAnywhereAnswersAndWritesAsTheWholeLoad)
     const std::string cases[] = {
         make_line("600bb", {"/dev/sdf,4:0:0:2,1,"}, std::string("B\0x", 3)),
         make_line("600bb", {"/dev/s\rdf,4:0:0:2,1,"}, "B"),
-        std::string(conf_line::kMaxLine + 1, 'a') + "\n",
+        std::string(kMaxLine + 1, 'a') + "\n",
         make_line("600bb", {"/dev/sdf,4:0:0:2,1,"}, "B%2c"),
         make_line("600bb", {"/dev/sdf,4:0:0:2,1,"}, "B%41"),
         make_line("600bb", {"/dev/sdf,4:0:0:2,1,"}, "B\xc3\xa9"),
@@ -147,15 +147,15 @@ TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)
     Probe renamed = known;
     renamed.alias = "other";
     auto load_indexed = [&] {
-        conf_reset(store_);
-        conf_load_for(store_, kExampleWwid.c_str());
+        store_reset(store_);
+        store_load_for(store_, kExampleWwid.c_str());
         load_config(store_, file_.c_str());
-        conf_load_for(store_, nullptr);
-        conf_drop_records(store_);
+        store_load_for(store_, nullptr);
+        store_drop_records(store_);
     };
     auto peek = [&](const Probe &p) {
         pathinfo *probed = probed_record(p);
-        int prio = conf_peek(store_, probed);
+        int prio = store_peek(store_, probed);
         std::free(probed);
         return prio;
     };
@@ -185,7 +185,7 @@ TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)
     close(fd);
     EXPECT_EQ(peek(known), 0);
     // Nor without any load, nor after a whole one.
-    conf_reset(store_);
+    store_reset(store_);
     EXPECT_EQ(peek(known), 0);
     ASSERT_EQ(load_config(store_, file_.c_str()), 0);
     EXPECT_EQ(peek(known), 0);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "base/text.hpp"
-#include "store/conf.hpp"
+#include "store/internal.hpp"
 #include "trace/trace.hpp"
 
 #include <sysfs/dlist.h>
@@ -120,22 +120,37 @@ inline pathinfo *probed_record(const Probe &p)
     return rec;
 }
 
-/// Frees a record unless the list has taken it, as the operations do.
-inline void release(const conf_store *store, pathinfo *rec)
-{
-    if (!conf_holds(store, rec))
-        std::free(rec);
-}
+/// Frees a probed record, as the operations do: the store keeps a copy.
+inline void release(const Store *, pathinfo *rec) { std::free(rec); }
 
-/// The records of conf in walk order.
-inline std::vector<pathinfo *> records(const conf_store *store)
+/// The records of the list in walk order.
+inline std::vector<pathinfo *> records(const Store *store)
 {
     std::vector<pathinfo *> out;
-    if (store->conf == nullptr)
+    if (store->luns == nullptr)
         return out;
-    for (DL_node *n = store->conf->head->next; n != nullptr && n != store->conf->head; n = n->next)
+    for (DL_node *n = store->luns->head->next; n != nullptr && n != store->luns->head; n = n->next)
         out.push_back(static_cast<pathinfo *>(n->data));
     return out;
+}
+
+/// True when `rec` itself is a record of the store's list.
+inline bool list_holds(const Store *store, const pathinfo *rec)
+{
+    for (const pathinfo *held : records(store))
+        if (held == rec)
+            return true;
+    return false;
+}
+
+/// True when the list holds a record of `probed`'s LUN that is the store's
+/// own, not `probed` itself.
+inline bool holds_copy_of(const Store *store, const pathinfo *probed)
+{
+    for (const pathinfo *held : records(store))
+        if (held != probed && std::strcmp(held->wwid, probed->wwid) == 0)
+            return true;
+    return false;
 }
 
 /// Each test starts as a fresh process: a store of its own for a file in an
@@ -150,7 +165,7 @@ protected:
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
         dir_ = tmpl;
         file_ = dir_ + "/tald.conf";
-        store_ = new conf_store(file_.c_str());
+        store_ = new Store(file_.c_str());
     }
     void TearDown() override
     {
@@ -159,7 +174,7 @@ protected:
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
-    void new_list() { store_->conf = dlist_new(sizeof(pathinfo)); }
+    void new_list() { store_->luns = dlist_new(sizeof(pathinfo)); }
     /// Points the store's saves at another file.
     void use_file(const std::string &path) { copy_field(store_->file, sizeof store_->file, path.c_str()); }
     /// Loads `content` as the preference file; returns load_config's result.
@@ -171,7 +186,7 @@ protected:
 
     std::string dir_;
     std::string file_;
-    conf_store *store_ = nullptr;
+    Store *store_ = nullptr;
     int saved_verbosity_ = 0;
 };
 

@@ -1,7 +1,7 @@
 // The line format's own readers: numbers and tokens as the C library's
 // strtol and strtok_r would give them.
-#include "store/conf_line.hpp"
-#include "store/conf_test_util.hpp"
+#include "store/line.hpp"
+#include "store/test_util.hpp"
 
 #include <climits>
 #include <cstdlib>
@@ -44,7 +44,7 @@ TEST(ConfLine, TokensSplitAsStrtok)
         line += ",x,0:0:0:0,0";
     line += ",:alias,:extra";
     pathinfo rec{};
-    ASSERT_EQ(conf_line::parse(line.data(), &rec), 0);
+    ASSERT_EQ(line_parse(line.data(), &rec), 0);
     std::ostringstream got;
     got << rec.wwid << " " << rec.slot_dev[0][0] << " " << rec.slot_host[0][0] << ":"
         << rec.slot_channel[0][0] << ":" << rec.slot_id[0][0] << ":" << rec.slot_lun[0][0] << " "
@@ -54,7 +54,7 @@ TEST(ConfLine, TokensSplitAsStrtok)
     for (const char *only : {"", ",", ":,:,,", "w"}) {
         std::string text = only;
         pathinfo partial{};
-        EXPECT_EQ(conf_line::parse(text.data(), &partial), -1) << only;
+        EXPECT_EQ(line_parse(text.data(), &partial), -1) << only;
         EXPECT_STREQ(partial.wwid, only[0] == 'w' ? "w" : "") << only;
     }
 }
@@ -92,15 +92,15 @@ TEST(ConfLine, CanonicalIsWhatAParseAndAFormatKeep)
     for (const std::string &text : cases) {
         pathinfo *rec = new_record();
         std::string copy = text;
-        bool complete = conf_line::parse(copy.data(), rec) == 0;
-        char out[conf_line::kMaxLine];
-        std::size_t len = conf_line::format(rec, out);
+        bool complete = line_parse(copy.data(), rec) == 0;
+        char out[kMaxLine];
+        std::size_t len = line_format(rec, out);
         bool kept = complete && std::string(out, len) == text + "\n";
-        conf_line::Shape shape{};
-        EXPECT_EQ(conf_line::canonical(text.data(), text.size(), &shape), kept) << text;
+        LineShape shape{};
+        EXPECT_EQ(line_canonical(text.data(), text.size(), &shape), kept) << text;
         if (kept) {
             EXPECT_EQ(text.substr(0, shape.wwid_len), text.substr(0, text.find(',')));
-            EXPECT_EQ(shape.bad_address, conf_line::invalid_address(rec, 0) >= 0) << text;
+            EXPECT_EQ(shape.bad_address, line_invalid_address(rec, 0) >= 0) << text;
         }
         std::free(rec);
     }

@@ -13,12 +13,10 @@
 #include <ctime>
 #include <sys/types.h>
 
-namespace conf_disk {
-
 /// What tells one state of a file from another without reading it: a writer
 /// that replaces the file gives it a new inode, one that writes in place
 /// changes its change time at least.
-struct Identity {
+struct DiskIdentity {
     dev_t dev;
     ino_t ino;
     off_t size;
@@ -33,49 +31,51 @@ struct Identity {
 /// identity; a file written within the tick of the read may change again
 /// without any visible change of its times, and is "racily clean", as git
 /// calls such index entries.
-struct Content {
+struct DiskContent {
     char *data;
     std::size_t size;
-    Identity identity;
+    DiskIdentity identity;
     bool settled;
 };
 
 /// True when the file at `path` is still the one whose bytes `content`
 /// holds: read settled, and its identity unchanged. One lstat.
-bool unchanged(const char *path, const Content &content);
+bool disk_unchanged(const char *path, const DiskContent &content);
 
 /// How a file's bytes are taken: the read function, and the most bytes asked
 /// of one call (0: no limit). The store reads through read(2) whole; tests
 /// read in pieces or fail half way.
-struct Reader {
+struct DiskReader {
     ssize_t (*read)(int fd, void *buf, std::size_t count);
     std::size_t chunk;
 };
 
+/// What disk_read_whole found.
+enum DiskRead {
+    kDiskRead = 1,         ///< read whole
+    kDiskMissing = 0,      ///< no such file
+    kDiskNotOpened = -1,   ///< the file exists but could not be opened
+    kDiskCutShort = -2,    ///< opened but not read to its end
+    kDiskNoMemory = -4,    ///< no memory for its content
+};
+
 /// Reads the file at `path` whole into *content (any earlier content is
-/// released first), between lock_config and unlock_config on its
-/// descriptor, through `reader` (nullptr: read(2) whole). A run as root reads
-/// only a file that root owns and only root can write (state/trust.hpp).
-/// 1 read; 0 no such file; -1 the file exists but could not be opened; -2 it
-/// was opened but not read to its end; -3 lock_config refused; -4 no memory
-/// for its content. On -1, -2 and -4 *reason says why (a strerror text, "not
-/// a regular file", "not owned by root", "writable by group or others", valid
-/// until the next call); on anything but 1 the content stays empty.
-int read_whole(const char *path, Content *content, const char **reason,
-               const Reader *reader = nullptr);
+/// released first), through `reader` (nullptr: read(2) whole). A run as
+/// root reads only a file that root owns and only root can write
+/// (state/trust.hpp). On kDiskNotOpened, kDiskCutShort and kDiskNoMemory
+/// *reason says why (a strerror text, "not a regular file", "not owned by
+/// root", "writable by group or others", valid until the next call); on
+/// anything but kDiskRead the content stays empty.
+DiskRead disk_read_whole(const char *path, DiskContent *content, const char **reason,
+                         const DiskReader *reader = nullptr);
 /// Frees the content and empties it.
-void release(Content *content);
+void disk_release(DiskContent *content);
 
 /// Replaces the file at `path` with `len` bytes of `data`, atomically. The
 /// file keeps its permission bits; a new one gets 0640. 0 replaced (a mode
 /// the file system refuses, or a directory that cannot be synced, is traced
 /// and tolerated); -1 when the content could not be written, synced or
 /// renamed, the old file then left as it was. Traces as save_config.
-int replace(const char *path, const char *data, std::size_t len);
-
-}  // namespace conf_disk
-
-/// Hooks for locking the preference file itself, around its read and its
-/// replacement; both return 1. The run lock serialises every user instead.
-int lock_config(int fd);
-int unlock_config(int fd);
+int disk_replace(const char *path, const char *data, std::size_t len);
+/// Traces a replacement that failed for errno `err` (as disk_replace does).
+void disk_trace_write_failure(int err);

@@ -1,7 +1,7 @@
 // The preference file on disk: reading it in pieces or failing half way,
 // and a save that has nothing new to write.
-#include "store/conf_disk.hpp"
-#include "store/conf_test_util.hpp"
+#include "store/disk.hpp"
+#include "store/test_util.hpp"
 
 #include <cerrno>
 
@@ -15,12 +15,12 @@ namespace {
 class ConfDisk : public StoreTest {
 protected:
     /// The store reads through `reader` from now on.
-    void read_with(const conf_disk::Reader &reader)
+    void read_with(const DiskReader &reader)
     {
         reader_ = reader;
-        store_->reader = &reader_;
+        store_->test_reader = &reader_;
     }
-    conf_disk::Reader reader_ = {::read, 0};
+    DiskReader reader_ = {::read, 0};
 };
 
 /// What `fn` traces at `verbosity`.
@@ -36,7 +36,7 @@ std::string traced(int verbosity, F fn)
 }
 
 /// Everything a load leaves to see: its traces and the records in order.
-std::string load_outcome(conf_store *store_, const std::string &file)
+std::string load_outcome(Store *store_, const std::string &file)
 {
     int rc = 0;
     std::string out = traced(7, [&] { rc = load_config(store_, file.c_str()); });
@@ -66,7 +66,7 @@ TEST_F(ConfDisk, ReadingInPiecesKeepsEveryRuleOfTheFormat)
     for (const char *part : {"[90] ", "[91] ", "[174] ", "[345] ", "aa|A:B|/dev/A,%zz|5"})
         ASSERT_NE(whole.find(part), std::string::npos) << part << "\n" << whole;
     for (std::size_t chunk : {1u, 2u, 3u, 7u, 64u, 511u, 4096u, 13503u, 13504u}) {
-        conf_reset(store_);
+        store_reset(store_);
         read_with({::read, chunk});
         EXPECT_EQ(load_outcome(store_, file_), whole) << chunk;
     }
@@ -123,7 +123,7 @@ TEST_F(ConfDisk, ResolutionThatChangesNothingWritesNothing)
     };
     std::string expected_traces;
     for (const Case &k : cases) {
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load(k.content), 0) << k.name;
         // A time stamp that a rewrite could not keep by chance.
         const timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};

@@ -1,4 +1,6 @@
-#include "store/conf_line.hpp"
+// One record line's text: written, read back, checked for the writer's form;
+// and the scan of a content's lines as a run reads them.
+#include "store/line.hpp"
 
 #include "base/text.hpp"
 
@@ -10,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace conf_line {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
@@ -27,7 +28,7 @@ constexpr bool needs_escape(unsigned char c)
 /// would break the line apart, then `end`.
 char *put_text(char *out, const char *field, std::size_t size, char end)
 {
-    out += encode(field, size, out);
+    out += line_encode(field, size, out);
     *out++ = end;
     return out;
 }
@@ -112,14 +113,8 @@ void decode_field(char *dst, std::size_t size, const char *src)
 
 // --- the canonical form ------------------------------------------------------
 
-int upper_hex(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+/// A hex digit as the writer gives it: uppercase only.
+int upper_hex(char c) { return c >= 'a' && c <= 'f' ? -1 : hex_value(c); }
 
 /// The bytes that a text field holds as they stand.
 constexpr auto kPlain = [] {
@@ -154,7 +149,7 @@ const char *plain_run(const char *p, const char *end)
     return p;
 }
 
-/// The end of a non-empty text field at p as encode writes it (every byte
+/// The end of a non-empty text field at p as line_encode writes it (every byte
 /// that needs it encoded, and no other; uppercase hex; at most size-1 bytes
 /// once decoded), stopping at the first separator or at `end`; nullptr when
 /// the field is not in that form.
@@ -228,10 +223,10 @@ const char *canonical_int(const char *p, const char *end, char after, long long 
 
 }  // namespace
 
-LineKind next_line(const char *data, std::size_t size, std::size_t *pos, Line *line)
+LineKind line_next(const char *data, std::size_t size, std::size_t *pos, LineBounds *line)
 {
     if (*pos >= size)
-        return kNoLine;
+        return LineKind::kNone;
     const std::size_t start = *pos;
     const char *begin = data + start;
     const auto *lf = static_cast<const char *>(std::memchr(begin, '\n', size - start));
@@ -243,15 +238,15 @@ LineKind next_line(const char *data, std::size_t size, std::size_t *pos, Line *l
     *line = {start, len, ended && data[start + len] == '\n'};
     *pos = start + len + (ended ? 1 : 0);
     if (len == 0)
-        return kEmpty;
+        return LineKind::kEmpty;
     if (len > kMaxLine)
-        return kTooLong;
+        return LineKind::kTooLong;
     if (std::memchr(begin, '\0', len) != nullptr)
-        return kHoldsNul;
-    return kText;
+        return LineKind::kHoldsNul;
+    return LineKind::kText;
 }
 
-std::size_t format(const pathinfo *rec, char *out)
+std::size_t line_format(const pathinfo *rec, char *out)
 {
     char *start = out;
     out = put_text(out, rec->wwid, kWwidSize, ',');
@@ -275,7 +270,7 @@ std::size_t format(const pathinfo *rec, char *out)
     return static_cast<std::size_t>(out - start);
 }
 
-std::size_t encode(const char *field, std::size_t size, char *out)
+std::size_t line_encode(const char *field, std::size_t size, char *out)
 {
     char *start = out;
     std::size_t n = strnlen(field, size - 1);
@@ -292,7 +287,7 @@ std::size_t encode(const char *field, std::size_t size, char *out)
     return static_cast<std::size_t>(out - start);
 }
 
-int invalid_address(const pathinfo *rec, int from_entry)
+int line_invalid_address(const pathinfo *rec, int from_entry)
 {
     for (int k = from_entry; k < kControllerPorts * kSlotsPerPort; ++k) {
         int cp = k % kControllerPorts;
@@ -307,7 +302,7 @@ int invalid_address(const pathinfo *rec, int from_entry)
     return -1;
 }
 
-bool canonical(const char *line, std::size_t len, Shape *shape)
+bool line_canonical(const char *line, std::size_t len, LineShape *shape)
 {
     const char *p = line;
     const char *end = line + len;
@@ -341,7 +336,7 @@ bool canonical(const char *line, std::size_t len, Shape *shape)
     return (p = canonical_text(p, end, kTextNameSize)) != nullptr && p == end;
 }
 
-int parse(char *line, pathinfo *rec)
+int line_parse(char *line, pathinfo *rec)
 {
     char *cursor = line;
     char *token = next_token(&cursor);
@@ -369,4 +364,79 @@ int parse(char *line, pathinfo *rec)
     return 0;
 }
 
-}  // namespace conf_line
+// --- the scan of a content -----------------------------------------------------
+
+namespace {
+
+const char *seen_wwid(const Scanner &s, std::size_t n) { return s.wwids.data() + s.wwid_at[n]; }
+
+/// Makes room for one more LUN of `len` bytes; false without memory.
+bool room_for(Scanner *s, std::size_t len)
+{
+    if (!s->wwids.reserve(s->wwids.size() + len + 1, 4096, UINT32_MAX) ||
+        !s->wwid_at.reserve(s->wwid_at.size() + 1, 256) ||
+        !s->wwid_line.reserve(s->wwid_line.size() + 1, 256))
+        return false;
+    const Scanner &scanner = *s;
+    return hash_reserve(&s->seen, s->wwid_at.size() + 1, [&scanner](std::size_t n) {
+        const char *wwid = seen_wwid(scanner, n);
+        return hash_bytes(wwid, std::strlen(wwid));
+    });
+}
+
+}  // namespace
+
+Scanner::~Scanner()
+{
+    wwids.free();
+    wwid_at.free();
+    wwid_line.free();
+    hash_free(&seen);
+}
+
+bool scan_next(Scanner *scanner, ScanPiece *piece)
+{
+    LineBounds line{};
+    LineKind kind = LineKind::kNone;
+    if (scanner->data != nullptr)
+        kind = line_next(scanner->data, scanner->size, &scanner->pos, &line);
+    if (kind == LineKind::kNone)
+        return false;
+    *piece = {kind, line, scanner->number, false, 0, false};
+    if (line.lf_ended)
+        ++scanner->number;
+    if (kind == LineKind::kText) {
+        std::memcpy(scanner->text, scanner->data + line.offset, line.len);
+        scanner->text[line.len] = '\0';
+    }
+    return true;
+}
+
+void scan_record(Scanner *scanner, ScanPiece *piece, pathinfo *rec, bool rec_clear)
+{
+    if (!rec_clear)
+        std::memset(rec, 0, sizeof *rec);
+    piece->complete = line_parse(scanner->text, rec) == 0;
+    if (rec->wwid[0] == '\0')
+        return;
+    std::size_t len = std::strlen(rec->wwid);
+    std::size_t hash = hash_bytes(rec->wwid, len);
+    const Scanner &s = *scanner;
+    auto is_key = [&](std::size_t n) { return std::strcmp(seen_wwid(s, n), rec->wwid) == 0; };
+    long earlier = hash_find(scanner->seen, hash, is_key);
+    if (earlier >= 0) {
+        piece->repeat_of = scanner->wwid_line[earlier];
+        return;
+    }
+    // Once a LUN was not remembered, no later line can be told a repeat.
+    if (scanner->forgetful || !room_for(scanner, len)) {
+        scanner->forgetful = true;
+        piece->unsure = true;
+        return;
+    }
+    std::size_t n = scanner->wwid_at.size();
+    scanner->wwid_at.append(static_cast<std::uint32_t>(scanner->wwids.size()));
+    scanner->wwid_line.append(piece->number);
+    scanner->wwids.append_all(rec->wwid, len + 1);
+    hash_put(&scanner->seen, hash_slot(scanner->seen, hash, is_key), static_cast<std::uint32_t>(n));
+}

@@ -1,6 +1,8 @@
-#include "store/conf_disk.hpp"
+// The preference file on disk: read whole, and replaced atomically.
+#include "store/disk.hpp"
 
 #include "base/fd_guard.hpp"
+#include "base/grow_array.hpp"
 #include "base/text.hpp"
 #include "state/trust.hpp"
 #include "trace/trace.hpp"
@@ -19,20 +21,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace conf_disk {
-
 namespace {
 
-
 constexpr int kLineSaveOpen = 221;
-constexpr int kLineSaveLock = 227;
 constexpr int kLineSaveWrite = 293;
 constexpr int kLineSaveSync = 295;
 constexpr int kLineSaveRename = 297;
 constexpr int kLineSaveSyncDir = 299;
 
 constexpr const char *kMsgOpenFailed = "Could not open configuration file";
-constexpr const char *kMsgLockFailed = "Could not get lock on file.";
 constexpr const char *kFmtWriteFailed = "Could not write configuration file: %s";
 constexpr const char *kMsgNotRegular = "not a regular file";
 constexpr const char *kMsgNotRoots = "not owned by root";
@@ -55,7 +52,7 @@ long long ns_of(const timespec &t)
     return static_cast<long long>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
 }
 
-Identity identity_of(const struct stat &st)
+DiskIdentity identity_of(const struct stat &st)
 {
     return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
@@ -135,47 +132,40 @@ void prefault(char *data, std::size_t len)
 
 /// Reads fd to its end into *content, its block sized by `expected`. 0, or
 /// -1 with errno set.
-int read_all(int fd, std::size_t expected, const Reader &reader, Content *content)
+int read_all(int fd, std::size_t expected, const DiskReader &reader, DiskContent *content)
 {
-    std::size_t capacity = expected + kReadSlack;
-    char *data = static_cast<char *>(std::malloc(capacity + 1));
-    if (data == nullptr)
+    // Room for what fstat gave, the slack and the NUL after the content.
+    std::size_t first = expected + kReadSlack + 1;
+    GrowArray<char> data;
+    if (!data.reserve(first, first))
         return -1;
-    prefault(data, capacity + 1);
-    std::size_t size = 0;
+    prefault(data.data(), data.capacity);
     for (;;) {
-        if (size == capacity) {
-            // The file grew since fstat: make room as it comes.
-            std::size_t grown = capacity * 2;
-            char *bigger = grown > capacity ? static_cast<char *>(std::realloc(data, grown + 1))
-                                            : nullptr;
-            if (bigger == nullptr) {
-                std::free(data);
-                errno = ENOMEM;
-                return -1;
-            }
-            data = bigger;
-            capacity = grown;
+        // The file grew since fstat: make room as it comes.
+        if (!data.reserve(data.size() + 2)) {
+            data.free();
+            errno = ENOMEM;
+            return -1;
         }
-        std::size_t want = capacity - size;
+        std::size_t want = data.capacity - 1 - data.size();
         if (reader.chunk != 0 && want > reader.chunk)
             want = reader.chunk;
-        ssize_t n = reader.read(fd, data + size, want);
+        ssize_t n = reader.read(fd, data.data() + data.size(), want);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             int err = errno;
-            std::free(data);
+            data.free();
             errno = err;
             return -1;
         }
         if (n == 0)
             break;
-        size += static_cast<std::size_t>(n);
+        data.count += static_cast<std::size_t>(n);
     }
-    data[size] = '\0';
-    content->data = data;
-    content->size = size;
+    data[data.size()] = '\0';
+    content->data = data.data();
+    content->size = data.size();
     return 0;
 }
 
@@ -226,44 +216,47 @@ int sync_directory(const char *path)
 
 }  // namespace
 
-int read_whole(const char *path, Content *content, const char **reason, const Reader *reader)
+DiskRead disk_read_whole(const char *path, DiskContent *content, const char **reason,
+                         const DiskReader *reader)
 {
-    static constexpr Reader kWhole = {::read, 0};
-    release(content);
+    static constexpr DiskReader kWhole = {::read, 0};
+    disk_release(content);
     timespec began = {};
     clock_gettime(CLOCK_REALTIME, &began);
     struct stat st;
     FdGuard fd{open_regular(path, &st, reason)};
     if (fd.fd < 0)
-        return *reason == nullptr ? 0 : -1;
-    if (lock_config(fd.fd) < 0)
-        return -3;
+        return *reason == nullptr ? kDiskMissing : kDiskNotOpened;
     if (read_all(fd.fd, static_cast<std::size_t>(st.st_size), reader != nullptr ? *reader : kWhole,
                  content) < 0) {
         int err = errno;
         *reason = std::strerror(err);
-        return err == ENOMEM ? -4 : -2;
+        return err == ENOMEM ? kDiskNoMemory : kDiskCutShort;
     }
-    unlock_config(fd.fd);
     content->identity = identity_of(st);
     content->settled = settled_at(st, began);
-    return 1;
+    return kDiskRead;
 }
 
-bool unchanged(const char *path, const Content &content)
+bool disk_unchanged(const char *path, const DiskContent &content)
 {
     struct stat st;
     if (!content.settled || lstat(path, &st) != 0 || !S_ISREG(st.st_mode))
         return false;
-    const Identity &was = content.identity;
+    const DiskIdentity &was = content.identity;
     return st.st_dev == was.dev && st.st_ino == was.ino && st.st_size == was.size &&
            same_time(st.st_mtim, was.mtime) && same_time(st.st_ctim, was.ctime);
 }
 
-void release(Content *content)
+void disk_trace_write_failure(int err)
+{
+    log_trace(kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(err));
+}
+
+void disk_release(DiskContent *content)
 {
     std::free(content->data);
-    *content = Content{};
+    *content = DiskContent{};
 }
 
 namespace {
@@ -283,17 +276,13 @@ int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
         log_trace(kLineSaveOpen, 4, kMsgOpenFailed);
         return -1;
     }
-    if (lock_config(fd.fd) < 0) {
-        log_trace(kLineSaveLock, 4, kMsgLockFailed);
-        return -2;
-    }
     // The mode is kept where the file system allows it (a save never widens
     // it); a file system that refuses it must not cost the administrator the
     // preferences themselves.
     if (fchmod(fd.fd, mode) < 0)
-        log_trace(kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        disk_trace_write_failure(errno);
     if (write_all(fd.fd, data, len) < 0) {
-        log_trace(kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        disk_trace_write_failure(errno);
         return -2;
     }
     if (fsync(fd.fd) < 0) {
@@ -301,9 +290,8 @@ int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
                   std::strerror(errno));
         return -2;
     }
-    unlock_config(fd.fd);
     if (fd.close_now() < 0) {
-        log_trace(kLineSaveWrite, 4, kFmtWriteFailed, std::strerror(errno));
+        disk_trace_write_failure(errno);
         return -2;
     }
     return 0;
@@ -311,7 +299,7 @@ int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
 
 }  // namespace
 
-int replace(const char *path, const char *data, std::size_t len)
+int disk_replace(const char *path, const char *data, std::size_t len)
 {
     char temp[PATH_MAX];
     int n = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
@@ -343,8 +331,3 @@ int replace(const char *path, const char *data, std::size_t len)
     }
     return 0;
 }
-
-}  // namespace conf_disk
-
-int lock_config(int) { return 1; }
-int unlock_config(int) { return 1; }

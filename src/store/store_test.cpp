@@ -1,5 +1,5 @@
 // LUN list and priority resolution.
-#include "store/conf_test_util.hpp"
+#include "store/test_util.hpp"
 
 #include <climits>
 #include <functional>
@@ -41,10 +41,10 @@ TEST_F(ConfList, AddPutsRecordsInFrontAndClearsLunref)
     EXPECT_EQ(traced_stderr(3, [&] { EXPECT_EQ(add_confNode(store_, a), -1); }),
               "[194] Error: conf == NULL!\n");
     EXPECT_EQ(a->lunref, 17);
-    EXPECT_FALSE(conf_holds(store_, a));
+    EXPECT_FALSE(list_holds(store_, a));
 
     new_list();
-    EXPECT_FALSE(conf_holds(store_, a));  // empty list
+    EXPECT_FALSE(list_holds(store_, a));  // empty list
     pathinfo *b = new_record();
     b->lunref = 3;
     EXPECT_EQ(add_confNode(store_, a), 0);
@@ -52,10 +52,10 @@ TEST_F(ConfList, AddPutsRecordsInFrontAndClearsLunref)
     EXPECT_EQ(a->lunref, 0);
     EXPECT_EQ(b->lunref, 0);
     EXPECT_EQ(records(store_), (std::vector<pathinfo *>{b, a}));
-    EXPECT_TRUE(conf_holds(store_, a));
-    EXPECT_TRUE(conf_holds(store_, b));
-    pathinfo other;
-    EXPECT_FALSE(conf_holds(store_, &other));
+    EXPECT_TRUE(list_holds(store_, a));
+    EXPECT_TRUE(list_holds(store_, b));
+    pathinfo other{};
+    EXPECT_FALSE(list_holds(store_, &other));
 }
 
 // --- priority resolution -----------------------------------------------------
@@ -73,11 +73,12 @@ TEST_F(ConfPrio, NewLunJoinsTheListWithItsDefault)
     p.id = 1;
     pathinfo *probed = probed_record(p);
     EXPECT_EQ(conf_getPrio(store_, probed), 1);
-    EXPECT_TRUE(conf_holds(store_, probed));
+    EXPECT_TRUE(holds_copy_of(store_, probed));
     EXPECT_EQ(probed->lunref, 5);
     EXPECT_EQ(probed->cp, 2);
     EXPECT_EQ(read_file(file_),
               make_line("600cc", {"", "", "/dev/sdc,3:0:1:1,1,"}, "vol_db01") + other);
+    release(store_, probed);
 }
 
 TEST_F(ConfPrio, NoFileYetCreatesItWithOneLine)
@@ -93,6 +94,7 @@ TEST_F(ConfPrio, NoFileYetCreatesItWithOneLine)
                    "[466] conf_getPrio called for new LUN (/dev/sdb).  Setting prio to default 3.\n"
                    "[212] ENTRY\n"
                    "[291] " + expected + "\n");
+    release(store_, probed);
 }
 
 TEST_F(ConfPrio, GetKeepsOverridesAndReplacesEverythingElse)
@@ -104,13 +106,13 @@ TEST_F(ConfPrio, GetKeepsOverridesAndReplacesEverythingElse)
         {0, 4}, {1, 4}, {2, 4}, {4, 4}, {9, 4}, {-1, 4}, {1000, 4},
     };
     for (const Case &k : cases) {
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load(example_with(k.stored)), 0);
         Probe p;
         p.lunref = 3;  // default of C0P0: 4
         pathinfo *probed = probed_record(p);
         EXPECT_EQ(conf_getPrio(store_, probed), k.expected) << k.stored;
-        EXPECT_FALSE(conf_holds(store_, probed));
+        EXPECT_FALSE(list_holds(store_, probed));
         EXPECT_EQ(read_file(file_), example_with(k.expected)) << k.stored;
         release(store_, probed);
     }
@@ -141,7 +143,7 @@ TEST_F(ConfPrio, GetTracesItsResolution)
             "[291] " + example_with(3, {}, "vol_new") + "\n"},
     };
     for (const Case &k : cases) {
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load(example_with(k.stored)), 0);
         Probe p;
         p.alias = "vol_new";
@@ -208,7 +210,7 @@ TEST_F(ConfPrio, SetAppliesOverridesAndResetsRefusesTheRest)
     const std::string third = make_line("600cc", {}, "C");
     for (const Case &k : cases) {
         for (bool stored : {true, false}) {
-            conf_reset(store_);
+            store_reset(store_);
             const std::string before = stored ? kExampleLine + other : other + third;
             ASSERT_EQ(load(before), 0);
             std::size_t count = records(store_).size();
@@ -217,14 +219,14 @@ TEST_F(ConfPrio, SetAppliesOverridesAndResetsRefusesTheRest)
             if (k.applied == 0) {
                 EXPECT_EQ(read_file(file_), before) << k.requested;
                 EXPECT_EQ(records(store_).size(), count);
-                EXPECT_FALSE(conf_holds(store_, probed));
+                EXPECT_FALSE(list_holds(store_, probed));
             } else if (stored) {
                 // 8 is what the file holds already: then it is not rewritten.
                 EXPECT_EQ(read_file(file_),
                           k.applied == 8 ? before : other + example_with(k.applied))
                     << k.requested;
             } else {
-                EXPECT_TRUE(conf_holds(store_, probed));
+                EXPECT_TRUE(holds_copy_of(store_, probed));
                 EXPECT_EQ(probed->cp, 0);
                 EXPECT_EQ(read_file(file_),
                           make_line(kExampleWwid,
@@ -249,6 +251,7 @@ TEST_F(ConfPrio, SetOnANewLunKeepsTheProbedPort)
     EXPECT_EQ(probed->cp, 3);
     EXPECT_EQ(read_file(file_),
               make_line(kExampleWwid, {"", "", "", "/dev/sdb,4:0:0:1,6,"}, "vol_db01"));
+    release(store_, probed);
 }
 
 TEST_F(ConfPrio, SetTracesItsResolution)
@@ -285,12 +288,14 @@ TEST_F(ConfPrio, WithoutListOrWritableFile)
     use_file(unwritable.c_str());
     new_list();
     EXPECT_LT(conf_setPrio(store_, probed, 7), 0);  // adds the LUN, cannot save it
-    EXPECT_TRUE(conf_holds(store_, probed));
+    EXPECT_TRUE(holds_copy_of(store_, probed));
     pathinfo *again = probed_record({});
     EXPECT_EQ(conf_getPrio(store_, again), 7);
     EXPECT_LT(conf_setPrio(store_, again, 0), 0);
     release(store_, again);
+    release(store_, probed);
 }
+
 
 }  // namespace
 }  // namespace conf_test

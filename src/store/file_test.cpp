@@ -1,5 +1,5 @@
 // The preference file: format, reader, atomic writer.
-#include "store/conf_test_util.hpp"
+#include "store/test_util.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -43,7 +43,7 @@ TEST_F(ConfFile, LoadTraces)
                   "[169] pathinfo->prio[0-3]: /dev/sdb:8 /dev/sdd:4 /dev/sdc:1 /dev/sde:2\n" +
                   free_row + free_row + free_row);
 
-    conf_reset(store_);
+    store_reset(store_);
     log_verbosity = 4;
     testing::internal::CaptureStderr();
     EXPECT_EQ(load_config(store_, (dir_ + "/none").c_str()), -1);
@@ -86,7 +86,7 @@ TEST_F(ConfFile, LoadSplitsLinesWhateverTheirEnds)
         {"only empty lines", "\n\r\n\n", {""}},
     };
     for (const Case &k : cases) {
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load(k.content), 0) << k.name;
         std::vector<std::string> got;
         for (pathinfo *rec : records(store_))
@@ -138,7 +138,7 @@ TEST_F(ConfFile, TokenRules)
         {"runs of separators", "w,,d::1:0:0:0,,5," + kFreeEntry + "\n", 1, 5, "", true},
     };
     for (const Case &k : cases) {
-        conf_reset(store_);
+        store_reset(store_);
         log_verbosity = 4;
         testing::internal::CaptureStderr();
         ASSERT_EQ(load(k.line), 0) << k.name;
@@ -176,7 +176,7 @@ TEST_F(ConfFile, IncompleteLineIsLoadedAndWrittenInFullForm)
 TEST_F(ConfFile, EveryTruncationOfTheExampleLoadsOneRecord)
 {
     for (std::size_t len = 1; len < kExampleLine.size(); ++len) {
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load(kExampleLine.substr(0, len)), 0) << len;
         std::vector<pathinfo *> recs = records(store_);
         ASSERT_EQ(recs.size(), 1u) << len;
@@ -187,7 +187,7 @@ TEST_F(ConfFile, EveryTruncationOfTheExampleLoadsOneRecord)
 TEST_F(ConfFile, MissingFileThenSaveCreatesItWithMode0640)
 {
     ASSERT_EQ(load_config(store_, file_.c_str()), -1);
-    ASSERT_NE(store_->conf, nullptr);
+    ASSERT_NE(store_->luns, nullptr);
     EXPECT_TRUE(records(store_).empty());
     add_confNode(store_, example_record());
     mode_t old_mask = umask(077);
@@ -203,7 +203,7 @@ TEST_F(ConfFile, ExistingFileKeepsItsMode)
 {
     // 0200: a file its owner may not read keeps its mode all the same.
     for (mode_t mode : {0600u, 0644u, 0400u, 0200u}) {
-        conf_reset(store_);
+        store_reset(store_);
         ASSERT_EQ(load(kExampleLine), 0);
         ASSERT_EQ(chmod(file_.c_str(), mode), 0);
         ASSERT_EQ(save_config(store_, file_.c_str()), 0) << std::oct << mode;
@@ -329,7 +329,7 @@ TEST_F(ConfFile, NamesWithSeparatorsSurviveARoundTrip)
         EXPECT_NE(written.find("," + k.written + ",4:0:1:7,6,"), std::string::npos) << k.dev;
     EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 4);
 
-    conf_reset(store_);
+    store_reset(store_);
     ASSERT_EQ(load_config(store_, file_.c_str()), 0);
     std::vector<pathinfo *> recs = records(store_);
     ASSERT_EQ(recs.size(), std::size(cases));
@@ -366,7 +366,7 @@ TEST_F(ConfFile, LargestRecordIsNeverCut)
     ASSERT_EQ(save_config(store_, file_.c_str()), 0);
     EXPECT_GT(read_file(file_).size(), 13000u);
 
-    conf_reset(store_);
+    store_reset(store_);
     ASSERT_EQ(load_config(store_, file_.c_str()), 0);
     std::vector<pathinfo *> recs = records(store_);
     ASSERT_EQ(recs.size(), 2u);
