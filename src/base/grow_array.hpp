@@ -74,3 +74,10 @@ struct GrowArray {
         *this = GrowArray{};
     }
 };
+
+/// Frees an array when its scope ends, for a function with many ways out.
+template <typename T>
+struct GrowArrayFreed {
+    GrowArray<T> *array;
+    ~GrowArrayFreed() { array->free(); }
+};

@@ -1,6 +1,6 @@
 #include "command/initramfs_note.hpp"
 
-#include "base/byte_buffer.hpp"
+#include "base/grow_array.hpp"
 #include "base/priority.hpp"
 #include "store/store.hpp"
 
@@ -31,11 +31,15 @@ struct Override {
     int cp, host, prio;
 };
 
-/// The overrides of one file, sorted: Override records one after another.
+/// The overrides of one file, sorted.
 struct Overrides {
-    ByteBuffer bytes;
-    std::size_t count() const { return bytes.len / sizeof(Override); }
-    Override *items() const { return reinterpret_cast<Override *>(bytes.data); }
+    GrowArray<Override> list;
+    Overrides() = default;
+    Overrides(const Overrides &) = delete;
+    Overrides &operator=(const Overrides &) = delete;
+    ~Overrides() { list.free(); }
+    std::size_t count() const { return list.size(); }
+    Override *items() const { return list.data(); }
 };
 
 int compare(const void *a, const void *b)
@@ -58,11 +62,7 @@ bool add(Overrides *all, const pathinfo *rec, int cp, int slot)
     o.cp = cp;
     o.host = rec->slot_host[cp][slot];
     o.prio = rec->prio[cp][slot];
-    if (!byte_buffer_reserve(&all->bytes, sizeof o))
-        return false;
-    std::memcpy(all->bytes.data + all->bytes.len, &o, sizeof o);
-    all->bytes.len += sizeof o;
-    return true;
+    return all->list.append(o);
 }
 
 /// Whether `slot` is the first of its host in the row of `cp`: the one a

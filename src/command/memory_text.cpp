@@ -8,12 +8,10 @@ namespace {
 ssize_t memory_write(void *cookie, const char *buf, std::size_t size)
 {
     auto *text = static_cast<MemoryText *>(cookie);
-    if (!byte_buffer_reserve(text, size)) {
+    if (!text->bytes.append_all(buf, size)) {
         errno = ENOMEM;
         return 0;
     }
-    std::memcpy(text->data + text->len, buf, size);
-    text->len += size;
     return static_cast<ssize_t>(size);
 }
 

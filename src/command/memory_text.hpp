@@ -4,11 +4,18 @@
 // the text and reports nothing.
 #pragma once
 
-#include "base/byte_buffer.hpp"
+#include "base/grow_array.hpp"
 
 #include <cstdio>
 
-using MemoryText = ByteBuffer;
+/// The text written so far: `bytes`, freed when its scope ends.
+struct MemoryText {
+    GrowArray<char> bytes;
+    MemoryText() = default;
+    MemoryText(const MemoryText &) = delete;
+    MemoryText &operator=(const MemoryText &) = delete;
+    ~MemoryText() { bytes.free(); }
+};
 
 /// A stream writing into `text`, or nullptr.
 FILE *memory_text_open(MemoryText *text);

@@ -120,7 +120,7 @@ int built_then_written(StoreRun *run, int (*build)(StoreRun *, FILE *))
         return build(run, stdout);
     }
     run_leave(run);
-    std::fwrite(text.data, 1, text.len, stdout);
+    std::fwrite(text.bytes.data(), 1, text.bytes.size(), stdout);
     return rc;
 }
 

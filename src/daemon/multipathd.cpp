@@ -1,6 +1,6 @@
 #include "daemon/multipathd.hpp"
 
-#include "base/byte_buffer.hpp"
+#include "base/grow_array.hpp"
 
 #include <dlfcn.h>
 #include <poll.h>
@@ -124,7 +124,7 @@ DaemonReach read_within(int fd, char *buf, std::size_t len, long long deadline)
 /// The daemon's reply as its client reads it: the length (a size_t) and
 /// then that many bytes. The buffer is taken whole for the length announced
 /// (memory that the bytes never fill is never touched).
-DaemonReach receive(int fd, long long deadline, ByteBuffer *reply)
+DaemonReach receive(int fd, long long deadline, GrowArray<char> *reply)
 {
     std::size_t size = 0;
     DaemonReach reach = read_within(fd, reinterpret_cast<char *>(&size), sizeof size, deadline);
@@ -132,13 +132,13 @@ DaemonReach receive(int fd, long long deadline, ByteBuffer *reply)
         return reach;
     if (size > kMaxDaemonReply)
         return kDaemonTooLong;
-    if (!byte_buffer_reserve(reply, size + 1))
+    if (!reply->reserve(size + 1, size + 1))
         return kDaemonRefused;
-    reach = read_within(fd, reply->data, size, deadline);
+    reach = read_within(fd, reply->items, size, deadline);
     if (reach != kDaemonReached)
         return reach;
-    reply->len = size;
-    reply->data[size] = '\0';
+    reply->count = size;
+    reply->items[size] = '\0';
     return kDaemonReached;
 }
 
@@ -188,14 +188,15 @@ DaemonReach daemon_ask(const DaemonLink &link, const char *cmd, int bound_ms, ch
         if (link.send_cmd(conn.fd, cmd) != 0)
             return kDaemonNoSocket;
     }
-    ByteBuffer text;
+    GrowArray<char> text;
     reach = receive(conn.fd, deadline, &text);
-    if (reach != kDaemonReached)
+    if (reach != kDaemonReached) {
+        text.free();
         return reach;
+    }
     // The daemon counts the string's NUL into the length.
-    *len = strnlen(text.data, text.len);
-    *reply = text.data;
-    text.data = nullptr;
+    *len = strnlen(text.items, text.count);
+    *reply = text.items;
     return kDaemonReached;
 }
 

@@ -7,7 +7,7 @@
 // are the lines the file already holds; after an indexed load every line
 // but those of the records in the list is copied from the loaded text
 // (kept.cpp), in the same order a whole save would write it.
-#include "base/byte_buffer.hpp"
+#include "base/grow_array.hpp"
 #include "base/text.hpp"
 #include "store/internal.hpp"
 #include "trace/trace.hpp"
@@ -179,7 +179,7 @@ void warn_addresses(const pathinfo *rec)
 
 /// The lines of every record of the list, newest first. *same: they are the
 /// loaded file's lines in the reverse order, and nothing else.
-bool build_whole(Store *store, ByteBuffer *out, bool *same)
+bool build_whole(Store *store, GrowArray<char> *out, bool *same)
 {
     const LoadedFile &loaded = store_loaded_file(store);
     std::size_t lines = 0;
@@ -192,7 +192,7 @@ bool build_whole(Store *store, ByteBuffer *out, bool *same)
             return false;
         std::size_t count = loaded.lines.size();
         *same = *same && lines < count &&
-                kept_line_is(loaded, count - 1 - lines, out->data + out->len - len, len);
+                kept_line_is(loaded, count - 1 - lines, out->items + out->count - len, len);
         ++lines;
     }
     *same = *same && lines == loaded.lines.size();
@@ -227,10 +227,10 @@ void warn_all(Store *store)
 
 }  // namespace
 
-bool file_reserve(const LoadedFile &loaded, ByteBuffer *out, std::size_t more)
+bool file_reserve(const LoadedFile &loaded, GrowArray<char> *out, std::size_t more)
 {
     // Most saves write about what was loaded: the buffer then grows once.
-    return byte_buffer_reserve(out, more, loaded.content.size + kMaxLine);
+    return out->reserve(out->count + more, loaded.content.size + kMaxLine);
 }
 
 bool file_out_of_memory()
@@ -239,25 +239,25 @@ bool file_out_of_memory()
     return false;
 }
 
-std::size_t file_put_record(const LoadedFile &loaded, ByteBuffer *out, const pathinfo *rec)
+std::size_t file_put_record(const LoadedFile &loaded, GrowArray<char> *out, const pathinfo *rec)
 {
     if (!file_reserve(loaded, out, kMaxLine)) {
         file_out_of_memory();
         return 0;
     }
-    char *line = out->data + out->len;
+    char *line = out->items + out->count;
     std::size_t len = line_format(rec, line);
-    out->len += len;
+    out->count += len;
     log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len), line);
     return len;
 }
 
-void file_put_text(ByteBuffer *out, const char *text, std::size_t len)
+void file_put_text(GrowArray<char> *out, const char *text, std::size_t len)
 {
-    char *line = out->data + out->len;
+    char *line = out->items + out->count;
     std::memcpy(line, text, len);
     line[len] = '\n';
-    out->len += len + 1;
+    out->count += len + 1;
     log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len + 1), line);
 }
 
@@ -341,7 +341,8 @@ int save_config(Store *store, const char *path)
                   "Configuration file was not read whole; not rewritten");
         return -1;
     }
-    ByteBuffer out;
+    GrowArray<char> out;
+    GrowArrayFreed<char> freed{&out};
     // Whether every line is the loaded file's, in the reverse order.
     bool same = loaded.canonical && std::strcmp(path, loaded.path) == 0;
     bool built =
@@ -353,7 +354,7 @@ int save_config(Store *store, const char *path)
         return 0;
     warn_all(store);
     loaded.current = false;
-    if (disk_replace(path, out.data, out.len) < 0)
+    if (disk_replace(path, out.items, out.count) < 0)
         return -1;
     loaded.canonical = false;
     return 0;

@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <new>
 
-struct ByteBuffer;
 
 /// One record line of the loaded file, its end excluded.
 struct LineSpan {
@@ -155,20 +154,20 @@ void kept_make_whole(Store *store);
 /// of the file from the last to the first, the wanted LUN's formatted from
 /// its record and the others copied. *same: they are the loaded file's
 /// lines in the reverse order, and nothing else.
-bool kept_build_spliced(Store *store, ByteBuffer *out, bool *same);
+bool kept_build_spliced(Store *store, GrowArray<char> *out, bool *same);
 
 // --- file.cpp: the lines a save writes -----------------------------------------
 
 /// Makes room for `more` bytes, at least for the loaded file and a line more.
 /// false without memory.
-bool file_reserve(const LoadedFile &loaded, ByteBuffer *out, std::size_t more);
+bool file_reserve(const LoadedFile &loaded, GrowArray<char> *out, std::size_t more);
 /// Traces a save that ran out of memory; false.
 bool file_out_of_memory();
 /// Appends rec's line to `out` and traces it; its length, 0 without memory.
-std::size_t file_put_record(const LoadedFile &loaded, ByteBuffer *out, const pathinfo *rec);
+std::size_t file_put_record(const LoadedFile &loaded, GrowArray<char> *out, const pathinfo *rec);
 /// Appends `len` bytes of a line kept from the loaded text, and its line
 /// feed, to `out` (room made by the caller), and traces it.
-void file_put_text(ByteBuffer *out, const char *text, std::size_t len);
+void file_put_text(GrowArray<char> *out, const char *text, std::size_t len);
 /// Whether the walk of the list goes on to the next record (not at the end,
 /// nor at a node without record, which is traced).
 bool file_next_record(Store *store, pathinfo **rec);

@@ -2,7 +2,7 @@
 // and for an indexed load the hash index of the lines by wwid; the indexed
 // load itself, its turn into a whole one, and the save that copies the kept
 // lines.
-#include "base/byte_buffer.hpp"
+#include "base/grow_array.hpp"
 #include "base/text.hpp"
 #include "store/internal.hpp"
 #include "trace/trace.hpp"
@@ -218,7 +218,7 @@ void kept_make_whole(Store *store)
     loaded.wanted = nullptr;
 }
 
-bool kept_build_spliced(Store *store, ByteBuffer *out, bool *same)
+bool kept_build_spliced(Store *store, GrowArray<char> *out, bool *same)
 {
     const LoadedFile &loaded = store_loaded_file(store);
     if (*same && unchanged_since_load(store))
@@ -237,7 +237,7 @@ bool kept_build_spliced(Store *store, ByteBuffer *out, bool *same)
         const LineSpan &span = loaded.lines[i];
         if (loaded.wanted != nullptr && i == loaded.wanted_line) {
             std::size_t len = file_put_record(loaded, out, loaded.wanted);
-            *same = *same && kept_line_is(loaded, i, out->data + out->len - len, len);
+            *same = *same && kept_line_is(loaded, i, out->items + out->count - len, len);
             continue;
         }
         file_put_text(out, loaded.content.data + span.offset, span.len);
