@@ -2,6 +2,7 @@
 
 #include "base/grow_array.hpp"
 #include "base/priority.hpp"
+#include "store/file.hpp"
 #include "store/store.hpp"
 
 #include <sys/stat.h>
@@ -82,7 +83,7 @@ bool overrides_of(const char *path, Overrides *all)
 {
     Store store{path};
     if (load_config(&store, path) < 0)
-        return !store_unreadable(&store);
+        return !file_unreadable(&store);
     if (!store_walk_start(&store))
         return true;
     const pathinfo *rec = nullptr;

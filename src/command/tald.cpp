@@ -15,6 +15,7 @@
 #include "daemon/multipathd.hpp"
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
+#include "store/file.hpp"
 #include "store/store.hpp"
 #include "store/run.hpp"
 #include "trace/trace.hpp"
@@ -146,8 +147,8 @@ int listing_to(StoreRun *run, FILE *out) { return dump_config(run->store, out); 
 int list_config_json(StoreRun *run)
 {
     run_leave(run);
-    const char *why = store_unread_reason(run->store);
-    if (why != nullptr && !store_out_of_memory(run->store)) {
+    const char *why = file_unread_reason(run->store);
+    if (why != nullptr && !file_out_of_memory(run->store)) {
         std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
         return -1;
     }

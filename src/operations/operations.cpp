@@ -4,6 +4,7 @@
 #include "base/priority.hpp"
 #include "base/text.hpp"
 #include "probe/grelt.hpp"
+#include "store/resolve.hpp"
 #include "store/store.hpp"
 #include "store/run.hpp"
 #include "trace/trace.hpp"

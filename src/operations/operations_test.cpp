@@ -1,5 +1,6 @@
 #include "operations/operations.hpp"
 
+#include "store/file.hpp"
 #include "store/store.hpp"
 #include "store/run.hpp"
 

@@ -10,7 +10,7 @@
 // calls the library keeps one store with the preference file as it last read
 // it (text and index); a call whose path and LUN are stored as they would be
 // stored again answers from it after one lstat that shows the file unchanged
-// (store_peek), without the lock and without reading the file, as long as the
+// (resolve_peek), without the lock and without reading the file, as long as the
 // state directory is still one that a run as root may use.
 // Any other call goes the whole way: the lock file, the flock, a fresh load,
 // the resolution and the save. Nothing else outlives a call: no descriptor,
@@ -35,6 +35,7 @@
 #include "plugin/path_states.hpp"
 #include "probe/sg_io.hpp"
 #include "state/run_lock.hpp"
+#include "store/file.hpp"
 #include "store/store.hpp"
 #include "store/run.hpp"
 #include "trace/trace.hpp"
@@ -68,14 +69,14 @@ void read_only_verdict(const StoreRun &run, CallOutcome *out)
     out->lock_error = run.open_error;
     if (run.load == kStateNotTrusted) {
         out->file = kFileNotTrusted;
-    } else if (store_unreadable(run.store) || run.load < -1) {
+    } else if (file_unreadable(run.store) || run.load < -1) {
         out->file = kFileUnreadable;
-        const char *why = store_unread_reason(run.store);
+        const char *why = file_unread_reason(run.store);
         copy_field(out->why, sizeof out->why, why != nullptr ? why : std::strerror(ENOMEM));
     } else if (run.load < 0) {
         out->file = kFileAbsent;
     } else {
-        out->file = store_canonical(run.store) ? kFileRead : kFileDamaged;
+        out->file = file_canonical(run.store) ? kFileRead : kFileDamaged;
     }
 }
 
@@ -100,7 +101,7 @@ void judge(const StoreRun &run, CallOutcome *out)
         break;
     case kRunLocked:
         out->use = kStateUsed;
-        if (store_unreadable(run.store))
+        if (file_unreadable(run.store))
             out->state = kUnreadable;
         break;
     case kRunAnswered:

@@ -269,19 +269,19 @@ bool file_next_record(Store *store, pathinfo **rec)
     return step == kWalkRecord;
 }
 
-bool store_unreadable(const Store *store) { return store_inside(store)->loaded.unread; }
+bool file_unreadable(const Store *store) { return store_inside(store)->loaded.unread; }
 
-const char *store_unread_reason(const Store *store)
+const char *file_unread_reason(const Store *store)
 {
     const LoadedFile &loaded = store_inside(store)->loaded;
     return loaded.unread ? loaded.unread_why : nullptr;
 }
 
-bool store_canonical(const Store *store) { return store_inside(store)->loaded.canonical; }
+bool file_canonical(const Store *store) { return store_inside(store)->loaded.canonical; }
 
-bool store_out_of_memory(const Store *store) { return store_inside(store)->loaded.unread_memory; }
+bool file_out_of_memory(const Store *store) { return store_inside(store)->loaded.unread_memory; }
 
-void store_load_for(Store *store, const char *wwid)
+void file_load_for(Store *store, const char *wwid)
 {
     StoreInside *inside = store_inside(store);
     copy_field(inside->serve, sizeof inside->serve, wwid ? wwid : "");

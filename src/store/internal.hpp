@@ -1,5 +1,5 @@
 // The store's own parts, for store/*.cpp and the store's tests alone: what a
-// store keeps of the file it read (LoadedFile), the answers of store_peek,
+// store keeps of the file it read (LoadedFile), the answers of resolve_peek,
 // the arena of a load's records, the scratch line, and the functions by
 // which the rooms of the store reach one another.
 //
@@ -8,7 +8,7 @@
 // disk.cpp (the file read whole and replaced atomically), file.cpp (the
 // file loaded into the list and saved from it), kept.cpp (what a load keeps
 // of the file: its lines, their index by wwid, the indexed load and save),
-// resolve.cpp (conf_getPrio, conf_setPrio and store_peek).
+// resolve.cpp (conf_getPrio, conf_setPrio and resolve_peek).
 #pragma once
 
 #include "base/grow_array.hpp"
@@ -16,6 +16,8 @@
 #include "base/pathinfo.hpp"
 #include "store/disk.hpp"
 #include "store/line.hpp"
+#include "store/file.hpp"
+#include "store/resolve.hpp"
 #include "store/store.hpp"
 
 #include <climits>
@@ -32,7 +34,7 @@ struct LineSpan {
     bool bad_address;        ///< an address number above 255 (indexed loads only)
 };
 
-/// What store_peek answered for one probed path of one line of the loaded
+/// What resolve_peek answered for one probed path of one line of the loaded
 /// text: everything of the probed record that conf_getPrio reads.
 struct PeekAnswer {
     std::uint32_t line;
@@ -65,7 +67,7 @@ struct LoadedFile {
     char served[kWwidSize] = "";  ///< the one LUN of an indexed load
     pathinfo *wanted = nullptr;   ///< its record, when the file holds it
     std::size_t wanted_line = 0;
-    /// store_peek's answers for this content, by line, port and host.
+    /// resolve_peek's answers for this content, by line, port and host.
     GrowArray<PeekAnswer> answers;
     HashIndex answer_index;
     /// The content is the file as it stands while the file's identity is
@@ -88,7 +90,7 @@ struct StoreInside {
     RecordArena arena;
     /// The LUN that the next load serves alone (empty: every LUN).
     char serve[kWwidSize] = "";
-    /// One line's bytes while it is parsed or formatted; store_peek's record.
+    /// One line's bytes while it is parsed or formatted; resolve_peek's record.
     char scratch[kMaxLine + 1];
     pathinfo peek_record;
 };

@@ -1,5 +1,5 @@
 // The indexed load for one LUN and its spliced save against the whole load
-// and save, and store_peek's answers from the file kept in memory.
+// and save, and resolve_peek's answers from the file kept in memory.
 #include "store/test_util.hpp"
 
 #include <sys/stat.h>
@@ -50,9 +50,9 @@ protected:
         write_file(file_, c.file);
         ino_t before = inode_of(file_);
         pathinfo *probed = probed_record(c.probe);
-        store_load_for(store_, indexed ? probed->wwid : nullptr);
+        file_load_for(store_, indexed ? probed->wwid : nullptr);
         load_config(store_, file_.c_str());
-        store_load_for(store_, nullptr);
+        file_load_for(store_, nullptr);
         testing::internal::CaptureStderr();
         int answer = c.set < 0 ? conf_getPrio(store_, probed) : conf_setPrio(store_, probed, c.set);
         std::string err = testing::internal::GetCapturedStderr();
@@ -148,14 +148,14 @@ TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)
     renamed.alias = "other";
     auto load_indexed = [&] {
         store_reset(store_);
-        store_load_for(store_, kExampleWwid.c_str());
+        file_load_for(store_, kExampleWwid.c_str());
         load_config(store_, file_.c_str());
-        store_load_for(store_, nullptr);
+        file_load_for(store_, nullptr);
         store_drop_records(store_);
     };
     auto peek = [&](const Probe &p) {
         pathinfo *probed = probed_record(p);
-        int prio = store_peek(store_, probed);
+        int prio = resolve_peek(store_, probed);
         std::free(probed);
         return prio;
     };

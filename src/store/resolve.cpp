@@ -1,6 +1,6 @@
 // Priority resolution against a store's list: conf_getPrio and conf_setPrio,
 // each saving the list to the store's file afterwards; and the steady answer
-// (store_peek): what conf_getPrio would give a probed path when it would
+// (resolve_peek): what conf_getPrio would give a probed path when it would
 // change nothing, from the file a store kept, while that file is unchanged
 // on disk. Each such answer is remembered by line, port and host: the same
 // path, probed the same, on the same unchanged line gets the same answer,
@@ -260,7 +260,7 @@ int remembered(const LoadedFile &loaded, std::size_t line, const pathinfo *probe
 
 }  // namespace
 
-int store_peek(Store *store, const pathinfo *probed)
+int resolve_peek(Store *store, const pathinfo *probed)
 {
     StoreInside *inside = store_inside(store);
     LoadedFile &loaded = inside->loaded;

@@ -1,6 +1,8 @@
 #include "store/run.hpp"
 
 #include "state/state_paths.hpp"
+#include "store/file.hpp"
+#include "store/resolve.hpp"
 #include "store/store.hpp"
 #include "trace/trace.hpp"
 
@@ -76,7 +78,7 @@ void load_locked(StoreRun *run, const pathinfo *probed)
 {
     Store *store = run->store;
     store_reset(store);
-    store_load_for(store, probed != nullptr ? probed->wwid : nullptr);
+    file_load_for(store, probed != nullptr ? probed->wwid : nullptr);
     int verbosity = log_verbosity;
     if ((run->flags & kRunQuiet) != 0)
         log_verbosity = 0;
@@ -85,7 +87,7 @@ void load_locked(StoreRun *run, const pathinfo *probed)
         log_trace(kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file", run->load);
     }
     log_verbosity = verbosity;
-    store_load_for(store, nullptr);
+    file_load_for(store, nullptr);
 }
 
 /// Opens a kept run's lock file. Why it is refused was logged when the
@@ -107,15 +109,15 @@ RunEntry before_lock(StoreRun *run, const pathinfo *probed)
 {
     // The kept file stands for the state only while the state could be used.
     if (probed != nullptr && log_level() < kStepsLevel && run_state_trusted()) {
-        run->answer = store_peek(run->store, probed);
+        run->answer = resolve_peek(run->store, probed);
         if (run->answer > 0)
             return kRunAnswered;
     }
     run->open_error = open_kept(run);
     if (run->open_error != 0 && run_state_read_only(run->open_error)) {
-        store_load_for(run->store, probed != nullptr ? probed->wwid : nullptr);
+        file_load_for(run->store, probed != nullptr ? probed->wwid : nullptr);
         run->load = load_read_only(run->store);
-        store_load_for(run->store, nullptr);
+        file_load_for(run->store, nullptr);
         return kRunReadOnly;
     }
     run->lock_opened = run->open_error == 0;

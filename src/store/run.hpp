@@ -56,7 +56,7 @@ enum RunEntry {
 enum RunFlags : unsigned {
     kRunQuiet = 1u,      ///< the load writes no trace, whatever the verbosity
     /// The store outlives the run (the prioritizer): a probed path stored as
-    /// it would be stored again is answered from the file kept (store_peek);
+    /// it would be stored again is answered from the file kept (resolve_peek);
     /// a state that cannot be written is read without the lock.
     kRunKept = 2u,
     /// The lock file's refusal was told before: its open traces nothing

@@ -5,6 +5,8 @@
 //   build/normal/tools/bench/store_bench
 #include "base/pathinfo.hpp"
 #include "base/text.hpp"
+#include "store/file.hpp"
+#include "store/resolve.hpp"
 #include "store/store.hpp"
 
 #include <benchmark/benchmark.h>

@@ -75,9 +75,9 @@ std::string change_and_save(Store *store, const std::string &path, const char *w
                             const std::string &out)
 {
     store_reset(store);
-    store_load_for(store, wwid);
+    file_load_for(store, wwid);
     FUZZ_CHECK(load_config(store, path.c_str()) == 0, "a readable file did not load");
-    store_load_for(store, nullptr);
+    file_load_for(store, nullptr);
     dlist *conf = store->luns;
     const char *lun = wwid != nullptr ? wwid : indexed_wwid.c_str();
     pathinfo *found = nullptr;

@@ -15,6 +15,8 @@
 #include "base/pathinfo.hpp"
 #include "base/priority.hpp"
 #include "base/text.hpp"
+#include "store/file.hpp"
+#include "store/resolve.hpp"
 #include "store/store.hpp"
 
 #include <sysfs/dlist.h>
