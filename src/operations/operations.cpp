@@ -51,6 +51,24 @@ pathinfo *new_record() { return static_cast<pathinfo *>(std::malloc(sizeof(pathi
 
 }  // namespace
 
+namespace {
+/// The probed path's priority from the run's store, entered for its LUN:
+/// the kept file's answer, or the resolution; kNoStore when the run could
+/// not be entered.
+int resolve(StoreRun *run, const char *dev, const pathinfo *rec)
+{
+    if (!enter(run, rec))
+        return kNoStore;
+    if (run->entry == kRunAnswered)
+        return run->answer;
+    int prio = conf_getPrio(run->store, rec);
+    log_trace(kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev), prio);
+    // The same default that conf_getPrio gave (it leaves cp and lunref as
+    // probed), asked again for its documented trace at line 27.
+    return is_override(prio) ? prio : defaultPrio(rec->cp, rec->lunref);
+}
+}  // namespace
+
 int getPrio(StoreRun *run, const char *dev)
 {
     log_trace(kLineGetEntry, 7, "ENTRY dev: %s", dev);
@@ -59,26 +77,11 @@ int getPrio(StoreRun *run, const char *dev)
     log_trace(kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
               device_text(rec, dev), rec != nullptr ? rec->cp : -1,
               rec != nullptr ? rec->lunref : 0);
-    int prio = 0;
-    if (rc < 0 || rec == nullptr) {
-        // Not identified: the store is not even looked at.
-        std::free(rec);
-    } else if (!enter(run, rec)) {
-        std::free(rec);
-        return kNoStore;
-    } else if (run->entry == kRunAnswered) {
-        std::free(rec);
-        return run->answer;
-    } else {
-        prio = conf_getPrio(run->store, rec);
-        log_trace(kLineGetResolved, 7, "conf_getPrio: %s:%d", device_text(rec, dev), prio);
-        // The same default that conf_getPrio gave (it leaves cp and lunref as
-        // probed), asked again for its documented trace at line 27.
-        if (!is_override(prio))
-            prio = defaultPrio(rec->cp, rec->lunref);
-        std::free(rec);
-    }
-    log_trace(kLineGetResult, 7, "getPrio: %d", prio);
+    // Not identified: the store is not even looked at.
+    int prio = rc < 0 || rec == nullptr ? 0 : resolve(run, dev, rec);
+    std::free(rec);
+    if (prio != kNoStore && run->entry != kRunAnswered)
+        log_trace(kLineGetResult, 7, "getPrio: %d", prio);
     return prio;
 }
 
