@@ -2,8 +2,7 @@
 // where a new path goes.
 #include "base/pathinfo.hpp"
 
-#include "base/text.hpp"
-#include "trace/trace.hpp"
+#include "base/test_records.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,35 +12,6 @@
 #include <string>
 
 namespace {
-
-/// Zeroed heap record, as the probe leaves it before filling it.
-pathinfo *new_record()
-{
-    auto *rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
-    std::memset(rec, 0, sizeof *rec);
-    return rec;
-}
-
-void set_slot(pathinfo *rec, int cp, int slot, const char *dev, int host, int channel, int id,
-              int lun, int prio)
-{
-    copy_field(rec->slot_dev[cp][slot], kDevSize, dev);
-    rec->slot_host[cp][slot] = host;
-    rec->slot_channel[cp][slot] = channel;
-    rec->slot_id[cp][slot] = id;
-    rec->slot_lun[cp][slot] = lun;
-    rec->prio[cp][slot] = prio;
-}
-
-std::string traced_stderr(int verbosity, const std::function<void()> &fn)
-{
-    int saved = log_verbosity;
-    log_verbosity = verbosity;
-    testing::internal::CaptureStderr();
-    fn();
-    log_verbosity = saved;
-    return testing::internal::GetCapturedStderr();
-}
 
 TEST(SlotTable, FirstSlotWithTheHostWinsInUseOrFree)
 {

@@ -36,16 +36,6 @@ const std::string kLineB = make_line("600bb", {"/dev/sdf,4:0:0:2,1,", "/dev/sdg,
 const std::string kLineC =
     make_line("600cc", {"/dev/sdh,4:0:0:3,6,", "", "", "/dev/sdi,5:0:1:3,2,"}, "C");
 
-std::string traced_stderr(int verbosity, const std::function<void()> &fn)
-{
-    int saved = log_verbosity;
-    log_verbosity = verbosity;
-    testing::internal::CaptureStderr();
-    fn();
-    log_verbosity = saved;
-    return testing::internal::GetCapturedStderr();
-}
-
 TEST_F(Listing, Listings)
 {
     EXPECT_EQ(listing(), "-1:");

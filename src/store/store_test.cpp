@@ -22,16 +22,6 @@ std::string example_with(int prio, std::vector<std::string> extra = {},
     return make_line(kExampleWwid, entries, alias);
 }
 
-std::string traced_stderr(int verbosity, const std::function<void()> &fn)
-{
-    int saved = log_verbosity;
-    log_verbosity = verbosity;
-    testing::internal::CaptureStderr();
-    fn();
-    log_verbosity = saved;
-    return testing::internal::GetCapturedStderr();
-}
-
 // --- list --------------------------------------------------------------------
 
 TEST_F(ConfList, AddPutsRecordsInFrontAndClearsLunref)

@@ -2,6 +2,7 @@
 // contents, the worked-example record and probed records.
 #pragma once
 
+#include "base/test_records.hpp"
 #include "base/text.hpp"
 #include "store/internal.hpp"
 #include "trace/trace.hpp"
@@ -62,25 +63,6 @@ inline mode_t file_mode(const std::string &path)
 }
 
 inline bool exists(const std::string &path) { return std::filesystem::exists(path); }
-
-/// Zeroed heap record, as the probe leaves it before filling it.
-inline pathinfo *new_record()
-{
-    auto *rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
-    std::memset(rec, 0, sizeof *rec);
-    return rec;
-}
-
-inline void set_slot(pathinfo *rec, int cp, int slot, const char *dev, int host, int channel,
-                     int id, int lun, int prio)
-{
-    copy_field(rec->slot_dev[cp][slot], kDevSize, dev);
-    rec->slot_host[cp][slot] = host;
-    rec->slot_channel[cp][slot] = channel;
-    rec->slot_id[cp][slot] = id;
-    rec->slot_lun[cp][slot] = lun;
-    rec->prio[cp][slot] = prio;
-}
 
 /// The record of the worked example, without the "x" of its free slots.
 inline pathinfo *example_record()
