@@ -141,14 +141,23 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
     return result;
 }
 
-/// The turn's timed wait on CLOCK_MONOTONIC, before the host's first call.
-__attribute__((constructor)) void load() { run_turn_init(&kept_turn); }
+/// The turn's timed wait on CLOCK_MONOTONIC, before the host's first call
+/// (store/run.hpp).
+__attribute__((constructor)) void load()
+{
+    pthread_condattr_t attr;
+    if (pthread_condattr_init(&attr) != 0)
+        return;
+    if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0)
+        pthread_cond_init(&kept_turn.freed, &attr);
+    pthread_condattr_destroy(&attr);
+}
 
 /// Everything the library keeps besides the store (which its own end of
 /// life frees), given back when the host unloads it.
 __attribute__((destructor)) void unload()
 {
-    run_turn_destroy(&kept_turn);
+    pthread_cond_destroy(&kept_turn.freed);
     run_lock_close(&kept_lock);
     path_states_forget();
     host_abi_forget();

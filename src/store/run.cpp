@@ -144,18 +144,6 @@ RunEntry enter(StoreRun *run, const pathinfo *probed)
 }
 }  // namespace
 
-void run_turn_init(RunTurn *turn)
-{
-    pthread_condattr_t attr;
-    if (pthread_condattr_init(&attr) != 0)
-        return;
-    if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) == 0)
-        pthread_cond_init(&turn->freed, &attr);
-    pthread_condattr_destroy(&attr);
-}
-
-void run_turn_destroy(RunTurn *turn) { pthread_cond_destroy(&turn->freed); }
-
 int run_open(StoreRun *run)
 {
     run->open_error = run_lock_open(run->lock);

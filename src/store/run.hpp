@@ -30,17 +30,17 @@ struct Store;
 /// which the C libraries of many an older host lack (2.28), and
 /// pthread_mutex_timedlock's deadline is on CLOCK_REALTIME, so the wall clock
 /// set back by an hour would stretch the wait by an hour.
+/// Its owner sets `freed` to CLOCK_MONOTONIC before the first use
+/// (pthread_condattr_setclock): were that refused, the deadlines would lie in
+/// the past of the wall clock, and a run that finds the turn taken would give
+/// up at once, never wait longer. The owner does it, not the run: the C
+/// libraries before 2.34 keep that call in libpthread, which the programs,
+/// alone in their process, do not load.
 struct RunTurn {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t freed = PTHREAD_COND_INITIALIZER;
     bool taken = false;
 };
-
-/// Sets the turn's timed wait to CLOCK_MONOTONIC, before its first use.
-/// Were that refused, the deadlines would lie in the past of the wall clock:
-/// a run that finds the turn taken would give up at once, never wait longer.
-void run_turn_init(RunTurn *turn);
-void run_turn_destroy(RunTurn *turn);
 
 /// What run_enter found.
 enum RunEntry {

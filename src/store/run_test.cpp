@@ -64,7 +64,11 @@ TEST(StoreRun, TurnPassesOnAndUnopenedLockEntersNothing)
     Store store("/nonexistent/tald.conf");
     RunLock lock;
     RunTurn turn;
-    run_turn_init(&turn);
+    pthread_condattr_t attr;
+    ASSERT_EQ(pthread_condattr_init(&attr), 0);
+    ASSERT_EQ(pthread_condattr_setclock(&attr, CLOCK_MONOTONIC), 0);
+    pthread_cond_init(&turn.freed, &attr);
+    pthread_condattr_destroy(&attr);
     turn.taken = true;
     std::thread holder([&turn] {
         usleep(20000);
@@ -84,7 +88,7 @@ TEST(StoreRun, TurnPassesOnAndUnopenedLockEntersNothing)
     EXPECT_FALSE(turn.taken);
     EXPECT_FALSE(run.turn_held);
     holder.join();
-    run_turn_destroy(&turn);
+    pthread_cond_destroy(&turn.freed);
 }
 
 }  // namespace
