@@ -11,6 +11,7 @@
 #include "command/listing.hpp"
 #include "command/multipathd.hpp"
 #include "command/memory_text.hpp"
+#include "command/metrics.hpp"
 #include "command/options.hpp"
 #include "operations/cli.hpp"
 #include "operations/operations.hpp"
@@ -326,6 +327,8 @@ int carry_out(StoreRun *run, const TaldOption &option, int result)
         return finish(-1);
     case TaldWord::kHelp:
         return cli_help();
+    case TaldWord::kMetrics:
+        return metrics_collect(run, option.path);
     case TaldWord::kLevel:
     case TaldWord::kEnd:
         break;
