@@ -24,12 +24,16 @@ constexpr const char *kReplacement = "\xEF\xBF\xBD";
 constexpr const char *kFmtNotWritten = "%s: cannot be written: %s\n";
 constexpr mode_t kMetricsMode = 0644;
 
+}  // namespace
+
 long long monotonic_ns()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
+
+namespace {
 
 /// The program's start, as near as a program can see it: the collection is
 /// timed from here, the wait for the run lock and the load included.
@@ -239,7 +243,8 @@ void metrics_to(conf_store *store, FILE *out, const DaemonView *view, const Metr
         scalar(out, kMetricDaemonReached, reached(view) ? "1" : "0");
     scalar(out, kMetricFileReadable, facts.file_read ? "1" : "0");
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.6f", facts.seconds);
+    std::snprintf(seconds, sizeof seconds, "%.6f",
+                  static_cast<double>(monotonic_ns() - facts.started_ns) / 1e9);
     scalar(out, kMetricDuration, seconds);
 }
 
@@ -247,7 +252,8 @@ namespace {
 
 /// Writes the metrics into a new file beside `file` and renames it over
 /// `file`. 0, or an errno value (the new file removed).
-int replace_file(const char *file, conf_store *store, const DaemonView *view, MetricsFacts facts)
+int replace_file(const char *file, conf_store *store, const DaemonView *view,
+                 const MetricsFacts &facts)
 {
     const char *slash = std::strrchr(file, '/');
     std::size_t dir_len = slash != nullptr ? static_cast<std::size_t>(slash - file) + 1 : 0;
@@ -267,7 +273,6 @@ int replace_file(const char *file, conf_store *store, const DaemonView *view, Me
         unlink(temp);
         return error;
     }
-    facts.seconds = static_cast<double>(monotonic_ns() - g_started_ns) / 1e9;
     metrics_to(store, out, view, facts);
     int error = std::fflush(out) != 0 || std::ferror(out) != 0 ? (errno != 0 ? errno : EIO) : 0;
     error = error == 0 && fsync(fileno(out)) != 0 ? errno : error;
@@ -283,7 +288,7 @@ int replace_file(const char *file, conf_store *store, const DaemonView *view, Me
 int metrics_collect(StoreRun *run, const char *file)
 {
     run_leave(run);
-    MetricsFacts facts = {!conf_unreadable(run->store), 0.0};
+    MetricsFacts facts = {!conf_unreadable(run->store), g_started_ns};
     conf_store *store = facts.file_read ? run->store : nullptr;
     DaemonView view;
     DaemonLink link;
@@ -293,7 +298,6 @@ int metrics_collect(StoreRun *run, const char *file)
     }
     int rc = 0;
     if (file == nullptr) {
-        facts.seconds = static_cast<double>(monotonic_ns() - g_started_ns) / 1e9;
         metrics_to(store, stdout, &view, facts);
     } else if (int error = replace_file(file, store, &view, facts); error != 0) {
         std::fprintf(stderr, kFmtNotWritten, file, std::strerror(error));

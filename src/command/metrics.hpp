@@ -32,12 +32,16 @@ struct StoreRun;
 
 /// What a collection found beside the store and the daemon.
 struct MetricsFacts {
-    bool file_read;  ///< the preference file was read whole (or is not there)
-    double seconds;  ///< how long the collection took until the last family
+    bool file_read;        ///< the preference file was read whole (or is not there)
+    long long started_ns;  ///< when it began, on monotonic_ns()'s clock
 };
 
+/// CLOCK_MONOTONIC in nanoseconds.
+long long monotonic_ns();
+
 /// Writes the metrics of the store's records (`store` nullptr: none) and of
-/// the daemon's `view` (nullptr: not asked) to `out`.
+/// the daemon's `view` (nullptr: not asked) to `out`, the duration last,
+/// counted up to its own line.
 void metrics_to(conf_store *store, FILE *out, const DaemonView *view, const MetricsFacts &facts);
 
 /// Writes the field (at most `size` bytes, up to its NUL) as a label value,
