@@ -170,6 +170,8 @@ contents() {
         ./usr/share/man/man8/libpriotald.8.gz \
         ./usr/share/doc/$pkg/examples/multipath.conf.plugin \
         ./usr/share/doc/$pkg/examples/multipath.conf.callout \
+        ./usr/share/doc/$pkg/examples/tald.rules.yml \
+        ./lib/systemd/system/tald-metrics.service ./lib/systemd/system/tald-metrics.timer \
         ./usr/share/doc/$pkg/copyright \
         ./usr/share/initramfs-tools/hooks/$pkg ./usr/share/initramfs-tools/scripts/init-top/$pkg \
         ./usr/share/$pkg/initramfs-state.sh ./usr/lib/dracut/modules.d/95tald/module-setup.sh \
@@ -182,6 +184,11 @@ contents() {
     # The maintainer scripts make the state directory; dpkg must not own it.
     ! printf '%s\n' "$list" | grep ' \./etc/lvm' || status=1
     dpkg-deb -I "$deb" postinst postrm >/dev/null || { echo "no postinst or postrm"; status=1; }
+    # dh_installsystemd: the metrics timer enabled on install, as Debian's
+    # own textfile collectors are (it runs only where node_exporter's
+    # directory is).
+    dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-helper enable 'tald-metrics.timer'" ||
+        { echo "the postinst does not enable tald-metrics.timer"; status=1; }
     # dh_installinitramfs: an image update on install, upgrade and removal.
     dpkg-deb -I "$deb" triggers | grep -qx 'activate-noawait update-initramfs' ||
         { echo "no update-initramfs trigger"; status=1; }
@@ -708,7 +715,7 @@ deb=$(deb_file)
 check "lintian: no errors" lintian_clean
 [ -s "$work/lintian.txt" ] && cat "$work/lintian.txt"
 check "Depends from shlibs (libc6 of Debian 11 or older), Recommends multipath-tools" fields "$deb"
-check "contents: programs, plugin, man pages, examples; no /etc/lvm; maintainer scripts" contents "$deb"
+check "contents: programs, plugin, man pages, examples, metrics units; no /etc/lvm; maintainer scripts" contents "$deb"
 rm -rf "$work/extract" && dpkg-deb -x "$deb" "$work/extract"
 check "installed man pages render without warnings" man_pages_render "$work/extract"
 check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin_exports "$work/extract/lib/multipath/libpriotald.so"

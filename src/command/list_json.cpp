@@ -26,12 +26,8 @@ constexpr int kPathIndent = 8;
 constexpr int kPathsCloseIndent = 6;
 constexpr const char *kReplacement = "\xEF\xBF\xBD";
 
-/// The length of the UTF-8 character that begins `text` (`len` bytes, at
-/// least one), or minus the length of the piece that stands for none: a
-/// byte that cannot begin one, or the longest start of one that the next
-/// byte or the end of the text breaks off (the byte that broke it off is
-/// looked at again). The ranges are those of well-formed UTF-8: no overlong
-/// form, no surrogate, nothing above U+10FFFF.
+}  // namespace
+
 int utf8_length(const unsigned char *text, std::size_t len)
 {
     unsigned char lead = text[0];
@@ -61,6 +57,8 @@ int utf8_length(const unsigned char *text, std::size_t len)
     }
     return follow + 1;
 }
+
+namespace {
 
 /// One ASCII character inside a string.
 void put_ascii(FILE *out, unsigned char c)

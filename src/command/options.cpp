@@ -108,6 +108,11 @@ TaldOption next_option(TaldScan *scan)
             scan->next = scan->argc;
             return prio_option(scan->argv, i, following);
         }
+        if (is(arg, "--metrics")) {
+            scan->next = scan->argc;
+            return {TaldWord::kMetrics, 0, false, nullptr,
+                    following >= 1 ? scan->argv[i + 1] : nullptr, nullptr};
+        }
         if (is(arg, "--help") || is(arg, "-help")) {
             scan->next = scan->argc;
             return {TaldWord::kHelp, 0, false, nullptr, nullptr, nullptr};

@@ -26,6 +26,7 @@ enum class TaldWord {
     kNeedSetArgs,    ///< "--prio --set" with fewer than three arguments after "--prio"
     kNeedPrioPath,   ///< "--prio" and another operation, nothing after it
     kHelp,           ///< "--help", "-help"
+    kMetrics,        ///< "--metrics", and `path` when an argument follows
     kEnd,            ///< no argument left
 };
 
@@ -34,7 +35,7 @@ struct TaldOption {
     int level;               ///< kLevel: the level as strtol converts it
     bool json;               ///< kList
     const char *operation;   ///< kPrio
-    const char *path;        ///< kAliasGet, kPrio
+    const char *path;        ///< kAliasGet, kPrio; kMetrics: the file, or nullptr
     const char *preference;  ///< kPrio: nullptr when the line ends at the path
     /// kPrio: seconds to wait for multipathd after the operation ("--wait
     /// [SECONDS]" after the operation's own arguments); 0 without the option.

@@ -68,6 +68,9 @@ TEST(TaldOptions, ScanEndsInTheFirstWordThatIsNoLevel)
         {{"--prio", "--bogus", "/dev/sdb", "--wait"}, word(W::kPrio) + " --bogus /dev/sdb --wait"},
         {{"--prio", "--set", "/dev/sdb", "8", "--wait", "0"}, word(W::kBadWait) + " --set /dev/sdb 8"},
         {{"--prio", "--get", "/dev/sdb", "--wait", "5s"}, word(W::kBadWait) + " --get /dev/sdb --wait"},
+        // The metrics, to standard output or into the file named after them.
+        {{"-v", "1", "--metrics"}, "level 1, " + word(W::kMetrics) + " - - -"},
+        {{"--metrics", "/var/lib/tald.prom", "-l"}, word(W::kMetrics) + " - /var/lib/tald.prom -"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(scanned(c.args), c.expected) << c.expected;

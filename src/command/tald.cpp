@@ -11,6 +11,7 @@
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
 #include "command/memory_text.hpp"
+#include "command/metrics.hpp"
 #include "command/options.hpp"
 #include "daemon/multipathd.hpp"
 #include "operations/operations.hpp"
@@ -327,6 +328,8 @@ int carry_out(StoreRun *run, const TaldOption &option, int result)
         return finish(-1);
     case TaldWord::kHelp:
         return cli_help();
+    case TaldWord::kMetrics:
+        return metrics_collect(run, option.path);
     case TaldWord::kLevel:
     case TaldWord::kEnd:
         break;

@@ -275,16 +275,36 @@ group_becomes() {
     done
     expect "$1" "$3" "$(json_group /tmp/json $2)"
 }
+# The metrics' preferred group of LUN A (1, 0 or none) is what the JSON
+# listing's groups give: whether a group is active, and whether it holds a
+# path of the LUN's highest stored priority.
+wwid_a=$(awk -F '	' '{ print $3; exit }' $G/expected)
+preferred_follows() {
+    tald -l --json > /tmp/json 2>&1
+    tald --metrics > /tmp/metrics 2>&1
+    want=$(awk -v w="\"$wwid_a\"," '$1 == "\"wwid\":" { on = ($2 == w) }
+        on && /^          "priority":/ { p = $2 + 0; if (p > top) top = p }
+        on && $1 == "\"group_state\":" { n++; pr[n] = p; g[n] = ($2 == "\"active\"") }
+        END { for (i = 1; i <= n; i++) if (g[i]) { known = 1; hit = hit || pr[i] == top }
+              print known ? hit + 0 : "none" }' /tmp/json)
+    got=$(sed -n "s/^tald_multipathd_lun_preferred_group_active{wwid=\"$wwid_a\",.*} //p" /tmp/metrics)
+    expect "tald --metrics, $1: preferred group active as the JSON listing's groups give" "$want" "${got:-none}"
+}
 waited "tald --prio --set /dev/$low 8 --wait" 0 \
     "multipathd: $low priority 8, ready, path group *" --prio --set /dev/$low 8 --wait 20
+preferred_follows "override 8, before I/O"
 expect "multipathd show paths after the wait" "$low 8 ready" "$(paths_state | grep "^$low ")"
 group_becomes "override 8: the active group is the one of /dev/$low" $low active
+preferred_follows "override 8, after I/O"
+expect "tald --metrics, override 8, after I/O: on the preferred group" 1 "$want"
 waited "tald --prio --get /dev/$low --wait, after I/O" 0 \
     "multipathd: $low priority 8, ready, path group active" --prio --get /dev/$low --wait
 waited "tald --prio --set /dev/$low 0 --wait" 0 \
     "multipathd: $low priority $lowprio, ready, path group *" \
     --prio --set /dev/$low 0 --wait 20
+preferred_follows "reset, before I/O"
 group_becomes "reset: the active group is the one of /dev/$high again" $high active
+preferred_follows "reset, after I/O"
 expect "reset: the group of /dev/$low is no longer the active one" enabled "$(json_group /tmp/json $low)"
 waited "tald --prio --get /dev/$low --wait, after the reset" 0 \
     "multipathd: $low priority $lowprio, ready, path group enabled" --prio --get /dev/$low --wait
@@ -307,6 +327,18 @@ while read -r d p s; do
     n=$((n + 1))
 done < /tmp/jd
 expect "tald -l --json: paths with the daemon's fields" 8 $n
+# The metrics' daemon samples are what multipathd show paths prints too.
+tald --metrics > /tmp/metrics 2>&1
+echo "--- tald --metrics"; grep -v '^#' /tmp/metrics
+sed -n 's/^tald_multipathd_path_checker_state{.*device="\/dev\/\([a-z]*\)".*state="\([^"]*\)"} 1$/\1 \2/p' \
+    /tmp/metrics > /tmp/mstate
+sed -n 's/^tald_multipathd_path_priority{.*device="\/dev\/\([a-z]*\)".*} \(-*[0-9]*\)$/\1 \2/p' /tmp/metrics |
+while read -r d p; do
+    s=$(awk -v d=$d '$1 == d { print $2 }' /tmp/mstate)
+    expect "tald --metrics: multipathd's samples of /dev/$d" "$(grep "^$d " /tmp/state)" "$d $p $s"
+done
+expect "tald --metrics: paths with the daemon's samples" 8 \
+    "$(grep -c '^tald_multipathd_path_priority{' /tmp/metrics)"
 echo offline > /sys/block/$first/device/state
 st=
 for n in $(seq 120); do
@@ -339,6 +371,9 @@ tald -l --json > /tmp/json 2>&1
 echo "--- tald -l --json, no multipathd"; tail -n 3 /tmp/json
 expect "tald -l --json without multipathd: not reached" 1 "$(grep -c '"multipathd_reached": false' /tmp/json)"
 expect "tald -l --json without multipathd: no daemon fields" 0 "$(grep -c '"multipathd"' /tmp/json)"
+tald --metrics > /tmp/metrics 2>&1
+expect "tald --metrics without multipathd: reached 0, no sample of the daemon's" \
+    "tald_multipathd_reached 0" "$(grep '^tald_multipathd_' /tmp/metrics)"
 # libmultipath reports a call of its API with a wrong argument; a prioritizer
 # that asks for the host's release must ask in libmultipath's own terms.
 got=$(grep -h "invalid value\|libmp_get_version" /tmp/mpd.log /tmp/mp.log /tmp/ll.err)

@@ -1,0 +1,311 @@
+#include "command/metrics.hpp"
+
+#include "base/priority.hpp"
+#include "command/list_json.hpp"
+#include "command/listing.hpp"
+#include "daemon/multipathd.hpp"
+#include "store/file.hpp"
+#include "store/run.hpp"
+#include "store/store.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+/// The bound of each exchange with multipathd, as for the JSON listing.
+constexpr int kDaemonMetricsMs = 4000;
+constexpr const char *kReplacement = "\xEF\xBF\xBD";
+constexpr const char *kFmtNotWritten = "%s: cannot be written: %s\n";
+constexpr mode_t kMetricsMode = 0644;
+
+}  // namespace
+
+long long monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+namespace {
+
+/// The program's start, as near as a program can see it: the collection is
+/// timed from here, the wait for the run lock and the load included.
+const long long g_started_ns = monotonic_ns();
+
+/// Each family, in the order written.
+enum Family {
+    kMetricPathPriority,
+    kMetricPathOverride,
+    kMetricDaemonPathPriority,
+    kMetricDaemonCheckerState,
+    kMetricDaemonPreferredActive,
+    kMetricDaemonPrioritiesDiffer,
+    kMetricDaemonReached,
+    kMetricFileReadable,
+    kMetricDuration,
+    kMetricFamilies,
+};
+
+struct FamilyText {
+    const char *name;
+    const char *help;
+};
+
+constexpr FamilyText kFamilyText[kMetricFamilies] = {
+    {"tald_path_priority", "Priority stored for the path (1-4 the default rule, 5-8 an override)."},
+    {"tald_path_override", "Whether the stored priority of the path is an administrator's override."},
+    {"tald_multipathd_path_priority", "Priority multipathd uses for the path (-1: none)."},
+    {"tald_multipathd_path_checker_state", "multipathd's path checker state of the path (1)."},
+    {"tald_multipathd_lun_preferred_group_active",
+     "Whether multipathd's active path group holds a path of the LUN's highest stored priority."},
+    {"tald_multipathd_lun_priorities_differ",
+     "Whether multipathd uses another priority than the stored one for a path of the LUN."},
+    {"tald_multipathd_reached", "Whether multipathd answered."},
+    {"tald_preference_file_readable", "Whether the preference file could be read whole."},
+    {"tald_collection_duration_seconds", "Time the collection took, from tald's start."},
+};
+
+/// One family's walk: its HELP and TYPE lines come before its first sample.
+struct FamilyWalk {
+    FILE *out;
+    const DaemonView *view;
+    Family family;
+    bool headed;
+};
+
+/// The family's name, after its HELP and TYPE lines if none was written.
+void open_sample(FamilyWalk *w)
+{
+    const FamilyText &text = kFamilyText[w->family];
+    if (!w->headed) {
+        std::fprintf(w->out, "# HELP %s %s\n# TYPE %s gauge\n", text.name, text.help, text.name);
+        w->headed = true;
+    }
+    std::fputs(text.name, w->out);
+}
+
+void lun_labels(FILE *out, const pathinfo &rec)
+{
+    std::fputs("{wwid=", out);
+    label_value_to(out, rec.wwid, kWwidSize);
+    std::fputs(",alias=", out);
+    label_value_to(out, rec.text_name, kTextNameSize);
+}
+
+/// The labels of a path, without the closing brace.
+void path_labels(FILE *out, const pathinfo &rec, int cp, int slot)
+{
+    lun_labels(out, rec);
+    std::fprintf(out, ",port=\"%s\",device=", cp_names[cp]);
+    label_value_to(out, rec.slot_dev[cp][slot], kDevSize);
+    std::fprintf(out, ",address=\"%d:%d:%d:%d\"", rec.slot_host[cp][slot],
+                 rec.slot_channel[cp][slot], rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
+}
+
+bool reached(const DaemonView *view) { return view != nullptr && view->reach == kDaemonReached; }
+
+/// The daemon's path that is the stored one: the same LUN at the same SCSI
+/// address, as the JSON listing matches them.
+const DaemonPath *daemon_path(const DaemonView *view, const pathinfo &rec, int cp, int slot)
+{
+    if (!reached(view))
+        return nullptr;
+    char wwid[kWwidSize + 1] = {};
+    std::memcpy(wwid, rec.wwid, kWwidSize);
+    return daemon_find_path(*view, wwid, rec.slot_host[cp][slot], rec.slot_channel[cp][slot],
+                            rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
+}
+
+void metrics_path(void *context, const pathinfo &rec, int cp, int slot)
+{
+    auto *w = static_cast<FamilyWalk *>(context);
+    if (w->family > kMetricDaemonCheckerState)
+        return;
+    int prio = rec.prio[cp][slot];
+    const DaemonPath *held = nullptr;
+    if (w->family == kMetricDaemonPathPriority || w->family == kMetricDaemonCheckerState) {
+        held = daemon_path(w->view, rec, cp, slot);
+        if (held == nullptr)
+            return;
+    }
+    open_sample(w);
+    path_labels(w->out, rec, cp, slot);
+    if (w->family == kMetricDaemonCheckerState) {
+        std::fputs(",state=", w->out);
+        label_value_to(w->out, held->checker, kDaemonStateSize);
+    }
+    int value = w->family == kMetricPathPriority        ? prio
+                : w->family == kMetricPathOverride      ? (is_override(prio) ? 1 : 0)
+                : w->family == kMetricDaemonPathPriority ? held->prio
+                                                   : 1;
+    std::fprintf(w->out, "} %d\n", value);
+}
+
+/// What the daemon's view says of a LUN's stored paths.
+struct LunView {
+    bool differs;      ///< a held path with another priority than the stored
+    bool group_known;  ///< a held path in the active group
+    bool preferred;    ///< a held path of the highest stored priority in it
+};
+
+LunView lun_view(const DaemonView *view, const pathinfo &rec)
+{
+    int highest = 0;
+    for (const auto &row : rec.prio) {
+        for (int prio : row)
+            highest = prio > highest ? prio : highest;
+    }
+    LunView seen = {false, false, false};
+    for (int cp = 0; cp < kControllerPorts; ++cp) {
+        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
+            int prio = rec.prio[cp][slot];
+            const DaemonPath *held = prio > 0 ? daemon_path(view, rec, cp, slot) : nullptr;
+            if (held == nullptr)
+                continue;
+            bool active = held->group == kGroupActive;
+            seen.differs = seen.differs || held->prio != prio;
+            seen.group_known = seen.group_known || active;
+            seen.preferred = seen.preferred || (active && prio == highest);
+        }
+    }
+    return seen;
+}
+
+void metrics_lun(void *context, const pathinfo &rec)
+{
+    auto *w = static_cast<FamilyWalk *>(context);
+    if (!reached(w->view) ||
+        (w->family != kMetricDaemonPreferredActive && w->family != kMetricDaemonPrioritiesDiffer))
+        return;
+    LunView seen = lun_view(w->view, rec);
+    if (w->family == kMetricDaemonPreferredActive && !seen.group_known)
+        return;
+    open_sample(w);
+    lun_labels(w->out, rec);
+    bool value = w->family == kMetricDaemonPreferredActive ? seen.preferred : seen.differs;
+    std::fprintf(w->out, "} %d\n", value ? 1 : 0);
+}
+
+void metrics_unnamed(void *) {}
+
+/// A family of one sample without labels.
+void scalar(FILE *out, Family family, const char *value)
+{
+    FamilyWalk w = {out, nullptr, family, false};
+    open_sample(&w);
+    std::fprintf(out, " %s\n", value);
+}
+
+}  // namespace
+
+void label_value_to(FILE *out, const char *field, std::size_t size)
+{
+    const auto *text = reinterpret_cast<const unsigned char *>(field);
+    std::size_t len = strnlen(field, size);
+    std::fputc('"', out);
+    for (std::size_t i = 0; i < len;) {
+        int n = utf8_length(text + i, len - i);
+        if (n < 0) {
+            std::fputs(kReplacement, out);
+            i += static_cast<std::size_t>(-n);
+            continue;
+        }
+        unsigned char c = text[i];
+        if (n == 1 && (c == '\\' || c == '"'))
+            std::fputc('\\', out);
+        if (n == 1 && c == '\n')
+            std::fputs("\\n", out);
+        else
+            std::fwrite(text + i, 1, static_cast<std::size_t>(n), out);
+        i += static_cast<std::size_t>(n);
+    }
+    std::fputc('"', out);
+}
+
+void metrics_to(Store *store, FILE *out, const DaemonView *view, const MetricsFacts &facts)
+{
+    if (store != nullptr && store_loaded(store)) {
+        for (int family = kMetricPathPriority; family <= kMetricDaemonPrioritiesDiffer; ++family) {
+            if (family >= kMetricDaemonPathPriority && !reached(view))
+                break;
+            FamilyWalk w = {out, view, static_cast<Family>(family), false};
+            listing_walk(store, {metrics_lun, metrics_path, metrics_unnamed, &w});
+        }
+    }
+    if (view != nullptr)
+        scalar(out, kMetricDaemonReached, reached(view) ? "1" : "0");
+    scalar(out, kMetricFileReadable, facts.file_read ? "1" : "0");
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.6f",
+                  static_cast<double>(monotonic_ns() - facts.started_ns) / 1e9);
+    scalar(out, kMetricDuration, seconds);
+}
+
+namespace {
+
+/// Writes the metrics into a new file beside `file` and renames it over
+/// `file`. 0, or an errno value (the new file removed).
+int replace_file(const char *file, Store *store, const DaemonView *view,
+                 const MetricsFacts &facts)
+{
+    const char *slash = std::strrchr(file, '/');
+    std::size_t dir_len = slash != nullptr ? static_cast<std::size_t>(slash - file) + 1 : 0;
+    char temp[PATH_MAX];
+    // A name that ends in no ".prom": the collector never reads it.
+    int len = std::snprintf(temp, sizeof temp, "%.*s.%s.XXXXXX", static_cast<int>(dir_len), file,
+                            file + dir_len);
+    if (len < 0 || static_cast<std::size_t>(len) >= sizeof temp)
+        return ENAMETOOLONG;
+    int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    FILE *out = fchmod(fd, kMetricsMode) == 0 ? fdopen(fd, "w") : nullptr;
+    if (out == nullptr) {
+        int error = errno;
+        close(fd);
+        unlink(temp);
+        return error;
+    }
+    metrics_to(store, out, view, facts);
+    int error = std::fflush(out) != 0 || std::ferror(out) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    error = error == 0 && fsync(fileno(out)) != 0 ? errno : error;
+    error = std::fclose(out) != 0 && error == 0 ? errno : error;
+    error = error == 0 && std::rename(temp, file) != 0 ? errno : error;
+    if (error != 0)
+        unlink(temp);
+    return error;
+}
+
+}  // namespace
+
+int metrics_collect(StoreRun *run, const char *file)
+{
+    run_leave(run);
+    MetricsFacts facts = {!file_unreadable(run->store), g_started_ns};
+    Store *store = facts.file_read ? run->store : nullptr;
+    DaemonView view;
+    DaemonLink link;
+    if (daemon_link_open(&link) == 0) {
+        daemon_view(link, kDaemonMetricsMs, &view);
+        daemon_view_groups(link, kDaemonMetricsMs, nullptr, &view);
+    }
+    int rc = 0;
+    if (file == nullptr) {
+        metrics_to(store, stdout, &view, facts);
+    } else if (int error = replace_file(file, store, &view, facts); error != 0) {
+        std::fprintf(stderr, kFmtNotWritten, file, std::strerror(error));
+        rc = 1;
+    }
+    daemon_view_free(&view);
+    daemon_link_close(&link);
+    return rc;
+}
