@@ -18,7 +18,7 @@ expect() {
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
     [ "$got" = "$want" ] || { echo "FAIL [$*]: '$got', not '$want'"; failed=1; }
 }
-expect '--alias --check --flush --help --list --prio --version -F -V -l -v' tald ''
+expect '--alias --check --flush --help --list --metrics --prio --version -F -V -l -v' tald ''
 expect '--check' tald -v 3 --ch
 expect '0 1 2 3' tald -v ''
 expect '--json' tald -l ''
