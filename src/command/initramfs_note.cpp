@@ -84,10 +84,10 @@ bool overrides_of(const char *path, Overrides *all)
     Store store{path};
     if (load_config(&store, path) < 0)
         return !file_unreadable(&store);
-    if (!store_walk_start(&store))
+    if (!file_walk_start(&store))
         return true;
     const pathinfo *rec = nullptr;
-    while (store_walk_next(&store, &rec) == kWalkRecord) {
+    while (file_walk_next(&store, &rec) == kWalkRecord) {
         for (int cp = 0; cp < kControllerPorts; ++cp) {
             for (int slot = 0; slot < kSlotsPerPort; ++slot) {
                 if (is_override(rec->prio[cp][slot]) && first_of_host(rec, cp, slot) &&

@@ -1,6 +1,7 @@
 #include "command/listing.hpp"
 
 #include "base/text.hpp"
+#include "store/file.hpp"
 #include "store/store.hpp"
 #include "trace/trace.hpp"
 
@@ -53,11 +54,11 @@ void text_unnamed(void *context)
 
 ListingEnd listing_walk(Store *store, const ListingVisitor &visitor)
 {
-    if (!store_walk_start(store))
+    if (!file_walk_start(store))
         return kListingNoList;
     for (;;) {
         const pathinfo *rec = nullptr;
-        WalkStep step = store_walk_next(store, &rec);
+        WalkStep step = file_walk_next(store, &rec);
         if (step == kWalkEnd)
             return kListingDone;
         if (step == kWalkNull)

@@ -37,8 +37,6 @@ constexpr int kLineLoadDuplicate = 345;
 constexpr int kLineSaveEntry = 212;
 constexpr int kLineSaveNullConf = 215;
 constexpr int kLineSaveNotRead = 217;
-constexpr int kLineSaveListNull = 237;
-constexpr int kLineSaveLine = 291;
 
 constexpr const char *kMsgOpenFailed = "Could not open configuration file";
 constexpr const char *kFmtUnreadable =
@@ -184,10 +182,10 @@ bool build_whole(Store *store, GrowArray<char> *out, bool *same)
     const LoadedFile &loaded = store_loaded_file(store);
     std::size_t lines = 0;
     dlist_start(store->luns);
-    for (pathinfo *rec = nullptr; file_next_record(store, &rec);) {
+    for (pathinfo *rec = nullptr; store_next_record(store, &rec);) {
         if (rec->wwid[0] == '\0')
             continue;
-        std::size_t len = file_put_record(loaded, out, rec);
+        std::size_t len = store_put_record(loaded, out, rec);
         if (len == 0)
             return false;
         std::size_t count = loaded.lines.size();
@@ -227,48 +225,6 @@ void warn_all(Store *store)
 
 }  // namespace
 
-bool file_reserve(const LoadedFile &loaded, GrowArray<char> *out, std::size_t more)
-{
-    // Most saves write about what was loaded: the buffer then grows once.
-    return out->reserve(out->count + more, loaded.content.size + kMaxLine);
-}
-
-bool file_out_of_memory()
-{
-    disk_trace_write_failure(ENOMEM);
-    return false;
-}
-
-std::size_t file_put_record(const LoadedFile &loaded, GrowArray<char> *out, const pathinfo *rec)
-{
-    if (!file_reserve(loaded, out, kMaxLine)) {
-        file_out_of_memory();
-        return 0;
-    }
-    char *line = out->items + out->count;
-    std::size_t len = line_format(rec, line);
-    out->count += len;
-    log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len), line);
-    return len;
-}
-
-void file_put_text(GrowArray<char> *out, const char *text, std::size_t len)
-{
-    char *line = out->items + out->count;
-    std::memcpy(line, text, len);
-    line[len] = '\n';
-    out->count += len + 1;
-    log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len + 1), line);
-}
-
-bool file_next_record(Store *store, pathinfo **rec)
-{
-    WalkStep step = store_list_next(store, rec);
-    if (step == kWalkNull)
-        log_trace(kLineSaveListNull, 7, "List Null");
-    return step == kWalkRecord;
-}
-
 bool file_unreadable(const Store *store) { return store_inside(store)->loaded.unread; }
 
 const char *file_unread_reason(const Store *store)
@@ -291,7 +247,7 @@ int load_config(Store *store, const char *path)
 {
     StoreInside *inside = store_inside(store);
     LoadedFile &loaded = inside->loaded;
-    kept_forget(store);
+    store_forget_loaded(store);
     // calloc: the reader fills a record that is clear to its last byte.
     auto *rec = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
     if (rec == nullptr) {
@@ -358,4 +314,23 @@ int save_config(Store *store, const char *path)
         return -1;
     loaded.canonical = false;
     return 0;
+}
+
+bool file_walk_start(Store *store)
+{
+    if (store->luns == nullptr)
+        return false;
+    // A load for one LUN holds that LUN alone: a walk shows them all.
+    if (store_inside(store)->loaded.indexed)
+        kept_make_whole(store);
+    dlist_start(store->luns);
+    return true;
+}
+
+WalkStep file_walk_next(Store *store, const pathinfo **rec)
+{
+    pathinfo *next = nullptr;
+    WalkStep step = store_list_next(store, &next);
+    *rec = next;
+    return step;
 }

@@ -60,3 +60,11 @@ bool file_canonical(const Store *store);
 /// True when what the last load_config could not read, it could not for
 /// want of memory (for the text or for a record).
 bool file_out_of_memory(const Store *store);
+
+/// Starts a walk over the records of every LUN of the file and of the run,
+/// newest first, as a whole load lists them (a load for one LUN is made
+/// whole first). False when no list has been loaded.
+bool file_walk_start(Store *store);
+/// The next record of the walk in *rec (kWalkRecord); kWalkEnd at the end;
+/// kWalkNull at a node that holds no record, which ends the walk.
+WalkStep file_walk_next(Store *store, const pathinfo **rec);

@@ -112,6 +112,8 @@ inline LoadedFile &store_loaded_file(Store *store) { return store_inside(store)-
 int add_confNode(Store *store, pathinfo *rec);
 /// Frees a record of the store's list: one of its arena, or a malloc'd one.
 void store_free_record(Store *store, void *rec);
+/// Frees what the last load_config kept of the file.
+void store_forget_loaded(Store *store);
 /// One step of the walk over the store's list (after dlist_start): the next
 /// record, the end of the list, or a node that holds no record.
 WalkStep store_list_next(Store *store, pathinfo **rec);
@@ -124,10 +126,24 @@ void store_arena_open(Store *store, std::size_t lines);
 /// A record cleared to its last byte, or nullptr.
 pathinfo *store_new_record(Store *store);
 
+// --- store.cpp: the lines a save writes ----------------------------------------
+
+/// Makes room for `more` bytes, at least for the loaded file and a line more.
+/// false without memory.
+bool store_reserve_text(const LoadedFile &loaded, GrowArray<char> *out, std::size_t more);
+/// Traces a save that ran out of memory; false.
+bool store_save_no_memory();
+/// Appends rec's line to `out` and traces it; its length, 0 without memory.
+std::size_t store_put_record(const LoadedFile &loaded, GrowArray<char> *out, const pathinfo *rec);
+/// Appends `len` bytes of a line kept from the loaded text, and its line
+/// feed, to `out` (room made by the caller), and traces it.
+void store_put_text(GrowArray<char> *out, const char *text, std::size_t len);
+/// Whether the walk of the list goes on to the next record (not at the end,
+/// nor at a node without record, which is traced).
+bool store_next_record(Store *store, pathinfo **rec);
+
 // --- kept.cpp: what a store keeps of the file it read ------------------------
 
-/// Frees what the last load_config kept of the file.
-void kept_forget(Store *store);
 /// Marks the file as not read whole, for `why` (a strerror text or the
 /// like), so that no save replaces it.
 void kept_mark_unread(LoadedFile *loaded, const char *why);
@@ -157,22 +173,6 @@ void kept_make_whole(Store *store);
 /// its record and the others copied. *same: they are the loaded file's
 /// lines in the reverse order, and nothing else.
 bool kept_build_spliced(Store *store, GrowArray<char> *out, bool *same);
-
-// --- file.cpp: the lines a save writes -----------------------------------------
-
-/// Makes room for `more` bytes, at least for the loaded file and a line more.
-/// false without memory.
-bool file_reserve(const LoadedFile &loaded, GrowArray<char> *out, std::size_t more);
-/// Traces a save that ran out of memory; false.
-bool file_out_of_memory();
-/// Appends rec's line to `out` and traces it; its length, 0 without memory.
-std::size_t file_put_record(const LoadedFile &loaded, GrowArray<char> *out, const pathinfo *rec);
-/// Appends `len` bytes of a line kept from the loaded text, and its line
-/// feed, to `out` (room made by the caller), and traces it.
-void file_put_text(GrowArray<char> *out, const char *text, std::size_t len);
-/// Whether the walk of the list goes on to the next record (not at the end,
-/// nor at a node without record, which is traced).
-bool file_next_record(Store *store, pathinfo **rec);
 
 // --- resolve.cpp ---------------------------------------------------------------
 

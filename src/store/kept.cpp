@@ -101,17 +101,6 @@ bool unchanged_since_load(Store *store)
 
 }  // namespace
 
-void kept_forget(Store *store)
-{
-    LoadedFile *loaded = &store_loaded_file(store);
-    disk_release(&loaded->content);
-    loaded->lines.free();
-    hash_free(&loaded->index);
-    loaded->answers.free();
-    hash_free(&loaded->answer_index);
-    *loaded = LoadedFile{};
-}
-
 void kept_mark_unread(LoadedFile *loaded, const char *why)
 {
     loaded->unread = true;
@@ -224,23 +213,23 @@ bool kept_build_spliced(Store *store, GrowArray<char> *out, bool *same)
     if (*same && unchanged_since_load(store))
         return true;
     dlist_start(store->luns);
-    for (pathinfo *rec = nullptr; file_next_record(store, &rec);) {
+    for (pathinfo *rec = nullptr; store_next_record(store, &rec);) {
         if (rec->wwid[0] == '\0' || rec == loaded.wanted)
             continue;
-        if (file_put_record(loaded, out, rec) == 0)
+        if (store_put_record(loaded, out, rec) == 0)
             return false;
         *same = false;
     }
-    if (!file_reserve(loaded, out, loaded.content.size + kMaxLine))
-        return file_out_of_memory();
+    if (!store_reserve_text(loaded, out, loaded.content.size + kMaxLine))
+        return store_save_no_memory();
     for (std::size_t i = loaded.lines.size(); i-- > 0;) {
         const LineSpan &span = loaded.lines[i];
         if (loaded.wanted != nullptr && i == loaded.wanted_line) {
-            std::size_t len = file_put_record(loaded, out, loaded.wanted);
+            std::size_t len = store_put_record(loaded, out, loaded.wanted);
             *same = *same && kept_line_is(loaded, i, out->items + out->count - len, len);
             continue;
         }
-        file_put_text(out, loaded.content.data + span.offset, span.len);
+        store_put_text(out, loaded.content.data + span.offset, span.len);
     }
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include <sysfs/dlist.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,8 @@ static_assert(sizeof(StoreInside) <= kStoreInsideBytes, "Store::inside is too sm
 static_assert(kStoreInsideBytes - sizeof(StoreInside) < 4096, "Store::inside is too large");
 
 namespace {
+constexpr int kLineSaveListNull = 237;
+constexpr int kLineSaveLine = 291;
 
 constexpr int kLineAddNullConf = 194;
 
@@ -73,9 +76,20 @@ void store_drop_records(Store *store)
     arena_close(&inside->arena);
 }
 
+void store_forget_loaded(Store *store)
+{
+    LoadedFile *loaded = &store_inside(store)->loaded;
+    disk_release(&loaded->content);
+    loaded->lines.free();
+    hash_free(&loaded->index);
+    loaded->answers.free();
+    hash_free(&loaded->answer_index);
+    *loaded = LoadedFile{};
+}
+
 void store_reset(Store *store)
 {
-    kept_forget(store);
+    store_forget_loaded(store);
     store_drop_records(store);
 }
 
@@ -162,21 +176,46 @@ WalkStep store_find_lun(Store *store, const char *wwid, pathinfo **found)
 
 bool store_loaded(const Store *store) { return store->luns != nullptr; }
 
-bool store_walk_start(Store *store)
+// --- the lines a save writes ------------------------------------------------
+
+bool store_reserve_text(const LoadedFile &loaded, GrowArray<char> *out, std::size_t more)
 {
-    if (store->luns == nullptr)
-        return false;
-    // A load for one LUN holds that LUN alone: a walk shows them all.
-    if (store_inside(store)->loaded.indexed)
-        kept_make_whole(store);
-    dlist_start(store->luns);
-    return true;
+    // Most saves write about what was loaded: the buffer then grows once.
+    return out->reserve(out->count + more, loaded.content.size + kMaxLine);
 }
 
-WalkStep store_walk_next(Store *store, const pathinfo **rec)
+bool store_save_no_memory()
 {
-    pathinfo *next = nullptr;
-    WalkStep step = store_list_next(store, &next);
-    *rec = next;
-    return step;
+    disk_trace_write_failure(ENOMEM);
+    return false;
+}
+
+std::size_t store_put_record(const LoadedFile &loaded, GrowArray<char> *out, const pathinfo *rec)
+{
+    if (!store_reserve_text(loaded, out, kMaxLine)) {
+        store_save_no_memory();
+        return 0;
+    }
+    char *line = out->items + out->count;
+    std::size_t len = line_format(rec, line);
+    out->count += len;
+    log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len), line);
+    return len;
+}
+
+void store_put_text(GrowArray<char> *out, const char *text, std::size_t len)
+{
+    char *line = out->items + out->count;
+    std::memcpy(line, text, len);
+    line[len] = '\n';
+    out->count += len + 1;
+    log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len + 1), line);
+}
+
+bool store_next_record(Store *store, pathinfo **rec)
+{
+    WalkStep step = store_list_next(store, rec);
+    if (step == kWalkNull)
+        log_trace(kLineSaveListNull, 7, "List Null");
+    return step == kWalkRecord;
 }

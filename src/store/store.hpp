@@ -31,7 +31,7 @@ struct Store {
     Store &operator=(const Store &) = delete;
 
     /// The LUN list of pathinfo records, newest first; nullptr until a load.
-    /// The store's own: the floors above walk it (store_walk_start).
+    /// The store's own: the floors above walk it (file_walk_start).
     struct dlist *luns = nullptr;
     /// The file that conf_getPrio and conf_setPrio save to.
     char file[PATH_MAX] = "";
@@ -60,10 +60,3 @@ void store_drop_records(Store *store);
 bool store_loaded(const Store *store);
 /// One step of a walk over the store's list.
 enum WalkStep { kWalkRecord, kWalkEnd, kWalkNull };
-/// Starts a walk over the records of every LUN of the file and of the run,
-/// newest first, as a whole load lists them (a load for one LUN is made
-/// whole first). False when no list has been loaded.
-bool store_walk_start(Store *store);
-/// The next record of the walk in *rec (kWalkRecord); kWalkEnd at the end;
-/// kWalkNull at a node that holds no record, which ends the walk.
-WalkStep store_walk_next(Store *store, const pathinfo **rec);
