@@ -140,29 +140,15 @@ constexpr const char *kDaemonNone = ",\n          \"multipathd\": null";
 constexpr const char *kFmtDaemonDiffers = ",\n      \"multipathd_differs\": %s";
 constexpr const char *kFmtDaemonReached = ",\n  \"multipathd_reached\": %s";
 
-bool reached(const DaemonView *view) { return view != nullptr && view->reach == kDaemonReached; }
-
-/// The daemon's path that is the stored one: the same LUN at the same SCSI
-/// address. A node name says nothing alone: a path that vanished leaves
-/// its slot with a name that another path of the LUN may have taken since.
-const DaemonPath *daemon_path(const DaemonView *view, const pathinfo &rec, int cp, int slot)
-{
-    if (!reached(view))
-        return nullptr;
-    char wwid[kWwidSize + 1] = {};
-    std::memcpy(wwid, rec.wwid, kWwidSize);
-    return daemon_find_path(*view, wwid, rec.slot_host[cp][slot], rec.slot_channel[cp][slot],
-                            rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
-}
 
 /// A path's "multipathd": the daemon's priority, checker state, device-mapper
 /// state, whether its group is the active one (null when unknown) and that
 /// group's state; null when the daemon holds no such path.
 void put_daemon_path(FILE *out, const DaemonView *view, const pathinfo &rec, int cp, int slot)
 {
-    if (!reached(view))
+    if (!daemon_reached(view))
         return;
-    const DaemonPath *held = daemon_path(view, rec, cp, slot);
+    const DaemonPath *held = stored_daemon_path(view, rec, cp, slot);
     if (held == nullptr) {
         std::fputs(kDaemonNone, out);
         return;
@@ -182,13 +168,13 @@ void put_daemon_path(FILE *out, const DaemonView *view, const pathinfo &rec, int
 /// than the stored one for any path of it that it holds.
 void put_daemon_lun(FILE *out, const DaemonView *view, const pathinfo &rec)
 {
-    if (!reached(view))
+    if (!daemon_reached(view))
         return;
     bool differs = false;
     for (int cp = 0; cp < kControllerPorts; ++cp) {
         for (int slot = 0; slot < kSlotsPerPort; ++slot) {
             int prio = rec.prio[cp][slot];
-            const DaemonPath *held = prio > 0 ? daemon_path(view, rec, cp, slot) : nullptr;
+            const DaemonPath *held = prio > 0 ? stored_daemon_path(view, rec, cp, slot) : nullptr;
             differs = differs || (held != nullptr && held->prio != prio);
         }
     }
@@ -250,7 +236,19 @@ int list_json_to(Store *store, FILE *out, const DaemonView *view)
         close_lun(&w);
     close_array(out, w.luns, kLunsCloseIndent);
     if (view != nullptr)
-        std::fprintf(out, kFmtDaemonReached, reached(view) ? "true" : "false");
+        std::fprintf(out, kFmtDaemonReached, daemon_reached(view) ? "true" : "false");
     std::fputs(kDocClose, out);
     return 0;
+}
+
+bool daemon_reached(const DaemonView *view) { return view != nullptr && view->reach == kDaemonReached; }
+
+const DaemonPath *stored_daemon_path(const DaemonView *view, const pathinfo &rec, int cp, int slot)
+{
+    if (!daemon_reached(view))
+        return nullptr;
+    char wwid[kWwidSize + 1] = {};
+    std::memcpy(wwid, rec.wwid, kWwidSize);
+    return daemon_find_path(*view, wwid, rec.slot_host[cp][slot], rec.slot_channel[cp][slot],
+                            rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
 }

@@ -28,6 +28,8 @@
 
 struct Store;
 struct DaemonView;
+struct DaemonPath;
+struct pathinfo;
 
 /// Writes the document of the store's LUN list to `out`, ended by a line
 /// feed. Names are taken byte for byte: '"', '\\' and the control
@@ -49,3 +51,11 @@ int utf8_length(const unsigned char *text, std::size_t len);
 /// Writes the field (at most `size` bytes, up to its NUL) as a JSON string,
 /// quotes included, as list_json_to writes each name.
 void json_string_to(FILE *out, const char *field, std::size_t size);
+
+/// Whether the view holds the daemon's answer.
+bool daemon_reached(const DaemonView *view);
+/// The daemon's path that is the stored one: the same LUN at the same SCSI
+/// address. A node name says nothing alone: a path that vanished leaves its
+/// slot with a name that another path of the LUN may have taken since.
+/// nullptr when the daemon was not reached or holds no such path.
+const DaemonPath *stored_daemon_path(const DaemonView *view, const pathinfo &rec, int cp, int slot);

@@ -111,20 +111,6 @@ void path_labels(FILE *out, const pathinfo &rec, int cp, int slot)
                  rec.slot_channel[cp][slot], rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
 }
 
-bool reached(const DaemonView *view) { return view != nullptr && view->reach == kDaemonReached; }
-
-/// The daemon's path that is the stored one: the same LUN at the same SCSI
-/// address, as the JSON listing matches them.
-const DaemonPath *daemon_path(const DaemonView *view, const pathinfo &rec, int cp, int slot)
-{
-    if (!reached(view))
-        return nullptr;
-    char wwid[kWwidSize + 1] = {};
-    std::memcpy(wwid, rec.wwid, kWwidSize);
-    return daemon_find_path(*view, wwid, rec.slot_host[cp][slot], rec.slot_channel[cp][slot],
-                            rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
-}
-
 void metrics_path(void *context, const pathinfo &rec, int cp, int slot)
 {
     auto *w = static_cast<FamilyWalk *>(context);
@@ -133,7 +119,7 @@ void metrics_path(void *context, const pathinfo &rec, int cp, int slot)
     int prio = rec.prio[cp][slot];
     const DaemonPath *held = nullptr;
     if (w->family == kMetricDaemonPathPriority || w->family == kMetricDaemonCheckerState) {
-        held = daemon_path(w->view, rec, cp, slot);
+        held = stored_daemon_path(w->view, rec, cp, slot);
         if (held == nullptr)
             return;
     }
@@ -168,7 +154,7 @@ LunView lun_view(const DaemonView *view, const pathinfo &rec)
     for (int cp = 0; cp < kControllerPorts; ++cp) {
         for (int slot = 0; slot < kSlotsPerPort; ++slot) {
             int prio = rec.prio[cp][slot];
-            const DaemonPath *held = prio > 0 ? daemon_path(view, rec, cp, slot) : nullptr;
+            const DaemonPath *held = prio > 0 ? stored_daemon_path(view, rec, cp, slot) : nullptr;
             if (held == nullptr)
                 continue;
             bool active = held->group == kGroupActive;
@@ -183,7 +169,7 @@ LunView lun_view(const DaemonView *view, const pathinfo &rec)
 void metrics_lun(void *context, const pathinfo &rec)
 {
     auto *w = static_cast<FamilyWalk *>(context);
-    if (!reached(w->view) ||
+    if (!daemon_reached(w->view) ||
         (w->family != kMetricDaemonPreferredActive && w->family != kMetricDaemonPrioritiesDiffer))
         return;
     LunView seen = lun_view(w->view, rec);
@@ -235,14 +221,14 @@ void metrics_to(Store *store, FILE *out, const DaemonView *view, const MetricsFa
 {
     if (store != nullptr && store_loaded(store)) {
         for (int family = kMetricPathPriority; family <= kMetricDaemonPrioritiesDiffer; ++family) {
-            if (family >= kMetricDaemonPathPriority && !reached(view))
+            if (family >= kMetricDaemonPathPriority && !daemon_reached(view))
                 break;
             FamilyWalk w = {out, view, static_cast<Family>(family), false};
             listing_walk(store, {metrics_lun, metrics_path, metrics_unnamed, &w});
         }
     }
     if (view != nullptr)
-        scalar(out, kMetricDaemonReached, reached(view) ? "1" : "0");
+        scalar(out, kMetricDaemonReached, daemon_reached(view) ? "1" : "0");
     scalar(out, kMetricFileReadable, facts.file_read ? "1" : "0");
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.6f",
