@@ -157,7 +157,7 @@ not_moved() {
     held_daemon || return
     play held.log --tags drain -e fleet_wait=1 -e tald="$work/tald-held" && recap held.log failed=1 || return
     has held.log 'not moved: vol_db01 360001c7a550d00000000000000000001 \(' \
-        'multipathd: 1 of 1 LUNs not moved after 1 s' || return
+        'multipathd: 1 of 1 LUNs? not moved after 1 s' || return
     play unreached.log --tags restore && recap unreached.log failed=1 || return
     has unreached.log 'multipathd: not reached' && [ ! -e "$state/tald.drained" ]
 }
