@@ -6,7 +6,8 @@
 # played by the tests' scripted libmpathcmd.so.0: refusing every connection
 # (no daemon), or, for one check, a daemon that holds vol_db01 and never
 # moves its I/O. Checks the apply of examples/fleet-preferences.json in
-# check mode, check and diff mode, then for real twice; the export; the drain
+# check mode, check and diff mode, then for real twice; the export in check
+# mode and for real; the drain
 # and restore without waiting, each twice; a drain whose LUN does not move
 # within its wait, and a restore that cannot reach multipathd.
 # The state lives in a temporary directory; the machine's /etc/lvm/cache is
@@ -116,6 +117,9 @@ apply_twice() {
 }
 
 exported() {
+    play export-check.log --tags export --check -e fleet_preferences="$work/exported.json" &&
+        recap export-check.log changed=0 failed=0 || return
+    [ ! -e "$work/exported.json" ] || { echo "--check saved the export"; return 1; }
     play export.log --tags export -e fleet_preferences="$work/exported.json" &&
         recap export.log changed=1 failed=0 || return
     "$work/tald" --export >"$work/export.stdout" && cmp "$work/exported.json" "$work/export.stdout" || return
@@ -168,7 +172,8 @@ done < <(awk '$1 == "node" { print $2 }' "$scenario")
 check "apply --check: run with --dry-run, the would-be change counted (changed=1), tald.conf's bytes unchanged" dry_run
 check "apply --check --diff: each path that would change shown, tald.conf's bytes unchanged" dry_run_diff
 check "apply: changed=1, sdb at 8; again: changed=0" apply_twice
-check "export of one host: the controller's file equals tald --export, nothing left on the host" exported
+check "export of one host: none with --check; the controller's file equals tald --export, nothing left on the host" \
+    exported
 check "drain without wait: changed, then ok; restore: changed, the export as before, then ok" drain_restore
 check "drain whose LUN does not move within its wait, restore without multipathd: failed, the output shown" \
     not_moved
