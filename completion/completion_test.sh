@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # completion/completion_test.sh FILE: the bash completion of tald offers the
-# options, the words that follow them, and only block devices as paths.
+# options, the words that follow them, only block devices as paths and JSON
+# files (and directories) as the fleet commands' files.
 # Exit 77 (skipped) without bash-completion.
 set -uo pipefail
 lib=/usr/share/bash-completion/bash_completion

@@ -34,9 +34,9 @@ failed=0
 wrapper() {
     cat >"$work/$1" <<EOF
 #!/bin/sh
-exec env LD_PRELOAD=$top/$build/tools/simarray/libsimarray.so SIMARRAY_SCENARIO=$scenario \\
-    SIMARRAY_STATE_DIR=$state LD_LIBRARY_PATH=$top/$build/tests/fake_mpathcmd FAKE_MPATHD_DIR=$2 \\
-    $tald "\$@"
+exec env LD_PRELOAD="$top/$build/tools/simarray/libsimarray.so" SIMARRAY_SCENARIO="$scenario" \\
+    SIMARRAY_STATE_DIR="$state" LD_LIBRARY_PATH="$top/$build/tests/fake_mpathcmd" FAKE_MPATHD_DIR="$2" \\
+    "$tald" "\$@"
 EOF
     chmod 755 "$work/$1"
 }
