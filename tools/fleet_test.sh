@@ -130,7 +130,8 @@ drain_restore() {
     "$work/tald" --export >"$work/before.json" || return
     play drain1.log --tags drain -e fleet_wait=0 && recap drain1.log changed=1 failed=0 || return
     has drain1.log '"C0 drained: [0-9]+ paths of [0-9]+ LUNs; ' && [ -f "$state/tald.drained" ] || return
-    play drain2.log --tags drain -e fleet_wait=0 && recap drain2.log changed=0 failed=0 || return
+    play drain2.log --tags drain -e fleet_wait=0 && recap drain2.log failed=1 || return
+    has drain2.log 'C0 is drained already' || return
     play restore1.log --tags restore -e fleet_wait=0 && recap restore1.log changed=1 failed=0 || return
     "$work/tald" --export | cmp - "$work/before.json" && [ ! -e "$state/tald.drained" ] || return
     play restore2.log --tags restore -e fleet_wait=0 && recap restore2.log changed=0 failed=0
@@ -174,7 +175,7 @@ check "apply --check --diff: each path that would change shown, tald.conf's byte
 check "apply: changed=1, sdb at 8; again: changed=0" apply_twice
 check "export of one host: none with --check; the controller's file equals tald --export, nothing left on the host" \
     exported
-check "drain without wait: changed, then ok; restore: changed, the export as before, then ok" drain_restore
+check "drain without wait: changed, then refused; restore: changed, the export as before, then ok" drain_restore
 check "drain whose LUN does not move within its wait, restore without multipathd: failed, the output shown" \
     not_moved
 echo "$passed passed, $failed failed"
