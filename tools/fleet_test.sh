@@ -6,8 +6,8 @@
 # played by the tests' scripted libmpathcmd.so.0: refusing every connection
 # (no daemon), or, for one check, a daemon that holds vol_db01 and never
 # moves its I/O. Checks the apply of examples/fleet-preferences.json in
-# check mode, check and diff mode, then for real twice; the export in check
-# mode and for real; the drain
+# check mode, check and diff mode, then for real twice; with --prune and
+# --strict asked for; the export in check mode and for real; the drain
 # and restore without waiting, each twice; a drain whose LUN does not move
 # within its wait, and a restore that cannot reach multipathd.
 # The state lives in a temporary directory; the machine's /etc/lvm/cache is
@@ -116,6 +116,19 @@ apply_twice() {
     play apply2.log && recap apply2.log ok=1 changed=0 failed=0
 }
 
+# After the apply: a document that names vol_db03 and a LUN this host lacks.
+prune_strict() {
+    local doc=$work/db03.json
+    printf '%s\n' '{"luns": [{"alias": "vol_db03", "ports": "default"},' \
+        '{"alias": "vol_web09", "preferred_port": "C0P0"}]}' >"$doc"
+    cp "$state/tald.conf" "$work/conf.before" || return
+    play prune.log --check --diff -e fleet_prune=true -e fleet_preferences="$doc" &&
+        recap prune.log changed=1 failed=0 || return
+    has prune.log '"  C0P0 /dev/sdb 2:0:0:1: 8 -> 1 \(default\)"' '"not on this host: luns\[1\] \(vol_web09\)"' || return
+    play strict.log --check -e fleet_strict=true -e fleet_preferences="$doc" && recap strict.log failed=1 || return
+    has strict.log 'luns\[1\] \(vol_web09\): not on this host' && same_file
+}
+
 exported() {
     play export-check.log --tags export --check -e fleet_preferences="$work/exported.json" &&
         recap export-check.log changed=0 failed=0 || return
@@ -173,6 +186,8 @@ done < <(awk '$1 == "node" { print $2 }' "$scenario")
 check "apply --check: run with --dry-run, the would-be change counted (changed=1), tald.conf's bytes unchanged" dry_run
 check "apply --check --diff: each path that would change shown, tald.conf's bytes unchanged" dry_run_diff
 check "apply: changed=1, sdb at 8; again: changed=0" apply_twice
+check "apply with fleet_prune (the other LUNs back to their defaults) and fleet_strict (a LUN not here refused)" \
+    prune_strict
 check "export of one host: none with --check; the controller's file equals tald --export, nothing left on the host" \
     exported
 check "drain without wait: changed, then refused; restore: changed, the export as before, then ok" drain_restore
