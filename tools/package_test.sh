@@ -171,6 +171,7 @@ contents() {
         ./usr/share/doc/$pkg/examples/multipath.conf.plugin \
         ./usr/share/doc/$pkg/examples/multipath.conf.callout \
         ./usr/share/doc/$pkg/examples/tald.rules.yml \
+        ./usr/share/doc/$pkg/examples/fleet.yml ./usr/share/doc/$pkg/examples/fleet-preferences.json \
         ./lib/systemd/system/tald-metrics.service ./lib/systemd/system/tald-metrics.timer \
         ./usr/share/doc/$pkg/copyright \
         ./usr/share/initramfs-tools/hooks/$pkg ./usr/share/initramfs-tools/scripts/init-top/$pkg \
@@ -296,6 +297,7 @@ fresh_remove_keeps_purge_cleans() {
     inroot "$R" dpkg-query -W -f='${db:Status-Abbrev}\n' "$pkg" | grep -qx 'rc ' ||
         { echo "after remove: $(inroot "$R" dpkg-query -W -f='${db:Status-Abbrev}' "$pkg")"; return 1; }
     : >"$R$state/tald.conf.tmp"
+    printf "drained C0\n" >"$R$state/tald.drained"
     apt_remove purge || return
     [ ! -e "$R/etc/lvm" ] || { find "$R/etc/lvm"; return 1; }
 }
