@@ -302,6 +302,16 @@ TEST_F(Fleet, TheWaitFollowsTheDaemonsGroups)
                          " (active group: C0P0)\nmultipathd: 1 of 1 LUN not moved after 1 s\n"),
               std::string::npos)
         << o.out;
+
+    // A map that names no active group (no I/O since it switched) counts
+    // once it still names none a look later.
+    std::ofstream(daemon + "/paths.1") << rows(d(0, kB), 8);
+    std::ofstream(daemon + "/maps.json") << maps("enabled", "enabled");
+    o = run(kTald, {"--drain", "C0", "--wait", "5"});
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_TRUE(std::regex_search(
+        o.out, std::regex("\nmultipathd: active path groups of 1 LUN on C1 after [1-9][0-9.]* s\n$")))
+        << o.out;
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ constexpr const char *kFmtNotMoved = "not moved: %s %s (%s)\n";
 constexpr const char *kFmtLunsNotMoved = "multipathd: %zu of %zu LUN%s not moved after %d s\n";
 
 /// How far the daemon follows one stored LUN.
-enum LunFollow { kLunNotHeld, kLunFollows, kLunPrioritiesDiffer, kLunOtherGroup };
+enum LunFollow { kLunNotHeld, kLunFollows, kLunSwitched, kLunPrioritiesDiffer, kLunOtherGroup };
 
 LunFollow follow_of(const DaemonView &view, const pathinfo &rec, char *active, std::size_t size)
 {
@@ -190,15 +190,19 @@ LunFollow follow_of(const DaemonView &view, const pathinfo &rec, char *active, s
             std::snprintf(active + len, size - len, "%s%s", len > 0 ? " " : "", cp_names[cp]);
         }
     }
-    return !named || hit ? kLunFollows : kLunOtherGroup;
+    return !named ? kLunSwitched : hit ? kLunFollows : kLunOtherGroup;
 }
 
-/// Counts the LUNs the daemon holds and of them those it does not follow;
-/// with `out`, a line for each of those.
-std::size_t not_following(Store *store, const DaemonView &view, std::size_t *held, FILE *out)
+/// Counts the LUNs the daemon holds, of them those it does not follow, and
+/// in *switched those whose map names no active group (none since it last
+/// switched groups, until I/O goes through it); with `out`, a line for
+/// each that does not follow.
+std::size_t not_following(Store *store, const DaemonView &view, std::size_t *held,
+                          std::size_t *switched, FILE *out)
 {
     std::size_t behind = 0;
     *held = 0;
+    *switched = 0;
     file_walk_start(store);
     const pathinfo *rec = nullptr;
     while (file_walk_next(store, &rec) == kWalkRecord) {
@@ -206,7 +210,8 @@ std::size_t not_following(Store *store, const DaemonView &view, std::size_t *hel
         LunFollow f = rec->wwid[0] != '\0' ? follow_of(view, *rec, active, sizeof active)
                                             : kLunNotHeld;
         *held += f != kLunNotHeld ? 1 : 0;
-        if (f == kLunNotHeld || f == kLunFollows)
+        *switched += f == kLunSwitched ? 1 : 0;
+        if (f == kLunNotHeld || f == kLunFollows || f == kLunSwitched)
             continue;
         ++behind;
         if (out == nullptr)
@@ -234,6 +239,11 @@ int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out)
     if (daemon_link_open(&link) != 0)
         return not_reached(kDaemonNoLibrary, out);
     int rc = 0;
+    // A map that names no active group has switched and seen no I/O since:
+    // with I/O, the next look names the group; only a map that stays so
+    // for a second look is idle, and its next I/O goes to the group the
+    // daemon switched to.
+    bool followed_before = false;
     for (;;) {
         daemon_view_free(&view);
         daemon_view(link, exchange_bound(deadline - daemon_clock_ms()), &view);
@@ -244,14 +254,21 @@ int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out)
             break;
         }
         std::size_t held = 0;
-        std::size_t behind = not_following(store, view, &held, nullptr);
+        std::size_t switched = 0;
+        std::size_t behind = not_following(store, view, &held, &switched, nullptr);
         long long left = deadline - daemon_clock_ms();
-        if (behind == 0) {
+        if (behind == 0 && (switched == 0 || followed_before)) {
             std::fprintf(out, kFmtLunsMoved, held, held == 1 ? "" : "s", goal, (daemon_clock_ms() - start) / 1000.0);
             break;
         }
+        followed_before = behind == 0;
+        if (left <= 0 && behind == 0) {
+            std::fprintf(out, kFmtLunsMoved, held, held == 1 ? "" : "s", goal,
+                         (daemon_clock_ms() - start) / 1000.0);
+            break;
+        }
         if (left <= 0) {
-            not_following(store, view, &held, out);
+            not_following(store, view, &held, &switched, out);
             std::fprintf(out, kFmtLunsNotMoved, behind, held, held == 1 ? "" : "s", seconds_since(start));
             rc = kWaitTimedOut;
             break;

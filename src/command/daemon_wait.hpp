@@ -32,9 +32,9 @@ struct Store;
 /// Polls multipathd about once a second, at most `seconds`, until it
 /// follows the store for every stored LUN of which it holds a path: it
 /// reports the stored priority of each such path, and its active path
-/// group, if it names one (a map names none until I/O went through it
-/// since it last switched), holds a path of the LUN's highest stored
-/// priority. Then "multipathd: active path groups of N LUNs GOAL after
+/// group, if it names one, holds a path of the LUN's highest stored
+/// priority; a map that names none (no I/O went through it since it last
+/// switched groups) counts once it still names none a look later. Then "multipathd: active path groups of N LUNs GOAL after
 /// T s", 0. Not within the bound: a line "not moved: NAME WWID (why)" per
 /// LUN and "multipathd: M of N LUNs not moved after T s", kWaitTimedOut;
 /// kWaitNotReached, at once, when the daemon cannot be asked. The store
