@@ -1,7 +1,12 @@
 #include "command/daemon_wait.hpp"
 
 #include "base/text.hpp"
+#include "base/pathinfo.hpp"
+#include "command/fleet.hpp"
+#include "command/list_json.hpp"
 #include "daemon/multipathd.hpp"
+#include "store/file.hpp"
+#include "store/store.hpp"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -132,6 +137,123 @@ int daemon_wait(const char *path, int prio, int seconds, FILE *out)
         left = deadline - daemon_clock_ms();
         if ((found != nullptr && found->prio == prio) || left <= 0) {
             rc = report(link, t, &view, found, prio, start, deadline, out);
+            break;
+        }
+        pause_ms(left < kPollMs ? left : kPollMs);
+    }
+    daemon_view_free(&view);
+    daemon_link_close(&link);
+    return rc;
+}
+
+namespace {
+
+constexpr const char *kFmtLunsMoved = "multipathd: active path groups of %zu LUNs %s after %.1f s\n";
+constexpr const char *kFmtNotMoved = "not moved: %s %s (%s)\n";
+constexpr const char *kFmtLunsNotMoved = "multipathd: %zu of %zu LUNs not moved after %d s\n";
+
+/// How far the daemon follows one stored LUN.
+enum LunFollow { kLunNotHeld, kLunFollows, kLunPrioritiesDiffer, kLunOtherGroup };
+
+LunFollow follow_of(const DaemonView &view, const pathinfo &rec, char *active, std::size_t size)
+{
+    int top = 0;
+    bool held = false;
+    bool taken = true;
+    for (int cp = 0; cp < kControllerPorts; ++cp) {
+        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
+            int prio = rec.prio[cp][slot];
+            const DaemonPath *p = prio > 0 ? stored_daemon_path(&view, rec, cp, slot) : nullptr;
+            if (p == nullptr)
+                continue;
+            held = true;
+            taken = taken && p->prio == prio;
+            top = prio > top ? prio : top;
+        }
+    }
+    if (!held)
+        return kLunNotHeld;
+    if (!taken)
+        return kLunPrioritiesDiffer;
+    bool named = false;
+    bool hit = false;
+    active[0] = '\0';
+    for (int cp = 0; cp < kControllerPorts; ++cp) {
+        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
+            int prio = rec.prio[cp][slot];
+            const DaemonPath *p = prio > 0 ? stored_daemon_path(&view, rec, cp, slot) : nullptr;
+            if (p == nullptr || p->group != kGroupActive)
+                continue;
+            named = true;
+            hit = hit || prio == top;
+            std::size_t len = std::strlen(active);
+            std::snprintf(active + len, size - len, "%s%s", len > 0 ? " " : "", cp_names[cp]);
+        }
+    }
+    return !named || hit ? kLunFollows : kLunOtherGroup;
+}
+
+/// Counts the LUNs the daemon holds and of them those it does not follow;
+/// with `out`, a line for each of those.
+std::size_t not_following(Store *store, const DaemonView &view, std::size_t *held, FILE *out)
+{
+    std::size_t behind = 0;
+    *held = 0;
+    file_walk_start(store);
+    const pathinfo *rec = nullptr;
+    while (file_walk_next(store, &rec) == kWalkRecord) {
+        char active[64];
+        LunFollow f = rec->wwid[0] != '\0' ? follow_of(view, *rec, active, sizeof active)
+                                            : kLunNotHeld;
+        *held += f != kLunNotHeld ? 1 : 0;
+        if (f == kLunNotHeld || f == kLunFollows)
+            continue;
+        ++behind;
+        if (out == nullptr)
+            continue;
+        char alias[kTextNameSize];
+        char wwid[kWwidSize];
+        char why[96];
+        std::snprintf(why, sizeof why, f == kLunPrioritiesDiffer ? "%spriorities not taken up"
+                                                                 : "active group: %s",
+                      f == kLunPrioritiesDiffer ? "" : active);
+        std::fprintf(out, kFmtNotMoved, shown_name(lun_name(*rec), alias, sizeof alias),
+                     shown_name(rec->wwid, wwid, sizeof wwid), why);
+    }
+    return behind;
+}
+
+}  // namespace
+
+int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out)
+{
+    long long start = daemon_clock_ms();
+    long long deadline = start + static_cast<long long>(seconds) * 1000;
+    DaemonLink link;
+    DaemonView view;
+    if (daemon_link_open(&link) != 0)
+        return not_reached(kDaemonNoLibrary, out);
+    int rc = 0;
+    for (;;) {
+        daemon_view_free(&view);
+        daemon_view(link, exchange_bound(deadline - daemon_clock_ms()), &view);
+        if (view.reach == kDaemonReached)
+            daemon_view_groups(link, exchange_bound(deadline - daemon_clock_ms()), nullptr, &view);
+        if (view.reach != kDaemonReached) {
+            rc = not_reached(view.reach, out);
+            break;
+        }
+        std::size_t held = 0;
+        std::size_t behind = not_following(store, view, &held, nullptr);
+        long long left = deadline - daemon_clock_ms();
+        if (behind == 0) {
+            std::fprintf(out, kFmtLunsMoved, held, goal, (daemon_clock_ms() - start) / 1000.0);
+            break;
+        }
+        if (left <= 0) {
+            not_following(store, view, &held, out);
+            std::fprintf(out, kFmtLunsNotMoved, behind, held, seconds_since(start));
+            rc = kWaitTimedOut;
             break;
         }
         pause_ms(left < kPollMs ? left : kPollMs);

@@ -26,3 +26,17 @@ inline constexpr int kWaitMaxSeconds = 86400;
 /// within `seconds` and one second. 0 when reported; kWaitTimedOut;
 /// kWaitNotReached, at once, when the daemon cannot be asked.
 int daemon_wait(const char *path, int prio, int seconds, FILE *out);
+
+struct Store;
+
+/// Polls multipathd about once a second, at most `seconds`, until it
+/// follows the store for every stored LUN of which it holds a path: it
+/// reports the stored priority of each such path, and its active path
+/// group, if it names one (a map names none until I/O went through it
+/// since it last switched), holds a path of the LUN's highest stored
+/// priority. Then "multipathd: active path groups of N LUNs GOAL after
+/// T s", 0. Not within the bound: a line "not moved: NAME WWID (why)" per
+/// LUN and "multipathd: M of N LUNs not moved after T s", kWaitTimedOut;
+/// kWaitNotReached, at once, when the daemon cannot be asked. The store
+/// stays loaded; the run lock is not held.
+int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out);

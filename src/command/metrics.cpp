@@ -1,4 +1,5 @@
 #include "command/metrics.hpp"
+#include "command/out_file.hpp"
 
 #include "base/priority.hpp"
 #include "command/list_json.hpp"
@@ -238,37 +239,16 @@ void metrics_to(Store *store, FILE *out, const DaemonView *view, const MetricsFa
 
 namespace {
 
-/// Writes the metrics into a new file beside `file` and renames it over
-/// `file`. 0, or an errno value (the new file removed).
-int replace_file(const char *file, Store *store, const DaemonView *view,
-                 const MetricsFacts &facts)
+struct MetricsOut {
+    Store *store;
+    const DaemonView *view;
+    const MetricsFacts *facts;
+};
+
+void metrics_out(FILE *out, void *context)
 {
-    const char *slash = std::strrchr(file, '/');
-    std::size_t dir_len = slash != nullptr ? static_cast<std::size_t>(slash - file) + 1 : 0;
-    char temp[PATH_MAX];
-    // A name that ends in no ".prom": the collector never reads it.
-    int len = std::snprintf(temp, sizeof temp, "%.*s.%s.XXXXXX", static_cast<int>(dir_len), file,
-                            file + dir_len);
-    if (len < 0 || static_cast<std::size_t>(len) >= sizeof temp)
-        return ENAMETOOLONG;
-    int fd = mkostemp(temp, O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    FILE *out = fchmod(fd, kMetricsMode) == 0 ? fdopen(fd, "w") : nullptr;
-    if (out == nullptr) {
-        int error = errno;
-        close(fd);
-        unlink(temp);
-        return error;
-    }
-    metrics_to(store, out, view, facts);
-    int error = std::fflush(out) != 0 || std::ferror(out) != 0 ? (errno != 0 ? errno : EIO) : 0;
-    error = error == 0 && fsync(fileno(out)) != 0 ? errno : error;
-    error = std::fclose(out) != 0 && error == 0 ? errno : error;
-    error = error == 0 && std::rename(temp, file) != 0 ? errno : error;
-    if (error != 0)
-        unlink(temp);
-    return error;
+    auto *m = static_cast<MetricsOut *>(context);
+    metrics_to(m->store, out, m->view, *m->facts);
 }
 
 }  // namespace
@@ -287,7 +267,8 @@ int metrics_collect(StoreRun *run, const char *file)
     int rc = 0;
     if (file == nullptr) {
         metrics_to(store, stdout, &view, facts);
-    } else if (int error = replace_file(file, store, &view, facts); error != 0) {
+    } else if (MetricsOut m = {store, &view, &facts};
+               int error = out_file_replace(file, kMetricsMode, metrics_out, &m)) {
         std::fprintf(stderr, kFmtNotWritten, file, std::strerror(error));
         rc = 1;
     }

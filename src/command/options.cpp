@@ -2,6 +2,7 @@
 
 #include "base/text.hpp"
 #include "command/daemon_wait.hpp"
+#include "command/fleet_apply.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -75,6 +76,40 @@ TaldOption prio_option(char **argv, int i, int following)
     return option;
 }
 
+/// "--apply" at argv[i], with `following` arguments after it.
+TaldOption apply_option(char **argv, int i, int following)
+{
+    if (following < 1)
+        return {TaldWord::kNeedApplyFile, 0, false, nullptr, nullptr, nullptr};
+    TaldOption option = {TaldWord::kApply, 0, false, nullptr, argv[i + 1], nullptr};
+    for (int k = i + 2; k <= i + following; ++k) {
+        if (is(argv[k], "--dry-run"))
+            option.flags |= kApplyDryRun;
+        else if (is(argv[k], "--prune"))
+            option.flags |= kApplyPrune;
+        else if (is(argv[k], "--strict"))
+            option.flags |= kApplyStrict;
+        else
+            return {TaldWord::kBadApplyOption, 0, false, nullptr, nullptr, nullptr};
+    }
+    return option;
+}
+
+/// "--drain" at argv[i] and "--restore", with `following` arguments after
+/// it: the controller, then "--wait [SECONDS]".
+TaldOption drain_option(char **argv, int i, int following, bool drain)
+{
+    const char *controller = drain && following >= 1 ? argv[i + 1] : nullptr;
+    if (drain && (controller == nullptr || (!is(controller, "C0") && !is(controller, "C1"))))
+        return {TaldWord::kBadDrain, 0, false, nullptr, nullptr, nullptr};
+    TaldOption option = {drain ? TaldWord::kDrain : TaldWord::kRestore, 0, false, nullptr,
+                         controller, nullptr};
+    int own = drain ? 1 : 0;
+    if (following > own)
+        wait_option(argv, i + own + 1, following - own - 1, &option);
+    return option;
+}
+
 }  // namespace
 
 TaldOption next_option(TaldScan *scan)
@@ -113,6 +148,19 @@ TaldOption next_option(TaldScan *scan)
             return {TaldWord::kMetrics, 0, false, nullptr,
                     following >= 1 ? scan->argv[i + 1] : nullptr, nullptr};
         }
+        if (is(arg, "--export")) {
+            scan->next = scan->argc;
+            return {TaldWord::kExport, 0, false, nullptr,
+                    following >= 1 ? scan->argv[i + 1] : nullptr, nullptr};
+        }
+        if (is(arg, "--apply")) {
+            scan->next = scan->argc;
+            return apply_option(scan->argv, i, following);
+        }
+        if (is(arg, "--drain") || is(arg, "--restore")) {
+            scan->next = scan->argc;
+            return drain_option(scan->argv, i, following, is(arg, "--drain"));
+        }
         if (is(arg, "--help") || is(arg, "-help")) {
             scan->next = scan->argc;
             return {TaldWord::kHelp, 0, false, nullptr, nullptr, nullptr};
@@ -138,3 +186,5 @@ bool probes_first(const TaldOption &option)
     return option.word == TaldWord::kPrio &&
            (is(option.operation, "--set") || is(option.operation, "--get"));
 }
+
+bool reads_first(const TaldOption &option) { return option.word == TaldWord::kApply; }

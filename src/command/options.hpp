@@ -27,6 +27,13 @@ enum class TaldWord {
     kNeedPrioPath,   ///< "--prio" and another operation, nothing after it
     kHelp,           ///< "--help", "-help"
     kMetrics,        ///< "--metrics", and `path` when an argument follows
+    kExport,         ///< "--export", and `path` when an argument follows
+    kApply,          ///< "--apply FILE" (`path`) and its options (`flags`, fleet_apply.hpp)
+    kNeedApplyFile,  ///< "--apply" as the last argument
+    kBadApplyOption, ///< "--apply FILE" followed by another word
+    kDrain,          ///< "--drain C0|C1" (`path`) and `wait`
+    kBadDrain,       ///< "--drain" without C0 or C1 after it
+    kRestore,        ///< "--restore" and `wait`
     kEnd,            ///< no argument left
 };
 
@@ -40,6 +47,8 @@ struct TaldOption {
     /// kPrio: seconds to wait for multipathd after the operation ("--wait
     /// [SECONDS]" after the operation's own arguments); 0 without the option.
     int wait = 0;
+    /// kApply: kApplyDryRun, kApplyPrune, kApplyStrict.
+    unsigned flags = 0;
 };
 
 /// Where the scan stands in the command line.
@@ -56,6 +65,10 @@ TaldOption next_option(TaldScan *scan);
 /// The option the whole command line ends in: the first that is not a
 /// level.
 TaldOption final_option(int argc, char **argv);
+
+/// Whether that option reads its input before it enters the store itself
+/// ("--apply").
+bool reads_first(const TaldOption &option);
 
 /// Whether that option probes a device before it needs the store: an alias
 /// or priority operation on a path ("--prio --set" with a preference,

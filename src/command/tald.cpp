@@ -8,6 +8,9 @@
 #include "command/conf_check.hpp"
 #include "command/initramfs_note.hpp"
 #include "command/daemon_wait.hpp"
+#include "command/drain.hpp"
+#include "command/fleet.hpp"
+#include "command/fleet_apply.hpp"
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
 #include "command/memory_text.hpp"
@@ -56,6 +59,9 @@ constexpr const char *kFmtLockHeld = "%s: held by another run for %d s\n";
 constexpr const char *kFmtLockOpen = "%s: %s\n";
 constexpr const char *kNotRegular = "not a regular file";
 constexpr const char *kBadWait = "The wait takes a number of seconds from 1 to 86400 ";
+constexpr const char *kNeedApplyFile = "Must Enter a file of preferences, or - for standard input ";
+constexpr const char *kBadApplyOption = "The file may be followed by --dry-run, --prune and --strict ";
+constexpr const char *kBadDrain = "The controller to drain is C0 or C1 ";
 constexpr const char *kFmtGroupsUnread =
     "multipathd: path groups of %zu of %zu maps not read (%s); their paths' group_state is "
     "\"unknown\"\n";
@@ -330,6 +336,23 @@ int carry_out(StoreRun *run, const TaldOption &option, int result)
         return cli_help();
     case TaldWord::kMetrics:
         return metrics_collect(run, option.path);
+    case TaldWord::kExport:
+        return fleet_export(run, option.path);
+    case TaldWord::kApply:
+        return fleet_apply(run, option.path, option.flags);
+    case TaldWord::kDrain:
+        return fleet_drain(run, option.path, option.wait);
+    case TaldWord::kRestore:
+        return fleet_restore(run, option.wait);
+    case TaldWord::kNeedApplyFile:
+        cli_write_line(kNeedApplyFile);
+        return finish(-1);
+    case TaldWord::kBadApplyOption:
+        cli_write_line(kBadApplyOption);
+        return finish(-1);
+    case TaldWord::kBadDrain:
+        cli_write_line(kBadDrain);
+        return finish(-1);
     case TaldWord::kLevel:
     case TaldWord::kEnd:
         break;
@@ -370,11 +393,12 @@ int run(int argc, char **argv)
     bool check = last.word == TaldWord::kCheck;
     int open_error = run_open(&run);
     // The check reads the file itself: the lock without the load. An
-    // operation on a path probes before it enters the store.
+    // operation on a path probes before it enters the store, and the apply
+    // reads its document first.
     int entered = 0;
     if (open_error == 0 && check) {
         entered = run_lock_take(&lock, kTaldLockWaitMs);
-    } else if (open_error == 0 && !probes_first(last)) {
+    } else if (open_error == 0 && !probes_first(last) && !reads_first(last)) {
         entered = run_entered(run_enter(&run, nullptr)) ? 0 : -1;
     }
     if (open_error != 0 || entered < 0) {

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 constexpr int kLineAliasEntry = 36;
@@ -142,4 +143,31 @@ int getAlias(StoreRun *run, const char *dev)
     std::printf(kAliasFormat, rec->text_name, rec->wwid);
     std::free(rec);
     return 0;
+}
+
+int storedDefaultPrio(const pathinfo *rec, int cp)
+{
+    for (int row = 0; row < kControllerPorts; ++row) {
+        for (int prio : rec->prio[row]) {
+            // A default is (cp + rotation) mod 4 + 1: one stored default
+            // tells the rotation.
+            if (prio >= 1 && prio < kOverrideLow)
+                return (cp + (prio - 1 - row + kControllerPorts) % kControllerPorts) %
+                           kControllerPorts + 1;
+        }
+    }
+    pathinfo *probed = new_record();
+    int found = 0;
+    for (int row = 0; row < kControllerPorts && found == 0; ++row) {
+        for (int slot = 0; slot < kSlotsPerPort && found == 0; ++slot) {
+            const char *dev = rec->slot_dev[row][slot];
+            if (rec->prio[row][slot] <= 0 || dev[0] == '\0' || std::strcmp(dev, "x") == 0)
+                continue;
+            // A node name may have moved to another LUN since it was stored.
+            if (grelt_info(dev, probed) >= 0 && std::strcmp(probed->wwid, rec->wwid) == 0)
+                found = defaultPrio(cp, probed->lunref);
+        }
+    }
+    std::free(probed);
+    return found;
 }

@@ -18,3 +18,11 @@ int getPrio(StoreRun *run, const char *dev);
 int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored = nullptr);
 /// Prints "alias wwid". 0 printed; -1 probe failed or no alias; kNoStore.
 int getAlias(StoreRun *run, const char *dev);
+
+struct pathinfo;
+
+/// The default priority (1..4) of port `cp` of a stored LUN, whose record
+/// keeps no lunref: from a path of the LUN stored with its default (the four
+/// ports' defaults are one rotation), or else from a probe of the LUN's
+/// stored device nodes that still answer for its wwid. 0 when neither tells.
+int storedDefaultPrio(const pathinfo *rec, int cp);

@@ -334,3 +334,11 @@ WalkStep file_walk_next(Store *store, const pathinfo **rec)
     *rec = next;
     return step;
 }
+
+pathinfo *file_find(Store *store, const char *wwid)
+{
+    if (!file_walk_start(store))
+        return nullptr;
+    pathinfo *found = nullptr;
+    return store_find_lun(store, wwid, &found) == kWalkRecord ? found : nullptr;
+}

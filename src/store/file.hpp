@@ -68,3 +68,7 @@ bool file_walk_start(Store *store);
 /// The next record of the walk in *rec (kWalkRecord); kWalkEnd at the end;
 /// kWalkNull at a node that holds no record, which ends the walk.
 WalkStep file_walk_next(Store *store, const pathinfo **rec);
+/// The stored record of LUN `wwid` among every LUN of the file, for a
+/// change that a save_config then writes; nullptr when the LUN is not
+/// stored (or no list has been loaded).
+pathinfo *file_find(Store *store, const char *wwid);

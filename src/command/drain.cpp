@@ -1,0 +1,294 @@
+#include "command/drain.hpp"
+
+#include "base/priority.hpp"
+#include "base/text.hpp"
+#include "command/daemon_wait.hpp"
+#include "command/fleet.hpp"
+#include "command/memory_text.hpp"
+#include "store/disk.hpp"
+#include "store/file.hpp"
+#include "store/line.hpp"
+#include "store/run.hpp"
+#include "store/store.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char *kHeader = "drained C%d\n";
+constexpr const char *kFmtUnreadable = "%s: cannot be read: %s\n";
+constexpr const char *kFmtNotWritten = "%s: cannot be written; nothing changed\n";
+constexpr const char *kFmtDrainedAlready = "C%d is drained already: tald --restore gives it back first\n";
+constexpr const char *kFmtDrainedUnknown =
+    "%s: a drain is kept there, but its first line names no controller\n";
+constexpr const char *kFmtNothingDrained = "no controller is drained (%s: %s)\n";
+constexpr const char *kFmtNoOther = "no path through C%d: %s %s keeps its priorities\n";
+constexpr const char *kFmtDrained =
+    "C%d drained: %zu paths of %zu LUNs; the priorities before are kept in %s\n";
+constexpr const char *kFmtRestored = "C%d restored: %zu paths of %zu LUNs\n";
+constexpr const char *kFmtGone = "no longer stored: %s\n";
+constexpr const char *kGoalDrained[] = {"on C1", "on C0"};
+constexpr const char *kGoalRestored = "back on their preferred paths";
+
+/// The controller a kept drain names from its first line, or -1.
+int drained_controller(const DiskContent &kept)
+{
+    if (kept.size >= 11 && std::strncmp(kept.data, "drained C", 9) == 0 &&
+        (kept.data[9] == '0' || kept.data[9] == '1') && kept.data[10] == '\n')
+        return kept.data[9] - '0';
+    return -1;
+}
+
+/// The distinct priorities of the other controller's paths, highest first.
+int ranks_of(const pathinfo &rec, int drained, int ranks[2 * kSlotsPerPort])
+{
+    int n = 0;
+    for (int cp = 0; cp < kControllerPorts; ++cp) {
+        for (int slot = 0; slot < kSlotsPerPort && cp / 2 != drained; ++slot) {
+            int prio = rec.prio[cp][slot];
+            bool seen = prio <= 0;
+            for (int i = 0; i < n && !seen; ++i)
+                seen = ranks[i] == prio;
+            if (!seen)
+                ranks[n++] = prio;
+        }
+    }
+    for (int i = 1; i < n; ++i) {
+        for (int j = i; j > 0 && ranks[j] > ranks[j - 1]; --j) {
+            int t = ranks[j];
+            ranks[j] = ranks[j - 1];
+            ranks[j - 1] = t;
+        }
+    }
+    return n;
+}
+
+/// Plans the drain of one LUN: the other controller's paths 8, 7, ... by
+/// their order, an override of the drained one back to its default. False
+/// when the LUN has no path through the other controller (nothing planned).
+bool plan_drain(FleetPlan *plan, pathinfo *rec, int drained, bool *no_memory)
+{
+    int ranks[2 * kSlotsPerPort];
+    int n = ranks_of(*rec, drained, ranks);
+    if (n == 0)
+        return false;
+    for (int cp = 0; cp < kControllerPorts; ++cp) {
+        if (cp / 2 == drained) {
+            *no_memory = *no_memory || !plan_port(plan, rec, cp, kWantDefault);
+            continue;
+        }
+        for (int slot = 0; slot < kSlotsPerPort; ++slot) {
+            int prio = rec->prio[cp][slot];
+            int rank = 0;
+            while (prio > 0 && ranks[rank] != prio)
+                ++rank;
+            int to = kOverrideHigh - (rank < 3 ? rank : 3);
+            *no_memory = *no_memory || (prio > 0 && !plan_set(plan, rec, cp, slot, to));
+        }
+    }
+    return true;
+}
+
+/// The drain's file: the header and the planned LUNs' lines before the
+/// change. False without memory.
+bool kept_text(const FleetPlan &plan, int drained, GrowArray<char> *text)
+{
+    char line[kMaxLine + 1];
+    int n = std::snprintf(line, sizeof line, kHeader, drained);
+    if (!text->append_all(line, static_cast<std::size_t>(n)))
+        return false;
+    for (std::size_t i = 0; i < plan.changes.size(); ++i) {
+        if (i > 0 && plan.changes[i - 1].rec == plan.changes[i].rec)
+            continue;
+        std::size_t len = line_format(plan.changes[i].rec, line);
+        if (!text->append_all(line, len))
+            return false;
+    }
+    return true;
+}
+
+/// The drain under the run, its report to `out`. The exit status.
+int drain_locked(Store *store, int drained, FILE *out)
+{
+    DiskContent kept = {};
+    const char *reason = nullptr;
+    DiskRead found = disk_read_whole(kDrainPath, &kept, &reason);
+    int before = drained_controller(kept);
+    disk_release(&kept);
+    if (found != kDiskMissing) {
+        if (before >= 0)
+            std::fprintf(stderr, kFmtDrainedAlready, before);
+        else if (found == kDiskRead)
+            std::fprintf(stderr, kFmtDrainedUnknown, kDrainPath);
+        else
+            std::fprintf(stderr, kFmtUnreadable, kDrainPath, reason);
+        return kDrainFailed;
+    }
+    FleetPlan plan;
+    GrowArrayFreed<PathChange> plan_freed{&plan.changes};
+    GrowArray<char> text;
+    GrowArrayFreed<char> text_freed{&text};
+    bool no_memory = false;
+    file_walk_start(store);
+    const pathinfo *rec = nullptr;
+    while (file_walk_next(store, &rec) == kWalkRecord) {
+        auto *lun = const_cast<pathinfo *>(rec);
+        if (rec->wwid[0] != '\0' && !plan_drain(&plan, lun, drained, &no_memory))
+            std::fprintf(out, kFmtNoOther, 1 - drained, lun_name(*rec), rec->wwid);
+    }
+    if (no_memory || !kept_text(plan, drained, &text) ||
+        disk_replace(kDrainPath, text.data(), text.size()) < 0) {
+        std::fprintf(stderr, kFmtNotWritten, kDrainPath);
+        return kDrainFailed;
+    }
+    plan_carry_out(plan);
+    if (plan.changes.size() > 0 && save_config(store, store->file) < 0) {
+        unlink(kDrainPath);
+        std::fprintf(stderr, kFmtNotWritten, kConfigPath);
+        return kDrainFailed;
+    }
+    plan_print(plan, out);
+    std::fprintf(out, kFmtDrained, drained, plan.changes.size(), plan_luns(plan), kDrainPath);
+    return 0;
+}
+
+/// Plans one remembered LUN's paths back: each path of the line with a
+/// priority, matched by port and SCSI host. False without memory.
+bool plan_back(FleetPlan *plan, pathinfo *rec, const pathinfo &was)
+{
+    for (int cp = 0; cp < kControllerPorts; ++cp) {
+        for (int s = 0; s < kSlotsPerPort; ++s) {
+            int prio = was.prio[cp][s];
+            for (int slot = 0; prio > 0 && slot < kSlotsPerPort; ++slot) {
+                int now = rec->prio[cp][slot];
+                if (now <= 0 || rec->slot_host[cp][slot] != was.slot_host[cp][s])
+                    continue;
+                // A default stays as the path checks keep it.
+                if ((is_override(prio) || is_override(now)) &&
+                    !plan_set(plan, rec, cp, slot, prio))
+                    return false;
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+/// Plans every remembered LUN back; the LUNs no longer stored reported.
+bool plan_restore(Store *store, const DiskContent &kept, FleetPlan *plan, FILE *out)
+{
+    char line[kMaxLine + 1];
+    pathinfo *was = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
+    bool good = was != nullptr;
+    std::size_t pos = 0;
+    LineBounds bounds;
+    line_next(kept.data, kept.size, &pos, &bounds);  // the header
+    for (LineKind kind = line_next(kept.data, kept.size, &pos, &bounds);
+         good && kind != LineKind::kNone; kind = line_next(kept.data, kept.size, &pos, &bounds)) {
+        if (kind != LineKind::kText)
+            continue;
+        std::memcpy(line, kept.data + bounds.offset, bounds.len);
+        line[bounds.len] = '\0';
+        std::memset(was, 0, sizeof *was);
+        if (line_parse(line, was) < 0)
+            continue;
+        pathinfo *rec = file_find(store, was->wwid);
+        if (rec == nullptr)
+            std::fprintf(out, kFmtGone, was->wwid);
+        good = rec == nullptr || plan_back(plan, rec, *was);
+    }
+    std::free(was);
+    return good;
+}
+
+/// The restore under the run, its report to `out`. The exit status.
+int restore_locked(Store *store, FILE *out, int *controller)
+{
+    DiskContent kept = {};
+    const char *reason = nullptr;
+    DiskRead found = disk_read_whole(kDrainPath, &kept, &reason);
+    *controller = drained_controller(kept);
+    if (found != kDiskRead || *controller < 0) {
+        disk_release(&kept);
+        if (found == kDiskMissing)
+            std::fprintf(stderr, kFmtNothingDrained, kDrainPath, std::strerror(ENOENT));
+        else if (found == kDiskRead)
+            std::fprintf(stderr, kFmtDrainedUnknown, kDrainPath);
+        else
+            std::fprintf(stderr, kFmtUnreadable, kDrainPath, reason);
+        return kDrainFailed;
+    }
+    FleetPlan plan;
+    GrowArrayFreed<PathChange> plan_freed{&plan.changes};
+    bool good = plan_restore(store, kept, &plan, out);
+    disk_release(&kept);
+    if (!good) {
+        std::fprintf(stderr, kFmtNotWritten, kConfigPath);
+        return kDrainFailed;
+    }
+    plan_carry_out(plan);
+    if (plan.changes.size() > 0 && save_config(store, store->file) < 0) {
+        std::fprintf(stderr, kFmtNotWritten, kConfigPath);
+        return kDrainFailed;
+    }
+    // The priorities are back: a restore that ends before this leaves the
+    // drain kept, and a second restore gives the same.
+    unlink(kDrainPath);
+    plan_print(plan, out);
+    std::fprintf(out, kFmtRestored, *controller, plan.changes.size(), plan_luns(plan));
+    return 0;
+}
+
+/// Runs `locked` with the report in memory, leaves the run, writes the
+/// report, and waits when asked.
+int report_then_wait(StoreRun *run, int wait, const char *goal, int rc, MemoryText *text, FILE *out)
+{
+    run_leave(run);
+    if (out != stdout) {
+        std::fclose(out);
+        std::fwrite(text->bytes.data(), 1, text->bytes.size(), stdout);
+    }
+    if (rc != 0 || wait <= 0)
+        return rc;
+    std::fflush(stdout);
+    return daemon_wait_luns(run->store, wait, goal, stdout);
+}
+
+const char *error_of_file(Store *store)
+{
+    const char *why = file_unread_reason(store);
+    if (why != nullptr)
+        std::fprintf(stderr, kFmtUnreadable, kConfigPath, why);
+    return why;
+}
+
+}  // namespace
+
+int fleet_drain(StoreRun *run, const char *controller, int wait)
+{
+    if (error_of_file(run->store) != nullptr)
+        return kDrainFailed;
+    int drained = controller[1] - '0';
+    MemoryText text;
+    FILE *out = memory_text_open(&text);
+    out = out != nullptr ? out : stdout;
+    int rc = drain_locked(run->store, drained, out);
+    return report_then_wait(run, wait, kGoalDrained[drained], rc, &text, out);
+}
+
+int fleet_restore(StoreRun *run, int wait)
+{
+    if (error_of_file(run->store) != nullptr)
+        return kDrainFailed;
+    MemoryText text;
+    FILE *out = memory_text_open(&text);
+    out = out != nullptr ? out : stdout;
+    int controller = 0;
+    int rc = restore_locked(run->store, out, &controller);
+    return report_then_wait(run, wait, kGoalRestored, rc, &text, out);
+}

@@ -1,0 +1,25 @@
+// `tald --drain C0|C1` and `tald --restore`: a controller's I/O moved to the
+// other one for maintenance, and given back exactly.
+//
+// The drain gives the other controller's paths of every stored LUN
+// overrides that keep their order among themselves and beat every path of
+// the drained controller (an override there goes back to its default).
+// Before it changes the preference file it keeps, in kDrainPath, the
+// drained controller and the lines of the LUNs it changes as they stood
+// ("drained C0", then the preference file's own lines); the restore gives
+// every remembered path its priority back (matched by LUN, port and SCSI
+// host, so also after a reboot renamed the nodes) and removes the file.
+#pragma once
+
+struct StoreRun;
+
+/// Exit statuses besides the wait's (daemon_wait.hpp): 0 done, 1 refused or
+/// failed (nothing changed).
+inline constexpr int kDrainFailed = 1;
+
+/// "--drain": `controller` is "C0" or "C1" (checked by the option scan);
+/// the run entered. With `wait` seconds above 0, then waits for multipathd
+/// (daemon_wait_luns). The exit status.
+int fleet_drain(StoreRun *run, const char *controller, int wait);
+/// "--restore": the run entered. The exit status.
+int fleet_restore(StoreRun *run, int wait);

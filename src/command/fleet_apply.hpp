@@ -1,0 +1,24 @@
+// `tald --apply FILE [--dry-run] [--prune] [--strict]`: this host's stored
+// overrides made to match a document of the fleet's preferences
+// (fleet_input.hpp), for every path stored through the ports it names, in
+// one locked change of the preference file.
+#pragma once
+
+struct StoreRun;
+
+/// The options after the file.
+inline constexpr unsigned kApplyDryRun = 1;  ///< show the changes, make none
+inline constexpr unsigned kApplyPrune = 2;   ///< LUNs not named: back to their defaults
+inline constexpr unsigned kApplyStrict = 4;  ///< a LUN not stored here refuses the document
+
+/// What the apply's exit status says.
+inline constexpr int kApplyUnchanged = 0;
+inline constexpr int kApplyFailed = 1;
+inline constexpr int kApplyChanged = 2;  ///< or would change, with kApplyDryRun
+
+/// Reads and checks the document first, then enters the run (not entered
+/// yet) and changes the store as the document says. Writes the changes per
+/// LUN and path and a last line "changed: ...", "would change: ..." or
+/// "unchanged: ..."; a refusal is one line on standard error. Returns the
+/// exit status.
+int fleet_apply(StoreRun *run, const char *file, unsigned flags);
