@@ -90,6 +90,18 @@ with_reads() {
     kill $rd
     wait $rd 2>/dev/null
 }
+# after_wait NAME: the active groups that the listing names right after
+# tald's wait, shown (none where the daemon reloaded a map and no I/O went
+# through it since, which the wait takes as following); then one read
+# through each map, and the listing kept as NAME
+after_wait() {
+    listing $1.now
+    ga=$(active_of $F/$1.now $wwid_a) gb=$(active_of $F/$1.now $wwid_b)
+    echo "--- active groups right after the wait: LUN A ${ga:-none}, LUN B ${gb:-none}"
+    read_through $high
+    read_through $bc0
+    listing $1
+}
 
 # --- Before: the overrides, both LUNs' active groups on C0.
 listing start
@@ -117,7 +129,7 @@ expect "tald --drain C0: its summary" \
     "C0 drained: $changed paths of 2 LUNs; the priorities before are kept in $drained_file" \
     "$(grep '^C0 drained:' /tmp/waited)"
 expect "after the drain: $drained_file, root's" "640 0 0" "$(stat -c '%a %u %g' $drained_file 2>&1)"
-listing drained
+after_wait drained
 for w in $wwid_a $wwid_b; do
     want=$(awk -v w=$w 'NR == FNR { p[$1] = $2; next } $1 == w && p[$3] == 8 { printf "%s%s", s, $2; s = "," }' \
         $F/want.drained $F/before)
@@ -140,7 +152,7 @@ with_reads "tald --restore --wait 60" 0 \
     "multipathd: active path groups of 2 LUNs back on their preferred paths after * s" --restore --wait 60
 expect "tald --restore: its summary" "C0 restored: $changed paths of 2 LUNs" "$(grep '^C0 restored:' /tmp/waited)"
 expect "after the restore: $drained_file" gone "$([ -e $drained_file ] && echo there || echo gone)"
-listing restored
+after_wait restored
 for w in $wwid_a $wwid_b; do
     expect "after the restore: the active group of $w as before the drain" \
         "$(active_of $F/before $w)" "$(active_of $F/restored $w)"
