@@ -133,7 +133,7 @@ after_wait drained
 for w in $wwid_a $wwid_b; do
     want=$(awk -v w=$w 'NR == FNR { p[$1] = $2; next } $1 == w && p[$3] == 8 { printf "%s%s", s, $2; s = "," }' \
         $F/want.drained $F/before)
-    expect "after the drain: the active group of $w (C1 only)" "$want" "$(active_of $F/drained $w)"
+    expect "after the drain: the active group of $w, on C1 (its path of 8)" "$want" "$(active_of $F/drained $w)"
 done
 stored_are "after the drain" $F/want.drained $F/drained
 daemon_takes "after the drain" $F/want.drained
@@ -146,8 +146,8 @@ expect "a second tald --drain C0: the export unchanged" same \
 
 # --- The restore: the priorities, the active groups and the file's
 # overrides as they were. The preference file is compared byte for byte too:
-# the daemon's path checks write it again, but with the same lines while no
-# path changes its name or address, which none does here.
+# the plugin writes it again at the daemon's path checks, but with the same
+# lines while no path changes its name or address, which none does here.
 with_reads "tald --restore --wait 60" 0 \
     "multipathd: active path groups of 2 LUNs back on their preferred paths after * s" --restore --wait 60
 expect "tald --restore: its summary" "C0 restored: $changed paths of 2 LUNs" "$(grep '^C0 restored:' /tmp/waited)"
