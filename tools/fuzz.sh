@@ -21,8 +21,8 @@ fi
 
 tools/setup.sh
 build=build/fuzz
-targets=(fuzz_pages fuzz_file fuzz_port fuzz_prio)
-declare -A max_len=([fuzz_pages]=1024 [fuzz_port]=64 [fuzz_file]=8192 [fuzz_prio]=8192)
+targets=(fuzz_pages fuzz_file fuzz_port fuzz_prio fuzz_json)
+declare -A max_len=([fuzz_pages]=1024 [fuzz_port]=64 [fuzz_file]=8192 [fuzz_prio]=8192 [fuzz_json]=4096)
 mkdir -p "$build"
 # The build's output goes to a log; when it fails, its errors are shown.
 if ! { CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DTALD_FUZZ=ON &&

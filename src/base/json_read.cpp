@@ -1,5 +1,6 @@
 #include "base/json_read.hpp"
 
+#include "base/json_string.hpp"
 #include "base/text.hpp"
 
 #include <algorithm>
@@ -20,14 +21,6 @@ constexpr const char *kErrAfterItem = "expected ',' or ']'";
 constexpr const char *kErrAfterMember = "expected ',' or '}'";
 constexpr const char *kErrAfterDocument = "unexpected text after the value";
 constexpr const char *kErrDepth = "nesting deeper than 32";
-constexpr const char *kErrUnterminated = "unterminated string";
-constexpr const char *kErrControl = "control character in string";
-constexpr const char *kErrUtf8 = "invalid UTF-8 in string";
-constexpr const char *kErrEscape = "invalid escape";
-constexpr const char *kErrHex = "invalid \\u escape";
-constexpr const char *kErrSurrogate = "lone surrogate in \\u escape";
-constexpr const char *kErrNul = "\\u0000 in string";
-constexpr const char *kErrMemory = "out of memory";
 constexpr const char *kDuplicateFormat = "duplicate key \"%s\"";
 constexpr std::size_t kShownKey = 48;
 
@@ -50,7 +43,11 @@ struct Parser {
     int depth;
 };
 
-int peek(const Parser *p) { return p->pos < p->len ? static_cast<unsigned char>(p->text[p->pos]) : -1; }
+/// The byte at p->pos, or -1 at the end of input.
+int peek(const Parser *p)
+{
+    return p->pos < p->len ? static_cast<unsigned char>(p->text[p->pos]) : -1;
+}
 
 /// Sets the error with the line and column of input offset `offset`; -1.
 int fail_at(Parser *p, std::size_t offset, const char *what)
@@ -65,12 +62,15 @@ int fail_at(Parser *p, std::size_t offset, const char *what)
     }
     p->doc->error = what;
     p->doc->error_line = line;
-    p->doc->error_column = static_cast<int>(std::min<std::size_t>(offset - line_start + 1, INT_MAX));
+    p->doc->error_column = static_cast<int>(offset - line_start + 1);  // input < 2^31 bytes
     return -1;
 }
 
 /// The error `what` at the current byte, or the end of input when there is none.
-int fail_here(Parser *p, const char *what) { return fail_at(p, p->pos, p->pos < p->len ? what : kErrEnd); }
+int fail_here(Parser *p, const char *what)
+{
+    return fail_at(p, p->pos, p->pos < p->len ? what : kErrEnd);
+}
 
 void skip_space(Parser *p)
 {
@@ -83,137 +83,16 @@ void skip_space(Parser *p)
     }
 }
 
-/// Bytes of the well-formed UTF-8 sequence of two to four bytes at `s`
-/// (`avail` bytes there), or 0: no overlong forms, surrogates or values
-/// past U+10FFFF.
-std::size_t utf8_sequence(const unsigned char *s, std::size_t avail)
-{
-    unsigned char c = s[0];
-    std::size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
-    if (n == 0 || n > avail)
-        return 0;
-    unsigned char low = 0x80, high = 0xbf;  // the second byte's range
-    if (c == 0xe0)
-        low = 0xa0;
-    else if (c == 0xed)
-        high = 0x9f;
-    else if (c == 0xf0)
-        low = 0x90;
-    else if (c == 0xf4)
-        high = 0x8f;
-    if (s[1] < low || s[1] > high)
-        return 0;
-    for (std::size_t i = 2; i < n; ++i) {
-        if (s[i] < 0x80 || s[i] > 0xbf)
-            return 0;
-    }
-    return n;
-}
-
-/// The four hexadecimal digits after the "\u" at `at`, or -1.
-long hex4(const Parser *p, std::size_t at)
-{
-    if (p->len - at < 6 || p->text[at] != '\\' || p->text[at + 1] != 'u')
-        return -1;
-    long value = 0;
-    for (std::size_t i = at + 2; i < at + 6; ++i) {
-        char c = p->text[i];
-        int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                  : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (digit < 0)
-            return -1;
-        value = value * 16 + digit;
-    }
-    return value;
-}
-
-/// Appends code point `cp` in UTF-8; false without memory.
-bool append_utf8(GrowArray<char> *out, unsigned long cp)
-{
-    char bytes[4];
-    std::size_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
-    static const unsigned char kLead[5] = {0, 0, 0xc0, 0xe0, 0xf0};
-    for (std::size_t i = n - 1; i > 0; --i, cp >>= 6)
-        bytes[i] = static_cast<char>(0x80 | (cp & 0x3f));
-    bytes[0] = static_cast<char>(kLead[n] | cp);
-    return out->append_all(bytes, n);
-}
-
-/// Decodes the \u escape (or surrogate pair) at p->pos and moves past it.
-int unicode_escape(Parser *p)
-{
-    std::size_t at = p->pos;
-    long cp = hex4(p, at);
-    if (cp < 0)
-        return fail_at(p, at, kErrHex);
-    p->pos += 6;
-    if (cp == 0)
-        return fail_at(p, at, kErrNul);
-    if (cp >= 0xdc00 && cp <= 0xdfff)
-        return fail_at(p, at, kErrSurrogate);
-    if (cp >= 0xd800 && cp <= 0xdbff) {
-        long low = hex4(p, p->pos);
-        if (low < 0xdc00 || low > 0xdfff)
-            return fail_at(p, at, kErrSurrogate);
-        cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
-        p->pos += 6;
-    }
-    return append_utf8(&p->doc->strings, static_cast<unsigned long>(cp)) ? 0 : fail_at(p, at, kErrMemory);
-}
-
-/// Decodes the escape at p->pos (a backslash) and moves past it.
-int escape(Parser *p)
-{
-    if (p->len - p->pos < 2)
-        return fail_at(p, p->pos, kErrEscape);
-    static const char kFrom[] = "\"\\/bfnrt";
-    static const char kTo[] = "\"\\/\b\f\n\r\t";
-    char c = p->text[p->pos + 1];
-    if (c == 'u')
-        return unicode_escape(p);
-    const char *found = c != '\0' ? std::strchr(kFrom, c) : nullptr;
-    if (found == nullptr)
-        return fail_at(p, p->pos, kErrEscape);
-    if (!p->doc->strings.append(kTo[found - kFrom]))
-        return fail_at(p, p->pos, kErrMemory);
-    p->pos += 2;
-    return 0;
-}
-
 /// Reads the string whose quote is at p->pos into the strings, NUL-ended;
 /// its offset and length there in *offset and *length.
 int read_string(Parser *p, std::size_t *offset, std::size_t *length)
 {
-    const std::size_t quote = p->pos++;
-    GrowArray<char> *out = &p->doc->strings;
-    *offset = out->size();
-    for (;;) {
-        std::size_t run = p->pos;
-        while (run < p->len) {
-            auto c = static_cast<unsigned char>(p->text[run]);
-            if (c == '"' || c == '\\' || c < 0x20)
-                break;
-            std::size_t n = c < 0x80 ? 1 : utf8_sequence(reinterpret_cast<const unsigned char *>(p->text) + run, p->len - run);
-            if (n == 0)
-                return fail_at(p, run, kErrUtf8);
-            run += n;
-        }
-        if (!out->append_all(p->text + p->pos, run - p->pos))
-            return fail_at(p, p->pos, kErrMemory);
-        p->pos = run;
-        if (run == p->len)
-            return fail_at(p, quote, kErrUnterminated);
-        char c = p->text[run];
-        if (c == '"')
-            break;
-        if (c != '\\')
-            return fail_at(p, run, kErrControl);
-        if (escape(p) != 0)
-            return -1;
-    }
-    ++p->pos;
-    *length = out->size() - *offset;
-    return out->append('\0') ? 0 : fail_at(p, quote, kErrMemory);
+    *offset = p->doc->strings.size();
+    JsonFault fault{};
+    if (json_string_read(p->text, p->len, &p->pos, &p->doc->strings, &fault) != 0)
+        return fail_at(p, fault.at, fault.what);
+    *length = p->doc->strings.size() - *offset - 1;
+    return 0;
 }
 
 /// Skips the digits at p->pos; false when there are none.
@@ -271,8 +150,9 @@ int read_number(Parser *p, JsonNode *node)
     node->is_integer = plain && integer_of(p->text, start, p->pos, &node->integer);
     node->value = p->doc->strings.size();
     node->value_len = p->pos - start;
-    if (!p->doc->strings.append_all(p->text + start, p->pos - start) || !p->doc->strings.append('\0'))
-        return fail_at(p, start, kErrMemory);
+    GrowArray<char> *out = &p->doc->strings;
+    if (!out->append_all(p->text + start, p->pos - start) || !out->append('\0'))
+        return fail_at(p, start, kJsonOutOfMemory);
     return 0;
 }
 
@@ -301,7 +181,7 @@ int add_node(Parser *p, const JsonNode &node, std::size_t at)
     GrowArray<JsonNode> *nodes = &p->doc->nodes;
     std::size_t index = nodes->size();
     if (!nodes->append(node) || !p->at.append(at))
-        return fail_at(p, at, kErrMemory);
+        return fail_at(p, at, kJsonOutOfMemory);
     if (p->depth == 0)
         return 0;
     Frame *f = &p->stack[p->depth - 1];
@@ -358,13 +238,14 @@ int check_keys(Parser *p, std::size_t object)
     p->members.clear();
     for (std::size_t i = doc->nodes[object].first_child; i != 0; i = doc->nodes[i].next_sibling) {
         if (!p->members.append(i))
-            return fail_at(p, p->at[object], kErrMemory);
+            return fail_at(p, p->at[object], kJsonOutOfMemory);
     }
     auto key_of = [doc](std::size_t i) { return doc->strings.data() + doc->nodes[i].key; };
-    std::sort(p->members.data(), p->members.data() + p->members.size(), [&](std::size_t a, std::size_t b) {
+    auto before = [&](std::size_t a, std::size_t b) {
         int order = std::strcmp(key_of(a), key_of(b));
         return order != 0 ? order < 0 : a < b;
-    });
+    };
+    std::sort(p->members.data(), p->members.data() + p->members.size(), before);
     std::size_t repeated = SIZE_MAX;  // the earliest member whose key came before
     for (std::size_t i = 1; i < p->members.size(); ++i) {
         std::size_t m = p->members[i];
@@ -441,11 +322,16 @@ void json_free(JsonDoc *doc)
     doc->strings.free();
 }
 
-const JsonNode *json_root(const JsonDoc &doc) { return doc.nodes.size() > 0 ? &doc.nodes[0] : nullptr; }
+const JsonNode *json_root(const JsonDoc &doc)
+{
+    return doc.nodes.size() > 0 ? &doc.nodes[0] : nullptr;
+}
 
 const JsonNode *json_first(const JsonDoc &doc, const JsonNode *parent)
 {
-    return parent != nullptr && parent->first_child != 0 ? &doc.nodes[parent->first_child] : nullptr;
+    if (parent == nullptr || parent->first_child == 0)
+        return nullptr;
+    return &doc.nodes[parent->first_child];
 }
 
 const JsonNode *json_next(const JsonDoc &doc, const JsonNode *node)
@@ -455,12 +341,16 @@ const JsonNode *json_next(const JsonDoc &doc, const JsonNode *node)
 
 const char *json_key(const JsonDoc &doc, const JsonNode *member)
 {
-    return member != nullptr && member->key != SIZE_MAX ? doc.strings.data() + member->key : nullptr;
+    if (member == nullptr || member->key == SIZE_MAX)
+        return nullptr;
+    return doc.strings.data() + member->key;
 }
 
 const char *json_string(const JsonDoc &doc, const JsonNode *node)
 {
-    return node != nullptr && node->type == JsonType::kString ? doc.strings.data() + node->value : nullptr;
+    if (node == nullptr || node->type != JsonType::kString)
+        return nullptr;
+    return doc.strings.data() + node->value;
 }
 
 const JsonNode *json_member(const JsonDoc &doc, const JsonNode *obj, const char *key)

@@ -29,7 +29,8 @@ struct JsonNode {
                               ///< a number: offset of its text as written (NUL-ended copy);
                               ///< SIZE_MAX for the other types
     std::size_t value_len;    ///< bytes of the decoded string / the number's text
-    long long integer;        ///< a number that is an integer within long long (no fraction, no exponent)
+    long long integer;        ///< a number that is an integer within long long (no fraction,
+                              ///< no exponent)
     bool is_integer;
     int line;                 ///< 1-based line of the value's first byte in the input
 };

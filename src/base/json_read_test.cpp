@@ -42,7 +42,8 @@ std::string walked(const JsonDoc &doc, const JsonNode *node)
 std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 // Documents of every kind of value, walked back; lines are those of the
-// nodes in document order ("." for the line of the node before). One document reads them all in turn.
+// nodes in document order ("." for the line of the node before). One
+// document reads them all in turn.
 TEST(JsonRead, WalksWhatItAccepts)
 {
     struct Case {

@@ -148,9 +148,9 @@ int daemon_wait(const char *path, int prio, int seconds, FILE *out)
 
 namespace {
 
-constexpr const char *kFmtLunsMoved = "multipathd: active path groups of %zu LUNs %s after %.1f s\n";
+constexpr const char *kFmtLunsMoved = "multipathd: active path groups of %zu LUN%s %s after %.1f s\n";
 constexpr const char *kFmtNotMoved = "not moved: %s %s (%s)\n";
-constexpr const char *kFmtLunsNotMoved = "multipathd: %zu of %zu LUNs not moved after %d s\n";
+constexpr const char *kFmtLunsNotMoved = "multipathd: %zu of %zu LUN%s not moved after %d s\n";
 
 /// How far the daemon follows one stored LUN.
 enum LunFollow { kLunNotHeld, kLunFollows, kLunPrioritiesDiffer, kLunOtherGroup };
@@ -247,12 +247,12 @@ int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out)
         std::size_t behind = not_following(store, view, &held, nullptr);
         long long left = deadline - daemon_clock_ms();
         if (behind == 0) {
-            std::fprintf(out, kFmtLunsMoved, held, goal, (daemon_clock_ms() - start) / 1000.0);
+            std::fprintf(out, kFmtLunsMoved, held, held == 1 ? "" : "s", goal, (daemon_clock_ms() - start) / 1000.0);
             break;
         }
         if (left <= 0) {
             not_following(store, view, &held, out);
-            std::fprintf(out, kFmtLunsNotMoved, behind, held, seconds_since(start));
+            std::fprintf(out, kFmtLunsNotMoved, behind, held, held == 1 ? "" : "s", seconds_since(start));
             rc = kWaitTimedOut;
             break;
         }

@@ -29,8 +29,8 @@ constexpr const char *kFmtDrainedUnknown =
 constexpr const char *kFmtNothingDrained = "no controller is drained (%s: %s)\n";
 constexpr const char *kFmtNoOther = "no path through C%d: %s %s keeps its priorities\n";
 constexpr const char *kFmtDrained =
-    "C%d drained: %zu paths of %zu LUNs; the priorities before are kept in %s\n";
-constexpr const char *kFmtRestored = "C%d restored: %zu paths of %zu LUNs\n";
+    "C%d drained: %s; the priorities before are kept in %s\n";
+constexpr const char *kFmtRestored = "C%d restored: %s\n";
 constexpr const char *kFmtGone = "no longer stored: %s\n";
 constexpr const char *kGoalDrained[] = {"on C1", "on C0"};
 constexpr const char *kGoalRestored = "back on their preferred paths";
@@ -153,7 +153,8 @@ int drain_locked(Store *store, int drained, FILE *out)
         return kDrainFailed;
     }
     plan_print(plan, out);
-    std::fprintf(out, kFmtDrained, drained, plan.changes.size(), plan_luns(plan), kDrainPath);
+    char count[64];
+    std::fprintf(out, kFmtDrained, drained, plan_count(plan, count, sizeof count), kDrainPath);
     return 0;
 }
 
@@ -240,7 +241,8 @@ int restore_locked(Store *store, FILE *out, int *controller)
     // drain kept, and a second restore gives the same.
     unlink(kDrainPath);
     plan_print(plan, out);
-    std::fprintf(out, kFmtRestored, *controller, plan.changes.size(), plan_luns(plan));
+    char count[64];
+    std::fprintf(out, kFmtRestored, *controller, plan_count(plan, count, sizeof count));
     return 0;
 }
 

@@ -89,6 +89,15 @@ void plan_print(const FleetPlan &plan, FILE *out)
     }
 }
 
+const char *plan_count(const FleetPlan &plan, char *text, std::size_t size)
+{
+    std::size_t paths = plan.changes.size();
+    std::size_t luns = plan_luns(plan);
+    std::snprintf(text, size, "%zu path%s of %zu LUN%s", paths, paths == 1 ? "" : "s", luns,
+                  luns == 1 ? "" : "s");
+    return text;
+}
+
 void plan_carry_out(const FleetPlan &plan)
 {
     for (std::size_t i = 0; i < plan.changes.size(); ++i) {

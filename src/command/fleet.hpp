@@ -49,6 +49,8 @@ std::size_t plan_luns(const FleetPlan &plan);
 /// Writes the plan, LUN by LUN: "alias wwid", then per path
 /// "  C0P0 /dev/sdb 2:0:0:1: 2 -> 8", a default as "8 -> 3 (default)".
 void plan_print(const FleetPlan &plan, FILE *out);
+/// "N path(s) of M LUN(s)", as the summaries count, into `text`.
+const char *plan_count(const FleetPlan &plan, char *text, std::size_t size);
 /// Gives every planned path its new priority in the store's records.
 void plan_carry_out(const FleetPlan &plan);
 

@@ -16,14 +16,9 @@ constexpr const char *kFmtUnreadable = "%s: cannot be read: %s\n";
 constexpr const char *kFmtNotSaved = "%s: cannot be written; nothing changed\n";
 constexpr const char *kFmtEntry = "%s: luns[%zu] (%s): ";
 constexpr const char *kFmtNotHere = "not on this host: luns[%zu] (%s)\n";
-constexpr const char *kFmtChanged = "changed: %zu paths of %zu LUNs\n";
-constexpr const char *kFmtWouldChange = "would change: %zu paths of %zu LUNs\n";
-constexpr const char *kFmtUnchanged = "unchanged: %zu LUNs as the file says\n";
-
-/// An entry and the stored LUN it names (nullptr: not stored here).
-struct Named {
-    pathinfo *rec;
-};
+constexpr const char *kFmtChanged = "changed: %s\n";
+constexpr const char *kFmtWouldChange = "would change: %s\n";
+constexpr const char *kFmtUnchanged = "unchanged: %zu LUN%s as the file says\n";
 
 /// The stored LUN whose alias is `alias`; *count how many have it.
 pathinfo *by_alias(Store *store, const char *alias, int *count)
@@ -156,18 +151,18 @@ int change(StoreRun *run, const char *file, const FleetInput &input, unsigned fl
         std::fprintf(stderr, kFmtNotSaved, kConfigPath);
         return kApplyFailed;
     }
-    std::size_t paths = plan.changes.size();
-    std::size_t luns = plan_luns(plan);
+    char count[64];
+    plan_count(plan, count, sizeof count);
     plan_print(plan, out);
-    if (paths == 0) {
+    if (plan.changes.size() == 0) {
         std::size_t named = 0;
         for (std::size_t i = 0; i < recs.size(); ++i)
             named += recs[i] != nullptr ? 1 : 0;
-        std::fprintf(out, kFmtUnchanged, named);
+        std::fprintf(out, kFmtUnchanged, named, named == 1 ? "" : "s");
         return kApplyUnchanged;
     }
     if ((flags & kApplyDryRun) != 0) {
-        std::fprintf(out, kFmtWouldChange, paths, luns);
+        std::fprintf(out, kFmtWouldChange, count);
         return kApplyChanged;
     }
     plan_carry_out(plan);
@@ -175,7 +170,7 @@ int change(StoreRun *run, const char *file, const FleetInput &input, unsigned fl
         std::fprintf(stderr, kFmtNotSaved, kConfigPath);
         return kApplyFailed;
     }
-    std::fprintf(out, kFmtChanged, paths, luns);
+    std::fprintf(out, kFmtChanged, count);
     return kApplyChanged;
 }
 

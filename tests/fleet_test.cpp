@@ -1,0 +1,262 @@
+// The fleet commands under the simulated array: --export and --apply by LUN
+// and port (round trip, dry run, a second apply, refusals that change
+// nothing, a save that fails), and --drain and --restore (exactly back, also
+// after the nodes were renamed), with multipathd's groups played by the
+// scripted libmpathcmd.so.0.
+
+#include "harness.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <regex>
+#include <sstream>
+
+namespace e2e {
+namespace {
+
+const Lun kA{1, 0x31, "volA"};
+const Lun kB{2, 0x32, "volB"};
+const Path kA0{"/dev/sdb", 2, 0, 0, 1, 0};
+const Path kA1{"/dev/sdc", 3, 0, 0, 1, 1};
+const Path kA2{"/dev/sdd", 2, 0, 1, 1, 2};
+const Path kA3{"/dev/sde", 3, 0, 1, 1, 3};
+const Path kB0{"/dev/sdf", 2, 0, 0, 2, 0};
+const Path kB2{"/dev/sdg", 2, 0, 1, 2, 2};
+
+int d(int cp, const Lun &lun) { return default_for(cp, lun.lunref); }
+
+/// LUN A: an override of 8 on C0P0 and of 6 on C1P0; LUN B: defaults.
+std::string line_a(int p0 = 8, int p2 = 6, const std::string &suffix = "")
+{
+    auto renamed = [&](Path p) { p.dev += suffix; return p; };
+    return conf_line(wwid_of(kA), kA.alias,
+                     {{0, 0, renamed(kA0), p0}, {1, 0, renamed(kA1), d(1, kA)},
+                      {2, 0, renamed(kA2), p2}, {3, 0, renamed(kA3), d(3, kA)}});
+}
+std::string line_b(int p0, int p2)
+{
+    return conf_line(wwid_of(kB), kB.alias, {{0, 0, kB0, p0}, {2, 0, kB2, p2}});
+}
+
+/// The file's lines in order: each save turns the order of its lines.
+std::string sorted(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line + "\n");
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (const std::string &line : lines)
+        out += line;
+    return out;
+}
+
+class Fleet : public SimTest {
+protected:
+    void SetUp() override
+    {
+        SimTest::SetUp();
+        write_state(line_b(d(0, kB), d(2, kB)) + line_a());
+    }
+    std::string doc(const std::string &text) const
+    {
+        std::string path = dir_ + "/doc" + std::to_string(docs_++) + ".json";
+        std::ofstream(path) << text;
+        return path;
+    }
+    mutable int docs_ = 0;
+};
+
+// Export, everything back to its defaults, apply the export: the same
+// export again; a dry run and a second apply change nothing.
+TEST_F(Fleet, AnExportAppliedGivesTheSameExport)
+{
+    const std::string exported = run(kTald, {"--export"}).out;
+    EXPECT_NE(exported.find("\"C0P0\": {\"priority\": 8, \"override\": true}"), std::string::npos)
+        << exported;
+    EXPECT_EQ(exported.find("/dev/"), std::string::npos);
+    const std::string empty = doc(R"({"luns": []})");
+    const std::string before = state();
+    Outcome o = run(kTald, {"--apply", empty, "--dry-run", "--prune"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(o.out, "volA " + wwid_of(kA) + "\n  C0P0 /dev/sdb 2:0:0:1: 8 -> " +
+                         std::to_string(d(0, kA)) + " (default)\n  C1P0 /dev/sdd 2:0:1:1: 6 -> " +
+                         std::to_string(d(2, kA)) + " (default)\nwould change: 2 paths of 1 LUN\n");
+    EXPECT_EQ(state(), before);
+    o = run(kTald, {"--apply", empty, "--prune"});
+    EXPECT_EQ(o.status, 2);
+    EXPECT_EQ(sorted(state()), sorted(line_b(d(0, kB), d(2, kB)) + line_a(d(0, kA), d(2, kA))));
+    o = run(kTald, {"--apply", doc(exported)});
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_EQ(run(kTald, {"--export"}).out, exported);
+    EXPECT_EQ(sorted(state()), sorted(before));
+    o = run(kTald, {"--apply", doc(exported)});
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "unchanged: 2 LUNs as the file says\n");
+}
+
+// Each form of a LUN's wish, and a LUN this host does not have.
+TEST_F(Fleet, ApplyByPreferredPortPortsOrDefault)
+{
+    const std::string other = "3600ffff";
+    const struct {
+        const char *title;
+        std::string text;
+        std::vector<std::string> args;
+        int status;
+        std::string state;
+    } cases[] = {
+        {"preferred port, by alias", R"({"luns": [{"alias": "volB", "preferred_port": "C1P0"}]})",
+         {}, 2, line_b(d(0, kB), 8) + line_a()},
+        {"ports, by wwid and alias", R"({"luns": [{"wwid": ")" + wwid_of(kA) +
+             R"(", "alias": "volA", "ports": {"C0P0": "default", "C1P1": 7}}]})",
+         {}, 2, line_b(d(0, kB), d(2, kB)) + line_a(d(0, kA), 6).replace(
+             line_a(d(0, kA), 6).find("/dev/sde,3:0:1:1,") + 17, 1, "7")},
+        {"every port default", R"({"luns": [{"alias": "volA", "ports": "default"}]})", {}, 2,
+         line_b(d(0, kB), d(2, kB)) + line_a(d(0, kA), d(2, kA))},
+        {"not on this host", R"({"luns": [{"wwid": ")" + other + R"(", "ports": "default"}]})",
+         {}, 0, line_b(d(0, kB), d(2, kB)) + line_a()},
+        {"not on this host, strict",
+         R"({"luns": [{"wwid": ")" + other + R"(", "ports": "default"}]})", {"--strict"}, 1,
+         line_b(d(0, kB), d(2, kB)) + line_a()},
+    };
+    const std::string original = state();
+    for (const auto &c : cases) {
+        write_state(original);
+        std::vector<std::string> args = {"--apply", doc(c.text)};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Outcome o = run(kTald, args);
+        EXPECT_EQ(o.status, c.status) << c.title << "\n" << o.out << o.err;
+        EXPECT_EQ(sorted(state()), sorted(c.state)) << c.title;
+        if (c.title == std::string("not on this host")) {
+            EXPECT_EQ(o.out, "not on this host: luns[0] (" + other + ")\nunchanged: 0 LUNs as "
+                             "the file says\n");
+        }
+    }
+}
+
+// Bad input is refused as a whole, naming the entry; nothing changes.
+TEST_F(Fleet, BadInputIsRefusedAsAWhole)
+{
+    const std::string good = R"({"alias": "volB", "preferred_port": "C1P0"}, )";
+    const struct {
+        std::string text;
+        std::string err;  ///< after "FILE: "
+    } cases[] = {
+        {"{\"luns\": [\n  {,}]}", "line 2, column 4: expected a key"},
+        {R"({"luns": {}})", "the document is an object with one key, \"luns\", an array of LUNs"},
+        {R"({"luns": [)" + good + R"({"alias": "volA", "ports": {"C2P0": 8}}]})",
+         "luns[1] (volA): unknown port \"C2P0\" (C0P0, C0P1, C1P0 or C1P1)"},
+        {R"({"luns": [)" + good + R"({"alias": "volA", "ports": {"C0P0": 4}}]})",
+         "luns[1] (volA): port C0P0: priority 4 is not 5..8 or \"default\""},
+        {R"({"luns": [)" + good + R"({"wwid": ")" + wwid_of(kB) + R"(", "ports": "default"}]})",
+         "luns[1] (" + wwid_of(kB) + "): the same LUN as luns[0]"},
+        {R"({"luns": [{"wwid": ")" + wwid_of(kA) + R"(", "alias": "volB", "ports": "default"}]})",
+         "luns[0] (volB): the wwid and the alias name different LUNs (stored: " + wwid_of(kA) +
+             " is volA)"},
+        {R"({"luns": [{"alias": "volA", "preferred_port": "C0P0", "ports": "default"}]})",
+         "luns[0] (volA): give one of \"preferred_port\" and \"ports\""},
+        {R"({"luns": [{"alias": "volA", "prefered_port": "C0P0"}]})",
+         "luns[0] (volA): unknown key \"prefered_port\""},
+    };
+    const std::string before = state();
+    for (const auto &c : cases) {
+        const std::string file = doc(c.text);
+        Outcome o = run(kTald, {"--apply", file});
+        EXPECT_EQ(o.status, 1) << c.text;
+        EXPECT_EQ(o.err, file + ": " + c.err + "\n") << c.text;
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(state(), before) << c.text;
+    }
+}
+
+// A save that fails halfway leaves the old file whole, and says so.
+TEST_F(Fleet, AnApplyWhoseSaveFailsChangesNothing)
+{
+    const std::string file = doc(R"({"luns": [{"alias": "volB", "preferred_port": "C1P0"}]})");
+    const std::string before = state();
+    for (const char *fault : {"fail write /etc/lvm/cache/tald.conf.tmp EIO\n",
+                              "fail rename /etc/lvm/cache/tald.conf EIO\n"}) {
+        scenario(fault);
+        Outcome o = run(kTald, {"--apply", file});
+        EXPECT_EQ(o.status, 1) << fault;
+        EXPECT_EQ(o.err, "/etc/lvm/cache/tald.conf: cannot be written; nothing changed\n");
+        EXPECT_EQ(state(), before) << fault;
+        EXPECT_FALSE(std::filesystem::exists(state_ + "/tald.conf.tmp")) << fault;
+    }
+}
+
+// Drain C0: C1's paths in their order above every C0 path; restore gives
+// back the bytes, also after the nodes were renamed; neither twice.
+TEST_F(Fleet, DrainAndRestoreGiveBackExactly)
+{
+    Outcome o = run(kTald, {"--drain", "C0"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("\nC0 drained: 4 paths of 2 LUNs; the priorities before are kept in "
+                         "/etc/lvm/cache/tald.drained\n"),
+              std::string::npos)
+        << o.out;
+    std::string drained_a = line_a(d(0, kA), 8);
+    drained_a.replace(drained_a.find("/dev/sde,3:0:1:1,") + 17, 1, "7");
+    EXPECT_EQ(sorted(state()), sorted(line_b(d(0, kB), 8) + drained_a));
+    o = run(kTald, {"--drain", "C1"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "C0 is drained already: tald --restore gives it back first\n");
+
+    // A reboot: the same paths under other names, the drained priorities.
+    std::string renamed = line_b(d(0, kB), 8) + drained_a;
+    for (const char *dev : {"/dev/sdb,", "/dev/sdc,", "/dev/sdd,", "/dev/sde,"})
+        renamed.replace(renamed.find(dev), 9, std::string(dev, 8) + "x,");
+    write_state(renamed);
+    o = run(kTald, {"--restore"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("\nC0 restored: 4 paths of 2 LUNs\n"), std::string::npos) << o.out;
+    EXPECT_EQ(sorted(state()), sorted(line_b(d(0, kB), d(2, kB)) + line_a(8, 6, "x")));
+    EXPECT_FALSE(std::filesystem::exists(state_ + "/tald.drained"));
+    o = run(kTald, {"--restore"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "no controller is drained (/etc/lvm/cache/tald.drained: No such file or "
+                     "directory)\n");
+}
+
+// The wait: done once the daemon has the priorities and its active group
+// holds the LUN's top path; otherwise the LUNs that did not move, status 2.
+TEST_F(Fleet, TheWaitFollowsTheDaemonsGroups)
+{
+    write_state(line_b(d(0, kB), d(2, kB)));
+    const std::string daemon = dir_ + "/daemon";
+    std::filesystem::create_directory(daemon);
+    extra_env_ = {std::string("LD_LIBRARY_PATH=") + FAKE_MPATHCMD_DIR, "FAKE_MPATHD_DIR=" + daemon};
+    auto rows = [&](int p0, int p2) {
+        return "dev|dev_t|hcil|uuid|pri|chk_st|dm_st|multipath\nsdf|8:80|2:0:0:2|" + wwid_of(kB) +
+               "|" + std::to_string(p0) + "|ready|active|mpathb\nsdg|8:96|2:0:1:2|" + wwid_of(kB) +
+               "|" + std::to_string(p2) + "|ready|active|mpathb\n";
+    };
+    auto maps = [](const char *f, const char *g) {
+        return std::string(R"({"maps": [{"name": "mpathb", "path_groups": [{"dm_st": ")") + f +
+               R"(", "paths": [{"dev": "sdf"}]}, {"dm_st": ")" + g + R"(", "paths": [{"dev": "sdg"}]}]}]})";
+    };
+    std::ofstream(daemon + "/paths.0") << rows(d(0, kB), d(2, kB));
+    std::ofstream(daemon + "/paths.1") << rows(d(0, kB), 8);
+    std::ofstream(daemon + "/maps.json") << maps("enabled", "active");
+    Outcome o = run(kTald, {"--drain", "C0", "--wait", "5"});
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_TRUE(std::regex_search(
+        o.out, std::regex("\nmultipathd: active path groups of 1 LUN on C1 after [0-9.]+ s\n$")))
+        << o.out;
+
+    // Back on defaults: sdg (C1P0) holds the top priority; I/O stays on sdf.
+    std::filesystem::remove(daemon + "/paths.1");
+    std::ofstream(daemon + "/maps.json") << maps("active", "enabled");
+    o = run(kTald, {"--restore", "--wait", "1"});
+    EXPECT_EQ(o.status, 2) << o.out << o.err;
+    EXPECT_NE(o.out.find("\nnot moved: volB " + wwid_of(kB) +
+                         " (active group: C0P0)\nmultipathd: 1 of 1 LUN not moved after 1 s\n"),
+              std::string::npos)
+        << o.out;
+}
+
+}  // namespace
+}  // namespace e2e
