@@ -6,7 +6,11 @@
 
 #include "harness.hpp"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <algorithm>
 #include <regex>
@@ -185,6 +189,48 @@ TEST_F(Fleet, AnApplyWhoseSaveFailsChangesNothing)
         EXPECT_EQ(o.err, "/etc/lvm/cache/tald.conf: cannot be written; nothing changed\n");
         EXPECT_EQ(state(), before) << fault;
         EXPECT_FALSE(std::filesystem::exists(state_ + "/tald.conf.tmp")) << fault;
+    }
+}
+
+// An apply killed at each of its system calls from the lock on leaves the
+// old file or the new one, byte for byte, never a mix.
+TEST_F(Fleet, AnApplyKilledAnywhereLeavesTheOldFileOrTheNew)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed (tools/setup.sh installs it)";
+    const std::string file = doc(R"({"luns": [{"alias": "volB", "preferred_port": "C1P0"},
+                                              {"alias": "volA", "ports": "default"}]})");
+    const std::string before = state();
+    const std::string log = dir_ + "/strace.log";
+    auto traced = [&](std::vector<std::string> options) {
+        options.insert(options.begin(), {"-qq", "-E", "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"});
+        options.insert(options.end(), {kTald, "--apply", file});
+        return run("/usr/bin/strace", options);
+    };
+    ASSERT_EQ(traced({"-o", log}).status, 2);
+    const std::string after = state();
+    std::vector<std::pair<std::string, int>> calls;
+    std::map<std::string, int> seen;
+    std::istringstream lines(read_file(log));
+    bool locked = false;
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t paren = line.find('(');
+        if (paren == std::string::npos || paren == 0 || line[0] == '+' || line[0] == '-')
+            continue;
+        std::string name = line.substr(0, paren);
+        int occurrence = ++seen[name];
+        locked = locked || line.find("tald.lock") != std::string::npos;
+        if (locked)
+            calls.emplace_back(name, occurrence);
+    }
+    ASSERT_GT(calls.size(), 10u);
+    for (const auto &[name, occurrence] : calls) {
+        write_state(before);
+        std::string inject = name + ":signal=KILL:when=" + std::to_string(occurrence);
+        Outcome o = traced({"-o", "/dev/null", "-e", "trace=" + name, "-e", "inject=" + inject});
+        std::string now = state();
+        EXPECT_TRUE(now == before || now == after) << name << " #" << occurrence << "\n" << now;
+        EXPECT_EQ(o.status, 1000 + SIGKILL) << name << " #" << occurrence;
     }
 }
 

@@ -296,6 +296,7 @@ fresh_remove_keeps_purge_cleans() {
     inroot "$R" dpkg-query -W -f='${db:Status-Abbrev}\n' "$pkg" | grep -qx 'rc ' ||
         { echo "after remove: $(inroot "$R" dpkg-query -W -f='${db:Status-Abbrev}' "$pkg")"; return 1; }
     : >"$R$state/tald.conf.tmp"
+    printf "drained C0\n" >"$R$state/tald.drained"
     apt_remove purge || return
     [ ! -e "$R/etc/lvm" ] || { find "$R/etc/lvm"; return 1; }
 }

@@ -57,6 +57,8 @@ struct GrowArray {
     bool append_all(const T *from, std::size_t n, std::size_t first = 16,
                     std::size_t most = SIZE_MAX / sizeof(T))
     {
+        if (n == 0)
+            return true;
         if (!reserve(count + n, first, most))
             return false;
         std::memcpy(static_cast<void *>(items + count), from, n * sizeof(T));

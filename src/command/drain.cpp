@@ -4,6 +4,7 @@
 #include "base/text.hpp"
 #include "command/daemon_wait.hpp"
 #include "command/fleet.hpp"
+#include "command/initramfs_note.hpp"
 #include "command/memory_text.hpp"
 #include "store/disk.hpp"
 #include "store/file.hpp"
@@ -246,8 +247,8 @@ int restore_locked(Store *store, FILE *out, int *controller)
     return 0;
 }
 
-/// Runs `locked` with the report in memory, leaves the run, writes the
-/// report, and waits when asked.
+/// Leaves the run, writes the report that was kept in memory (or already
+/// written to `out`), notes a stale initramfs, and waits when asked.
 int report_then_wait(StoreRun *run, int wait, const char *goal, int rc, MemoryText *text, FILE *out)
 {
     run_leave(run);
@@ -255,6 +256,8 @@ int report_then_wait(StoreRun *run, int wait, const char *goal, int rc, MemoryTe
         std::fclose(out);
         std::fwrite(text->bytes.data(), 1, text->bytes.size(), stdout);
     }
+    if (rc == 0)
+        initramfs_stale_note(stderr);
     if (rc != 0 || wait <= 0)
         return rc;
     std::fflush(stdout);

@@ -3,6 +3,7 @@
 #include "cli/cli.hpp"
 #include "command/fleet.hpp"
 #include "command/fleet_input.hpp"
+#include "command/initramfs_note.hpp"
 #include "command/memory_text.hpp"
 #include "store/file.hpp"
 #include "store/run.hpp"
@@ -199,5 +200,8 @@ int fleet_apply(StoreRun *run, const char *file, unsigned flags)
         std::fwrite(text.bytes.data(), 1, text.bytes.size(), stdout);
     }
     fleet_input_free(&input);
+    // The admin learns here that the boot would not see the change yet.
+    if (rc == kApplyChanged && (flags & kApplyDryRun) == 0)
+        initramfs_stale_note(stderr);
     return rc;
 }

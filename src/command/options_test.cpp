@@ -25,6 +25,7 @@ std::string scanned(std::vector<const char *> args)
             out += std::string(" ") + (text != nullptr ? text : "-");
         out += o.json ? " json" : "";
         out += o.wait > 0 ? " wait " + std::to_string(o.wait) : "";
+        out += o.flags != 0 ? " flags " + std::to_string(o.flags) : "";
         EXPECT_EQ(o.word, final_option(static_cast<int>(args.size()), const_cast<char **>(args.data())).word);
         return out;
     }
@@ -71,6 +72,15 @@ TEST(TaldOptions, ScanEndsInTheFirstWordThatIsNoLevel)
         // The metrics, to standard output or into the file named after them.
         {{"-v", "1", "--metrics"}, "level 1, " + word(W::kMetrics) + " - - -"},
         {{"--metrics", "/var/lib/tald.prom", "-l"}, word(W::kMetrics) + " - /var/lib/tald.prom -"},
+        // The fleet's commands: the apply's options in any order after its file.
+        {{"--export"}, word(W::kExport) + " - - -"},
+        {{"--apply", "-", "--strict", "--dry-run", "--prune"}, word(W::kApply) + " - - - flags 7"},
+        {{"--apply"}, word(W::kNeedApplyFile) + " - - -"},
+        {{"--apply", "f.json", "-l"}, word(W::kBadApplyOption) + " - - -"},
+        {{"--drain", "C1", "--wait", "60"}, word(W::kDrain) + " - C1 - wait 60"},
+        {{"--drain", "C2"}, word(W::kBadDrain) + " - - -"},
+        {{"--restore", "--wait"}, word(W::kRestore) + " - - - wait 30"},
+        {{"--restore", "--wait", "0"}, word(W::kBadWait) + " - - -"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(scanned(c.args), c.expected) << c.expected;
