@@ -171,6 +171,7 @@ contents() {
         ./usr/share/doc/$pkg/examples/multipath.conf.plugin \
         ./usr/share/doc/$pkg/examples/multipath.conf.callout \
         ./usr/share/doc/$pkg/examples/tald.rules.yml \
+        ./usr/share/doc/$pkg/examples/fleet.yml ./usr/share/doc/$pkg/examples/fleet-preferences.json \
         ./lib/systemd/system/tald-metrics.service ./lib/systemd/system/tald-metrics.timer \
         ./usr/share/doc/$pkg/copyright \
         ./usr/share/initramfs-tools/hooks/$pkg ./usr/share/initramfs-tools/scripts/init-top/$pkg \

@@ -8,12 +8,14 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-# promtool (package prometheus), node_exporter and curl: the metrics stage.
+# promtool (package prometheus), node_exporter and curl: the metrics stage;
+# ansible-playbook (ansible-core, which carries the ansible.builtin modules
+# the example play uses): the fleet stage.
 packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev nlohmann-json3-dev sg3-utils
           dpkg-dev debhelper lintian groff-base mandoc bash-completion debootstrap
           qemu-system-x86 cpio kmod xz-utils zstd piuparts
           strace clang libclang-rt-14-dev libbenchmark-dev time
-          prometheus prometheus-node-exporter curl)
+          prometheus prometheus-node-exporter curl ansible-core)
 # Debian's libmpathcmd.so.0, for the tests that run tald with the real client
 # library against a fake daemon: unpacked from multipath-tools' package into a
 # directory of its own (installed, multipath-tools would put it on the library

@@ -254,7 +254,8 @@ int report_then_wait(StoreRun *run, int wait, const char *goal, int rc, MemoryTe
     run_leave(run);
     if (out != stdout) {
         std::fclose(out);
-        std::fwrite(text->bytes.data(), 1, text->bytes.size(), stdout);
+        if (text->bytes.size() > 0)
+            std::fwrite(text->bytes.data(), 1, text->bytes.size(), stdout);
     }
     if (rc == 0)
         initramfs_stale_note(stderr);

@@ -197,7 +197,8 @@ int fleet_apply(StoreRun *run, const char *file, unsigned flags)
     run_leave(run);
     if (out != nullptr) {
         std::fclose(out);
-        std::fwrite(text.bytes.data(), 1, text.bytes.size(), stdout);
+        if (text.bytes.size() > 0)
+            std::fwrite(text.bytes.data(), 1, text.bytes.size(), stdout);
     }
     fleet_input_free(&input);
     // The admin learns here that the boot would not see the change yet.
