@@ -238,13 +238,14 @@ high=$(head -n 4 $G/expected | sort -t '	' -k2,2n | awk '{ p = $1 } END { print 
 low=$(sd_of $low) high=$(sd_of $high)
 lowprio=$(awk -v s=$low '$1 == s { print $2 }' /tmp/state)
 # waited TITLE STATUS PATTERN TALD-ARGS...: tald's status, and its last line
-# (without its time) matches the shell pattern
+# (without its time) matches the shell pattern; shown with the time it took
 waited() {
     title=$1 want_status=$2 want_line=$3
     shift 3
+    w0=$(cut -d ' ' -f 1 /proc/uptime)
     tald "$@" > /tmp/waited 2>&1
     st=$?
-    echo "--- tald $* (status $st)"; cat /tmp/waited
+    echo "--- tald $* (status $st, $(awk -v t=$w0 '{ printf "%.2f", $1 - t }' /proc/uptime) s)"; cat /tmp/waited
     expect "$title: exit status" "$want_status" "$st"
     got=$(tail -n 1 /tmp/waited | sed 's/, after [0-9.]* s$//')
     case "$got" in
@@ -358,6 +359,8 @@ done
 expect "multipathd: /dev/$first back" ready "$st"
 settle
 daemon_prios "after offline and back"
+# --- A controller drained and given back (tald --drain, --restore).
+. $G/drain.sh
 timeout 20 multipathd shutdown > /dev/null 2>&1
 wait $mpd
 expect "multipathd exit status after shutdown" 0 $?
