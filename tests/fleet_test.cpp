@@ -209,20 +209,7 @@ TEST_F(Fleet, AnApplyKilledAnywhereLeavesTheOldFileOrTheNew)
     };
     ASSERT_EQ(traced({"-o", log}).status, 2);
     const std::string after = state();
-    std::vector<std::pair<std::string, int>> calls;
-    std::map<std::string, int> seen;
-    std::istringstream lines(read_file(log));
-    bool locked = false;
-    for (std::string line; std::getline(lines, line);) {
-        std::size_t paren = line.find('(');
-        if (paren == std::string::npos || paren == 0 || line[0] == '+' || line[0] == '-')
-            continue;
-        std::string name = line.substr(0, paren);
-        int occurrence = ++seen[name];
-        locked = locked || line.find("tald.lock") != std::string::npos;
-        if (locked)
-            calls.emplace_back(name, occurrence);
-    }
+    auto calls = calls_from_lock(read_file(log));
     ASSERT_GT(calls.size(), 10u);
     for (const auto &[name, occurrence] : calls) {
         write_state(before);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -133,5 +134,10 @@ std::string read_file(const std::string &path);
 /// Empty when `lines` occur as whole lines of `text` in this order (others
 /// may lie between them); otherwise the first line that was not found.
 std::string missing_line(const std::string &text, const std::vector<std::string> &lines);
+
+/// The system calls that strace logged (without -f), from the opening of
+/// the lock file on, each as its name and its occurrence among the calls of
+/// that name since the start (strace's counter for "when=").
+std::vector<std::pair<std::string, int>> calls_from_lock(const std::string &log);
 
 }  // namespace e2e

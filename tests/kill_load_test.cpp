@@ -254,31 +254,6 @@ TEST_F(KillAndLoad, TwoHundredSimultaneousRunsLoseNoOverride)
     check_store();
 }
 
-/// The system calls that strace logged (without -f), from the opening of
-/// the lock file on, each as its name and its occurrence among the calls of
-/// that name since the start (strace's counter for "when=").
-std::vector<std::pair<std::string, int>> calls_from_lock(const std::string &log)
-{
-    std::vector<std::pair<std::string, int>> calls;
-    std::map<std::string, int> seen;
-    std::istringstream lines(log);
-    std::string line;
-    bool locked = false;
-    while (std::getline(lines, line)) {
-        std::size_t paren = line.find('(');
-        if (paren == std::string::npos || paren == 0 || line[0] == '+' || line[0] == '-') {
-            continue;
-        }
-        std::string name = line.substr(0, paren);
-        int occurrence = ++seen[name];
-        locked = locked || line.find("tald.lock") != std::string::npos;
-        if (locked) {
-            calls.emplace_back(name, occurrence);
-        }
-    }
-    return calls;
-}
-
 TEST_F(KillAndLoad, RunKilledAtEachSystemCallLosesNothing)
 {
     if (access(kStrace, X_OK) != 0) {

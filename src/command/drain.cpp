@@ -2,6 +2,7 @@
 
 #include "base/priority.hpp"
 #include "base/text.hpp"
+#include "command/conf_check.hpp"
 #include "command/daemon_wait.hpp"
 #include "command/fleet.hpp"
 #include "command/initramfs_note.hpp"
@@ -22,7 +23,6 @@
 namespace {
 
 constexpr const char *kHeader = "drained C%d\n";
-constexpr const char *kFmtUnreadable = "%s: cannot be read: %s\n";
 constexpr const char *kFmtNotWritten = "%s: cannot be written; nothing changed\n";
 constexpr const char *kFmtDrainedAlready = "C%d is drained already: tald --restore gives it back first\n";
 constexpr const char *kFmtDrainedUnknown =
@@ -42,6 +42,29 @@ int drained_controller(const DiskContent &kept)
     if (kept.size >= 11 && std::strncmp(kept.data, "drained C", 9) == 0 &&
         (kept.data[9] == '0' || kept.data[9] == '1') && kept.data[10] == '\n')
         return kept.data[9] - '0';
+    return -1;
+}
+
+/// Reads the kept drain into *kept: the controller it names, or -1 with the
+/// line that says why when `want_drained` is not met (a drain kept, for a
+/// drain; none, or one that cannot be read, for a restore).
+int kept_drain(DiskContent *kept, bool want_drained)
+{
+    const char *reason = nullptr;
+    DiskRead found = disk_read_whole(kDrainPath, kept, &reason);
+    int controller = drained_controller(*kept);
+    if (found == kDiskMissing && !want_drained)
+        return 0;
+    if (found == kDiskRead && controller >= 0 && want_drained)
+        return controller;
+    if (found == kDiskMissing)
+        std::fprintf(stderr, kFmtNothingDrained, kDrainPath, std::strerror(ENOENT));
+    else if (found != kDiskRead)
+        std::fprintf(stderr, kFmtConfUnreadable, kDrainPath, reason);
+    else if (controller < 0)
+        std::fprintf(stderr, kFmtDrainedUnknown, kDrainPath);
+    else
+        std::fprintf(stderr, kFmtDrainedAlready, controller);
     return -1;
 }
 
@@ -117,19 +140,10 @@ bool kept_text(const FleetPlan &plan, int drained, GrowArray<char> *text)
 int drain_locked(Store *store, int drained, FILE *out)
 {
     DiskContent kept = {};
-    const char *reason = nullptr;
-    DiskRead found = disk_read_whole(kDrainPath, &kept, &reason);
-    int before = drained_controller(kept);
+    int before = kept_drain(&kept, false);
     disk_release(&kept);
-    if (found != kDiskMissing) {
-        if (before >= 0)
-            std::fprintf(stderr, kFmtDrainedAlready, before);
-        else if (found == kDiskRead)
-            std::fprintf(stderr, kFmtDrainedUnknown, kDrainPath);
-        else
-            std::fprintf(stderr, kFmtUnreadable, kDrainPath, reason);
+    if (before < 0)
         return kDrainFailed;
-    }
     FleetPlan plan;
     GrowArrayFreed<PathChange> plan_freed{&plan.changes};
     GrowArray<char> text;
@@ -212,17 +226,9 @@ bool plan_restore(Store *store, const DiskContent &kept, FleetPlan *plan, FILE *
 int restore_locked(Store *store, FILE *out, int *controller)
 {
     DiskContent kept = {};
-    const char *reason = nullptr;
-    DiskRead found = disk_read_whole(kDrainPath, &kept, &reason);
-    *controller = drained_controller(kept);
-    if (found != kDiskRead || *controller < 0) {
+    *controller = kept_drain(&kept, true);
+    if (*controller < 0) {
         disk_release(&kept);
-        if (found == kDiskMissing)
-            std::fprintf(stderr, kFmtNothingDrained, kDrainPath, std::strerror(ENOENT));
-        else if (found == kDiskRead)
-            std::fprintf(stderr, kFmtDrainedUnknown, kDrainPath);
-        else
-            std::fprintf(stderr, kFmtUnreadable, kDrainPath, reason);
         return kDrainFailed;
     }
     FleetPlan plan;
@@ -269,7 +275,7 @@ const char *error_of_file(Store *store)
 {
     const char *why = file_unread_reason(store);
     if (why != nullptr)
-        std::fprintf(stderr, kFmtUnreadable, kConfigPath, why);
+        std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
     return why;
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/priority.hpp"
 #include "base/text.hpp"
+#include "command/conf_check.hpp"
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
 #include "command/out_file.hpp"
@@ -21,7 +22,6 @@ constexpr const char *kFmtLun = "%s %s\n";
 constexpr const char *kFmtPath = "  %s %s %d:%d:%d:%d: %d -> %d%s\n";
 constexpr const char *kFmtPortsDiffer =
     "%s %s: the paths of %s differ (%d, %d); exported: %d\n";
-constexpr const char *kFmtUnreadable = "%s: cannot be read: %s\n";
 constexpr const char *kFmtNotWritten = "%s: cannot be written: %s\n";
 
 }  // namespace
@@ -208,7 +208,7 @@ int fleet_export(StoreRun *run, const char *file)
     run_leave(run);
     const char *why = file_unread_reason(run->store);
     if (why != nullptr) {
-        std::fprintf(stderr, kFmtUnreadable, kConfigPath, why);
+        std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
         return 1;
     }
     ExportOut e = {run->store, 0};

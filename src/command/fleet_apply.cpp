@@ -1,6 +1,7 @@
 #include "command/fleet_apply.hpp"
 
 #include "cli/cli.hpp"
+#include "command/conf_check.hpp"
 #include "command/fleet.hpp"
 #include "command/fleet_input.hpp"
 #include "command/initramfs_note.hpp"
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr const char *kFmtUnreadable = "%s: cannot be read: %s\n";
 constexpr const char *kFmtNotSaved = "%s: cannot be written; nothing changed\n";
 constexpr const char *kFmtEntry = "%s: luns[%zu] (%s): ";
 constexpr const char *kFmtNotHere = "not on this host: luns[%zu] (%s)\n";
@@ -139,7 +139,7 @@ int change(StoreRun *run, const char *file, const FleetInput &input, unsigned fl
     Store *store = run->store;
     const char *why = file_unread_reason(store);
     if (why != nullptr) {
-        std::fprintf(stderr, kFmtUnreadable, kConfigPath, why);
+        std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
         return kApplyFailed;
     }
     GrowArray<pathinfo *> recs;
