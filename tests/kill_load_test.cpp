@@ -13,9 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <random>
-#include <sstream>
 #include <thread>
 #include <utility>
 
