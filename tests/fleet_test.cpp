@@ -141,6 +141,21 @@ TEST_F(Fleet, ApplyByPreferredPortPortsOrDefault)
     }
 }
 
+// A LUN whose every path holds an override keeps no default to go back
+// to: a node of the LUN that still answers for it tells its lunref; a node
+// that now answers for another LUN does not.
+TEST_F(Fleet, DefaultsOfALunOfOverridesOnlyComeFromItsNodes)
+{
+    const std::string all = conf_line(wwid_of(kA), kA.alias,
+                                      {{0, 0, kA0, 8}, {1, 0, kA1, 7}, {2, 0, kA2, 6}, {3, 0, kA3, 5}});
+    const std::string file = doc(R"({"luns": [{"alias": "volA", "ports": "default"}]})");
+    write_state(all);
+    scenario(node_text(kB, kA0) + node_text(kA, kA1));
+    Outcome o = run(kTald, {"--apply", file});
+    EXPECT_EQ(o.status, 2) << o.out << o.err;
+    EXPECT_EQ(state(), line_a(d(0, kA), d(2, kA)));
+}
+
 // Bad input is refused as a whole, naming the entry; nothing changes.
 TEST_F(Fleet, BadInputIsRefusedAsAWhole)
 {
