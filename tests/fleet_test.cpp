@@ -7,12 +7,17 @@
 #include "harness.hpp"
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <map>
 #include <fstream>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <regex>
 #include <sstream>
 
@@ -188,6 +193,67 @@ TEST_F(Fleet, BadInputIsRefusedAsAWhole)
         EXPECT_EQ(o.err, file + ": " + c.err + "\n") << c.text;
         EXPECT_EQ(o.out, "");
         EXPECT_EQ(state(), before) << c.text;
+    }
+}
+
+// A document that is no regular file is refused at once, unread: a FIFO
+// without a writer never holds the run (bounded here, so that a run that
+// waits fails instead of hanging the test), nor a device that never ends.
+TEST_F(Fleet, ADocumentThatIsNoRegularFileIsRefusedAtOnce)
+{
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+    const std::string directory = dir_ + "/directory";
+    std::filesystem::create_directory(directory);
+    const std::string socket_path = dir_ + "/socket";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    socket_path.copy(address.sun_path, socket_path.size());
+    int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    const std::string before = state();
+    for (const std::string &file : {fifo, directory, socket_path, std::string("/dev/zero")}) {
+        Outcome o = finish_within(start(kTald, {"--apply", file}, 0), 20000);
+        EXPECT_EQ(o.status, 1) << file;
+        EXPECT_EQ(o.err, file + ": not a regular file\n");
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(state(), before) << file;
+    }
+    close(sock);
+}
+
+// The limit holds to the byte, for a file and on standard input, and its
+// refusal names it; a stream that never ends is read no further than it.
+TEST_F(Fleet, TheDocumentsLimitHoldsToTheByte)
+{
+    constexpr std::size_t kLimit = std::size_t{16} << 20;
+    const std::string empty = R"({"luns": []})";
+    const struct {
+        std::size_t size;  ///< 0: /dev/zero
+        bool standard_input;
+        bool read;
+    } cases[] = {
+        {kLimit - 65536, false, true}, {kLimit - 65536 + 1, false, true},
+        {kLimit - 1, false, true},     {kLimit, false, true},
+        {kLimit + 1, false, false},    {kLimit, true, true},
+        {kLimit + 1, true, false},     {0, true, false},
+    };
+    const std::string before = state();
+    const std::string file = dir_ + "/big.json";
+    for (const auto &c : cases) {
+        const std::string title = std::to_string(c.size) + (c.standard_input ? " on stdin" : "");
+        if (c.size > 0)
+            std::ofstream(file) << empty << std::string(c.size - empty.size(), ' ');
+        stdin_source_ = !c.standard_input ? "/dev/null" : c.size > 0 ? file : "/dev/zero";
+        const std::string named = c.standard_input ? "-" : file;
+        Outcome o = finish_within(start(kTald, {"--apply", named}, 0), 60000);
+        EXPECT_EQ(o.status, c.read ? 0 : 1) << title << "\n" << o.err;
+        EXPECT_EQ(o.out, c.read ? "unchanged: 0 LUNs as the file says\n" : "") << title;
+        EXPECT_EQ(o.err, c.read ? "" : named + ": longer than 16 MiB\n") << title;
+        EXPECT_EQ(state(), before) << title;
+        std::filesystem::remove(file);
     }
 }
 

@@ -255,7 +255,7 @@ Started SimTest::start(const char *program, const std::vector<std::string> &args
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, stdin_source_.c_str(), O_RDONLY, 0);
     const std::string &out_target = stdout_target_.empty() ? started.out_path : stdout_target_;
     posix_spawn_file_actions_addopen(&actions, 1, out_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);

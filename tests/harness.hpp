@@ -110,6 +110,8 @@ protected:
     /// When set, the runs' standard output goes there instead of a file of
     /// the test ("/dev/full", say).
     std::string stdout_target_;
+    /// The runs' standard input: /dev/null unless set.
+    std::string stdin_source_ = "/dev/null";
     /// More "NAME=value" words for the runs' environment.
     std::vector<std::string> extra_env_;
     /// Moves the state directory to /dev/shm (memory) for runs that save

@@ -1,44 +1,101 @@
 #include "command/fleet_input.hpp"
 
 #include "base/fd_guard.hpp"
+#include "base/hash_index.hpp"
 #include "base/priority.hpp"
 #include "command/fleet.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 
 namespace {
 
 constexpr const char *kFmtNoRead = "%s: cannot be read: %s\n";
-constexpr const char *kFmtTooBig = "%s: longer than %zu bytes\n";
+constexpr const char *kFmtTooBig = "%s: longer than 16 MiB\n";
+constexpr const char *kFmtNotRegular = "%s: not a regular file\n";
 constexpr const char *kFmtSyntax = "%s: line %d, column %d: %s\n";
 constexpr const char *kFmtShape = "%s: the document is an object with one key, \"luns\", an array "
                                   "of LUNs\n";
 constexpr const char *kFmtEntry = "%s: luns[%zu]%s%s%s: ";
 
-/// Reads `fd` to its end into `bytes`; 0, -1 (errno set), or -2 too long.
+constexpr std::size_t kReadStep = 65536;
+// The buffer doubles from one step and so lands on the limit exactly.
+static_assert(kFleetInputMax == std::size_t{16} << 20 && kFleetInputMax % kReadStep == 0 &&
+                  ((kFleetInputMax / kReadStep) & (kFleetInputMax / kReadStep - 1)) == 0,
+              "kFmtTooBig names the limit; the buffer grows to it exactly");
+
+/// Reads `fd` to its end into `bytes`, which grows to kFleetInputMax bytes
+/// at most: 0, -1 (errno set), or -2 when there is more than that. A pipe or
+/// a device on standard input that never ends is read no further than one
+/// byte past the limit.
 int read_all(int fd, GrowArray<char> *bytes)
 {
     for (;;) {
-        if (!bytes->reserve(bytes->size() + 65536, 65536, kFleetInputMax + 65536)) {
+        std::size_t size = bytes->size();
+        char past = 0;
+        if (size < kFleetInputMax &&
+            !bytes->reserve(std::min(size + kReadStep, kFleetInputMax), kReadStep, kFleetInputMax)) {
             errno = ENOMEM;
-            return bytes->size() > kFleetInputMax ? -2 : -1;
+            return -1;
         }
-        ssize_t n = read(fd, bytes->data() + bytes->size(), bytes->capacity - bytes->size());
+        // At the limit, the one byte past it says whether the document ends.
+        char *to = size < kFleetInputMax ? bytes->data() + size : &past;
+        std::size_t room = size < kFleetInputMax ? bytes->capacity - size : 1;
+        ssize_t n = read(fd, to, room);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return -1;
         if (n == 0)
             return 0;
-        bytes->count += static_cast<std::size_t>(n);
-        if (bytes->size() > kFleetInputMax)
+        if (size == kFleetInputMax)
             return -2;
+        bytes->count += static_cast<std::size_t>(n);
     }
+}
+
+/// The document named `file`, opened for reading: a regular file only,
+/// never waiting for a FIFO's writer nor opening a device (a FIFO put in
+/// its place after the stat is opened without waiting, then refused). The
+/// descriptor, or -1 with the line written (also for a file longer than
+/// the limit).
+int open_document(const char *file, FILE *err)
+{
+    struct stat st = {};
+    if (stat(file, &st) != 0) {
+        std::fprintf(err, kFmtNoRead, file, std::strerror(errno));
+        return -1;
+    }
+    FdGuard fd(S_ISREG(st.st_mode) ? open(file, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK) : -1);
+    if (S_ISREG(st.st_mode) && fd.fd < 0) {
+        std::fprintf(err, kFmtNoRead, file, std::strerror(errno));
+        return -1;
+    }
+    if (fd.fd >= 0 && fstat(fd.fd, &st) != 0) {
+        std::fprintf(err, kFmtNoRead, file, std::strerror(errno));
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        std::fprintf(err, kFmtNotRegular, file);
+        return -1;
+    }
+    if (static_cast<std::uintmax_t>(st.st_size) > kFleetInputMax) {
+        std::fprintf(err, kFmtTooBig, file);
+        return -1;
+    }
+    int flags = fcntl(fd.fd, F_GETFL);
+    if (flags < 0 || fcntl(fd.fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        std::fprintf(err, kFmtNoRead, file, std::strerror(errno));
+        return -1;
+    }
+    return fd.release();
 }
 
 /// Where one entry's check stands, for its message.
@@ -235,14 +292,12 @@ const char *entry_name(const FleetEntry &entry)
 int fleet_read(const char *file, FleetInput *input, FILE *err)
 {
     bool standard = std::strcmp(file, "-") == 0;
-    FdGuard fd(standard ? -1 : open(file, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!standard && fd.fd < 0) {
-        std::fprintf(err, kFmtNoRead, file, std::strerror(errno));
+    FdGuard fd(standard ? -1 : open_document(file, err));
+    if (!standard && fd.fd < 0)
         return -1;
-    }
     int rc = read_all(standard ? STDIN_FILENO : fd.fd, &input->bytes);
     if (rc == -2) {
-        std::fprintf(err, kFmtTooBig, file, kFleetInputMax);
+        std::fprintf(err, kFmtTooBig, file);
         return -1;
     }
     if (rc < 0) {

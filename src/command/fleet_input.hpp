@@ -34,11 +34,16 @@ struct FleetInput {
 
 void fleet_input_free(FleetInput *input);
 
-/// The most bytes a document may hold.
-inline constexpr std::size_t kFleetInputMax = 16u << 20;
+/// The most bytes a document may hold: 16 MiB, as the refusal names it.
+inline constexpr std::size_t kFleetInputMax = std::size_t{16} << 20;
 
 /// Reads the document at `file` ("-": standard input) whole into
-/// input->bytes. 0, or -1 with a line on `err` ("FILE: reason").
+/// input->bytes. A `file` must be a regular file: anything else (a FIFO, a
+/// directory, a device, a socket) is refused at once, unopened or opened
+/// without waiting. Standard input may be anything (a pipe, say), and is
+/// read no further than one byte past the limit. 0, or -1 with a line on
+/// `err`: "FILE: not a regular file", "FILE: longer than 16 MiB" or "FILE:
+/// cannot be read: REASON".
 int fleet_read(const char *file, FleetInput *input, FILE *err);
 
 /// Parses input->bytes and checks every entry into input->entries. 0, or -1
