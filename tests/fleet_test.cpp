@@ -127,6 +127,9 @@ TEST_F(Fleet, ApplyByPreferredPortPortsOrDefault)
          line_b(d(0, kB), d(2, kB)) + line_a(d(0, kA), d(2, kA))},
         {"not on this host", R"({"luns": [{"wwid": ")" + other + R"(", "ports": "default"}]})",
          {}, 0, line_b(d(0, kB), d(2, kB)) + line_a()},
+        {"prune: the LUNs not named back to their defaults",
+         R"({"luns": [{"alias": "volB", "preferred_port": "C1P0"}]})", {"--prune"}, 2,
+         line_b(d(0, kB), 8) + line_a(d(0, kA), d(2, kA))},
         {"not on this host, strict",
          R"({"luns": [{"wwid": ")" + other + R"(", "ports": "default"}]})", {"--strict"}, 1,
          line_b(d(0, kB), d(2, kB)) + line_a()},
@@ -168,6 +171,7 @@ TEST_F(Fleet, BadInputIsRefusedAsAWhole)
     const struct {
         std::string text;
         std::string err;  ///< after "FILE: "
+        std::string state = "";  ///< the state of the case, when not the fixture's
     } cases[] = {
         {"{\"luns\": [\n  {,}]}", "line 2, column 4: expected a key"},
         {R"({"luns": {}})", "the document is an object with one key, \"luns\", an array of LUNs"},
@@ -184,9 +188,23 @@ TEST_F(Fleet, BadInputIsRefusedAsAWhole)
          "luns[0] (volA): give one of \"preferred_port\" and \"ports\""},
         {R"({"luns": [{"alias": "volA", "prefered_port": "C0P0"}]})",
          "luns[0] (volA): unknown key \"prefered_port\""},
+        {R"({"luns": [{"alias": "volA", "ports": "default"}, {"wwid": ")" + wwid_of(kB) +
+             R"(", "ports": "default"}, {"wwid": ")" + wwid_of(kB) +
+             R"(", "alias": "volA", "ports": "default"}]})",
+         "luns[2] (volA): the same LUN as luns[0]"},
+        {R"({"luns": [{"wwid": ")" + wwid_of(kB) + R"(", "ports": "default"}, )" +
+             R"({"alias": "volB", "preferred_port": "C1P0"}]})",
+         "luns[1] (volB): the same LUN as luns[0]"},
+        {R"({"luns": [)" + good + R"({"alias": "volC", "ports": "default"}]})",
+         "luns[1] (volC): the alias names 2 stored LUNs: give the wwid",
+         line_b(d(0, kB), d(2, kB)) + line_a() +
+             conf_line("3600c", "volC", {{1, 0, {"/dev/sdx", 2, 0, 0, 7, 1}, 2}}) +
+             conf_line("3600d", "volC", {{1, 0, {"/dev/sdy", 2, 0, 0, 8, 1}, 2}})},
     };
-    const std::string before = state();
+    const std::string original = state();
     for (const auto &c : cases) {
+        write_state(c.state.empty() ? original : c.state);
+        const std::string before = state();
         const std::string file = doc(c.text);
         Outcome o = run(kTald, {"--apply", file});
         EXPECT_EQ(o.status, 1) << c.text;

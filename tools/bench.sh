@@ -19,6 +19,8 @@
 #     (tools/bench/plugin_bench.cpp), with the syslog messages of those calls
 #     and whether they left the files as they were;
 #   - the peak memory of a callout on a file of 100,000 LUNs;
+#   - tald --export and tald --apply of an export at 1024, 4096 and 16384
+#     LUNs stored (tools/bench/fleet_bench.sh);
 #   - the store's Google benchmarks (load, resolve, save at 1..4096 LUNs).
 # docs/performance.md explains the method and holds the figures.
 # Not a test: the figures depend on the machine and on its load.
@@ -273,6 +275,11 @@ echo "  on tmpfs ($state): $(set_times "$state") ms (median)"
 echo "the disk's share: dd of the file ($(wc -c <"$conf") bytes) with conv=fsync"
 echo "  on $where: $(sync_times "$disk") ms (median)"
 echo "  on tmpfs: $(sync_times "$state") ms (median)"
+
+# The fleet commands: --export and --apply of an export at 1024, 4096 and
+# 16384 LUNs stored (tools/bench/fleet_bench.sh), with the tald measured here.
+echo
+tools/bench/fleet_bench.sh 5 --tald "$tald"
 
 if ((gbench)); then
     # With --programs, the benchmarks of that tree's store when it has them

@@ -40,8 +40,8 @@ int read_all(int fd, GrowArray<char> *bytes)
     for (;;) {
         std::size_t size = bytes->size();
         char past = 0;
-        if (size < kFleetInputMax &&
-            !bytes->reserve(std::min(size + kReadStep, kFleetInputMax), kReadStep, kFleetInputMax)) {
+        const std::size_t want = std::min(size + kReadStep, kFleetInputMax);
+        if (size < kFleetInputMax && !bytes->reserve(want, kReadStep, kFleetInputMax)) {
             errno = ENOMEM;
             return -1;
         }
@@ -260,18 +260,58 @@ int entry_of(const EntryCheck &c, const JsonDoc &doc, const JsonNode *lun, Fleet
     return 0;
 }
 
-/// The entry before `index` that names the same LUN by the same text.
-int same_names(const EntryCheck &c, const GrowArray<FleetEntry> &entries)
-{
-    const FleetEntry &e = entries[c.index];
-    for (std::size_t i = 0; i < c.index; ++i) {
-        const FleetEntry &o = entries[i];
-        bool wwid = e.wwid != nullptr && o.wwid != nullptr && std::strcmp(e.wwid, o.wwid) == 0;
-        bool alias =
-            e.alias != nullptr && o.alias != nullptr && std::strcmp(e.alias, o.alias) == 0;
-        if (wwid || alias)
-            return refuse(c, "the same LUN as luns[%zu]", i);
+/// The entries checked so far by wwid and by alias: for each name the first
+/// entry that gives it, so that a repeated name is found in constant time.
+struct SeenNames {
+    HashIndex wwids;
+    HashIndex aliases;
+    SeenNames() = default;
+    SeenNames(const SeenNames &) = delete;
+    SeenNames &operator=(const SeenNames &) = delete;
+    ~SeenNames()
+    {
+        hash_free(&wwids);
+        hash_free(&aliases);
     }
+};
+
+std::size_t name_hash(const char *name) { return hash_bytes(name, std::strlen(name)); }
+
+/// Room for `entries` entries in both tables; false without memory.
+bool seen_reserve(SeenNames *seen, const GrowArray<FleetEntry> &all, std::size_t entries)
+{
+    return hash_reserve(&seen->wwids, entries,
+                        [&](std::size_t n) { return name_hash(all[n].wwid); }) &&
+           hash_reserve(&seen->aliases, entries,
+                        [&](std::size_t n) { return name_hash(all[n].alias); });
+}
+
+/// The first entry before `index` whose name `which` (its wwid or its alias)
+/// is the same text, or SIZE_MAX when none is; entry `index` is entered
+/// under its name when it is the first.
+std::size_t seen_before(HashIndex *seen, const GrowArray<FleetEntry> &all, std::size_t index,
+                        const char *FleetEntry::*which)
+{
+    const char *name = all[index].*which;
+    if (name == nullptr)
+        return SIZE_MAX;
+    std::uint32_t *slot = hash_slot(*seen, name_hash(name), [&](std::size_t n) {
+        return std::strcmp(all[n].*which, name) == 0;
+    });
+    if (*slot != 0)
+        return *slot - 1;
+    hash_put(seen, slot, static_cast<std::uint32_t>(index));
+    return SIZE_MAX;
+}
+
+/// The entry before `index` that names the same LUN by the same text.
+int same_names(const EntryCheck &c, const GrowArray<FleetEntry> &entries, SeenNames *seen)
+{
+    std::size_t by_wwid = seen_before(&seen->wwids, entries, c.index, &FleetEntry::wwid);
+    std::size_t by_alias = seen_before(&seen->aliases, entries, c.index, &FleetEntry::alias);
+    std::size_t first = std::min(by_wwid, by_alias);
+    if (first != SIZE_MAX)
+        return refuse(c, "the same LUN as luns[%zu]", first);
     return 0;
 }
 
@@ -320,7 +360,9 @@ int fleet_parse(const char *file, FleetInput *input, FILE *err)
         std::fprintf(err, kFmtShape, file);
         return -1;
     }
-    if (!input->entries.reserve(luns->children + 1)) {
+    SeenNames seen;
+    if (!input->entries.reserve(luns->children + 1) ||
+        !seen_reserve(&seen, input->entries, luns->children)) {
         std::fprintf(err, kFmtNoRead, file, std::strerror(ENOMEM));
         return -1;
     }
@@ -333,7 +375,7 @@ int fleet_parse(const char *file, FleetInput *input, FILE *err)
             return -1;
         input->entries.append(e);
         c.entry = &input->entries[index];
-        if (same_names(c, input->entries) < 0)
+        if (same_names(c, input->entries, &seen) < 0)
             return -1;
     }
     return 0;
