@@ -66,6 +66,9 @@ int read_all(int fd, GrowArray<char> *bytes)
 /// its place after the stat is opened without waiting, then refused). The
 /// descriptor, or -1 with the line written (also for a file longer than
 /// the limit).
+/// Whose the file is stays the administrator's choice, as for standard
+/// input: the document is named on the command line, only read, and
+/// checked whole before it changes anything.
 int open_document(const char *file, FILE *err)
 {
     struct stat st = {};
