@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 namespace e2e {
@@ -197,6 +198,35 @@ TEST_F(Metrics, TheFileIsReplacedWhole)
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, missing + ": cannot be written: No such file or directory\n");
+}
+
+// Every series once: two wwids that differ only in bytes that are no UTF-8,
+// a third that spells such a byte out, and a LUN whose two slots of a port
+// hold one device and address (published for its first slot).
+TEST_F(Metrics, EverySeriesIsUnique)
+{
+    put("refuse", "");
+    // The file writes those bytes as %FF and %FE.
+    write_state(conf_line("3600a%FF", "vol%FE", {{0, 0, kSdb, 7}}) +
+                conf_line("3600a%FE", "vol%FE", {{0, 0, kSdb, 7}}) +
+                conf_line("3600a\\xff", "vol\\xfe", {{0, 0, kSdb, 7}}) +
+                conf_line(wwid_of(kLun), kLun.alias, {{0, 0, kSdb, 7}, {0, 1, kSdb, 3}}));
+    Outcome o = run(kTald, {"--metrics"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::set<std::string> series;
+    std::size_t priorities = 0;
+    std::istringstream lines(o.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line[0] == '#')
+            continue;
+        EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
+        priorities += line.rfind("tald_path_priority{", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(priorities, 4u) << o.out;
+    for (const char *wwid : {"\"3600a\\\\xff\"", "\"3600a\\\\xfe\"", "\"3600a\\\\\\\\xff\""})
+        EXPECT_NE(o.out.find(std::string("tald_path_priority{wwid=") + wwid), std::string::npos)
+            << wwid << "\n" << o.out;
+    EXPECT_NE(o.out.find("tald_path_priority" + kB + "} 7\n"), std::string::npos) << o.out;
 }
 
 /// A directory made for a case, with its owner and mode.
