@@ -176,7 +176,8 @@ TEST_F(Command, LostOutputIsAFailure)
           {"--prio", "--get", "/dev/nonexistent"}}) {
         Outcome o = run(kTald, args);
         EXPECT_EQ(o.status, 255) << show(args);
-        EXPECT_TRUE(o.err.ends_with("standard output: cannot be written: No space left on device\n"))
+        EXPECT_TRUE(
+            o.err.ends_with("standard output: cannot be written: No space left on device\n"))
             << show(args) << o.err;
     }
 }

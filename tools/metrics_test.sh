@@ -194,40 +194,6 @@ scraped() {
         { echo "$samples samples in the file, $(grep -c '^tald_' "$scrape") scraped"; return 1; }
 }
 
-# conf_line WWID ALIAS PATH [PATH]: a line of the preference file whose
-# port C0P0 holds PATH ("/dev/sdb,2:0:0:1,7") in its first slot and the
-# second PATH, if given, in its second.
-conf_line() {
-    local i line=$1,
-    for i in $(seq 0 15); do
-        case $i in
-        0) line=$line$3, ;;
-        4) line=$line${4:-x,0:0:0:0,0}, ;;
-        *) line=${line}x,0:0:0:0,0, ;;
-        esac
-    done
-    printf '%s%s\n' "$line" "$2"
-}
-
-# Wwids that differ only in bytes that are no UTF-8 (%FF, %FE in the file),
-# one that spells such a byte out, and a port whose two slots hold one path:
-# node_exporter publishes every sample of the file and logs no repeat.
-repeats() {
-    local file=$work/textfile/tald.prom scrape=$work/scrape.repeats samples status
-    mv "$state/tald.conf" "$work/kept.conf" || return
-    { conf_line 3600a%FF vol /dev/sdb,2:0:0:1,7; conf_line 3600a%FE vol /dev/sdb,2:0:0:1,7
-      conf_line '3600a\xff' vol /dev/sdb,2:0:0:1,7
-      conf_line 3600a00 vol /dev/sdb,2:0:0:1,7 /dev/sdb,2:0:0:1,3; } >"$state/tald.conf"
-    sim "$tald" --metrics "$file"
-    status=$?
-    mv "$work/kept.conf" "$state/tald.conf" && [ "$status" -eq 0 ] || { echo "status $status"; return 1; }
-    curl -sf "$exporter_url" >"$scrape" || { echo "curl $exporter_url failed"; return 1; }
-    samples=$(grep -c '^tald_' "$file")
-    [ "$(grep -c '^tald_path_priority{' "$file")" = 4 ] || { cat "$file"; return 1; }
-    [ "$(grep -c '^tald_' "$scrape")" = "$samples" ] && ! grep -q 'collected before' "$work/exporter.log" ||
-        { echo "$samples samples in the file, $(grep -c '^tald_' "$scrape") scraped"; cat "$work/exporter.log"; return 1; }
-}
-
 while read -r dev _; do
     sim "$callout" "$dev" >/dev/null
 done < <(awk '$1 == "node" { print $2 }' "$scenario")
@@ -245,7 +211,6 @@ start_exporter >"$work/start.log" 2>&1
 if check "node_exporter on 127.0.0.1, textfile directory in the test's own" \
     eval '[ -n "$exporter_url" ] || { cat "$work/start.log"; false; }'; then
     check "tald --metrics FILE into its directory, scraped with curl: every sample published, no scrape error" scraped
-    check "tald --metrics FILE of wwids that differ only in undecodable bytes, a path in two slots: every sample published" repeats
     echo "      scraped from $exporter_url:"
     grep -E '^(tald_|node_textfile_scrape_error)' "$work/scrape" | grep -E 'vol_db01|^[a-z_]+ ' | sed 's/^/      /'
 fi
