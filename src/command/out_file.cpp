@@ -97,7 +97,7 @@ int follow(Way *w, const char *name, const struct stat &dir_st, char *why, std::
     std::memmove(w->rest + n + 1, w->rest, rest_len + 1);
     std::memcpy(w->rest, target, n);
     w->rest[n] = '/';
-    return target[0] == '/' ? way_start(w, true) : 0;
+    return n > 0 && target[0] == '/' ? way_start(w, true) : 0;
 }
 
 /// One step of the walk: into the directory `name`, or along the symlink.
