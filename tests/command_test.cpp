@@ -167,13 +167,18 @@ TEST_F(Command, LockFileThatCannotBeOpened)
     }
 }
 
+// Whatever the output, a full standard output is status 255 and said.
 TEST_F(Command, LostOutputIsAFailure)
 {
     stdout_target_ = "/dev/full";
     for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"-V"}, {"-l"}, {"--help"},
+         {std::vector<std::string>{"-V"}, {"-l"}, {"--help"}, {"--metrics"},
           {"--prio", "--get", "/dev/nonexistent"}}) {
-        EXPECT_EQ(run(kTald, args).status, 255) << show(args);
+        Outcome o = run(kTald, args);
+        EXPECT_EQ(o.status, 255) << show(args);
+        EXPECT_TRUE(
+            o.err.ends_with("standard output: cannot be written: No space left on device\n"))
+            << show(args) << o.err;
     }
 }
 

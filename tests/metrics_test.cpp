@@ -6,11 +6,13 @@
 #include "harness.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 namespace e2e {
@@ -196,6 +198,112 @@ TEST_F(Metrics, TheFileIsReplacedWhole)
     EXPECT_EQ(o.status, 1);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, missing + ": cannot be written: No such file or directory\n");
+}
+
+// Every series once: two wwids that differ only in bytes that are no UTF-8,
+// a third that spells such a byte out, and a LUN whose two slots of a port
+// hold one device and address (published for its first slot).
+TEST_F(Metrics, EverySeriesIsUnique)
+{
+    put("refuse", "");
+    // The file writes those bytes as %FF and %FE.
+    write_state(conf_line("3600a%FF", "vol%FE", {{0, 0, kSdb, 7}}) +
+                conf_line("3600a%FE", "vol%FE", {{0, 0, kSdb, 7}}) +
+                conf_line("3600a\\xff", "vol\\xfe", {{0, 0, kSdb, 7}}) +
+                conf_line(wwid_of(kLun), kLun.alias, {{0, 0, kSdb, 7}, {0, 1, kSdb, 3}}));
+    Outcome o = run(kTald, {"--metrics"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::set<std::string> series;
+    std::size_t priorities = 0;
+    std::istringstream lines(o.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line[0] == '#')
+            continue;
+        EXPECT_TRUE(series.insert(line.substr(0, line.rfind(' '))).second) << line;
+        priorities += line.rfind("tald_path_priority{", 0) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(priorities, 4u) << o.out;
+    for (const char *wwid : {"\"3600a\\\\xff\"", "\"3600a\\\\xfe\"", "\"3600a\\\\\\\\xff\""})
+        EXPECT_NE(o.out.find(std::string("tald_path_priority{wwid=") + wwid), std::string::npos)
+            << wwid << "\n" << o.out;
+    EXPECT_NE(o.out.find("tald_path_priority" + kB + "} 7\n"), std::string::npos) << o.out;
+}
+
+// "--metrics FILE" and "--export FILE" as root: a symlink on the way is
+// followed only where no user but root could have placed it; otherwise
+// status 1, the link named, and nothing written. Root's own file behind
+// the link keeps its content, and nothing is left beside it.
+TEST_F(Metrics, RootWritesOnlyWhereNoOtherUserCanRedirect)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the ownership rules apply to runs as root";
+    put("refuse", "");
+    const std::string t = dir_ + "/t";
+    const struct {
+        const char *title;
+        const char *way;      ///< the file's directory under t
+        const char *refused;  ///< the link named, or nullptr: written
+        const char *holder;   ///< its directory's owner and mode
+    } cases[] = {
+        {"a link in a directory of another user's", "collector/ne", "collector/ne",
+         "65534's, mode 0755"},
+        {"a link in root's directory that its group can write", "shared/ne", "shared/ne",
+         "0's, mode 0775"},
+        {"root's link to another user's link", "etc/ne", "collector/ne", "65534's, mode 0755"},
+        {"root's link to root's directory", "etc/out", nullptr, nullptr},
+        {"root's directory in another user's", "collector/real", nullptr, nullptr},
+        {"the file itself a link another user planted", "collector/planted", nullptr, nullptr},
+    };
+    const struct {
+        const char *dir;
+        uid_t owner;
+        mode_t mode;
+    } dirs[] = {{"", 0, 0755},
+                {"/secret", 0, 0700},
+                {"/collector", 65534, 0755},
+                {"/collector/real", 0, 0755},
+                {"/collector/planted", 65534, 0755},
+                {"/shared", 0, 0775},
+                {"/etc", 0, 0755}};
+    for (const char *option : {"--metrics", "--export"}) {
+        const std::string name = option[2] == 'm' ? "/tald.prom" : "/prefs.json";
+        for (const auto &c : cases) {
+            std::filesystem::remove_all(t);
+            for (const auto &d : dirs) {
+                std::filesystem::create_directory(t + d.dir);
+                const std::string dir = t + d.dir;
+                ASSERT_EQ(chown(dir.c_str(), d.owner, 0) | chmod(dir.c_str(), d.mode), 0) << dir;
+            }
+            std::ofstream(t + "/secret" + name) << "root's\n";
+            for (const char *link : {"/collector/ne", "/shared/ne"})
+                std::filesystem::create_directory_symlink(t + "/secret", t + link);
+            std::filesystem::create_directory_symlink(t + "/collector/ne", t + "/etc/ne");
+            std::filesystem::create_directory_symlink("../secret", t + "/etc/out");
+            std::filesystem::create_symlink(t + "/secret" + name, t + "/collector/planted" + name);
+            const std::string file = t + "/" + c.way + name;
+            Outcome o = run(kTald, {option, file});
+            struct stat st {};
+            if (c.refused != nullptr) {
+                EXPECT_EQ(o.status, 1) << option << ": " << c.title;
+                EXPECT_EQ(o.err, file + ": cannot be written: " + t + "/" + c.refused +
+                                     " is a symlink that another user could have placed (in a "
+                                     "directory of uid " + c.holder + ")\n")
+                    << option << ": " << c.title;
+            } else {
+                EXPECT_EQ(o.status, 0) << option << ": " << c.title << "\n" << o.err;
+                EXPECT_TRUE(lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) << c.title;
+            }
+            std::size_t entries = 0;
+            for (const auto &entry : std::filesystem::directory_iterator(t + "/secret"))
+                entries += entry.path().filename() == name.substr(1) ? 1 : 100;
+            EXPECT_EQ(entries, 1u) << option << ": " << c.title;
+            if (std::string(c.way) != "etc/out") {
+                EXPECT_EQ(read_file(t + "/secret" + name), "root's\n")
+                    << option << ": " << c.title;
+            }
+        }
+    }
+    std::filesystem::remove_all(t);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 # that cannot be read; `promtool check rules` and `promtool test rules` on
 # the shipped alerting rules; then a real node_exporter on 127.0.0.1 (a free
 # port, its textfile directory a temporary one, no root needed) publishes
-# what `tald --metrics FILE` wrote there, scraped with curl, and is stopped.
+# what `tald --metrics FILE` wrote there, scraped with curl, and is stopped;
+# and the service's unit, confined, with systemd-analyze.
 # The state lives in a temporary directory; the machine's /etc/lvm/cache is
 # never touched. The last line is "N passed, M failed".
 set -uo pipefail
@@ -136,6 +137,24 @@ other_views() {
     promtool_clean "$work/unreadable.prom" && has "$work/unreadable.prom" '^tald_preference_file_readable 0$'
 }
 
+# The service as the package installs it, its program the tree's: what
+# `systemd-analyze verify` says of it and its timer (nothing), and the
+# exposure `systemd-analyze security` rates at 2.0 or less (9.6 unconfined).
+unit_confined() {
+    local units=$work/units unit out
+    command -v systemd-analyze >/dev/null || { echo "no systemd-analyze"; return 1; }
+    mkdir -p "$units" || return
+    for unit in service timer; do
+        sed -e "s|@TALD_SBINDIR@|${tald%/*}|" -e "s|@TALD_TEXTFILE_DIR@|$work/textfile|" \
+            "systemd/tald-metrics.$unit.in" >"$units/tald-metrics.$unit" || return
+    done
+    out=$(cd "$units" && systemd-analyze verify --man=no tald-metrics.service tald-metrics.timer 2>&1)
+    [ -z "$out" ] || { printf '%s\n' "$out"; return 1; }
+    (cd "$units" && systemd-analyze security --offline=true --threshold=20 tald-metrics.service) \
+        >"$work/security" 2>&1 || { grep -E '^(✗|→)' "$work/security"; return 1; }
+    grep '^→' "$work/security"
+}
+
 # A real node_exporter, only its textfile collector, on a free port of
 # 127.0.0.1: a port that another process took makes it exit, and the next
 # is tried.
@@ -182,6 +201,7 @@ sim "$tald" --prio --set /dev/sdb 8 >/dev/null
 script_daemon || { echo "metrics: not run: the daemon's script could not be made"; echo "0 passed, 1 failed"; exit 1; }
 check "tald --metrics, the daemon holding every path: promtool check metrics; 9 families, 32 paths" with_daemon
 check "tald --metrics without multipathd, and with tald.conf unreadable: promtool check metrics" other_views
+check "tald-metrics.service: systemd-analyze verify, and security's exposure at most 2.0" unit_confined
 check "promtool check rules examples/tald.rules.yml" promtool check rules examples/tald.rules.yml
 check "promtool test rules tests/metrics_rules_test.yml: each alert fires after its time" \
     promtool test rules tests/metrics_rules_test.yml

@@ -15,3 +15,8 @@ void cli_write_line(const char *text);
 /// The exit status: `status`, or -1 when standard output could not be
 /// written, so that a lost answer never reads as success.
 int cli_finish(int status);
+
+/// As cli_finish, and a lost answer is said on standard error: "standard
+/// output: cannot be written: REASON" (tald; the callout's reader is
+/// multipath, which reads its answer alone).
+int cli_finish_told(int status);

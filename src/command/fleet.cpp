@@ -212,10 +212,12 @@ int fleet_export(StoreRun *run, const char *file)
         return 1;
     }
     ExportOut e = {run->store, 0};
+    char not_written[kOutFileWhySize];
     if (file == nullptr) {
         export_out(stdout, &e);
-    } else if (int error = out_file_replace(file, kExportMode, export_out, &e); error != 0) {
-        std::fprintf(stderr, kFmtNotWritten, file, std::strerror(error));
+    } else if (out_file_replace(file, kExportMode, export_out, &e, not_written,
+                                sizeof not_written) != 0) {
+        std::fprintf(stderr, kFmtNotWritten, file, not_written);
         return 1;
     }
     if (e.rc < 0) {

@@ -23,7 +23,12 @@ namespace {
 
 /// The bound of each exchange with multipathd, as for the JSON listing.
 constexpr int kDaemonMetricsMs = 4000;
-constexpr const char *kReplacement = "\xEF\xBF\xBD";
+/// In a label's value the backslash introduces what the name held: "\\" a
+/// backslash, "\xHH" a byte that is no UTF-8, so that two names that differ
+/// in such bytes stay two series. Each backslash is then escaped once more
+/// for the text format.
+constexpr const char *kLiteralBackslash = "\\\\\\\\";
+constexpr const char *kFmtUndecodable = "\\\\x%02x";
 constexpr const char *kFmtNotWritten = "%s: cannot be written: %s\n";
 constexpr mode_t kMetricsMode = 0644;
 
@@ -112,10 +117,25 @@ void path_labels(FILE *out, const pathinfo &rec, int cp, int slot)
                  rec.slot_channel[cp][slot], rec.slot_id[cp][slot], rec.slot_lun[cp][slot]);
 }
 
+/// Whether an earlier slot of the port holds the same device and address:
+/// the path is one series, published for the first slot that holds it.
+bool repeated_path(const pathinfo &rec, int cp, int slot)
+{
+    for (int before = 0; before < slot; ++before) {
+        if (rec.prio[cp][before] > 0 && rec.slot_host[cp][before] == rec.slot_host[cp][slot] &&
+            rec.slot_channel[cp][before] == rec.slot_channel[cp][slot] &&
+            rec.slot_id[cp][before] == rec.slot_id[cp][slot] &&
+            rec.slot_lun[cp][before] == rec.slot_lun[cp][slot] &&
+            std::strncmp(rec.slot_dev[cp][before], rec.slot_dev[cp][slot], kDevSize) == 0)
+            return true;
+    }
+    return false;
+}
+
 void metrics_path(void *context, const pathinfo &rec, int cp, int slot)
 {
     auto *w = static_cast<FamilyWalk *>(context);
-    if (w->family > kMetricDaemonCheckerState)
+    if (w->family > kMetricDaemonCheckerState || repeated_path(rec, cp, slot))
         return;
     int prio = rec.prio[cp][slot];
     const DaemonPath *held = nullptr;
@@ -201,15 +221,18 @@ void label_value_to(FILE *out, const char *field, std::size_t size)
     std::fputc('"', out);
     for (std::size_t i = 0; i < len;) {
         int n = utf8_length(text + i, len - i);
+        for (int k = 0; k < -n; ++k)
+            std::fprintf(out, kFmtUndecodable, text[i + static_cast<std::size_t>(k)]);
         if (n < 0) {
-            std::fputs(kReplacement, out);
             i += static_cast<std::size_t>(-n);
             continue;
         }
         unsigned char c = text[i];
-        if (n == 1 && (c == '\\' || c == '"'))
-            std::fputc('\\', out);
-        if (n == 1 && c == '\n')
+        if (n == 1 && c == '\\')
+            std::fputs(kLiteralBackslash, out);
+        else if (n == 1 && c == '"')
+            std::fputs("\\\"", out);
+        else if (n == 1 && c == '\n')
             std::fputs("\\n", out);
         else
             std::fwrite(text + i, 1, static_cast<std::size_t>(n), out);
@@ -265,11 +288,12 @@ int metrics_collect(StoreRun *run, const char *file)
         daemon_view_groups(link, kDaemonMetricsMs, nullptr, &view);
     }
     int rc = 0;
+    char why[kOutFileWhySize];
     if (file == nullptr) {
         metrics_to(store, stdout, &view, facts);
     } else if (MetricsOut m = {store, &view, &facts};
-               int error = out_file_replace(file, kMetricsMode, metrics_out, &m)) {
-        std::fprintf(stderr, kFmtNotWritten, file, std::strerror(error));
+               out_file_replace(file, kMetricsMode, metrics_out, &m, why, sizeof why) != 0) {
+        std::fprintf(stderr, kFmtNotWritten, file, why);
         rc = 1;
     }
     daemon_view_free(&view);

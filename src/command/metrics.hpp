@@ -20,7 +20,8 @@
 // it answered, for the paths it holds under the stored path's LUN and SCSI
 // address; the preferred group only for a LUN of which the daemon names a
 // path's group active. A file that could not be read gives no path and no
-// LUN: only what is known.
+// LUN: only what is known. Every series is written once: a path that two
+// slots of a port hold is written for the first.
 #pragma once
 
 #include <cstddef>
@@ -45,8 +46,9 @@ long long monotonic_ns();
 void metrics_to(Store *store, FILE *out, const DaemonView *view, const MetricsFacts &facts);
 
 /// Writes the field (at most `size` bytes, up to its NUL) as a label value,
-/// quotes included: '\\', '"' and the line feed escaped, and each piece of
-/// bytes that is no UTF-8 as one U+FFFD, as the JSON listing writes names.
+/// quotes included, so that two fields give two values: a backslash as two
+/// and each byte that is no UTF-8 as "\xHH", then '\\', '"' and the line
+/// feed escaped for the text format.
 void label_value_to(FILE *out, const char *field, std::size_t size);
 
 /// "--metrics": leaves the run (the store stays loaded), asks the daemon,

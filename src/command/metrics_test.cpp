@@ -21,7 +21,9 @@ std::string label(const char *field, std::size_t size)
 }
 
 // A label value is valid in the text format whatever bytes the file or the
-// daemon held: the three escapes, and U+FFFD for each piece that is no UTF-8.
+// daemon held, and two names give two values: a backslash written as two,
+// each byte that is no UTF-8 as "\xHH", then the text format's three escapes
+// (a backslash once more).
 TEST(MetricsLabel, AnyBytesGiveAValidValue)
 {
     const struct {
@@ -30,9 +32,10 @@ TEST(MetricsLabel, AnyBytesGiveAValidValue)
         const char *expected;
     } cases[] = {
         {"vol db03", 33, "\"vol db03\""},
-        {"a\"b\\c\nd", 33, "\"a\\\"b\\\\c\\nd\""},
+        {"a\"b\\c\nd", 33, "\"a\\\"b\\\\\\\\c\\nd\""},
         {"\xc3\xa9\x1b\t", 33, "\"\xc3\xa9\x1b\t\""},
-        {"a\xff" "b\xe2\x82", 33, "\"a\xef\xbf\xbd" "b\xef\xbf\xbd\""},
+        {"a\xff" "b\xe2\x82", 33, "\"a\\\\xff" "b\\\\xe2\\\\x82\""},
+        {"a\\xff", 33, "\"a\\\\\\\\xff\""},
         {"sdb-and-more", 3, "\"sdb\""},
     };
     for (const auto &c : cases)

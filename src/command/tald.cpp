@@ -415,5 +415,5 @@ int run(int argc, char **argv)
 }  // namespace
 
 // An administrator's script reads the results: a lost line must not end in
-// a success status.
-int main(int argc, char **argv) { return cli_finish(run(argc, argv)); }
+// a success status, and the administrator learns why.
+int main(int argc, char **argv) { return cli_finish_told(run(argc, argv)); }
