@@ -5,6 +5,7 @@
 
 #include "harness.hpp"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,6 +87,19 @@ protected:
         }
     }
 };
+
+/// The child of the tracer `parent` once its log says that the child was
+/// stopped, or -1 when it does not say so within 30 s.
+int stopped_child(int parent, const std::string &log)
+{
+    const std::string task = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent);
+    for (int i = 0; i < 3000; ++i) {
+        if (read_file(log).find("--- stopped by SIGSTOP ---") != std::string::npos)
+            return std::atoi(read_file(task + "/children").c_str());
+        usleep(10000);
+    }
+    return -1;
+}
 
 std::string bad_line(std::size_t line, const std::string &why)
 {
@@ -200,6 +214,53 @@ TEST_F(Drain, ARecordThatIsNoFileOrTooLongIsRefusedAtOnce)
         EXPECT_EQ(o.status, 1) << c.title;
     }
     std::filesystem::remove_all(path);
+}
+
+// A record removed or replaced after the restore read it: the restore
+// notices before it writes, and changes nothing.
+TEST_F(Drain, ARecordRemovedOrReplacedWhileRestoringIsNoticed)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed (tools/setup.sh installs it)";
+    const std::string path = record_path();
+    const std::string log = dir_ + "/strace.log";
+    const struct {
+        const char *title;
+        std::function<void(const std::string &)> act;
+        bool kept;
+    } cases[] = {
+        {"removed", [&](const std::string &) { std::filesystem::remove(path); }, false},
+        {"replaced by a copy",
+         [&](const std::string &text) {
+             std::ofstream(path + ".new", std::ios::binary) << text;
+             std::filesystem::rename(path + ".new", path);
+         },
+         true},
+    };
+    for (const auto &c : cases) {
+        write_state(line_b() + line_a());
+        ASSERT_EQ(run(kTald, {"--drain", "C0"}).status, 0) << c.title;
+        const std::string drained = state();
+        const std::string record = read_file(path);
+        // Stopped once the record is read and closed.
+        Started started = start("/usr/bin/strace",
+                                {"-qq", "-E", "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0",
+                                 "-o", log, "-P", path, "-e", "trace=close", "-e",
+                                 "inject=close:signal=STOP:when=1", kTald, "--restore"},
+                                0);
+        int child = stopped_child(started.pid, log);
+        ASSERT_GT(child, 0) << c.title;
+        c.act(record);
+        ASSERT_EQ(kill(child, SIGCONT), 0) << c.title;
+        Outcome o = finish(started);
+        EXPECT_EQ(o.status, 1) << c.title << "\n" << o.out << o.err;
+        EXPECT_EQ(o.err, std::string(kRecordName) + ": changed while the restore ran; nothing restored\n")
+            << c.title;
+        EXPECT_EQ(state(), drained) << c.title;
+        EXPECT_EQ(std::filesystem::exists(path), c.kept) << c.title;
+        std::filesystem::remove(path);
+        std::filesystem::remove(log);
+    }
 }
 
 // A LUN without a path through the other controller is named, the drain
