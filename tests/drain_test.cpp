@@ -1,7 +1,5 @@
-// The kept drain under the simulated array: a record that does not read
-// whole and clean is refused with the line at fault and kept as it is, and
-// a drain that leaves LUNs without a path through the other controller
-// says so in its status.
+// The kept drain under the simulated array: what the restore refuses, and
+// a drain that leaves LUNs without a path through the other controller.
 
 #include "harness.hpp"
 
@@ -13,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 
 namespace e2e {
@@ -22,9 +21,7 @@ const Lun kA{1, 0x31, "volA"};
 const Lun kB{2, 0x32, "volB"};
 const Lun kC{3, 0x33, "volC"};
 const Path kA0{"/dev/sdb", 2, 0, 0, 1, 0};
-const Path kA1{"/dev/sdc", 3, 0, 0, 1, 1};
 const Path kA2{"/dev/sdd", 2, 0, 1, 1, 2};
-const Path kA3{"/dev/sde", 3, 0, 1, 1, 3};
 const Path kB0{"/dev/sdf", 2, 0, 0, 2, 0};
 const Path kB2{"/dev/sdg", 2, 0, 1, 2, 2};
 const Path kC0{"/dev/sdh", 2, 0, 0, 3, 0};
@@ -32,28 +29,19 @@ const Path kC1{"/dev/sdi", 3, 0, 0, 3, 1};
 
 int d(int cp, const Lun &lun) { return default_for(cp, lun.lunref); }
 
-/// LUN A: an override of 8 on C0P0 and of 6 on C1P0; B: defaults; C: only
-/// paths through C0.
-std::string line_a()
-{
-    return conf_line(wwid_of(kA), kA.alias,
-                     {{0, 0, kA0, 8}, {1, 0, kA1, d(1, kA)}, {2, 0, kA2, 6}, {3, 0, kA3, d(3, kA)}});
-}
+/// LUN A: overrides of 8 on C0P0 and 6 on C1P0; B: defaults; C: only C0.
+std::string line_a() { return conf_line(wwid_of(kA), kA.alias, {{0, 0, kA0, 8}, {2, 0, kA2, 6}}); }
 std::string line_b() { return conf_line(wwid_of(kB), kB.alias, {{0, 0, kB0, d(0, kB)}, {2, 0, kB2, d(2, kB)}}); }
 std::string line_c() { return conf_line(wwid_of(kC), kC.alias, {{0, 0, kC0, 7}, {1, 0, kC1, d(1, kC)}}); }
 
-/// The file's lines in order: each save turns the order of its lines.
-std::string sorted(const std::string &text)
+/// The file's lines, whatever their order: each save turns it.
+std::multiset<std::string> lines_of(const std::string &text)
 {
-    std::vector<std::string> lines;
+    std::multiset<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
-        lines.push_back(line + "\n");
-    std::sort(lines.begin(), lines.end());
-    std::string out;
-    for (const std::string &line : lines)
-        out += line;
-    return out;
+        lines.insert(line);
+    return lines;
 }
 
 constexpr const char *kRecordName = "/etc/lvm/cache/tald.drained";
@@ -172,7 +160,7 @@ TEST_F(Drain, ADamagedRecordIsRefusedWholeAndKept)
     write_record(whole);
     Outcome o = run(kTald, {"--restore"});
     EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_NE(o.out.find("\nC0 restored: 4 paths of 2 LUNs\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\nC0 restored: 3 paths of 2 LUNs\n"), std::string::npos) << o.out;
     EXPECT_FALSE(std::filesystem::exists(record_path()));
 }
 
@@ -276,7 +264,7 @@ TEST_F(Drain, ADrainThatStrandsLunsDoesNotReportSuccess)
         std::string drained;  ///< the counts of "C0 drained: ..."
         std::string last;
     } cases[] = {
-        {"one of three", line_b() + line_a() + line_c(), {"--drain", "C0"}, "4 paths of 2 LUNs",
+        {"one of three", line_b() + line_a() + line_c(), {"--drain", "C0"}, "3 paths of 2 LUNs",
          "C0 drained in part: 1 LUN without a path through C1 stays on C0, which must stay up\n"},
         {"the only one, with a wait", line_c(), {"--drain", "C0", "--wait", "1"}, "0 paths of 0 LUNs",
          "C0 drained in part: 1 LUN without a path through C1 stays on C0, which must stay up\n"},
@@ -297,7 +285,7 @@ TEST_F(Drain, ADrainThatStrandsLunsDoesNotReportSuccess)
         ASSERT_TRUE(std::filesystem::exists(record_path())) << c.title;
         o = run(kTald, {"--restore"});
         EXPECT_EQ(o.status, 0) << c.title << "\n" << o.err;
-        EXPECT_EQ(sorted(state()), sorted(c.state)) << c.title;
+        EXPECT_EQ(lines_of(state()), lines_of(c.state)) << c.title;
     }
 }
 
