@@ -106,51 +106,52 @@ TEST_F(Drain, ADamagedRecordIsRefusedWholeAndKept)
     const std::string header = whole.substr(0, whole.find('\n') + 1);
     const std::string unknown =
         std::string(kRecordName) + ": a drain is kept there, but its first line names no controller\n";
+    const std::string count = "LUN lines: 2\n";
+    const std::string ended = "the record ends before its second line (cut short)";
     for (std::size_t len = 0; len < whole.size(); ++len) {
         const std::string cut = whole.substr(0, len);
         write_record(cut);
-        std::size_t line = static_cast<std::size_t>(std::count(cut.begin(), cut.end(), '\n')) + 1;
-        bool at_end = cut.empty() || cut.back() == '\n';
-        expect_refused("cut at " + std::to_string(len),
-                       len < header.size() ? unknown
-                       : at_end ? bad_line(line, "the record ends before its last line (cut short)")
-                                : bad_line(line, "it is cut short (no line feed at its end)"));
+        std::size_t lines = static_cast<std::size_t>(std::count(cut.begin(), cut.end(), '\n'));
+        std::string err = len < header.size()      ? unknown
+                          : len == header.size()  ? bad_line(2, ended)
+                          : cut.back() != '\n'    ? bad_line(lines + 1, "it is cut short (no line feed at its end)")
+                                                  : bad_line(2, "it counts 2 LUN lines, the record holds " +
+                                                                    std::to_string(lines - 2) + " (cut short)");
+        expect_refused("cut at " + std::to_string(len), err);
         if (testing::Test::HasFailure())
             return;
     }
     ASSERT_EQ(std::count(whole.begin(), whole.end(), '\n'), 4) << whole;
-    const std::string lun1 = whole.substr(header.size(), whole.find('\n', header.size()) + 1 - header.size());
-    const std::string lun2 = whole.substr(header.size() + lun1.size(),
-                                          whole.rfind('\n', whole.size() - 2) + 1 - header.size() - lun1.size());
-    const std::string trailer = "end of drain: 2 LUNs\n";
-    ASSERT_EQ(whole, header + lun1 + lun2 + trailer);
+    const std::size_t first = header.size() + count.size();
+    const std::string lun1 = whole.substr(first, whole.find('\n', first) + 1 - first);
+    const std::string lun2 = whole.substr(first + lun1.size());
+    ASSERT_EQ(whole, header + count + lun1 + lun2);
     std::string with_nul = lun1;
     with_nul[20] = '\0';
     std::string zero_led = lun2;
     zero_led.replace(zero_led.find(",2:0:"), 5, ",02:0:");
+    const std::string lead = header + count;
     const struct {
         const char *title;
         std::string text;
         std::string err;
     } cases[] = {
-        {"a NUL byte", header + with_nul + lun2 + trailer, bad_line(2, "it holds a NUL byte")},
-        {"a CRLF end", header + lun1.substr(0, lun1.size() - 1) + "\r\n" + lun2 + trailer,
-         bad_line(2, "it holds a carriage return")},
-        {"an over-long line", header + lun1 + std::string(20000, 'x') + "\n" + trailer,
-         bad_line(3, "it is longer than 13503 bytes")},
-        {"the same LUN twice", header + lun1 + lun1 + "end of drain: 2 LUNs\n",
-         bad_line(3, "it names the LUN of line 2 again")},
+        {"a NUL byte", lead + with_nul + lun2, bad_line(3, "it holds a NUL byte")},
+        {"a CRLF end", lead + lun1.substr(0, lun1.size() - 1) + "\r\n" + lun2,
+         bad_line(3, "it holds a carriage return")},
+        {"an over-long line", lead + lun1 + std::string(20000, 'x') + "\n",
+         bad_line(4, "it is longer than 13503 bytes")},
+        {"the same LUN twice", lead + lun1 + lun1, bad_line(4, "it names the LUN of line 3 again")},
         {"an empty file", "", unknown},
-        {"the header only", header, bad_line(2, "the record ends before its last line (cut short)")},
-        {"a line left out", header + lun2 + trailer,
-         bad_line(3, "it does not count the LUN lines before it (1)")},
-        {"a line after the last", header + lun1 + lun2 + trailer + lun1,
-         bad_line(5, "it follows the record's last line")},
-        {"an empty line", header + lun1 + "\n" + lun2 + trailer, bad_line(3, "it is empty")},
-        {"a number not in the writer's form", header + lun1 + zero_led + trailer,
+        {"the header only", header, bad_line(2, ended)},
+        {"a line left out", lead + lun2, bad_line(2, "it counts 2 LUN lines, the record holds 1 (cut short)")},
+        {"a count not in the writer's form", header + "LUN lines: 02\n" + lun1 + lun2,
+         bad_line(2, "it is no count of LUN lines")},
+        {"an empty line", lead + lun1 + "\n" + lun2, bad_line(4, "it is empty")},
+        {"a number not in the writer's form", lead + lun1 + zero_led,
+         bad_line(4, "it is no line of the preference file")},
+        {"binary junk", lead + "\x01\x7f\xfe junk\n" + lun2,
          bad_line(3, "it is no line of the preference file")},
-        {"binary junk", header + "\x01\x7f\xfe junk\n" + lun2 + trailer,
-         bad_line(2, "it is no line of the preference file")},
     };
     for (const auto &c : cases) {
         write_record(c.text);
@@ -162,6 +163,12 @@ TEST_F(Drain, ADamagedRecordIsRefusedWholeAndKept)
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_NE(o.out.find("\nC0 restored: 3 paths of 2 LUNs\n"), std::string::npos) << o.out;
     EXPECT_FALSE(std::filesystem::exists(record_path()));
+    // A drain kept by a release before the count is still given back.
+    ASSERT_EQ(run(kTald, {"--drain", "C0"}).status, 0);
+    write_record(header + lun1 + lun2);
+    Outcome legacy = run(kTald, {"--restore"});
+    EXPECT_EQ(legacy.status, 0) << legacy.err;
+    EXPECT_NE(legacy.out.find("\nC0 restored: 3 paths of 2 LUNs\n"), std::string::npos) << legacy.out;
 }
 
 // What is no regular file is refused at once, never waited on; a record

@@ -91,18 +91,23 @@ bool plan_drain(FleetPlan *plan, pathinfo *rec, int drained, bool *no_memory)
 bool kept_text(const FleetPlan &plan, int drained, GrowArray<char> *text)
 {
     char line[kMaxLine + 1];
-    if (!record_begin(text, drained))
-        return false;
+    // The changes come LUN by LUN: a LUN's first change starts its line.
+    auto first_of_lun = [&plan](std::size_t i) {
+        return i == 0 || plan.changes[i - 1].rec != plan.changes[i].rec;
+    };
     std::size_t luns = 0;
+    for (std::size_t i = 0; i < plan.changes.size(); ++i)
+        luns += first_of_lun(i) ? 1 : 0;
+    if (!record_begin(text, drained, luns))
+        return false;
     for (std::size_t i = 0; i < plan.changes.size(); ++i) {
-        if (i > 0 && plan.changes[i - 1].rec == plan.changes[i].rec)
+        if (!first_of_lun(i))
             continue;
         std::size_t len = line_format(plan.changes[i].rec, line);
         if (!text->append_all(line, len))
             return false;
-        ++luns;
     }
-    return record_end(text, luns);
+    return true;
 }
 
 /// Plans the drain of every stored LUN; each one without a path through

@@ -14,8 +14,8 @@
 namespace {
 
 constexpr const char *kHeader = "drained C%d\n";
-constexpr const char *kTrailer = "end of drain: %zu LUN%s\n";
-constexpr const char *kTrailerStart = "end of drain: ";
+constexpr const char *kCount = "LUN lines: %zu\n";
+constexpr const char *kCountStart = "LUN lines: ";
 constexpr const char *kFmtDrainedAlready = "C%d is drained already: tald --restore gives it back first\n";
 constexpr const char *kFmtDrainedUnknown =
     "%s: a drain is kept there, but its first line names no controller\n";
@@ -24,15 +24,15 @@ constexpr const char *kFmtTooLong = "%s: cannot be read: longer than %zu bytes\n
 constexpr const char *kFmtBadLine = "%s: line %zu cannot be read: %s; nothing restored\n";
 
 constexpr const char *kWhyCut = "it is cut short (no line feed at its end)";
-constexpr const char *kWhyEnded = "the record ends before its last line (cut short)";
+constexpr const char *kWhyEnded = "the record ends before its second line (cut short)";
 constexpr const char *kWhyNul = "it holds a NUL byte";
 constexpr const char *kWhyCr = "it holds a carriage return";
 constexpr const char *kFmtWhyLong = "it is longer than %zu bytes";
 constexpr const char *kWhyEmpty = "it is empty";
 constexpr const char *kWhyNoLine = "it is no line of the preference file";
 constexpr const char *kFmtWhyRepeat = "it names the LUN of line %zu again";
-constexpr const char *kFmtWhyCount = "it does not count the LUN lines before it (%zu)";
-constexpr const char *kWhyAfterEnd = "it follows the record's last line";
+constexpr const char *kWhyCountForm = "it is no count of LUN lines";
+constexpr const char *kFmtWhyCount = "it counts %zu LUN lines, the record holds %zu (cut short)";
 
 /// The controller a kept drain names from its first line, or -1.
 int drained_controller(const DiskContent &kept)
@@ -43,10 +43,10 @@ int drained_controller(const DiskContent &kept)
     return -1;
 }
 
-/// The last line for `luns` LUN lines into `out` (room for 64 bytes); its length.
-std::size_t trailer(char *out, std::size_t size, std::size_t luns)
+/// The second line for `luns` LUN lines into `out` (room for 64 bytes); its length.
+std::size_t count_line(char *out, std::size_t size, std::size_t luns)
 {
-    int n = std::snprintf(out, size, kTrailer, luns, luns == 1 ? "" : "s");
+    int n = std::snprintf(out, size, kCount, luns);
     return static_cast<std::size_t>(n);
 }
 
@@ -93,37 +93,37 @@ const char *lun_fault(Scanner *scanner, ScanPiece *piece, LunCheck *check, char 
     return nullptr;
 }
 
-/// Why the last line is not the count of the `luns` lines before it, or nullptr.
-const char *trailer_fault(const DiskContent &kept, const ScanPiece &piece, std::size_t luns,
-                          char *why, std::size_t size)
+/// The count the second line gives into *luns, or the reason it is none:
+/// only the writer's own form counts.
+const char *count_fault(const DiskContent &kept, const ScanPiece &piece, std::size_t *luns)
 {
+    const char *digits = kept.data + piece.line.offset + std::strlen(kCountStart);
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long n = std::strtoull(digits, &end, 10);
     char want[64];
-    std::size_t len = trailer(want, sizeof want, luns);
-    if (len == piece.line.len + 1 && std::memcmp(want, kept.data + piece.line.offset, len) == 0)
-        return nullptr;
-    std::snprintf(why, size, kFmtWhyCount, luns);
-    return why;
+    std::size_t len = errno == 0 ? count_line(want, sizeof want, static_cast<std::size_t>(n)) : 0;
+    if (len != piece.line.len + 1 || std::memcmp(want, kept.data + piece.line.offset, len) != 0)
+        return kWhyCountForm;
+    *luns = static_cast<std::size_t>(n);
+    return nullptr;
 }
 
-bool starts_trailer(const char *line, std::size_t len)
+bool starts_count(const char *line, std::size_t len)
 {
-    std::size_t n = std::strlen(kTrailerStart);
-    return len >= n && std::memcmp(line, kTrailerStart, n) == 0;
+    std::size_t n = std::strlen(kCountStart);
+    return len >= n && std::memcmp(line, kCountStart, n) == 0;
 }
 
 }  // namespace
 
-bool record_begin(GrowArray<char> *text, int drained)
+bool record_begin(GrowArray<char> *text, int drained, std::size_t luns)
 {
     char line[32];
     int n = std::snprintf(line, sizeof line, kHeader, drained);
-    return text->append_all(line, static_cast<std::size_t>(n));
-}
-
-bool record_end(GrowArray<char> *text, std::size_t luns)
-{
-    char line[64];
-    return text->append_all(line, trailer(line, sizeof line, luns));
+    char count[64];
+    return text->append_all(line, static_cast<std::size_t>(n)) &&
+           text->append_all(count, count_line(count, sizeof count, luns));
 }
 
 int record_read(DiskContent *kept, bool want_drained)
@@ -159,27 +159,34 @@ int record_check(const DiskContent &kept)
     ScanPiece piece{};
     scan_next(&scanner, &piece);  // the first line, which record_read took
     std::size_t luns = 0;
-    bool ended = false;
+    std::size_t counted = 0;
+    bool has_count = false;
     char why[96];
     const char *fault = nullptr;
-    std::size_t number = 0;
+    std::size_t number = 1;
     while (fault == nullptr && scan_next(&scanner, &piece)) {
         number = piece.number;
-        fault = ended ? kWhyAfterEnd : piece_fault(kept, piece, why, sizeof why);
+        fault = piece_fault(kept, piece, why, sizeof why);
         if (fault != nullptr)
             break;
-        if (starts_trailer(kept.data + piece.line.offset, piece.line.len)) {
-            ended = true;
-            fault = trailer_fault(kept, piece, luns, why, sizeof why);
+        if (number == 2 && starts_count(kept.data + piece.line.offset, piece.line.len)) {
+            has_count = true;
+            fault = count_fault(kept, piece, &counted);
         } else {
             ++luns;
             fault = lun_fault(&scanner, &piece, check, why, sizeof why);
         }
     }
     std::free(check);
-    if (fault == nullptr && !ended) {
+    // A record of an older drain has no count: its lines, each whole and
+    // the writer's, are all that can be judged of it.
+    if (fault == nullptr && number == 1) {
         fault = kWhyEnded;
-        number = scanner.number;
+        number = 2;
+    } else if (fault == nullptr && has_count && counted != luns) {
+        std::snprintf(why, sizeof why, kFmtWhyCount, counted, luns);
+        fault = why;
+        number = 2;
     }
     if (fault == nullptr)
         return 0;
@@ -193,12 +200,16 @@ bool record_next_lun(const DiskContent &kept, std::size_t *pos, const char **lin
     if (*pos == 0) {
         const auto *lf = static_cast<const char *>(std::memchr(kept.data, '\n', kept.size));
         *pos = lf != nullptr ? static_cast<std::size_t>(lf - kept.data) + 1 : kept.size;
+        if (*pos < kept.size && starts_count(kept.data + *pos, kept.size - *pos)) {
+            lf = static_cast<const char *>(std::memchr(kept.data + *pos, '\n', kept.size - *pos));
+            *pos = lf != nullptr ? static_cast<std::size_t>(lf - kept.data) + 1 : kept.size;
+        }
     }
     if (*pos >= kept.size)
         return false;
     const char *begin = kept.data + *pos;
     const auto *lf = static_cast<const char *>(std::memchr(begin, '\n', kept.size - *pos));
-    if (lf == nullptr || starts_trailer(begin, static_cast<std::size_t>(lf - begin)))
+    if (lf == nullptr)
         return false;
     *line = begin;
     *len = static_cast<std::size_t>(lf - begin);

@@ -2,13 +2,15 @@
 // reading, which the restore takes whole or not at all.
 //
 //   drained C0
+//   LUN lines: 64
 //   <the preference file's line of each LUN the drain changed, as it stood>
-//   end of drain: 64 LUNs
 //
-// The last line counts the LUN lines before it, so that a record cut at any
+// The second line counts the LUN lines after it, so that a record cut at any
 // length, at the end of a line too, or missing a line, is told from a whole
-// one. Every LUN line must be exactly what the store's writer gives for the
-// record it reads, and name its LUN once.
+// one. A record of a drain made before the count (its second line a LUN
+// line) is taken when every line reads whole. Every LUN line must be exactly
+// what the store's writer gives for the record it reads, and name its LUN
+// once.
 #pragma once
 
 #include "base/grow_array.hpp"
@@ -20,12 +22,9 @@
 /// writes none longer, and the restore reads none longer.
 inline constexpr std::size_t kDrainRecordMax = 64u << 20;
 
-/// Appends the first line of a drain of controller `drained`. False without
-/// memory.
-bool record_begin(GrowArray<char> *text, int drained);
-/// Appends the last line, which counts the `luns` lines after the first.
-/// False without memory.
-bool record_end(GrowArray<char> *text, std::size_t luns);
+/// Appends the first two lines of a drain of controller `drained` that
+/// keeps `luns` LUN lines. False without memory.
+bool record_begin(GrowArray<char> *text, int drained, std::size_t luns);
 
 /// Reads the kept drain into *kept (at most kDrainRecordMax bytes): the
 /// controller its first line names, or -1 with the line that says why on
