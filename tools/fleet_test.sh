@@ -9,7 +9,8 @@
 # check mode, check and diff mode, then for real twice; with --prune and
 # --strict asked for; the export in check mode and for real; the drain
 # and restore without waiting, each twice; a drain whose LUN does not move
-# within its wait, and a restore that cannot reach multipathd.
+# within its wait, and a restore that cannot reach multipathd; a drain that
+# leaves a LUN without a path through the other controller.
 # The state lives in a temporary directory; the machine's /etc/lvm/cache is
 # never touched. The last line is "N passed, M failed".
 set -uo pipefail
@@ -180,6 +181,25 @@ not_moved() {
     has unreached.log 'multipathd: not reached' && [ ! -e "$state/tald.drained" ]
 }
 
+# A stored LUN whose paths through C1 hold no priority (a copy of vol_db01
+# under another wwid and alias): the drain fails the task, naming it, and
+# keeps what it changed for the restore.
+stranded() {
+    cp "$state/tald.conf" "$work/conf.before" || return
+    "$work/tald" --export >"$work/before.json" || return
+    awk -F, -v OFS=, 'NR == 1 {
+        $1 = substr($1, 1, length($1) - 1) "f"; $NF = "vol_lost"
+        for (k = 2; k < 16; k += 4) { $(4 + 3 * k) = 0; $(7 + 3 * k) = 0 }
+        print }' "$state/tald.conf" >>"$state/tald.conf" || return
+    play stranded.log --tags drain -e fleet_wait=0 && recap stranded.log failed=1 || return
+    has stranded.log 'no path through C1: vol_lost [0-9a-f]+f keeps its priorities' \
+        'C0 drained in part: 1 LUN without a path through C1 stays on C0, which must stay up' || return
+    [ -f "$state/tald.drained" ] || { echo "the drain kept nothing"; return 1; }
+    play stranded-restore.log --tags restore -e fleet_wait=0 && recap stranded-restore.log changed=1 failed=0 || return
+    grep -v ',vol_lost$' "$state/tald.conf" >"$work/conf.restored" && mv "$work/conf.restored" "$state/tald.conf"
+    "$work/tald" --export | cmp - "$work/before.json"
+}
+
 while read -r dev _; do
     sim "$callout" "$dev" >/dev/null
 done < <(awk '$1 == "node" { print $2 }' "$scenario")
@@ -193,5 +213,6 @@ check "export of one host: none with --check; the controller's file equals tald 
 check "drain without wait: changed, then refused; restore: changed, the export as before, then ok" drain_restore
 check "drain whose LUN does not move within its wait, restore without multipathd: failed, the output shown" \
     not_moved
+check "drain that leaves a LUN without a path through C1: failed, the LUN named; restore: changed" stranded
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

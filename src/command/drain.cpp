@@ -4,6 +4,7 @@
 #include "base/text.hpp"
 #include "command/conf_check.hpp"
 #include "command/daemon_wait.hpp"
+#include "command/drain_record.hpp"
 #include "command/fleet.hpp"
 #include "command/initramfs_note.hpp"
 #include "command/memory_text.hpp"
@@ -22,51 +23,18 @@
 
 namespace {
 
-constexpr const char *kHeader = "drained C%d\n";
 constexpr const char *kFmtNotWritten = "%s: cannot be written; nothing changed\n";
-constexpr const char *kFmtDrainedAlready = "C%d is drained already: tald --restore gives it back first\n";
-constexpr const char *kFmtDrainedUnknown =
-    "%s: a drain is kept there, but its first line names no controller\n";
-constexpr const char *kFmtNothingDrained = "no controller is drained (%s: %s)\n";
+constexpr const char *kFmtRecordTooLong = "%s: would be longer than %zu bytes; nothing changed\n";
+constexpr const char *kFmtChanged = "%s: changed while the restore ran; nothing restored\n";
 constexpr const char *kFmtNoOther = "no path through C%d: %s %s keeps its priorities\n";
 constexpr const char *kFmtDrained =
     "C%d drained: %s; the priorities before are kept in %s\n";
+constexpr const char *kFmtStranded =
+    "C%d drained in part: %zu LUN%s without a path through C%d stay%s on C%d, which must stay up\n";
 constexpr const char *kFmtRestored = "C%d restored: %s\n";
 constexpr const char *kFmtGone = "no longer stored: %s\n";
 constexpr const char *kGoalDrained[] = {"on C1", "on C0"};
 constexpr const char *kGoalRestored = "back on their preferred paths";
-
-/// The controller a kept drain names from its first line, or -1.
-int drained_controller(const DiskContent &kept)
-{
-    if (kept.size >= 11 && std::strncmp(kept.data, "drained C", 9) == 0 &&
-        (kept.data[9] == '0' || kept.data[9] == '1') && kept.data[10] == '\n')
-        return kept.data[9] - '0';
-    return -1;
-}
-
-/// Reads the kept drain into *kept: the controller it names, or -1 with the
-/// line that says why when `want_drained` is not met (a drain kept, for a
-/// drain; none, or one that cannot be read, for a restore).
-int kept_drain(DiskContent *kept, bool want_drained)
-{
-    const char *reason = nullptr;
-    DiskRead found = disk_read_whole(kDrainPath, kept, &reason);
-    int controller = drained_controller(*kept);
-    if (found == kDiskMissing && !want_drained)
-        return 0;
-    if (found == kDiskRead && controller >= 0 && want_drained)
-        return controller;
-    if (found == kDiskMissing)
-        std::fprintf(stderr, kFmtNothingDrained, kDrainPath, std::strerror(ENOENT));
-    else if (found != kDiskRead)
-        std::fprintf(stderr, kFmtConfUnreadable, kDrainPath, reason);
-    else if (controller < 0)
-        std::fprintf(stderr, kFmtDrainedUnknown, kDrainPath);
-    else
-        std::fprintf(stderr, kFmtDrainedAlready, controller);
-    return -1;
-}
 
 /// The distinct priorities of the other controller's paths, highest first.
 int ranks_of(const pathinfo &rec, int drained, int ranks[2 * kSlotsPerPort])
@@ -118,16 +86,22 @@ bool plan_drain(FleetPlan *plan, pathinfo *rec, int drained, bool *no_memory)
     return true;
 }
 
-/// The drain's file: the header and the planned LUNs' lines before the
-/// change. False without memory.
+/// The drain's file: the header, the planned LUNs' lines before the change,
+/// and their count. False without memory.
 bool kept_text(const FleetPlan &plan, int drained, GrowArray<char> *text)
 {
     char line[kMaxLine + 1];
-    int n = std::snprintf(line, sizeof line, kHeader, drained);
-    if (!text->append_all(line, static_cast<std::size_t>(n)))
+    // The changes come LUN by LUN: a LUN's first change starts its line.
+    auto first_of_lun = [&plan](std::size_t i) {
+        return i == 0 || plan.changes[i - 1].rec != plan.changes[i].rec;
+    };
+    std::size_t luns = 0;
+    for (std::size_t i = 0; i < plan.changes.size(); ++i)
+        luns += first_of_lun(i) ? 1 : 0;
+    if (!record_begin(text, drained, luns))
         return false;
     for (std::size_t i = 0; i < plan.changes.size(); ++i) {
-        if (i > 0 && plan.changes[i - 1].rec == plan.changes[i].rec)
+        if (!first_of_lun(i))
             continue;
         std::size_t len = line_format(plan.changes[i].rec, line);
         if (!text->append_all(line, len))
@@ -136,31 +110,60 @@ bool kept_text(const FleetPlan &plan, int drained, GrowArray<char> *text)
     return true;
 }
 
-/// The drain under the run, its report to `out`. The exit status.
-int drain_locked(Store *store, int drained, FILE *out)
+/// Plans the drain of every stored LUN; each one without a path through
+/// the other controller is named on `out` and counted in *stranded.
+bool plan_every_lun(Store *store, FleetPlan *plan, int drained, FILE *out, std::size_t *stranded)
 {
-    DiskContent kept = {};
-    int before = kept_drain(&kept, false);
-    disk_release(&kept);
-    if (before < 0)
-        return kDrainFailed;
-    FleetPlan plan;
-    GrowArrayFreed<PathChange> plan_freed{&plan.changes};
-    GrowArray<char> text;
-    GrowArrayFreed<char> text_freed{&text};
     bool no_memory = false;
     file_walk_start(store);
     const pathinfo *rec = nullptr;
     while (file_walk_next(store, &rec) == kWalkRecord) {
         auto *lun = const_cast<pathinfo *>(rec);
-        if (rec->wwid[0] != '\0' && !plan_drain(&plan, lun, drained, &no_memory))
-            std::fprintf(out, kFmtNoOther, 1 - drained, lun_name(*rec), rec->wwid);
+        if (rec->wwid[0] == '\0' || plan_drain(plan, lun, drained, &no_memory))
+            continue;
+        char alias[kTextNameSize];
+        char wwid[kWwidSize];
+        std::fprintf(out, kFmtNoOther, 1 - drained, shown_name(lun_name(*rec), alias, sizeof alias),
+                     shown_name(rec->wwid, wwid, sizeof wwid));
+        ++*stranded;
     }
-    if (no_memory || !kept_text(plan, drained, &text) ||
-        disk_replace(kDrainPath, text.data(), text.size()) < 0) {
+    return !no_memory;
+}
+
+/// Keeps the drain's file; false with the line that says why.
+bool keep_drain(const FleetPlan &plan, int drained)
+{
+    GrowArray<char> text;
+    GrowArrayFreed<char> text_freed{&text};
+    bool built = kept_text(plan, drained, &text);
+    if (built && text.size() > kDrainRecordMax) {
+        std::fprintf(stderr, kFmtRecordTooLong, kDrainPath, kDrainRecordMax);
+        return false;
+    }
+    if (!built || disk_replace(kDrainPath, text.data(), text.size()) < 0) {
+        std::fprintf(stderr, kFmtNotWritten, kDrainPath);
+        return false;
+    }
+    return true;
+}
+
+/// The drain under the run, its report to `out`. The exit status.
+int drain_locked(Store *store, int drained, FILE *out)
+{
+    DiskContent kept = {};
+    int before = record_read(&kept, false);
+    disk_release(&kept);
+    if (before < 0)
+        return kDrainFailed;
+    FleetPlan plan;
+    GrowArrayFreed<PathChange> plan_freed{&plan.changes};
+    std::size_t stranded = 0;
+    if (!plan_every_lun(store, &plan, drained, out, &stranded)) {
         std::fprintf(stderr, kFmtNotWritten, kDrainPath);
         return kDrainFailed;
     }
+    if (!keep_drain(plan, drained))
+        return kDrainFailed;
     plan_carry_out(plan);
     if (plan.changes.size() > 0 && save_config(store, store->file) < 0) {
         unlink(kDrainPath);
@@ -170,7 +173,12 @@ int drain_locked(Store *store, int drained, FILE *out)
     plan_print(plan, out);
     char count[64];
     std::fprintf(out, kFmtDrained, drained, plan_count(plan, count, sizeof count), kDrainPath);
-    return 0;
+    if (stranded == 0)
+        return 0;
+    bool one = stranded == 1;
+    std::fprintf(out, kFmtStranded, drained, stranded, one ? "" : "s", 1 - drained, one ? "s" : "",
+                 drained);
+    return kDrainStranded;
 }
 
 /// Plans one remembered LUN's paths back: each path of the line with a
@@ -195,27 +203,26 @@ bool plan_back(FleetPlan *plan, pathinfo *rec, const pathinfo &was)
     return true;
 }
 
-/// Plans every remembered LUN back; the LUNs no longer stored reported.
+/// Plans every LUN of a checked record back; the LUNs no longer stored
+/// reported.
 bool plan_restore(Store *store, const DiskContent &kept, FleetPlan *plan, FILE *out)
 {
     char line[kMaxLine + 1];
     pathinfo *was = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
     bool good = was != nullptr;
     std::size_t pos = 0;
-    LineBounds bounds;
-    line_next(kept.data, kept.size, &pos, &bounds);  // the header
-    for (LineKind kind = line_next(kept.data, kept.size, &pos, &bounds);
-         good && kind != LineKind::kNone; kind = line_next(kept.data, kept.size, &pos, &bounds)) {
-        if (kind != LineKind::kText)
-            continue;
-        std::memcpy(line, kept.data + bounds.offset, bounds.len);
-        line[bounds.len] = '\0';
+    const char *text = nullptr;
+    std::size_t len = 0;
+    while (good && record_next_lun(kept, &pos, &text, &len)) {
+        std::memcpy(line, text, len);
+        line[len] = '\0';
         std::memset(was, 0, sizeof *was);
-        if (line_parse(line, was) < 0)
-            continue;
+        line_parse(line, was);  // checked: a line without alias reads incomplete
         pathinfo *rec = file_find(store, was->wwid);
-        if (rec == nullptr)
-            std::fprintf(out, kFmtGone, was->wwid);
+        if (rec == nullptr) {
+            char wwid[kWwidSize];
+            std::fprintf(out, kFmtGone, shown_name(was->wwid, wwid, sizeof wwid));
+        }
         good = rec == nullptr || plan_back(plan, rec, *was);
     }
     std::free(was);
@@ -226,17 +233,26 @@ bool plan_restore(Store *store, const DiskContent &kept, FleetPlan *plan, FILE *
 int restore_locked(Store *store, FILE *out, int *controller)
 {
     DiskContent kept = {};
-    *controller = kept_drain(&kept, true);
-    if (*controller < 0) {
+    *controller = record_read(&kept, true);
+    // A record that does not read whole and clean is kept as it is, and
+    // nothing is given back: a part of a drain is no restore.
+    if (*controller < 0 || record_check(kept) < 0) {
         disk_release(&kept);
         return kDrainFailed;
     }
     FleetPlan plan;
     GrowArrayFreed<PathChange> plan_freed{&plan.changes};
     bool good = plan_restore(store, kept, &plan, out);
+    DiskIdentity read = kept.identity;
     disk_release(&kept);
     if (!good) {
         std::fprintf(stderr, kFmtNotWritten, kConfigPath);
+        return kDrainFailed;
+    }
+    // Removed or replaced since it was read: what stands there now is not
+    // what was planned from.
+    if (!record_unchanged(read)) {
+        std::fprintf(stderr, kFmtChanged, kDrainPath);
         return kDrainFailed;
     }
     plan_carry_out(plan);
@@ -263,7 +279,8 @@ int report_then_wait(StoreRun *run, int wait, const char *goal, int rc, MemoryTe
         if (text->bytes.size() > 0)
             std::fwrite(text->bytes.data(), 1, text->bytes.size(), stdout);
     }
-    if (rc == 0)
+    // A drain that strands LUNs has changed the file as well.
+    if (rc == 0 || rc == kDrainStranded)
         initramfs_stale_note(stderr);
     if (rc != 0 || wait <= 0)
         return rc;

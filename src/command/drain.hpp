@@ -6,20 +6,25 @@
 // the drained controller (an override there goes back to its default).
 // Before it changes the preference file it keeps, in kDrainPath, the
 // drained controller and the lines of the LUNs it changes as they stood
-// ("drained C0", then the preference file's own lines); the restore gives
-// every remembered path its priority back (matched by LUN, port and SCSI
-// host, so also after a reboot renamed the nodes) and removes the file.
+// (drain_record.hpp); the restore takes that file only whole and clean,
+// gives every remembered path its priority back (matched by LUN, port and
+// SCSI host, so also after a reboot renamed the nodes) and removes the file.
+// A LUN without a path through the other controller keeps its priorities,
+// and the drain then does not report success: that controller must stay up.
 #pragma once
 
 struct StoreRun;
 
 /// Exit statuses besides the wait's (daemon_wait.hpp): 0 done, 1 refused or
-/// failed (nothing changed).
+/// failed (nothing changed), 4 drained, but LUNs without a path through the
+/// other controller stay on the drained one (the change kept for the
+/// restore; no wait is made).
 inline constexpr int kDrainFailed = 1;
+inline constexpr int kDrainStranded = 4;
 
 /// "--drain": `controller` is "C0" or "C1" (checked by the option scan);
-/// the run entered. With `wait` seconds above 0, then waits for multipathd
-/// (daemon_wait_luns). The exit status.
+/// the run entered. With `wait` seconds above 0 and every LUN drained, then
+/// waits for multipathd (daemon_wait_luns). The exit status.
 int fleet_drain(StoreRun *run, const char *controller, int wait);
 /// "--restore": the run entered. The exit status.
 int fleet_restore(StoreRun *run, int wait);

@@ -130,10 +130,15 @@ void prefault(char *data, std::size_t len)
 #endif
 }
 
-/// Reads fd to its end into *content, its block sized by `expected`. 0, or
-/// -1 with errno set.
-int read_all(int fd, std::size_t expected, const DiskReader &reader, DiskContent *content)
+/// Reads fd to its end into *content, its block sized by `expected`, at
+/// most `most` bytes. 0, or -1 with errno set (EFBIG: longer than `most`).
+int read_all(int fd, std::size_t expected, std::size_t most, const DiskReader &reader,
+             DiskContent *content)
 {
+    if (expected > most) {
+        errno = EFBIG;
+        return -1;
+    }
     // Room for what fstat gave, the slack and the NUL after the content.
     std::size_t first = expected + kReadSlack + 1;
     GrowArray<char> data;
@@ -150,6 +155,9 @@ int read_all(int fd, std::size_t expected, const DiskReader &reader, DiskContent
         std::size_t want = data.capacity - 1 - data.size();
         if (reader.chunk != 0 && want > reader.chunk)
             want = reader.chunk;
+        // One byte beyond the bound tells a longer file from one at it.
+        if (most != SIZE_MAX && want > most + 1 - data.size())
+            want = most + 1 - data.size();
         ssize_t n = reader.read(fd, data.data() + data.size(), want);
         if (n < 0 && errno == EINTR)
             continue;
@@ -162,6 +170,11 @@ int read_all(int fd, std::size_t expected, const DiskReader &reader, DiskContent
         if (n == 0)
             break;
         data.count += static_cast<std::size_t>(n);
+        if (data.size() > most) {
+            data.free();
+            errno = EFBIG;
+            return -1;
+        }
     }
     data[data.size()] = '\0';
     content->data = data.data();
@@ -219,6 +232,12 @@ int sync_directory(const char *path)
 DiskRead disk_read_whole(const char *path, DiskContent *content, const char **reason,
                          const DiskReader *reader)
 {
+    return disk_read_bounded(path, SIZE_MAX, content, reason, reader);
+}
+
+DiskRead disk_read_bounded(const char *path, std::size_t most, DiskContent *content,
+                           const char **reason, const DiskReader *reader)
+{
     static constexpr DiskReader kWhole = {::read, 0};
     disk_release(content);
     timespec began = {};
@@ -227,10 +246,12 @@ DiskRead disk_read_whole(const char *path, DiskContent *content, const char **re
     FdGuard fd{open_regular(path, &st, reason)};
     if (fd.fd < 0)
         return *reason == nullptr ? kDiskMissing : kDiskNotOpened;
-    if (read_all(fd.fd, static_cast<std::size_t>(st.st_size), reader != nullptr ? *reader : kWhole,
-                 content) < 0) {
+    if (read_all(fd.fd, static_cast<std::size_t>(st.st_size), most,
+                 reader != nullptr ? *reader : kWhole, content) < 0) {
         int err = errno;
         *reason = std::strerror(err);
+        if (err == EFBIG && most != SIZE_MAX)
+            return kDiskTooLong;
         return err == ENOMEM ? kDiskNoMemory : kDiskCutShort;
     }
     content->identity = identity_of(st);

@@ -56,6 +56,7 @@ enum DiskRead {
     kDiskMissing = 0,      ///< no such file
     kDiskNotOpened = -1,   ///< the file exists but could not be opened
     kDiskCutShort = -2,    ///< opened but not read to its end
+    kDiskTooLong = -3,     ///< longer than the bound of disk_read_bounded
     kDiskNoMemory = -4,    ///< no memory for its content
 };
 
@@ -68,6 +69,11 @@ enum DiskRead {
 /// anything but kDiskRead the content stays empty.
 DiskRead disk_read_whole(const char *path, DiskContent *content, const char **reason,
                          const DiskReader *reader = nullptr);
+/// disk_read_whole, but a file longer than `most` bytes, as fstat gives it
+/// or as it grows while read, is not taken: kDiskTooLong, at most `most` + 1
+/// bytes read.
+DiskRead disk_read_bounded(const char *path, std::size_t most, DiskContent *content,
+                           const char **reason, const DiskReader *reader = nullptr);
 /// Frees the content and empties it.
 void disk_release(DiskContent *content);
 
