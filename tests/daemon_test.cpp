@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -274,6 +275,9 @@ TEST_F(Daemon, GroupsOfAReplyOverTheCapAreAskedMapByMap)
         {"a map's own reply over the cap", nullptr, "unknown",
          "multipathd: path groups of 1 of 1 maps not read (reply too long); their paths' "
          "group_state is \"unknown\"\n"},
+        {"a map's own reply a refusal", "fail\n", "unknown",
+         "multipathd: path groups of 1 of 1 maps not read (answered \"fail\"); their paths' "
+         "group_state is \"unknown\"\n"},
     };
     for (const auto &c : cases) {
         std::filesystem::remove(daemon_ + "/commands");
@@ -288,6 +292,101 @@ TEST_F(Daemon, GroupsOfAReplyOverTheCapAreAskedMapByMap)
         EXPECT_EQ(doc["luns"][0]["paths"][0]["multipathd"]["group_state"], c.group_state)
             << c.title;
         EXPECT_EQ(commands(), kPathsCommand + "show maps json\nshow map mpatha json\n") << c.title;
+    }
+}
+
+/// The samples of `name` in a metrics text, "labels value" a line.
+std::string samples_of(const std::string &text, const std::string &name)
+{
+    std::string found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(name, 0) == 0 && (line[name.size()] == '{' || line[name.size()] == ' '))
+            found += line.substr(name.size()) + "\n";
+    }
+    return found;
+}
+
+// Every reply to `show maps json` that gives no whole view of the groups
+// (cut short, a refusal word, nothing, junk) is said as what it is by every
+// reader of the groups, and none is taken for a view: a restore's wait
+// counted each LUN whose groups it could not read as moved, and "fail" read
+// as a view in which no path stood in a group.
+TEST_F(Daemon, GroupsNotReadAreSaidByEveryReader)
+{
+    const Path sdd{"/dev/sdd", 3, 0, 1, 2, 2};  // C1P0, the LUN's top default
+    scenario(node_text(kLun, kSdb) + node_text(kLun, sdd));
+    const std::string wwid = wwid_of(kLun);
+    const int d0 = default_for(kSdb.cp, kLun.lunref);
+    const int d2 = default_for(sdd.cp, kLun.lunref);
+    ASSERT_LT(d0, d2);
+    const std::string whole =
+        R"({"maps": [{"name": "mpatha", "path_groups": [{"dm_st": "enabled", "paths": [{"dev": "sdb"}]},)"
+        R"( {"dm_st": "active", "paths": [{"dev": "sdd"}]}]}]})" "\n";
+    const std::string cut = "reply cut short or not JSON";
+    const struct {
+        const char *title;
+        std::string reply;
+        std::string why;  ///< "" for a whole view
+    } cases[] = {
+        {"whole", whole, ""},
+        {"cut after its first group", whole.substr(0, whole.find("},") + 2), cut},
+        {"cut before its last brace", whole.substr(0, whole.rfind('}')), cut},
+        {"cut after a byte", whole.substr(0, 1), cut},
+        {"fail", "fail\n", "answered \"fail\""},
+        {"timeout", "timeout\n", "answered \"timeout\""},
+        {"empty", "", cut},
+        {"junk", "\x01\xff<html>", cut},
+        {"a view, then a refusal", whole + "fail\n", cut},
+    };
+    const std::string stored = conf_line(wwid, kLun.alias, {{0, 0, kSdb, d0}, {2, 0, sdd, d2}});
+    write_state(stored);
+    put("paths.0", kHeader + "sdb|8:16|2:0:0:2|" + wwid + "|" + std::to_string(d0) +
+                       "|ready|active|mpatha\nsdd|8:48|3:0:1:2|" + wwid + "|" +
+                       std::to_string(d2) + "|ready|active|mpatha\n");
+    for (const auto &c : cases) {
+        put("maps.json", c.reply);
+        const bool read = c.why.empty();
+        Outcome o = run(kTald, {"-l", "--json"});
+        EXPECT_EQ(o.status, 0) << c.title;
+        EXPECT_EQ(o.err, read ? "" : "multipathd: path groups of 1 of 1 maps not read (" + c.why +
+                                         "); their paths' group_state is \"unknown\"\n")
+            << c.title;
+        nlohmann::json doc = nlohmann::json::parse(o.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << c.title << o.out;
+        const nlohmann::json &paths = doc["luns"][0]["paths"];
+        EXPECT_EQ(paths[0]["multipathd"]["group_state"], read ? "enabled" : "unknown") << c.title;
+        EXPECT_EQ(paths[1]["multipathd"]["group_active"], read ? nlohmann::json(true) : nullptr)
+            << c.title;
+
+        // The metrics say whether the groups were read; the preferred
+        // group's sample only from groups read.
+        o = run(kTald, {"--metrics"});
+        EXPECT_EQ(samples_of(o.out, "tald_multipathd_groups_read"), read ? " 1\n" : " 0\n")
+            << c.title << o.out;
+        EXPECT_EQ(samples_of(o.out, "tald_multipathd_lun_preferred_group_active"),
+                  read ? "{wwid=\"" + wwid + "\",alias=\"vol02\"} 1\n" : "")
+            << c.title;
+
+        // The priority wait names the group, or why it is not known.
+        o = run(kTald, {"--prio", "--get", "/dev/sdb", "--wait", "1"});
+        std::string line = "multipathd: sdb priority " + std::to_string(d0) + ", ready, path group " +
+                           (read ? "enabled" : "not read (" + c.why + ")") + ", after ";
+        EXPECT_EQ(o.out.substr(0, o.out.find(", after ") + 8),
+                  std::to_string(d0) + "\n" + line)
+            << c.title;
+        EXPECT_EQ(o.status, 0) << c.title;
+
+        // A restore's wait: a LUN moves only on groups that were read.
+        ASSERT_EQ(run(kTald, {"--drain", "C0"}).status, 0) << c.title;
+        o = run(kTald, {"--restore", "--wait", "1"});
+        EXPECT_EQ(o.status, read ? 0 : 2) << c.title << o.out;
+        std::string tail = read ? "multipathd: active path groups of 1 LUN back on their preferred "
+                                  "paths after "
+                                : "not moved: vol02 " + wwid + " (path groups not read: " + c.why +
+                                      ")\nmultipathd: 1 of 1 LUN not moved after 1 s\n";
+        EXPECT_NE(o.out.find("\n" + tail), std::string::npos) << c.title << o.out;
+        EXPECT_EQ(state(), stored) << c.title;
     }
 }
 
@@ -404,8 +503,9 @@ TEST_F(DaemonSocket, OnlyRootAnswersAsTheDaemon)
 }
 
 // The wait's last look gets what is left of its bound (at least half a
-// second), and its line says how long the wait took: against a daemon that
-// answers `show map` late, `--wait 1` took 8.8 s and said "after 1 s".
+// second), and its line says how long the wait took and why the group is
+// not known: against a daemon that answers `show map` late, `--wait 1` took
+// 8.8 s and said "after 1 s".
 TEST_F(DaemonSocket, TheLastLookEndsWithinTheWaitsBound)
 {
     put("paths", kHeader + daemon_row(3));
@@ -416,7 +516,8 @@ TEST_F(DaemonSocket, TheLastLookEndsWithinTheWaitsBound)
     std::smatch m;
     std::string line = o.out.substr(o.out.find('\n') + 1);
     ASSERT_TRUE(std::regex_match(line, m, std::regex("multipathd: sdb priority 3, not 7, ready, "
-                                                     "path group unknown, after ([0-9]+) s\n")))
+                                                     "path group not read \\(no answer in "
+                                                     "time\\), after ([0-9]+) s\n")))
         << o.out;
     EXPECT_LE(std::abs(std::stol(m[1]) * 1000 - ms), 1000) << o.out << ms << " ms";
 }

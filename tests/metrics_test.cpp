@@ -112,7 +112,8 @@ TEST_F(Metrics, SamplesFollowTheDaemonsView)
           {"tald_multipathd_path_checker_state" + kC + ",state=\"ready\"}", "1"},
           {"tald_multipathd_lun_preferred_group_active" + kLunLabels, "1"},
           {"tald_multipathd_lun_priorities_differ" + kLunLabels, "0"},
-          {"tald_multipathd_reached", "1"}}},
+          {"tald_multipathd_reached", "1"},
+          {"tald_multipathd_groups_read", "1"}}},
         {"override not taken up, I/O on the other path",
          {"paths.0", failed_over, "maps.json", maps("enabled", "active")},
          {{"tald_multipathd_path_priority" + kB + "}", "1"},
@@ -121,13 +122,15 @@ TEST_F(Metrics, SamplesFollowTheDaemonsView)
           {"tald_multipathd_path_checker_state" + kC + ",state=\"ready\"}", "1"},
           {"tald_multipathd_lun_preferred_group_active" + kLunLabels, "0"},
           {"tald_multipathd_lun_priorities_differ" + kLunLabels, "1"},
-          {"tald_multipathd_reached", "1"}}},
+          {"tald_multipathd_reached", "1"},
+          {"tald_multipathd_groups_read", "1"}}},
         {"no active group yet, sdc not held",
          {"paths.0", kHeader + row(kSdb, 7, "ready"), "maps.json", maps("enabled", "enabled")},
          {{"tald_multipathd_path_priority" + kB + "}", "7"},
           {"tald_multipathd_path_checker_state" + kB + ",state=\"ready\"}", "1"},
           {"tald_multipathd_lun_priorities_differ" + kLunLabels, "0"},
-          {"tald_multipathd_reached", "1"}}},
+          {"tald_multipathd_reached", "1"},
+          {"tald_multipathd_groups_read", "1"}}},
         {"no daemon listening", {"refuse", ""}, {{"tald_multipathd_reached", "0"}}},
     };
     for (const MetricsCase &c : cases) {
@@ -152,6 +155,7 @@ TEST_F(Metrics, SamplesFollowTheDaemonsView)
 TEST_F(Metrics, AFileThatCannotBeReadGivesOnlyWhatIsKnown)
 {
     put("paths.0", kHeader + row(kSdb, 7, "ready"));
+    put("maps.json", maps("active", "enabled"));
     const struct {
         const char *title;
         bool directory;  ///< tald.conf a directory; otherwise no tald.conf
@@ -164,7 +168,8 @@ TEST_F(Metrics, AFileThatCannotBeReadGivesOnlyWhatIsKnown)
         Outcome o = run(kTald, {"--metrics"});
         EXPECT_EQ(o.status, 0) << c.title;
         std::map<std::string, std::string> expected = {
-            {"tald_multipathd_reached", "1"}, {"tald_preference_file_readable", c.readable}};
+            {"tald_multipathd_reached", "1"}, {"tald_multipathd_groups_read", "1"},
+            {"tald_preference_file_readable", c.readable}};
         EXPECT_EQ(samples(o.out), expected) << c.title << "\n" << o.out;
         std::filesystem::remove_all(state_path());
     }

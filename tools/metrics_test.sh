@@ -119,9 +119,9 @@ with_daemon() {
     local f=$work/daemon.prom lun='\{wwid="[^"]*",alias="vol_db0'
     metrics "$f" LD_LIBRARY_PATH="$fake_lib" FAKE_MPATHD_DIR="$daemon" || return
     promtool_clean "$f" || return
-    [ "$(grep -c '^# TYPE tald_[a-z_]* gauge$' "$f")" = 9 ] || { echo "not 9 families"; cat "$f"; return 1; }
+    [ "$(grep -c '^# TYPE tald_[a-z_]* gauge$' "$f")" = 10 ] || { echo "not 10 families"; cat "$f"; return 1; }
     [ "$(grep -c '^tald_path_priority{' "$f")" = 32 ] || { echo "not 32 paths"; return 1; }
-    has "$f" "^tald_multipathd_lun_preferred_group_active${lun}2\"\} 0$" \
+    has "$f" "^tald_multipathd_lun_preferred_group_active${lun}2\"\} 0$" '^tald_multipathd_groups_read 1$' \
         "^tald_multipathd_lun_priorities_differ${lun}1\"\} 1$"
 }
 
@@ -199,7 +199,7 @@ while read -r dev _; do
 done < <(awk '$1 == "node" { print $2 }' "$scenario")
 sim "$tald" --prio --set /dev/sdb 8 >/dev/null
 script_daemon || { echo "metrics: not run: the daemon's script could not be made"; echo "0 passed, 1 failed"; exit 1; }
-check "tald --metrics, the daemon holding every path: promtool check metrics; 9 families, 32 paths" with_daemon
+check "tald --metrics, the daemon holding every path: promtool check metrics; 10 families, 32 paths" with_daemon
 check "tald --metrics without multipathd, and with tald.conf unreadable: promtool check metrics" other_views
 check "tald-metrics.service: systemd-analyze verify, and security's exposure at most 2.0" unit_confined
 check "promtool check rules examples/tald.rules.yml" promtool check rules examples/tald.rules.yml

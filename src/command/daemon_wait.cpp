@@ -32,6 +32,8 @@ constexpr const char *kFmtOther =
     "multipathd: %s priority %d, not %d, %s, path group %s, after %d s\n";
 constexpr const char *kFmtUnknown = "multipathd: %s not among its paths after %d s\n";
 constexpr const char *kFmtNotReached = "multipathd: not reached (%s)\n";
+/// A path group that could not be read, where the line gives its state.
+constexpr const char *kFmtGroupNotRead = "not read (%s)";
 
 /// An exchange's bound when `left` ms of the wait's bound remain.
 int exchange_bound(long long left)
@@ -87,6 +89,16 @@ int seconds_since(long long start)
     return static_cast<int>((daemon_clock_ms() - start + 500) / 1000);
 }
 
+/// The state of the path's group as the line gives it, or why its map's
+/// groups were not read.
+const char *group_shown(const DaemonView &view, const DaemonPath &path, char *buf, std::size_t size)
+{
+    if (path.group != kGroupNotRead)
+        return daemon_group_text(path.group);
+    std::snprintf(buf, size, kFmtGroupNotRead, daemon_reach_text(view.groups_reach));
+    return buf;
+}
+
 /// The line for what the daemon holds, from the last look (`view`, where
 /// `path` is the path it found, or nullptr), with the group of the path
 /// asked of its map's JSON within what is left of the wait's bound. The
@@ -102,15 +114,17 @@ int report(const DaemonLink &link, const Target &t, DaemonView *view, const Daem
     }
     daemon_view_groups(link, exchange_bound(deadline - daemon_clock_ms()), path->map, view);
     char checker[kShownSize];
+    char group[kShownSize];
     shown_name(path->dev, shown, sizeof shown);
     shown_name(path->checker, checker, sizeof checker);
     if (path->prio == prio) {
         std::fprintf(out, kFmtReported, shown, path->prio, checker,
-                     daemon_group_text(path->group), (daemon_clock_ms() - start) / 1000.0);
+                     group_shown(*view, *path, group, sizeof group),
+                     (daemon_clock_ms() - start) / 1000.0);
         return 0;
     }
     std::fprintf(out, kFmtOther, shown, path->prio, prio, checker,
-                 daemon_group_text(path->group), seconds_since(start));
+                 group_shown(*view, *path, group, sizeof group), seconds_since(start));
     return kWaitTimedOut;
 }
 
@@ -152,8 +166,19 @@ constexpr const char *kFmtLunsMoved = "multipathd: active path groups of %zu LUN
 constexpr const char *kFmtNotMoved = "not moved: %s %s (%s)\n";
 constexpr const char *kFmtLunsNotMoved = "multipathd: %zu of %zu LUN%s not moved after %d s\n";
 
+constexpr const char *kWhyPriorities = "priorities not taken up";
+constexpr const char *kFmtWhyGroup = "active group: %s";
+constexpr const char *kFmtWhyNotRead = "path groups not read: %s";
+
 /// How far the daemon follows one stored LUN.
-enum LunFollow { kLunNotHeld, kLunFollows, kLunSwitched, kLunPrioritiesDiffer, kLunOtherGroup };
+enum LunFollow {
+    kLunNotHeld,
+    kLunFollows,
+    kLunSwitched,
+    kLunPrioritiesDiffer,
+    kLunOtherGroup,
+    kLunGroupsNotRead,  ///< its map's groups could not be read: not seen to move
+};
 
 LunFollow follow_of(const DaemonView &view, const pathinfo &rec, char *active, std::size_t size)
 {
@@ -182,6 +207,8 @@ LunFollow follow_of(const DaemonView &view, const pathinfo &rec, char *active, s
         for (int slot = 0; slot < kSlotsPerPort; ++slot) {
             int prio = rec.prio[cp][slot];
             const DaemonPath *p = prio > 0 ? stored_daemon_path(&view, rec, cp, slot) : nullptr;
+            if (p != nullptr && p->group == kGroupNotRead)
+                return kLunGroupsNotRead;
             if (p == nullptr || p->group != kGroupActive)
                 continue;
             named = true;
@@ -191,6 +218,19 @@ LunFollow follow_of(const DaemonView &view, const pathinfo &rec, char *active, s
         }
     }
     return !named ? kLunSwitched : hit ? kLunFollows : kLunOtherGroup;
+}
+
+/// Why a LUN did not move (`f`), as its line gives it: the ports of its
+/// active group `active`, or why its groups were not read.
+void why_not_moved(LunFollow f, const char *active, const DaemonView &view, char *why,
+                   std::size_t size)
+{
+    if (f == kLunPrioritiesDiffer)
+        std::snprintf(why, size, "%s", kWhyPriorities);
+    else if (f == kLunGroupsNotRead)
+        std::snprintf(why, size, kFmtWhyNotRead, daemon_reach_text(view.groups_reach));
+    else
+        std::snprintf(why, size, kFmtWhyGroup, active);
 }
 
 /// Counts the LUNs the daemon holds, of them those it does not follow, and
@@ -219,9 +259,7 @@ std::size_t not_following(Store *store, const DaemonView &view, std::size_t *hel
         char alias[kTextNameSize];
         char wwid[kWwidSize];
         char why[96];
-        std::snprintf(why, sizeof why, f == kLunPrioritiesDiffer ? "%spriorities not taken up"
-                                                                 : "active group: %s",
-                      f == kLunPrioritiesDiffer ? "" : active);
+        why_not_moved(f, active, view, why, sizeof why);
         std::fprintf(out, kFmtNotMoved, shown_name(lun_name(*rec), alias, sizeof alias),
                      shown_name(rec->wwid, wwid, sizeof wwid), why);
     }

@@ -23,7 +23,8 @@ inline constexpr int kWaitMaxSeconds = 86400;
 /// is no block device), at most `seconds`, and writes one line to `out`.
 /// Every exchange gets what is left of the bound, at least half a second,
 /// and the last look asks one more (the path's map's groups): the wait ends
-/// within `seconds` and one second. 0 when reported; kWaitTimedOut;
+/// within `seconds` and one second. A group that could not be read is
+/// given as "not read (why)". 0 when reported; kWaitTimedOut;
 /// kWaitNotReached, at once, when the daemon cannot be asked.
 int daemon_wait(const char *path, int prio, int seconds, FILE *out);
 
@@ -34,7 +35,9 @@ struct Store;
 /// reports the stored priority of each such path, and its active path
 /// group, if it names one, holds a path of the LUN's highest stored
 /// priority; a map that names none (no I/O went through it since it last
-/// switched groups) counts once it still names none a look later. Then "multipathd: active path groups of N LUNs GOAL after
+/// switched groups) counts once it still names none a look later; a LUN
+/// whose map's groups could not be read (a refusal, a cut reply) is never
+/// seen to move. Then "multipathd: active path groups of N LUNs GOAL after
 /// T s", 0. Not within the bound: a line "not moved: NAME WWID (why)" per
 /// LUN and "multipathd: M of N LUNs not moved after T s", kWaitTimedOut;
 /// kWaitNotReached, at once, when the daemon cannot be asked. The store

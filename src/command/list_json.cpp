@@ -158,7 +158,8 @@ void put_daemon_path(FILE *out, const DaemonView *view, const pathinfo &rec, int
     json_string_to(out, held->checker, kDaemonStateSize);
     std::fputs(kDaemonDmState, out);
     json_string_to(out, held->dm_state, kDaemonStateSize);
-    const char *active = held->group == kGroupUnknown ? "null"
+    bool known = held->group != kGroupUnknown && held->group != kGroupNotRead;
+    const char *active = !known                        ? "null"
                          : held->group == kGroupActive ? "true"
                                                        : "false";
     std::fprintf(out, kFmtDaemonGroup, active, daemon_group_text(held->group));

@@ -56,6 +56,7 @@ enum Family {
     kMetricDaemonPreferredActive,
     kMetricDaemonPrioritiesDiffer,
     kMetricDaemonReached,
+    kMetricDaemonGroupsRead,
     kMetricFileReadable,
     kMetricDuration,
     kMetricFamilies,
@@ -76,6 +77,8 @@ constexpr FamilyText kFamilyText[kMetricFamilies] = {
     {"tald_multipathd_lun_priorities_differ",
      "Whether multipathd uses another priority than the stored one for a path of the LUN."},
     {"tald_multipathd_reached", "Whether multipathd answered."},
+    {"tald_multipathd_groups_read",
+     "Whether multipathd's path groups of every map were read (0: refused, cut short or late)."},
     {"tald_preference_file_readable", "Whether the preference file could be read whole."},
     {"tald_collection_duration_seconds", "Time the collection took, from tald's start."},
 };
@@ -212,6 +215,15 @@ void scalar(FILE *out, Family family, const char *value)
     std::fprintf(out, " %s\n", value);
 }
 
+/// Whether the path groups of every map were read, once the daemon
+/// answered: a LUN whose groups were not read has no preferred-group
+/// sample, which must not read as a LUN on its preferred paths.
+void groups_read_sample(FILE *out, const DaemonView *view)
+{
+    if (daemon_reached(view))
+        scalar(out, kMetricDaemonGroupsRead, view->maps_unread == 0 ? "1" : "0");
+}
+
 }  // namespace
 
 void label_value_to(FILE *out, const char *field, std::size_t size)
@@ -253,6 +265,7 @@ void metrics_to(Store *store, FILE *out, const DaemonView *view, const MetricsFa
     }
     if (view != nullptr)
         scalar(out, kMetricDaemonReached, daemon_reached(view) ? "1" : "0");
+    groups_read_sample(out, view);
     scalar(out, kMetricFileReadable, facts.file_read ? "1" : "0");
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.6f",

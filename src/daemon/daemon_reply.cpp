@@ -389,6 +389,12 @@ int daemon_groups(const char *text, std::size_t len, const GroupVisitor &visitor
             ++w.pos;
             continue;
         }
+        // The daemon's JSON is one object: a bare word ("fail", "timeout")
+        // or anything after the object's end is no view.
+        if (seen && w.depth == 0)
+            return -1;
+        if (!seen && text[w.pos] != '{')
+            return -1;
         if (!step(&w))
             return -1;
         seen = true;

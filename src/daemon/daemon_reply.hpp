@@ -27,11 +27,13 @@ inline constexpr std::size_t kDaemonMapSize = 128;
 /// The state of the path's group as the daemon's JSON gives it (its
 /// dm_st, from the kernel's status of the map).
 enum DaemonGroup {
-    kGroupUnknown = 0,  ///< no JSON read, the path in no map's group, or "undef"
+    kGroupUnknown = 0,  ///< no JSON asked, the path in no map's group, or "undef"
     kGroupActive,       ///< "active": the group the kernel sends I/O to
     kGroupEnabled,      ///< "enabled": usable; a map that has seen no I/O since
                         ///< its table was loaded has no active group yet
     kGroupDisabled,     ///< "disabled": bypassed
+    kGroupNotRead,      ///< its map's groups were asked and not read: the
+                        ///< reply was a refusal, cut short or not JSON
 };
 
 /// One path as multipathd holds it. The texts are the reply's own bytes,
@@ -81,6 +83,7 @@ struct GroupVisitor {
 /// Walks a `show maps json` or `show map NAME json` reply: every object in
 /// "paths" of an object in "path_groups" is a path, its "dev" the name, and
 /// the group's "dm_st" (printed before its paths) the group's state. 0 when
-/// the text was walked to its end; -1 when it is not JSON as far as the walk
-/// went (what was visited before stays visited).
+/// the text is one object walked to its end; -1 when it is not (a refusal
+/// word, nothing, a cut, text after the object): what was visited before
+/// stays visited, and the caller must not take it as the daemon's view.
 int daemon_groups(const char *text, std::size_t len, const GroupVisitor &visitor);

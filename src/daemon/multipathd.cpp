@@ -18,8 +18,6 @@ namespace {
 constexpr const char *kLibrary = "libmpathcmd.so.0";
 /// Between two tries of a connect that found the daemon's backlog full.
 constexpr long kConnectRetryNs = 10L * 1000 * 1000;
-constexpr const char *kMapsJson = "show maps json";
-constexpr const char *kMapJsonFormat = "show map %s json";
 
 /// What is left of the bound in ms, at least 1 while any is left; 0 once
 /// it has passed.
@@ -253,101 +251,6 @@ bool read_rows(char *text, std::size_t len, DaemonView *view)
     return true;
 }
 
-void set_group(void *context, const char *dev, DaemonGroup group)
-{
-    auto *view = static_cast<DaemonView *>(context);
-    auto *path = const_cast<DaemonPath *>(daemon_find(*view, dev));
-    if (path != nullptr)
-        path->group = group;
-}
-
-/// A map name that the daemon reads back as one word of a command.
-bool one_word(const char *map)
-{
-    if (map == nullptr || map[0] == '\0' || std::strcmp(map, "[orphan]") == 0)
-        return false;
-    return std::strpbrk(map, " \t\n\"'{}#!") == nullptr;
-}
-
-/// Asks `cmd` and sets the groups its JSON gives. kDaemonReached or why not.
-DaemonReach ask_groups(const DaemonLink &link, const char *cmd, int bound_ms, DaemonView *view)
-{
-    char *text = nullptr;
-    std::size_t len = 0;
-    DaemonReach reach = daemon_ask(link, cmd, bound_ms, &text, &len);
-    if (reach == kDaemonReached && daemon_groups(text, len, {set_group, view}) != 0)
-        reach = kDaemonRefused;
-    std::free(text);
-    return reach;
-}
-
-DaemonReach ask_map(const DaemonLink &link, const char *map, int bound_ms, DaemonView *view)
-{
-    char cmd[sizeof "show map  json" + kDaemonMapSize];
-    std::snprintf(cmd, sizeof cmd, kMapJsonFormat, map);
-    return ask_groups(link, cmd, bound_ms, view);
-}
-
-int by_text(const void *a, const void *b)
-{
-    return std::strcmp(*static_cast<const char *const *>(a), *static_cast<const char *const *>(b));
-}
-
-/// The maps the paths name, each once, sorted; the count in *count.
-/// nullptr without memory.
-const char **maps_named(const DaemonView &view, std::size_t *count)
-{
-    auto **maps = static_cast<const char **>(std::malloc((view.count + 1) * sizeof(char *)));
-    *count = 0;
-    if (maps == nullptr)
-        return nullptr;
-    for (std::size_t i = 0; i < view.count; ++i) {
-        if (one_word(view.paths[i].map))
-            maps[(*count)++] = view.paths[i].map;
-    }
-    std::qsort(maps, *count, sizeof(char *), by_text);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < *count; ++i) {
-        if (kept == 0 || std::strcmp(maps[kept - 1], maps[i]) != 0)
-            maps[kept++] = maps[i];
-    }
-    *count = kept;
-    return maps;
-}
-
-/// One map's failure to give its groups: counted, the first reason kept.
-void map_unread(DaemonView *view, DaemonReach why, std::size_t how_many = 1)
-{
-    if (view->maps_unread == 0)
-        view->groups_reach = why;
-    view->maps_unread += how_many;
-}
-
-/// Every map's groups, one exchange per map, within kGroupsByMapMs in all.
-void groups_map_by_map(const DaemonLink &link, int bound_ms, const char *const *maps,
-                       std::size_t count, DaemonView *view)
-{
-    long long deadline = daemon_clock_ms() + kGroupsByMapMs;
-    for (std::size_t i = 0; i < count; ++i) {
-        long long left = deadline - daemon_clock_ms();
-        if (left <= 0) {
-            map_unread(view, kDaemonTimedOut, count - i);
-            return;
-        }
-        int bound = left < bound_ms ? static_cast<int>(left) : bound_ms;
-        DaemonReach reach = ask_map(link, maps[i], bound, view);
-        if (reach == kDaemonReached)
-            continue;
-        map_unread(view, reach);
-        // A daemon that let one reply run out its bound is not asked again:
-        // the rest would each wait as long.
-        if (reach == kDaemonTimedOut || reach == kDaemonNoSocket) {
-            map_unread(view, reach, count - i - 1);
-            return;
-        }
-    }
-}
-
 }  // namespace
 
 void daemon_view(const DaemonLink &link, int bound_ms, DaemonView *view)
@@ -364,35 +267,6 @@ void daemon_view(const DaemonLink &link, int bound_ms, DaemonView *view)
     }
     if (!read_rows(text, len, view))
         view->reach = kDaemonRefused;
-}
-
-void daemon_view_groups(const DaemonLink &link, int bound_ms, const char *map, DaemonView *view)
-{
-    view->maps = 0;
-    view->maps_unread = 0;
-    view->groups_reach = kDaemonReached;
-    if (view->reach != kDaemonReached || view->count == 0)
-        return;
-    if (one_word(map)) {
-        view->maps = 1;
-        DaemonReach reach = ask_map(link, map, bound_ms, view);
-        if (reach != kDaemonReached)
-            map_unread(view, reach);
-        return;
-    }
-    std::size_t count = 0;
-    const char **maps = maps_named(*view, &count);
-    if (maps == nullptr) {
-        map_unread(view, kDaemonRefused, view->count);
-        return;
-    }
-    view->maps = count;
-    DaemonReach reach = ask_groups(link, kMapsJson, bound_ms, view);
-    if (reach == kDaemonTooLong)
-        groups_map_by_map(link, bound_ms, maps, count, view);
-    else if (reach != kDaemonReached)
-        map_unread(view, reach, count);
-    std::free(maps);
 }
 
 void daemon_view_free(DaemonView *view)
@@ -466,6 +340,12 @@ const char *daemon_reach_text(DaemonReach reach)
         return "no answer in time";
     case kDaemonTooLong:
         return "reply too long";
+    case kDaemonSaidFail:
+        return "answered \"fail\"";
+    case kDaemonSaidTimeout:
+        return "answered \"timeout\"";
+    case kDaemonNotJson:
+        return "reply cut short or not JSON";
     default:
         return "no answer read";
     }

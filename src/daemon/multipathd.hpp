@@ -39,6 +39,10 @@ enum DaemonReach {
     kDaemonTimedOut,   ///< no whole answer within the bound
     kDaemonRefused,    ///< it answered with a refusal, or with no reply we read
     kDaemonTooLong,    ///< its reply is longer than kMaxDaemonReply
+    // Why a map's path groups were not read although the daemon answered:
+    kDaemonSaidFail,     ///< it answered "fail" to the JSON asked for
+    kDaemonSaidTimeout,  ///< it answered "timeout": it was too busy to
+    kDaemonNotJson,      ///< the JSON is cut short, or not JSON at all
 };
 
 /// The paths multipathd holds, sorted by name, with their groups' states.
@@ -81,9 +85,13 @@ void daemon_view(const DaemonLink &link, int bound_ms, DaemonView *view);
 /// is given, otherwise from `show maps json`, or, when that reply is longer
 /// than the cap, map by map (`show map NAME json` for every map the paths
 /// name) within kGroupsByMapMs in all. Each exchange within `bound_ms`.
-/// A map whose reply fails leaves its paths' groups unknown and is counted
-/// in view->maps_unread; after a reply that did not come in time no more
-/// maps are asked.
+/// Only a reply read whole as JSON sets groups, and only of the paths of
+/// the map asked (of any map for `show maps json`): its paths that it does
+/// not name are kGroupUnknown. The paths of a map whose reply fails (a
+/// refusal, cut short, not in time), or of a map not asked, are
+/// kGroupNotRead, and a failed map is counted in view->maps_unread; after a
+/// reply that did not come in time no more maps are asked. A path in no
+/// map ("[orphan]") is kGroupUnknown.
 void daemon_view_groups(const DaemonLink &link, int bound_ms, const char *map, DaemonView *view);
 void daemon_view_free(DaemonView *view);
 
