@@ -157,7 +157,7 @@ int drain_locked(Store *store, int drained, FILE *out)
             std::fprintf(out, kFmtNoOther, 1 - drained, lun_name(*rec), rec->wwid);
     }
     if (no_memory || !kept_text(plan, drained, &text) ||
-        disk_replace(kDrainPath, text.data(), text.size()) < 0) {
+        disk_replace(kDrainPath, text.data(), text.size(), store->held) < 0) {
         std::fprintf(stderr, kFmtNotWritten, kDrainPath);
         return kDrainFailed;
     }
