@@ -267,11 +267,19 @@ TEST_F(KillAndLoad, RunKilledAtEachSystemCallLosesNothing)
         options.insert(options.end(), args.begin(), args.end());
         return run(kStrace, options);
     };
+    // How many calls of `name` a run made, from its log of that call alone.
+    auto made = [](const std::string &text, const std::string &name) {
+        int n = 0;
+        for (std::size_t at = 0; (at = text.find(name + "(", at)) != std::string::npos; ++at)
+            n += at == 0 || text[at - 1] == '\n';
+        return n;
+    };
     // A new override, and a callout that rewrites the file unchanged.
     const int set_path = 42;
     attempted_[set_path] = true;
     int points = 0;
     int kills = 0;
+    int unreached = 0;
     for (auto [k, is_set] : {std::pair{set_path, true}, std::pair{43, false}}) {
         Outcome logged = traced({"-o", log}, k, is_set);
         ASSERT_EQ(logged.status, 0) << logged.out << logged.err;
@@ -282,19 +290,29 @@ TEST_F(KillAndLoad, RunKilledAtEachSystemCallLosesNothing)
                          std::to_string(occurrence));
             write_state(initial);
             std::string inject = name + ":signal=KILL:when=" + std::to_string(occurrence);
-            Outcome o = traced({"-o", "/dev/null", "-e", "trace=" + name, "-e", "inject=" + inject},
+            const std::string point_log = dir_ + "/point.log";
+            Outcome o = traced({"-o", point_log, "-e", "trace=" + name, "-e", "inject=" + inject},
                                k, is_set);
             ++points;
             kills += o.status == kKilled;
             if (o.status != kKilled) {
+                // Calls that depend on timing (a retry of the lock, its
+                // back-off) may not come again: a point not reached is
+                // counted as such. The calls of the save depend on none.
+                std::string calls = read_file(point_log);
+                ASSERT_LT(made(calls, name), occurrence) << "reached but not killed:\n" << calls;
+                EXPECT_TRUE(name != "write" && name != "fsync" && name != "rename" &&
+                            name != "openat")
+                    << "a call of the load or the save not reached:\n" << calls;
+                ++unreached;
                 ASSERT_NO_FATAL_FAILURE(check_finished(k, is_set, o));
             }
             ASSERT_NO_FATAL_FAILURE(check_store());
             confirmed_[k] = false;
         }
     }
-    std::printf("system call kills: %d of %d points killed a run\n", kills, points);
-    EXPECT_EQ(kills, points);
+    std::printf("system call kills: %d of %d points killed a run, %d not reached\n", kills, points,
+                unreached);
     // Whatever the last kill left behind, the next run succeeds.
     ASSERT_NO_FATAL_FAILURE(run_checked(set_path, true));
     check_store();

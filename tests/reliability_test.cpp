@@ -646,5 +646,73 @@ TEST_F(Reliability, LockFileWidenedDuringARunStillLetsOneRunInAtATime)
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
+// tald.lock removed, renamed or replaced by hand while a run is inside it:
+// the next run makes a fresh lock file and comes in beside it. The first
+// run, stopped after it read the file and before it writes, must then not
+// put back what it read over the second one's confirmed override.
+TEST_F(Reliability, LockFileRemovedOrReplacedDuringARunLosesNoConfirmedOverride)
+{
+    if (access(kStrace, X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed (tools/setup.sh installs it)";
+    scenario(node_text(kLun, kSdb) + node_text(kOther, kSdc));
+    const std::string lock = state_ + "/tald.lock";
+    const std::string temp = state_path() + ".tmp";
+    const std::function<int()> actions[] = {
+        [&] { return unlink(lock.c_str()); },
+        [&] { return rename(lock.c_str(), (lock + ".moved").c_str()); },
+        [&] {
+            close(open((lock + ".fresh").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+            return rename((lock + ".fresh").c_str(), lock.c_str());
+        },
+    };
+    for (bool first_sets : {true, false}) {
+        for (std::size_t a = 0; a < std::size(actions); ++a) {
+            SCOPED_TRACE(std::string(first_sets ? "tald --set" : "callout") + ", action " +
+                         std::to_string(a));
+            write_state(conf_line(wwid_of(kOther), "vol02",
+                                  {{kSdc.cp, 0, kSdc, default_for(kSdc.cp, kOther.lunref)}}));
+            std::filesystem::remove(lock + ".moved");
+            // The first run stops for 2 s once it has removed what stood at
+            // the temporary name (a file of the test's): it has read the
+            // file and is about to write.
+            std::ofstream(temp) << "x";
+            std::vector<std::string> first_args = {
+                "-qq", "-o", "/dev/null", "-E", kNoLeakCheck, "-e", "trace=unlink,unlinkat", "-e",
+                "inject=unlink,unlinkat:delay_exit=2000000:when=1"};
+            std::vector<std::string> program =
+                first_sets ? std::vector<std::string>{kTald, "--prio", "--set", "/dev/sdb", "8"}
+                           : std::vector<std::string>{kCallout, "/dev/sdb"};
+            first_args.insert(first_args.end(), program.begin(), program.end());
+            Started first = start(kStrace, first_args, 1001);
+            for (int i = 0; i < 1000 && access(temp.c_str(), F_OK) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ASSERT_NE(access(temp.c_str(), F_OK), 0) << "the first run never saved";
+            ASSERT_EQ(actions[a](), 0) << strerror(errno);
+            Outcome second = finish_within(start(kTald, {"--prio", "--set", "/dev/sdc", "6"}, 1002),
+                                           kTaldBoundMs + kSlackMs);
+            ASSERT_EQ(second.status, 0) << second.out << second.err;
+            Outcome one = finish_within(first, kTaldBoundMs + kSlackMs);
+            EXPECT_EQ(run(kCallout, {"/dev/sdc"}).out, "6\n") << "the second run's, confirmed";
+            // The first run's change is not confirmed, and not written.
+            EXPECT_EQ(run(kCallout, {"/dev/sdb"}).out,
+                      std::to_string(default_for(kSdb.cp, kLun.lunref)) + "\n");
+            if (first_sets) {
+                EXPECT_EQ(one.status, 255);
+                EXPECT_EQ(one.out.find("/dev/sdb:"), std::string::npos) << one.out;
+                EXPECT_EQ(missing_line(one.err, {"[296] ERROR: lock file /etc/lvm/cache/tald.lock "
+                                                 "was removed or replaced during the run; "
+                                                 "/etc/lvm/cache/tald.conf not rewritten",
+                                                 "[102] WARNING: Problem saving path priority"}),
+                          "")
+                    << one.err;
+            } else {
+                EXPECT_EQ(one.status, 0);
+                EXPECT_EQ(one.out, std::to_string(default_for(kSdb.cp, kLun.lunref)) + "\n");
+            }
+            EXPECT_FALSE(std::filesystem::exists(temp));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace e2e

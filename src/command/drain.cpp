@@ -131,7 +131,7 @@ bool plan_every_lun(Store *store, FleetPlan *plan, int drained, FILE *out, std::
 }
 
 /// Keeps the drain's file; false with the line that says why.
-bool keep_drain(const FleetPlan &plan, int drained)
+bool keep_drain(const FleetPlan &plan, int drained, const LockFile *held)
 {
     GrowArray<char> text;
     GrowArrayFreed<char> text_freed{&text};
@@ -140,7 +140,7 @@ bool keep_drain(const FleetPlan &plan, int drained)
         std::fprintf(stderr, kFmtRecordTooLong, kDrainPath, kDrainRecordMax);
         return false;
     }
-    if (!built || disk_replace(kDrainPath, text.data(), text.size()) < 0) {
+    if (!built || disk_replace(kDrainPath, text.data(), text.size(), held) < 0) {
         std::fprintf(stderr, kFmtNotWritten, kDrainPath);
         return false;
     }
@@ -162,7 +162,7 @@ int drain_locked(Store *store, int drained, FILE *out)
         std::fprintf(stderr, kFmtNotWritten, kDrainPath);
         return kDrainFailed;
     }
-    if (!keep_drain(plan, drained))
+    if (!keep_drain(plan, drained, store->held))
         return kDrainFailed;
     plan_carry_out(plan);
     if (plan.changes.size() > 0 && save_config(store, store->file) < 0) {

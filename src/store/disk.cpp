@@ -4,6 +4,8 @@
 #include "base/fd_guard.hpp"
 #include "base/grow_array.hpp"
 #include "base/text.hpp"
+#include "state/lock_file.hpp"
+#include "state/state_paths.hpp"
 #include "state/trust.hpp"
 #include "trace/trace.hpp"
 
@@ -26,6 +28,7 @@ namespace {
 constexpr int kLineSaveOpen = 221;
 constexpr int kLineSaveWrite = 293;
 constexpr int kLineSaveSync = 295;
+constexpr int kLineSaveLockLost = 296;
 constexpr int kLineSaveRename = 297;
 constexpr int kLineSaveSyncDir = 299;
 
@@ -37,6 +40,8 @@ constexpr const char *kMsgWritable = "writable by group or others";
 
 constexpr mode_t kNewFileMode = 0640;
 constexpr const char *kTempSuffix = ".tmp";
+constexpr const char *kFmtLockLost =
+    "ERROR: lock file %s was removed or replaced during the run; %s not rewritten";
 /// Room asked beyond the size fstat gave, so that the read that sees the end
 /// of the file needs no second block.
 constexpr std::size_t kReadSlack = 1;
@@ -283,10 +288,12 @@ void disk_release(DiskContent *content)
 namespace {
 
 /// Writes the new content to the temporary file `temp`, created afresh with
-/// no wider mode than `mode` and then given `mode`, synced and closed. 0; -1
-/// when it could not be created; -2 when it was created but not written
-/// whole (the caller removes it). Failures are traced.
-int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
+/// no wider mode than `mode` and then given `mode`, synced and closed; *made
+/// is the file written. 0; -1 when it could not be created; -2 when it was
+/// created but not written whole (the caller removes it). Failures are
+/// traced.
+int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len,
+               struct stat *made)
 {
     // Created no wider than the file it replaces, nor than a new file gets,
     // whatever the umask: a descriptor opened meanwhile would keep reading
@@ -311,6 +318,10 @@ int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
                   std::strerror(errno));
         return -2;
     }
+    if (fstat(fd.fd, made) < 0) {
+        disk_trace_write_failure(errno);
+        return -2;
+    }
     if (fd.close_now() < 0) {
         disk_trace_write_failure(errno);
         return -2;
@@ -318,9 +329,26 @@ int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
     return 0;
 }
 
+/// Whether the run still holds the lock that `held` names: open, and the
+/// lock file's name still leading to it.
+bool lock_still_held(const LockFile *held)
+{
+    return held == nullptr || (held->fd >= 0 && lock_file_current(*held));
+}
+
+/// Removes `temp` while the name still leads to the file this run wrote
+/// (`made`): a run that lost the lock may share the name with the run that
+/// now holds it, and that run's file stays.
+void remove_own_temp(const char *temp, const struct stat &made)
+{
+    struct stat st;
+    if (lstat(temp, &st) == 0 && st.st_dev == made.st_dev && st.st_ino == made.st_ino)
+        unlink(temp);
+}
+
 }  // namespace
 
-int disk_replace(const char *path, const char *data, std::size_t len)
+int disk_replace(const char *path, const char *data, std::size_t len, const LockFile *held)
 {
     char temp[PATH_MAX];
     int n = std::snprintf(temp, sizeof temp, "%s%s", path, kTempSuffix);
@@ -333,11 +361,20 @@ int disk_replace(const char *path, const char *data, std::size_t len)
     // planted symlink) goes; the new file is created afresh and never through
     // a link. The lock file keeps two runs from sharing the name.
     unlink(temp);
-    int written = write_temp(temp, mode, data, len);
+    struct stat made = {};
+    int written = write_temp(temp, mode, data, len, &made);
     if (written == -2)
         unlink(temp);
     if (written < 0)
         return -1;
+    // The last look before the rename: another run may have come in through
+    // a lock file made at the name meanwhile, and read the file this run is
+    // about to replace.
+    if (!lock_still_held(held)) {
+        log_trace(kLineSaveLockLost, 3, kFmtLockLost, kLockPath, path);
+        remove_own_temp(temp, made);
+        return -1;
+    }
     if (rename(temp, path) < 0) {
         log_trace(kLineSaveRename, 4,
                   "Could not replace configuration file: %s", std::strerror(errno));

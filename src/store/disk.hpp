@@ -13,6 +13,8 @@
 #include <ctime>
 #include <sys/types.h>
 
+struct LockFile;
+
 /// What tells one state of a file from another without reading it: a writer
 /// that replaces the file gives it a new inode, one that writes in place
 /// changes its change time at least.
@@ -82,6 +84,12 @@ void disk_release(DiskContent *content);
 /// the file system refuses, or a directory that cannot be synced, is traced
 /// and tolerated); -1 when the content could not be written, synced or
 /// renamed, the old file then left as it was. Traces as save_config.
-int disk_replace(const char *path, const char *data, std::size_t len);
+/// `held`: the run lock the writer holds, or nullptr for a writer that
+/// holds none (the tests). Nothing is renamed unless the lock file's name
+/// still leads to that file right before the rename: a run whose lock file
+/// was removed, renamed or replaced meanwhile is no longer alone, and its
+/// view of the file may be stale (-1, traced at level 3, line 296).
+int disk_replace(const char *path, const char *data, std::size_t len,
+                 const LockFile *held = nullptr);
 /// Traces a replacement that failed for errno `err` (as disk_replace does).
 void disk_trace_write_failure(int err);

@@ -310,7 +310,7 @@ int save_config(Store *store, const char *path)
         return 0;
     warn_all(store);
     loaded.current = false;
-    if (disk_replace(path, out.items, out.count) < 0)
+    if (disk_replace(path, out.items, out.count, store->held) < 0)
         return -1;
     loaded.canonical = false;
     return 0;

@@ -139,6 +139,7 @@ RunEntry enter(StoreRun *run, const pathinfo *probed)
     }
     if (run_lock_take(run->lock, ms_until(deadline)) < 0)
         return kRunTimedOut;
+    run->store->held = &run->lock->file;
     load_locked(run, probed);
     return kRunLocked;
 }

@@ -17,6 +17,7 @@
 
 struct dlist;
 struct DiskReader;
+struct LockFile;
 struct StoreInside;
 
 /// The room of a store's own state (store/internal.hpp) within the value.
@@ -38,6 +39,11 @@ struct Store {
     /// Resolutions store nothing: save_config writes nothing and fails (a
     /// run that could not take the lock reads the file and leaves it).
     bool read_only = false;
+    /// The run lock that every save must still hold (store/run sets it for
+    /// a run under the lock): nothing is written once the lock file's name
+    /// no longer leads to the file locked (disk_replace). nullptr: no lock
+    /// is looked at (the store's own tests).
+    const LockFile *held = nullptr;
     /// For tests only: how the file's bytes are read (nullptr: read(2)
     /// whole).
     const DiskReader *test_reader = nullptr;
