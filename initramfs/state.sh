@@ -20,7 +20,7 @@
 # once the image is in /boot, so that the record of the image there stays
 # until a build replaces that image (mkinitramfs -o elsewhere never does).
 # dracut runs nothing after it wrote its image: its record is written during
-# the build.
+# the build, and only for an image it writes to /boot.
 
 tald_state_dir=/etc/lvm/cache
 tald_conf=/etc/lvm/cache/tald.conf
@@ -33,7 +33,7 @@ tald_state_trusted() {
 }
 
 # tald_initramfs_state IMAGE VERSION BUILDER: the state into the image rooted
-# at IMAGE, and the record of what it got.
+# at IMAGE, and the record of what it got (none without a VERSION).
 tald_initramfs_state() {
     _image=$1 _version=$2 _builder=$3
     rm -f "$_image$tald_state_dir/tald.lock" "$_image$tald_state_dir/tald.lock.new" \
