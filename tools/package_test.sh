@@ -495,7 +495,7 @@ swapped_link() {
 #   symlink: /etc/lvm/cache -> "/srv/tald<LF>", the admin's, a target that
 #            ends in a line feed.
 upgrade_from_previous() {
-    local kind=$1 before kept conf=$R.tald.conf.before
+    local kind=$1 before kept conf=$R.tald.conf.before file=$R$state/tald.conf
     [ -s "$prev_deb" ] || { echo "no $prev_deb"; return 1; }
     inroot "$R" dpkg --purge "$pkg" >/dev/null 2>&1
     rm -rf "${R:?}/etc/lvm" "$R/srv/tald"$'\n' "$R/var/lib/$pkg" "$conf" &&
@@ -503,20 +503,23 @@ upgrade_from_previous() {
     case $kind in
     made) ;;
     plain) mkdir -p "$R/etc/lvm" && mkdir -m 0700 "$R$state" ;;
-    symlink) mkdir "$R/etc/lvm" && mkdir -m 0700 "$R/srv/tald"$'\n' && ln -s /srv/tald$'\n' "$R$state" ;;
+    symlink)
+        mkdir "$R/etc/lvm" && mkdir -m 0700 "$R/srv/tald"$'\n' && ln -s /srv/tald$'\n' "$R$state" &&
+            file=$R/srv/tald$'\n'/tald.conf # the link's target is the root's, not this machine's
+        ;;
     esac || return
     before=$(host_state)
     inroot "$R" apt-get install -y "/tmp/${prev_deb##*/}" >"$R.apt.log" 2>&1 || { tail -20 "$R.apt.log"; return 1; }
     [ "$(installed_version)" = "$prev_version" ] || { echo "installed: $(installed_version)"; return 1; }
     override_in_force || { echo "$prev_version's tald"; return 1; }
     kept=$(stands /etc/lvm $state)
-    cp -p "$R$state/tald.conf" "$conf" || return
+    cp -p "$file" "$conf" || return
     apt_install || return
     [ "$(installed_version)" = "$(dpkg-deb -f "$deb" Version)" ] || { echo "after the upgrade: $(installed_version)"; return 1; }
     dpkg --compare-versions "$(installed_version)" gt "$prev_version" || { echo "not newer than $prev_version"; return 1; }
     [ "$(stands /etc/lvm $state)" = "$kept" ] ||
         { printf 'after the upgrade:\n%s\nbefore:\n%s\n' "$(stands /etc/lvm $state)" "$kept"; return 1; }
-    cmp "$conf" "$R$state/tald.conf" && [ "$(stat -c '%a %U' "$conf")" = "$(stat -c '%a %U' "$R$state/tald.conf")" ] ||
+    cmp "$conf" "$file" && [ "$(stat -c '%a %U' "$conf")" = "$(stat -c '%a %U' "$file")" ] ||
         { echo "tald.conf changed by the upgrade"; return 1; }
     expect 0 8 sim "$R" tald --prio --get /dev/sdb || return
     apt_remove purge || return
