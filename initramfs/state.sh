@@ -11,7 +11,16 @@
 # What went into the image is recorded on the host, per kernel version and
 # builder, as /var/lib/quelvane-path-manager/initramfs/VERSION.BUILDER (a copy
 # of the file; empty when the image carries none), so that tald --check can
-# tell a stale image from a stat and a small read.
+# tell a stale image from a stat and a small read. The record counts for an
+# image only while /boot/initrd.img-VERSION is at least as new as it: a
+# build that fails after the hook, or writes its image elsewhere, leaves the
+# boot image older, and tald then calls it stale. initramfs-tools' record is
+# moreover written as VERSION.initramfs-tools.pending during the build and
+# put in place by its post-update step, which update-initramfs runs only
+# once the image is in /boot, so that the record of the image there stays
+# until a build replaces that image (mkinitramfs -o elsewhere never does).
+# dracut runs nothing after it wrote its image: its record is written during
+# the build, and only for an image it writes to /boot.
 
 tald_state_dir=/etc/lvm/cache
 tald_conf=/etc/lvm/cache/tald.conf
@@ -24,7 +33,7 @@ tald_state_trusted() {
 }
 
 # tald_initramfs_state IMAGE VERSION BUILDER: the state into the image rooted
-# at IMAGE, and the record of what it got.
+# at IMAGE, and the record of what it got (none without a VERSION).
 tald_initramfs_state() {
     _image=$1 _version=$2 _builder=$3
     rm -f "$_image$tald_state_dir/tald.lock" "$_image$tald_state_dir/tald.lock.new" \
@@ -41,25 +50,53 @@ tald_initramfs_state() {
     tald_initramfs_record "$_image" "$_version" "$_builder"
 }
 
-# tald_initramfs_record IMAGE VERSION BUILDER: the record, replaced whole.
+# tald_initramfs_record IMAGE VERSION BUILDER: the record, replaced whole;
+# initramfs-tools' under its pending name.
 tald_initramfs_record() {
     [ -n "$2" ] || return 0
     mkdir -p "$tald_records" || return
     _record=$tald_records/$2.$3
+    if [ "$3" = initramfs-tools ]; then
+        rm -f "$_record.gone"
+        _record=$_record.pending
+    fi
     if [ -f "$1$tald_conf" ]; then
         cp "$1$tald_conf" "$_record.new" || return
     else
         : >"$_record.new" || return
     fi
     chmod 0600 "$_record.new" && mv -f "$_record.new" "$_record" || return
-    # The image of that version is this builder's now.
-    for _other in "$tald_records/$2".*; do
-        [ "$_other" = "$_record" ] || rm -f "$_other"
+    [ "$3" = initramfs-tools ] || tald_initramfs_only "$2" "$_record"
+}
+
+# tald_initramfs_only VERSION RECORD: the image of that version is RECORD's
+# builder's now; the records of the others go.
+tald_initramfs_only() {
+    for _other in "$tald_records/$1".*; do
+        case $_other in
+        "$2" | *.pending | *.gone) ;;
+        *) rm -f "$_other" ;;
+        esac
     done
 }
 
-# tald_initramfs_forget VERSION: an image without multipath carries nothing.
+# tald_initramfs_forget VERSION: an image of initramfs-tools without
+# multipath carries nothing; its records go once that image is in /boot.
 tald_initramfs_forget() {
     [ -n "$1" ] || return 0
-    rm -f "$tald_records/$1".*
+    mkdir -p "$tald_records" && rm -f "$tald_records/$1.initramfs-tools.pending" &&
+        : >"$tald_records/$1.initramfs-tools.gone"
+}
+
+# tald_initramfs_promote VERSION IMAGE: initramfs-tools' post-update step,
+# after update-initramfs put IMAGE into place: when that is the image the
+# host boots, the build's record (or its want of one) becomes the record.
+tald_initramfs_promote() {
+    _record=$tald_records/$1.initramfs-tools
+    [ -n "$1" ] && [ "$2" = "/boot/initrd.img-$1" ] && [ -f "$2" ] || return 0
+    if [ -f "$_record.pending" ]; then
+        mv -f "$_record.pending" "$_record" && tald_initramfs_only "$1" "$_record"
+    elif [ -f "$_record.gone" ]; then
+        rm -f "$_record.gone" && tald_initramfs_only "$1" "$_record.gone"
+    fi
 }

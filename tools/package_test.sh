@@ -175,7 +175,8 @@ contents() {
         ./lib/systemd/system/tald-metrics.service ./lib/systemd/system/tald-metrics.timer \
         ./usr/share/doc/$pkg/copyright \
         ./usr/share/initramfs-tools/hooks/$pkg ./usr/share/initramfs-tools/scripts/init-top/$pkg \
-        ./usr/share/$pkg/initramfs-state.sh ./usr/lib/dracut/modules.d/95tald/module-setup.sh \
+        ./usr/share/$pkg/initramfs-state.sh ./etc/initramfs/post-update.d/$pkg \
+        ./usr/lib/dracut/modules.d/95tald/module-setup.sh \
         ./usr/lib/dracut/modules.d/95tald/tald-readonly.sh \
         ./usr/lib/dracut/modules.d/95tald/multipathd-tald.conf; do
         printf '%s\n' "$list" | grep -q " $f\$" || { echo "missing $f"; status=1; }
@@ -349,25 +350,39 @@ old_tree=74c08173285c33f3b5e50dcff90641cd31582fdf^
 old_deb=$work/old/${pkg}_${old_version}_$(dpkg --print-architecture).deb
 placeholder=.quelvane-path-manager-upgrade
 
-# 0.3.2-1 built from its own tree in the same Debian 11 root (its tests
-# off), once: the .deb is kept in build/package/old for later runs.
-build_old_package() {
-    local root mnt
-    [ -s "$old_deb" ] && return
+# The release before the fleet commands, as its hosts have it: built from
+# the tree of the metrics' merge, whose changelog still says 0.3.2-3 (the
+# releases after 0.3.2-3 shipped under that version until 0.3.2-7).
+prev_version=0.3.2-3
+prev_tree=3608d3f
+prev_deb=$work/old/${pkg}_${prev_version}_$(dpkg --print-architecture).deb
+
+# build_old VERSION TREE DEB: the package of VERSION built from TREE (git
+# archive) in the same Debian 11 root (its tests off), once: the .deb is
+# kept in build/package/old for later runs, with the tree it came from.
+build_old() {
+    local version=$1 tree=$2 out=$3 root mnt commit
+    commit=$(git rev-parse --verify -q "$tree^{commit}") || { echo "no commit $tree in this clone"; return 1; }
+    [ -s "$out" ] && [ "$(cat "$out.tree" 2>/dev/null)" = "$commit" ] && return
     # shellcheck disable=SC2046
     root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends) 2>&3) || return
     overlay "$root" "$work/old-build-root" || return
     mnt=$work/old-build-root/mnt
     mkdir -p "$mnt/build/src" "$work/old" || return
-    git archive "$old_tree" | tar -xf - -C "$mnt/build/src" || return
-    echo "package: building $old_version, once (log: build/package/old/build.log)" >&3
+    git archive "$commit" | tar -xf - -C "$mnt/build/src" || return
+    echo "package: building $version, once (log: build/package/old/build-$version.log)" >&3
     inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b -Pnocheck' \
-        2>&1 | progress "package: $old_version build" "$work/old/build.log" >&3 ||
-        { tail -30 "$work/old/build.log"; return 1; }
-    [ "$(dpkg-deb -f "$mnt/build/${old_deb##*/}" Version)" = "$old_version" ] || return
-    dpkg-deb -c "$mnt/build/${old_deb##*/}" | grep ' \./etc/lvm/cache/$' >/dev/null || { echo "0.3.2-1 without /etc/lvm/cache"; return 1; }
-    cp "$mnt/build/${old_deb##*/}" "$old_deb.tmp" && mv "$old_deb.tmp" "$old_deb" || return
+        2>&1 | progress "package: $version build" "$work/old/build-$version.log" >&3 ||
+        { tail -30 "$work/old/build-$version.log"; return 1; }
+    [ "$(dpkg-deb -f "$mnt/build/${out##*/}" Version)" = "$version" ] || return
+    cp "$mnt/build/${out##*/}" "$out.tmp" && mv "$out.tmp" "$out" && echo "$commit" >"$out.tree" || return
     umount "$mnt/dev" "$mnt/proc" "$mnt" && rm -rf "$work/old-build-root"
+}
+
+# 0.3.2-1, the package that shipped /etc/lvm/cache.
+build_old_package() {
+    build_old "$old_version" "$old_tree" "$old_deb" || return
+    dpkg-deb -c "$old_deb" | grep ' \./etc/lvm/cache/$' >/dev/null || { echo "0.3.2-1 without /etc/lvm/cache"; return 1; }
 }
 
 installed_version() { inroot "$R" dpkg-query -W -f='${Version}' "$pkg" 2>&1; }
@@ -470,6 +485,48 @@ swapped_link() {
     [ "$(host_state)" = "$before" ] || { diff <(printf '%s\n' "$before") <(host_state); return 1; }
 }
 
+# upgrade_from_previous KIND: 0.3.2-3 as the release before the fleet
+# commands shipped it, installed with apt, an override stored by its tald;
+# then the upgrade to this package with apt: tald.conf byte for byte, what
+# stands at /etc/lvm and /etc/lvm/cache the same, the override in force; the
+# purge leaves the host as it was before 0.3.2-3 came. KIND:
+#   made:    no /etc/lvm: 0.3.2-3's postinst makes both directories;
+#   plain:   the admin's 0700 directory;
+#   symlink: /etc/lvm/cache -> "/srv/tald<LF>", the admin's, a target that
+#            ends in a line feed.
+upgrade_from_previous() {
+    local kind=$1 before kept conf=$R.tald.conf.before file=$R$state/tald.conf
+    [ -s "$prev_deb" ] || { echo "no $prev_deb"; return 1; }
+    inroot "$R" dpkg --purge "$pkg" >/dev/null 2>&1
+    rm -rf "${R:?}/etc/lvm" "$R/srv/tald"$'\n' "$R/var/lib/$pkg" "$conf" &&
+        install -m 0644 "$prev_deb" "$R/tmp/" || return
+    case $kind in
+    made) ;;
+    plain) mkdir -p "$R/etc/lvm" && mkdir -m 0700 "$R$state" ;;
+    symlink)
+        mkdir "$R/etc/lvm" && mkdir -m 0700 "$R/srv/tald"$'\n' && ln -s /srv/tald$'\n' "$R$state" &&
+            file=$R/srv/tald$'\n'/tald.conf # the link's target is the root's, not this machine's
+        ;;
+    esac || return
+    before=$(host_state)
+    inroot "$R" apt-get install -y "/tmp/${prev_deb##*/}" >"$R.apt.log" 2>&1 || { tail -20 "$R.apt.log"; return 1; }
+    [ "$(installed_version)" = "$prev_version" ] || { echo "installed: $(installed_version)"; return 1; }
+    override_in_force || { echo "$prev_version's tald"; return 1; }
+    kept=$(stands /etc/lvm $state)
+    cp -p "$file" "$conf" || return
+    apt_install || return
+    [ "$(installed_version)" = "$(dpkg-deb -f "$deb" Version)" ] || { echo "after the upgrade: $(installed_version)"; return 1; }
+    dpkg --compare-versions "$(installed_version)" gt "$prev_version" || { echo "not newer than $prev_version"; return 1; }
+    [ "$(stands /etc/lvm $state)" = "$kept" ] ||
+        { printf 'after the upgrade:\n%s\nbefore:\n%s\n' "$(stands /etc/lvm $state)" "$kept"; return 1; }
+    cmp "$conf" "$file" && [ "$(stat -c '%a %U' "$conf")" = "$(stat -c '%a %U' "$file")" ] ||
+        { echo "tald.conf changed by the upgrade"; return 1; }
+    expect 0 8 sim "$R" tald --prio --get /dev/sdb || return
+    apt_remove purge || return
+    rm -f "$conf"
+    [ "$(host_state)" = "$before" ] || { diff <(printf '%s\n' "$before") <(host_state); return 1; }
+}
+
 # One release: its cached root with multipath-tools, as an admin's host.
 release() {
     local suite=$1 root dir
@@ -502,6 +559,9 @@ release() {
     check "$suite: upgrade from 0.3.2-1, /etc/lvm a symlink: kept and used, kept by purge" upgrade_from_old lvm-symlink
     check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache -> a target ending in a line feed: kept and used" upgrade_from_old line-feed
     check "$suite: upgrade from 0.3.2-1, /etc/lvm/cache -> -x: kept and used, kept by purge" upgrade_from_old dash
+    check "$suite: upgrade from $prev_version (before the fleet commands) with no /etc/lvm: tald.conf byte for byte, the override in force; purge removes all" upgrade_from_previous made
+    check "$suite: upgrade from $prev_version, the admin's directory: tald.conf byte for byte, the override in force, kept by purge" upgrade_from_previous plain
+    check "$suite: upgrade from $prev_version, /etc/lvm/cache -> a target ending in a line feed: kept byte for byte with tald.conf" upgrade_from_previous symlink
     umount "$R/dev" "$R/proc" "$R" 2>/dev/null
 }
 
@@ -642,6 +702,47 @@ stale_note() {
     ! grep -q initramfs <<<"$out" || { echo "after $cmd: $out"; return 1; }
 }
 
+# An image written elsewhere, and a build that fails after the package's
+# hook (a later hook's error), leave the host booting the image before
+# them: the note stays until a build puts a new image into /boot.
+stale_after_failed_build() {
+    local cmd="update-initramfs -u -k" fail out
+    [ "$B" = dracut ] && cmd="dracut -f --kver"
+    sim "$R" tald --prio --set /dev/sdb 7 >/dev/null 2>&1
+    sim "$R" tald --check | grep -qxF "$sg_note $cmd $kver" || { echo "no note after the change"; return 1; }
+    rm -f "$R/tmp/elsewhere.img"
+    if [ "$B" = dracut ]; then
+        inroot "$R" dracut -f /tmp/elsewhere.img "$kver"
+    else
+        inroot "$R" mkinitramfs -o /tmp/elsewhere.img "$kver"
+    fi >"$R.image.log" 2>&1 || { tail -n 20 "$R.image.log"; return 1; }
+    [ -s "$R/tmp/elsewhere.img" ] || { echo "no /tmp/elsewhere.img"; return 1; }
+    out=$(sim "$R" tald --check)
+    grep -qxF "$sg_note $cmd $kver" <<<"$out" || { printf 'an image written elsewhere, then tald --check:\n%s\n' "$out"; return 1; }
+    # A hook or module that runs after the package's and fails the build.
+    if [ "$B" = dracut ]; then
+        fail=$R/usr/lib/dracut/modules.d/99tald-test-fail
+        mkdir -p "$fail" && printf '%s\n' '#!/bin/bash' 'check() { return 0; }' 'depends() { return 0; }' \
+            'install() { echo "a later module fails the build" >&2; exit 1; }' >"$fail/module-setup.sh"
+    else
+        fail=$R/etc/initramfs-tools/hooks/zz-tald-test-fail
+        printf '%s\n' '#!/bin/sh' '[ "$1" = prereqs ] && exit 0' 'echo "a later hook fails the build" >&2' 'exit 1' >"$fail"
+    fi
+    chmod -R 0755 "$fail" || return
+    # shellcheck disable=SC2086
+    if inroot "$R" $cmd "$kver" >"$R.image.log" 2>&1; then
+        rm -rf "$fail"
+        echo "the build with a failing hook succeeded"; tail -n 20 "$R.image.log"; return 1
+    fi
+    rm -rf "$fail"
+    out=$(sim "$R" tald --check)
+    grep -qxF "$sg_note $cmd $kver" <<<"$out" || { printf 'a failed build, then tald --check:\n%s\n' "$out"; tail -n 5 "$R.image.log"; return 1; }
+    # shellcheck disable=SC2086
+    inroot "$R" $cmd "$kver" >"$R.image.log" 2>&1 || { tail -n 20 "$R.image.log"; return 1; }
+    out=$(sim "$R" tald --check)
+    ! grep -q initramfs <<<"$out" || { echo "after $cmd: $out"; return 1; }
+}
+
 # The update-initramfs trigger: reinstalling the package makes the image again.
 trigger_updates() {
     local before
@@ -675,6 +776,7 @@ boot_image() {
     check "$label: the image carries tald.conf (no tald.lock${lvm2_copy:-}), the plugin, every library ldd names, the boot script" image_carries
     check "$label: in the image /etc/lvm/cache is read-only and the plugin loads" image_loads
     check "$label: tald --check and --prio --set say the image is stale, and what to run" stale_note
+    check "$label: an image written elsewhere and a build that failed after the hook leave the note saying stale" stale_after_failed_build
     check "$label: reinstalling the package makes the image again (update-initramfs trigger)" trigger_updates
     umount "$R/dev" "$R/proc" "$R" 2>/dev/null
 }
@@ -723,6 +825,7 @@ check "installed man pages render without warnings" man_pages_render "$work/extr
 check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin_exports "$work/extract/lib/multipath/libpriotald.so"
 check "every host: no GLIBC newer than 2.17 nor C++ runtime imported, Depends libc6 (>= 2.17), the plugin under each loader generation" every_host "$work/extract" "$deb"
 check "$old_version built from its tree ($old_tree) for the upgrades (kept in build/package/old)" build_old_package
+check "$prev_version built from its tree ($prev_tree, before the fleet commands) for the upgrades (kept in build/package/old)" build_old "$prev_version" "$prev_tree" "$prev_deb"
 for suite in "${admin_suites[@]}"; do
     release "$suite"
 done

@@ -27,7 +27,14 @@ install() {
     done
     # shellcheck source=/dev/null
     . /usr/share/quelvane-path-manager/initramfs-state.sh
-    tald_initramfs_state "$initdir" "$kernel" dracut
+    # The record is that of the image the host boots: one that dracut writes
+    # elsewhere ($outfile, dracut's own, made absolute) leaves the record of
+    # the image in /boot as it is (no version, no record).
+    local record_version=$kernel
+    if [ -n "${outfile:-}" ] && [ "$outfile" != "$(readlink -f "/boot/initrd.img-$kernel")" ]; then
+        record_version=
+    fi
+    tald_initramfs_state "$initdir" "$record_version" dracut
     inst_hook cmdline 10 "$moddir/tald-readonly.sh"
     if dracut_module_included systemd; then
         inst_simple "$moddir/multipathd-tald.conf" \

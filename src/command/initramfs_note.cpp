@@ -112,10 +112,25 @@ bool same(const Overrides &a, const Overrides &b)
     return true;
 }
 
+/// Whether the image the host boots for `release`, BOOT/initrd.img-RELEASE,
+/// is a regular file written no earlier than the record (`recorded`, its
+/// mtime): only then does the record say what that image carries. A build
+/// that failed after the hook, or wrote its image elsewhere, leaves the boot
+/// image older than the record, or none. Whole seconds: /boot may be a file
+/// system that keeps no finer time than that.
+bool image_has_record(const char *boot, const char *release, const timespec &recorded)
+{
+    char path[PATH_MAX];
+    int n = std::snprintf(path, sizeof path, "%s/initrd.img-%s", boot, release);
+    struct stat st = {};
+    return n >= 0 && static_cast<std::size_t>(n) < sizeof path && stat(path, &st) == 0 &&
+           S_ISREG(st.st_mode) && st.st_mtim.tv_sec >= recorded.tv_sec;
+}
+
 }  // namespace
 
-bool initramfs_stale_note(const char *records, const char *release, const char *conf_path,
-                          FILE *out)
+bool initramfs_stale_note(const char *records, const char *boot, const char *release,
+                          const char *conf_path, FILE *out)
 {
     const Builder *newest = nullptr;
     char newest_path[PATH_MAX] = "";
@@ -137,10 +152,15 @@ bool initramfs_stale_note(const char *records, const char *release, const char *
     }
     if (newest == nullptr)
         return false;
-    Overrides image;
-    Overrides now;
-    if (!overrides_of(newest_path, &image) || !overrides_of(conf_path, &now) || same(image, now))
-        return false;
+    // What the boot image carries is unknown when the record is not its: it
+    // is then stale whatever the overrides say.
+    if (image_has_record(boot, release, newest_time)) {
+        Overrides image;
+        Overrides now;
+        if (!overrides_of(newest_path, &image) || !overrides_of(conf_path, &now) ||
+            same(image, now))
+            return false;
+    }
     std::fprintf(out, kFmtInitramfsStale, release, newest->command, release);
     return true;
 }
@@ -150,5 +170,5 @@ bool initramfs_stale_note(FILE *out)
     struct utsname names = {};
     if (uname(&names) != 0)
         return false;
-    return initramfs_stale_note(kInitramfsRecords, names.release, kConfigPath, out);
+    return initramfs_stale_note(kInitramfsRecords, kBootDir, names.release, kConfigPath, out);
 }
