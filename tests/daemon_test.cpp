@@ -356,7 +356,7 @@ TEST_F(Daemon, GroupsNotReadAreSaidByEveryReader)
         ASSERT_FALSE(doc.is_discarded()) << c.title << o.out;
         const nlohmann::json &paths = doc["luns"][0]["paths"];
         EXPECT_EQ(paths[0]["multipathd"]["group_state"], read ? "enabled" : "unknown") << c.title;
-        EXPECT_EQ(paths[1]["multipathd"]["group_active"], read ? nlohmann::json(true) : nullptr)
+        EXPECT_EQ(paths[1]["multipathd"]["group_active"], read ? nlohmann::json(true) : nlohmann::json(nullptr))
             << c.title;
 
         // The metrics say whether the groups were read; the preferred
