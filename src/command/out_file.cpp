@@ -3,7 +3,7 @@
 #include "base/fd_guard.hpp"
 
 #include <fcntl.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -148,7 +148,9 @@ int walk(Way *w, const char *file, char (&base)[NAME_MAX + 1], char *why, std::s
 void fill_suffix(char *x)
 {
     unsigned char bytes[6];
-    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    // The system call itself: the C library's wrapper came with 2.25, and
+    // the programs ask for nothing newer than 2.17. 1 is GRND_NONBLOCK.
+    if (syscall(SYS_getrandom, bytes, sizeof bytes, 1) != static_cast<long>(sizeof bytes)) {
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         auto mix = static_cast<unsigned long long>(now.tv_nsec) ^
