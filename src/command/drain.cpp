@@ -8,6 +8,7 @@
 #include "command/fleet.hpp"
 #include "command/initramfs_note.hpp"
 #include "command/memory_text.hpp"
+#include "journal/plan_journal.hpp"
 #include "store/disk.hpp"
 #include "store/file.hpp"
 #include "store/line.hpp"
@@ -170,6 +171,7 @@ int drain_locked(Store *store, int drained, FILE *out)
         std::fprintf(stderr, kFmtNotWritten, kConfigPath);
         return kDrainFailed;
     }
+    plan_journal(plan, kJournalDrain);
     plan_print(plan, out);
     char count[64];
     std::fprintf(out, kFmtDrained, drained, plan_count(plan, count, sizeof count), kDrainPath);
@@ -260,6 +262,7 @@ int restore_locked(Store *store, FILE *out, int *controller)
         std::fprintf(stderr, kFmtNotWritten, kConfigPath);
         return kDrainFailed;
     }
+    plan_journal(plan, kJournalRestore);
     // The priorities are back: a restore that ends before this leaves the
     // drain kept, and a second restore gives the same.
     unlink(kDrainPath);

@@ -7,6 +7,7 @@
 #include "command/fleet_input.hpp"
 #include "command/initramfs_note.hpp"
 #include "command/memory_text.hpp"
+#include "journal/plan_journal.hpp"
 #include "store/file.hpp"
 #include "store/run.hpp"
 #include "store/store.hpp"
@@ -265,6 +266,7 @@ int change(StoreRun *run, const char *file, const FleetInput &input, unsigned fl
         std::fprintf(stderr, kFmtNotSaved, kConfigPath);
         return kApplyFailed;
     }
+    plan_journal(plan, kJournalApply);
     std::fprintf(out, kFmtChanged, count);
     return kApplyChanged;
 }

@@ -5,6 +5,9 @@
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
 #include "daemon/multipathd.hpp"
+#include "journal/journal_send.hpp"
+#include "journal/look.hpp"
+#include "journal/look_state.hpp"
 #include "store/file.hpp"
 #include "store/run.hpp"
 #include "store/store.hpp"
@@ -300,6 +303,10 @@ int metrics_collect(StoreRun *run, const char *file)
         daemon_view(link, kDaemonMetricsMs, &view);
         daemon_view_groups(link, kDaemonMetricsMs, nullptr, &view);
     }
+    // Every metrics run looks at the preferred path groups too, on the view
+    // it asked for anyway.
+    if (LookCount looked; store != nullptr && view.reach == kDaemonReached)
+        look_compare(store, view, kLookDir, kJournalSocket, &looked, stderr);
     int rc = 0;
     char why[kOutFileWhySize];
     if (file == nullptr) {

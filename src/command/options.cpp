@@ -21,6 +21,7 @@ constexpr PlainWord kPlainWords[] = {
     {"-F", TaldWord::kFlush},     {"--Flush", TaldWord::kFlush},
     {"--flush", TaldWord::kFlush}, {"-l", TaldWord::kList},
     {"--list", TaldWord::kList},  {"--check", TaldWord::kCheck},
+    {"--look", TaldWord::kLook},
 };
 
 /// "--alias" at argv[i], with `following` arguments after it.

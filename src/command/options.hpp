@@ -34,6 +34,7 @@ enum class TaldWord {
     kDrain,          ///< "--drain C0|C1" (`path`) and `wait`
     kBadDrain,       ///< "--drain" without C0 or C1 after it
     kRestore,        ///< "--restore" and `wait`
+    kLook,           ///< "--look"
     kEnd,            ///< no argument left
 };
 

@@ -17,6 +17,7 @@
 #include "command/metrics.hpp"
 #include "command/options.hpp"
 #include "daemon/multipathd.hpp"
+#include "journal/look.hpp"
 #include "operations/operations.hpp"
 #include "state/run_lock.hpp"
 #include "store/file.hpp"
@@ -344,6 +345,8 @@ int carry_out(StoreRun *run, const TaldOption &option, int result)
         return fleet_drain(run, option.path, option.wait);
     case TaldWord::kRestore:
         return fleet_restore(run, option.wait);
+    case TaldWord::kLook:
+        return look_run(run);
     case TaldWord::kNeedApplyFile:
         cli_write_line(kNeedApplyFile);
         return finish(-1);

@@ -3,9 +3,12 @@
 #include "base/pathinfo.hpp"
 #include "base/priority.hpp"
 #include "base/text.hpp"
+#include "journal/journal_path.hpp"
+#include "journal/journal_send.hpp"
 #include "probe/grelt.hpp"
 #include "store/resolve.hpp"
 #include "store/store.hpp"
+#include "store/stored_prio.hpp"
 #include "store/run.hpp"
 #include "trace/trace.hpp"
 
@@ -105,6 +108,8 @@ int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored)
         return kNoStore;
     }
 
+    // For the journal: what was stored (0: nothing yet).
+    int before = stored_prio_of(run->store, rec);
     int applied = conf_setPrio(run->store, rec, requested);
     int result = 0;
     if (applied < 0) {
@@ -116,6 +121,9 @@ int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored)
         result = -1;
     } else {
         std::printf(kConfirmFormat, rec->wwid, rec->dev, applied, cp_label(rec->cp), rec->host);
+        journal_probed_change(*rec, before, applied,
+                              requested == kResetValue ? kJournalReset : kJournalSet,
+                              kJournalSocket);
         if (stored != nullptr)
             *stored = applied;
     }

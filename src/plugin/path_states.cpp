@@ -2,6 +2,8 @@
 
 #include "base/grow_array.hpp"
 #include "base/text.hpp"
+#include "journal/journal_path.hpp"
+#include "journal/journal_send.hpp"
 #include "plugin/host_abi.hpp"
 #include "state/state_paths.hpp"
 
@@ -9,6 +11,7 @@
 #include <syslog.h>
 
 #include <atomic>
+#include <cstdarg>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -53,28 +56,40 @@ PathState last_state(const char *node)
 
 namespace {
 
+/// A line about the path `node`: to the journal with its fields, or syslog.
+void path_line(int priority, const char *node, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+void path_line(int priority, const char *node, const char *format, ...)
+{
+    char message[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    journal_plugin_line(kJournalPathWarning, priority, node, nullptr, message, kJournalSocket);
+}
+
 /// The begin of a path's failure, as syslog gets it.
 void report_failure(const char *node, const CallOutcome &call)
 {
     switch (call.state) {
     case kNotIdentified:
-        syslog(LOG_DAEMON | LOG_WARNING,
-               "priotald: %s: not identified as a path of the array; priority 0", node);
+        path_line(LOG_WARNING, node,
+                  "priotald: %s: not identified as a path of the array; priority 0", node);
         break;
     case kLockTimedOut:
-        syslog(LOG_DAEMON | LOG_WARNING,
-               "priotald: %s: lock file %s still held by another run after %u ms", node,
-               kLockPath, call.timeout_ms);
+        path_line(LOG_WARNING, node,
+                  "priotald: %s: lock file %s still held by another run after %u ms", node,
+                  kLockPath, call.timeout_ms);
         break;
     case kLockUnusable:
-        errno = call.lock_error;
-        syslog(LOG_DAEMON | LOG_WARNING, "priotald: %s: lock file %s cannot be used: %m", node,
-               kLockPath);
+        path_line(LOG_WARNING, node, "priotald: %s: lock file %s cannot be used: %s", node,
+                  kLockPath, std::strerror(call.lock_error));
         break;
     case kUnreadable:
-        syslog(LOG_DAEMON | LOG_WARNING,
-               "priotald: %s: preference file %s cannot be read; nothing is stored", node,
-               kConfigPath);
+        path_line(LOG_WARNING, node,
+                  "priotald: %s: preference file %s cannot be read; nothing is stored", node,
+                  kConfigPath);
         break;
     case kHealthy:
         break;
@@ -96,8 +111,7 @@ void report(const char *node, const CallOutcome &call, int result)
         return;
     }
     if (call.state == kHealthy) {
-        syslog(LOG_DAEMON | LOG_NOTICE, "priotald: %s: answered again, priority %d", node,
-               result);
+        path_line(LOG_NOTICE, node, "priotald: %s: answered again, priority %d", node, result);
         failing[i] = failing[--failing.count];
     } else {
         report_failure(node, call);
@@ -150,25 +164,38 @@ bool same_condition(const ReadOnlyCondition &a, const CallOutcome &b)
     return a.lock_error == b.lock_error && a.file == b.file && std::strcmp(a.why, b.why) == 0;
 }
 
+/// A line about the state: to the journal with its fields, or syslog.
+void state_line(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void state_line(int priority, const char *format, ...)
+{
+    char message[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    journal_plugin_line(kJournalStateWarning, priority, nullptr, kStateDir, message,
+                        kJournalSocket);
+}
+
 void log_read_only(const CallOutcome &call)
 {
-    constexpr int kPriority = LOG_DAEMON | LOG_WARNING;
+    constexpr int kPriority = LOG_WARNING;
     const char *err = std::strerror(call.lock_error);
     switch (call.file) {
     case kFileRead:
-        syslog(kPriority, kFmtReadOnlyRead, kStateDir, err, kConfigPath);
+        state_line(kPriority, kFmtReadOnlyRead, kStateDir, err, kConfigPath);
         break;
     case kFileAbsent:
-        syslog(kPriority, kFmtReadOnlyAbsent, kStateDir, err, kConfigPath);
+        state_line(kPriority, kFmtReadOnlyAbsent, kStateDir, err, kConfigPath);
         break;
     case kFileUnreadable:
-        syslog(kPriority, kFmtReadOnlyUnreadable, kStateDir, err, kConfigPath, call.why);
+        state_line(kPriority, kFmtReadOnlyUnreadable, kStateDir, err, kConfigPath, call.why);
         break;
     case kFileDamaged:
-        syslog(kPriority, kFmtReadOnlyDamaged, kStateDir, err, kConfigPath);
+        state_line(kPriority, kFmtReadOnlyDamaged, kStateDir, err, kConfigPath);
         break;
     case kFileNotTrusted:
-        syslog(kPriority, kFmtReadOnlyNotTrusted, kStateDir, err);
+        state_line(kPriority, kFmtReadOnlyNotTrusted, kStateDir, err);
         break;
     }
 }
@@ -184,7 +211,7 @@ void report_state(const CallOutcome &outcome)
     bool logged = read_only_logged.load(std::memory_order_relaxed);
     if (outcome.use == kStateUsed) {
         if (logged)
-            syslog(LOG_DAEMON | LOG_NOTICE, kFmtStateAgain, kStateDir);
+            state_line(LOG_NOTICE, kFmtStateAgain, kStateDir);
         read_only_logged.store(false, std::memory_order_relaxed);
     } else if (!logged || !same_condition(logged_condition, outcome)) {
         log_read_only(outcome);

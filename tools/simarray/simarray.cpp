@@ -17,7 +17,9 @@
 #include <scsi/scsi.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,6 +43,11 @@ using simarray::Node;
 constexpr int kExitBadScenario = 70;
 constexpr char kCacheDir[] = "/etc/lvm/cache";
 constexpr std::size_t kCacheDirLen = sizeof kCacheDir - 1;
+// The look's state and the journal's socket, below the state directory too.
+constexpr char kRunDir[] = "/run/tald";
+constexpr char kRunDirTo[] = "/run-tald";
+constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
+constexpr char kJournalSocketTo[] = "/journal.socket";
 constexpr int kMaxFds = 4096;
 constexpr std::size_t kMaxScenarioBytes = 4u << 20;
 
@@ -68,6 +75,8 @@ struct Real {
     int (*access)(const char *, int);
     int (*faccessat)(int, const char *, int, int);
     int (*chmod)(const char *, mode_t);
+    int (*mkdir)(const char *, mode_t);
+    ssize_t (*sendto)(int, const void *, size_t, int, const struct sockaddr *, socklen_t);
     int (*dup)(int);
     int (*dup2)(int, int);
     int (*dup3)(int, int, int);
@@ -181,6 +190,8 @@ void init() {
     resolve(real.access, "access");
     resolve(real.faccessat, "faccessat");
     resolve(real.chmod, "chmod");
+    resolve(real.mkdir, "mkdir");
+    resolve(real.sendto, "sendto");
     resolve(real.dup, "dup");
     resolve(real.dup2, "dup2");
     resolve(real.dup3, "dup3");
@@ -268,9 +279,18 @@ int fcntl_body(int (*fn)(int, int, ...), int fd, int cmd, va_list ap) {
 int redirect(int dirfd, const char *path, char *buf, std::size_t size, const char *&out) {
     out = path;
     if (path == nullptr || (path[0] != '/' && dirfd != AT_FDCWD)) return 0;
-    if (std::strncmp(path, kCacheDir, kCacheDirLen) != 0) return 0;
-    const char *rest = path + kCacheDirLen;
-    if (rest[0] != '\0' && rest[0] != '/') return 0;
+    const char *rest = nullptr;
+    const char *to = "";
+    if (std::strncmp(path, kCacheDir, kCacheDirLen) == 0) {
+        rest = path + kCacheDirLen;
+    } else if (std::strncmp(path, kRunDir, sizeof kRunDir - 1) == 0) {
+        rest = path + sizeof kRunDir - 1;
+        to = kRunDirTo;
+    } else if (std::strcmp(path, kJournalSocket) == 0) {
+        rest = "";
+        to = kJournalSocketTo;
+    }
+    if (rest == nullptr || (rest[0] != '\0' && rest[0] != '/')) return 0;
     if (state_dir[0] == '\0') {
         // Never let a simulated run reach the machine's own state files.
         static std::atomic<bool> warned{false};
@@ -279,7 +299,7 @@ int redirect(int dirfd, const char *path, char *buf, std::size_t size, const cha
         errno = EACCES;
         return -1;
     }
-    int n = std::snprintf(buf, size, "%s%s", state_dir, rest);
+    int n = std::snprintf(buf, size, "%s%s%s", state_dir, to, rest);
     if (n < 0 || static_cast<std::size_t>(n) >= size) {
         errno = ENAMETOOLONG;
         return -1;
@@ -593,6 +613,37 @@ ssize_t write(int fd, const void *buf, size_t count) {
         }
     }
     return real.write(fd, buf, count);
+}
+
+int mkdir(const char *path, mode_t mode) noexcept {
+    return with_redirect(AT_FDCWD, path, [=](const char *p) { return real.mkdir(p, mode); });
+}
+
+// A datagram to the journal's socket goes to the one below the state
+// directory, where a test may listen.
+ssize_t sendto(int fd, const void *buf, size_t len, int flags, const struct sockaddr *to,
+               socklen_t to_len) {
+    ensure_init();
+    if (to == nullptr || to->sa_family != AF_UNIX)
+        return real.sendto(fd, buf, len, flags, to, to_len);
+    const auto *un = reinterpret_cast<const sockaddr_un *>(to);
+    char named[sizeof un->sun_path + 1] = {};
+    std::size_t given = to_len > offsetof(sockaddr_un, sun_path)
+                            ? to_len - offsetof(sockaddr_un, sun_path) : 0;
+    std::memcpy(named, un->sun_path, given < sizeof un->sun_path ? given : sizeof un->sun_path);
+    char target[PATH_MAX];
+    const char *path = nullptr;
+    if (redirect(AT_FDCWD, named, target, sizeof target, path) < 0) return -1;
+    if (path == named) return real.sendto(fd, buf, len, flags, to, to_len);
+    sockaddr_un moved = {};
+    moved.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof moved.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(moved.sun_path, path, std::strlen(path) + 1);
+    return real.sendto(fd, buf, len, flags, reinterpret_cast<const sockaddr *>(&moved),
+                       sizeof moved);
 }
 
 int unlink(const char *path) noexcept {
