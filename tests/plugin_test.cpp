@@ -8,10 +8,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <filesystem>
 #include <sstream>
@@ -576,6 +579,61 @@ TEST_F(Plugin, WhyTheStateIsRefusedIsLoggedOnce)
                      "or others; not used\n"
                      "syslog: 28 priotald: /dev/sdb: lock file /etc/lvm/cache/tald.lock cannot be "
                      "used: Operation not permitted\n");
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// Where a journal listens, the plugin's warnings go there with their fields
+// and message ids, the text as syslog had it, and nothing to syslog; where
+// none listens (the tests above), syslog has them as before.
+TEST_F(Plugin, WarningsGoToTheJournalWithTheirFieldsWhereOneListens)
+{
+    scenario(node_text(kLun, kSdb));
+    int journal = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    const std::string socket_path = state_ + "/journal.socket";
+    std::memcpy(a.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    ASSERT_EQ(bind(journal, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    struct Case {
+        const char *title;
+        void (*make)(const std::string &state, const std::string &conf);
+        const char *id;
+        std::string fields;  ///< the entry's fields after MESSAGE_ID and MESSAGE
+        const char *message_start;
+    } cases[] = {
+        {"a file that cannot be read",
+         [](const std::string &, const std::string &conf) { std::filesystem::create_directory(conf); },
+         "07e2dbaa980b4de48ac0e56b3b92558f",
+         "PRIORITY=4\nSYSLOG_FACILITY=3\nTALD_COMMAND=plugin\nTALD_DEVICE=/dev/sdb\n",
+         "priotald: /dev/sdb: preference file /etc/lvm/cache/tald.conf cannot be read; nothing is stored"},
+        {"a read-only state directory",
+         [](const std::string &, const std::string &conf) { std::filesystem::remove(conf); },
+         "366307987c914f4b9afdac4fa2634272",
+         "PRIORITY=4\nSYSLOG_FACILITY=3\nTALD_COMMAND=plugin\nTALD_FILE=/etc/lvm/cache\n",
+         "priotald: cannot write its state in /etc/lvm/cache (Read-only file system): no "
+         "preference file /etc/lvm/cache/tald.conf, answers the default priorities, stores nothing"},
+    };
+    for (const Case &c : cases) {
+        c.make(state_, state_path());
+        if (std::string(c.id) == "366307987c914f4b9afdac4fa2634272")
+            scenario(node_text(kLun, kSdb) + "fail open /etc/lvm/cache/tald.lock EROFS\n");
+        Outcome o = host({"sdb"});
+        EXPECT_EQ(o.err, "") << c.title;
+        char buf[8192];
+        ssize_t n = recv(journal, buf, sizeof buf, MSG_DONTWAIT);
+        ASSERT_GT(n, 0) << c.title;
+        std::string entry(buf, static_cast<std::size_t>(n));
+        std::string head = std::string("MESSAGE_ID=") + c.id + "\nMESSAGE=" + c.message_start;
+        EXPECT_EQ(entry.substr(0, head.size()), head) << c.title << "\n" << entry;
+        EXPECT_NE(entry.find("\n" + c.fields), std::string::npos) << c.title << "\n" << entry;
+        EXPECT_LT(recv(journal, buf, sizeof buf, MSG_DONTWAIT), 0) << c.title << ": one entry";
+    }
+    close(journal);
 }
 
 }  // namespace
