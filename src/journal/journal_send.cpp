@@ -78,13 +78,16 @@ int journal_send(const JournalEntry &entry, const char *socket_path)
     return static_cast<std::size_t>(sent) == entry.len ? 0 : -EMSGSIZE;
 }
 
-int journal_or_syslog(const JournalEntry &entry, const char *socket_path, int priority,
-                      const char *message)
+JournalTold journal_or_syslog(const JournalEntry &entry, const char *socket_path, int priority,
+                              const char *message)
 {
     int saved = errno;
     int rc = journal_send(entry, socket_path);
-    if (rc != 0)
+    // A journal that is there but full would make syslog's blocking send
+    // wait with it, under the caller's lock: the entry is dropped instead.
+    JournalTold told = rc == 0 ? kToldJournal : rc == -EAGAIN ? kToldDropped : kToldSyslog;
+    if (told == kToldSyslog)
         syslog(LOG_DAEMON | priority, "%s", message);
     errno = saved;
-    return rc == 0 ? 0 : 1;
+    return told;
 }

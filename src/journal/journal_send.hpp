@@ -11,7 +11,8 @@
 // waiting (a full journal takes the syslog line), from a descriptor opened
 // close-on-exec and closed before the call returns; nothing is written on
 // the caller's standard output or error, and no signal is raised (EPIPE
-// comes back as a status).
+// comes back as a status). A journal that is full drops the entry rather
+// than keep the caller waiting.
 #pragma once
 
 #include <cstddef>
@@ -41,8 +42,15 @@ void journal_fieldf(JournalEntry *entry, const char *key, const char *format, ..
 /// -ECONNREFUSED: no journal listens there; -EAGAIN: it is full).
 int journal_send(const JournalEntry &entry, const char *socket_path);
 
-/// The entry to the journal at `socket_path`, or, when it cannot take it,
-/// `message` to syslog at `priority` (LOG_DAEMON is added). 0 when the
-/// journal took it, 1 when syslog did.
-int journal_or_syslog(const JournalEntry &entry, const char *socket_path, int priority,
-                      const char *message);
+/// Where an entry went.
+enum JournalTold {
+    kToldJournal,
+    kToldSyslog,   ///< no journal listens: its message went to syslog
+    kToldDropped,  ///< the journal is full: syslog's send would wait for the
+                   ///< same journal, and the caller may hold the run lock
+};
+
+/// The entry to the journal at `socket_path`, or, when no journal listens
+/// there, `message` to syslog at `priority` (LOG_DAEMON is added).
+JournalTold journal_or_syslog(const JournalEntry &entry, const char *socket_path, int priority,
+                              const char *message);

@@ -5,6 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
 #include <string>
 
 namespace {
@@ -35,6 +42,34 @@ TEST(JournalEntry, FieldsAreWrittenAsJournaldReadsThem)
     EXPECT_TRUE(e.cut);
     // No journal there: a status, no signal.
     EXPECT_EQ(journal_send(e, "/nonexistent/journal/socket"), -ENOENT);
+}
+
+// A journal that is there but full drops the entry at once: syslog's send
+// would wait for the same journal, with the caller's lock held.
+TEST(JournalEntry, AFullJournalDropsTheEntryWithoutWaiting)
+{
+    const char *tmp = std::getenv("TEST_TMPDIR");
+    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/tald-journal-XXXXXX";
+    ASSERT_LT(pattern.size(), sizeof(sockaddr_un{}.sun_path) - 16);
+    std::string made = pattern;
+    ASSERT_NE(mkdtemp(made.data()), nullptr);
+    std::string path = made + "/socket";
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    JournalEntry e;
+    journal_field(&e, "MESSAGE", "x");
+    int sent = 0;
+    while (journal_send(e, path.c_str()) == 0 && sent < 100000)
+        ++sent;
+    EXPECT_GT(sent, 0);
+    EXPECT_EQ(journal_send(e, path.c_str()), -EAGAIN);
+    EXPECT_EQ(journal_or_syslog(e, path.c_str(), 5, "x"), kToldDropped);
+    close(fd);
+    unlink(path.c_str());
+    rmdir(made.c_str());
 }
 
 }  // namespace
