@@ -151,6 +151,9 @@ int look_state_read(const LookPlace &place, GrowArray<LookLine> *lines, std::siz
 
 LookSide look_state_find(const GrowArray<LookLine> &lines, const char *wwid)
 {
+    // No kept state: no array to search (bsearch takes no null base).
+    if (lines.size() == 0)
+        return kSideUnseen;
     LookLine key = {};
     copy_field(key.wwid, sizeof key.wwid, wwid);
     const auto *found = static_cast<const LookLine *>(
