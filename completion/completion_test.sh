@@ -19,7 +19,7 @@ expect() {
     got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | xargs)
     [ "$got" = "$want" ] || { echo "FAIL [$*]: '$got', not '$want'"; failed=1; }
 }
-expect '--alias --apply --check --drain --export --flush --help --list --metrics --prio --restore --version -F -V -l -v' \
+expect '--alias --apply --check --drain --export --flush --help --list --look --metrics --prio --restore --version -F -V -l -v' \
     tald ''
 expect '--check' tald -v 3 --ch
 expect '0 1 2 3' tald -v ''
