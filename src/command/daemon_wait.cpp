@@ -1,5 +1,6 @@
 #include "command/daemon_wait.hpp"
 
+#include "base/clock.hpp"
 #include "base/text.hpp"
 #include "base/pathinfo.hpp"
 #include "command/fleet.hpp"
@@ -86,7 +87,7 @@ int not_reached(DaemonReach reach, FILE *out)
 /// The whole seconds since `start`, rounded.
 int seconds_since(long long start)
 {
-    return static_cast<int>((daemon_clock_ms() - start + 500) / 1000);
+    return static_cast<int>((monotonic_ms() - start + 500) / 1000);
 }
 
 /// The state of the path's group as the line gives it, or why its map's
@@ -112,7 +113,7 @@ int report(const DaemonLink &link, const Target &t, DaemonView *view, const Daem
                      seconds_since(start));
         return kWaitTimedOut;
     }
-    daemon_view_groups(link, exchange_bound(deadline - daemon_clock_ms()), path->map, view);
+    daemon_view_groups(link, exchange_bound(deadline - monotonic_ms()), path->map, view);
     char checker[kShownSize];
     char group[kShownSize];
     shown_name(path->dev, shown, sizeof shown);
@@ -120,7 +121,7 @@ int report(const DaemonLink &link, const Target &t, DaemonView *view, const Daem
     if (path->prio == prio) {
         std::fprintf(out, kFmtReported, shown, path->prio, checker,
                      group_shown(*view, *path, group, sizeof group),
-                     (daemon_clock_ms() - start) / 1000.0);
+                     (monotonic_ms() - start) / 1000.0);
         return 0;
     }
     std::fprintf(out, kFmtOther, shown, path->prio, prio, checker,
@@ -132,7 +133,7 @@ int report(const DaemonLink &link, const Target &t, DaemonView *view, const Daem
 
 int daemon_wait(const char *path, int prio, int seconds, FILE *out)
 {
-    long long start = daemon_clock_ms();
+    long long start = monotonic_ms();
     long long deadline = start + static_cast<long long>(seconds) * 1000;
     Target t = target_of(path);
     DaemonLink link;
@@ -141,14 +142,14 @@ int daemon_wait(const char *path, int prio, int seconds, FILE *out)
         return not_reached(kDaemonNoLibrary, out);
     int rc = 0;
     for (;;) {
-        long long left = deadline - daemon_clock_ms();
+        long long left = deadline - monotonic_ms();
         daemon_view(link, exchange_bound(left), &view);
         if (view.reach != kDaemonReached) {
             rc = not_reached(view.reach, out);
             break;
         }
         const DaemonPath *found = find(view, t);
-        left = deadline - daemon_clock_ms();
+        left = deadline - monotonic_ms();
         if ((found != nullptr && found->prio == prio) || left <= 0) {
             rc = report(link, t, &view, found, prio, start, deadline, out);
             break;
@@ -270,7 +271,7 @@ std::size_t not_following(Store *store, const DaemonView &view, std::size_t *hel
 
 int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out)
 {
-    long long start = daemon_clock_ms();
+    long long start = monotonic_ms();
     long long deadline = start + static_cast<long long>(seconds) * 1000;
     DaemonLink link;
     DaemonView view;
@@ -284,9 +285,9 @@ int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out)
     bool followed_before = false;
     for (;;) {
         daemon_view_free(&view);
-        daemon_view(link, exchange_bound(deadline - daemon_clock_ms()), &view);
+        daemon_view(link, exchange_bound(deadline - monotonic_ms()), &view);
         if (view.reach == kDaemonReached)
-            daemon_view_groups(link, exchange_bound(deadline - daemon_clock_ms()), nullptr, &view);
+            daemon_view_groups(link, exchange_bound(deadline - monotonic_ms()), nullptr, &view);
         if (view.reach != kDaemonReached) {
             rc = not_reached(view.reach, out);
             break;
@@ -294,15 +295,15 @@ int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out)
         std::size_t held = 0;
         std::size_t switched = 0;
         std::size_t behind = not_following(store, view, &held, &switched, nullptr);
-        long long left = deadline - daemon_clock_ms();
+        long long left = deadline - monotonic_ms();
         if (behind == 0 && (switched == 0 || followed_before)) {
-            std::fprintf(out, kFmtLunsMoved, held, held == 1 ? "" : "s", goal, (daemon_clock_ms() - start) / 1000.0);
+            std::fprintf(out, kFmtLunsMoved, held, held == 1 ? "" : "s", goal, (monotonic_ms() - start) / 1000.0);
             break;
         }
         followed_before = behind == 0;
         if (left <= 0 && behind == 0) {
             std::fprintf(out, kFmtLunsMoved, held, held == 1 ? "" : "s", goal,
-                         (daemon_clock_ms() - start) / 1000.0);
+                         (monotonic_ms() - start) / 1000.0);
             break;
         }
         if (left <= 0) {

@@ -1,5 +1,6 @@
 #include "state/run_lock.hpp"
 
+#include "base/clock.hpp"
 #include "base/fd_guard.hpp"
 #include "state/state_paths.hpp"
 #include "state/trust.hpp"
@@ -22,13 +23,6 @@ constexpr const char *kFmtLockWarn = "WARN[%d]: problem obtaining lock file";
 
 constexpr long kPollFirstSleepNs = 1000000L;
 constexpr long kPollLongestSleepNs = 10000000L;
-
-long elapsed_ns(const timespec &since)
-{
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000000000L + (now.tv_nsec - since.tv_nsec);
-}
 
 /// For a run as root: whether the state directory may be trusted, that is
 /// root owns it and neither group nor others can write it. Anyone else who
@@ -131,8 +125,7 @@ int try_take(RunLock *lock, FdGuard *old)
 /// opened again or replaced.
 int take_by_polling(RunLock *lock, int timeout_ms)
 {
-    timespec start = {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long long start = monotonic_ns();
     long limit = static_cast<long>(timeout_ms) * 1000000L;
     long pause = kPollFirstSleepNs;
     FdGuard old{-1};
@@ -140,7 +133,7 @@ int take_by_polling(RunLock *lock, int timeout_ms)
         int rc = try_take(lock, &old);
         if (rc <= 0)
             return rc;
-        long left = limit - elapsed_ns(start);
+        long left = limit - static_cast<long>(monotonic_ns() - start);
         if (left <= 0)
             return -1;
         timespec nap = {0, std::min(pause, left)};
