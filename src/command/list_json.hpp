@@ -23,6 +23,8 @@
 // above, an empty array as "[]".
 #pragma once
 
+#include "base/json_string.hpp"
+
 #include <cstddef>
 #include <cstdio>
 
@@ -39,18 +41,6 @@ struct pathinfo;
 /// U+FFFD, so the text is always valid JSON. `view` is what multipathd gave
 /// (nullptr: not asked). 0, or -1 when there is no list (nothing written).
 int list_json_to(Store *store, FILE *out, const DaemonView *view = nullptr);
-
-/// The length of the UTF-8 character that begins `text` (`len` bytes, at
-/// least one), or minus the length of the piece that stands for none: a
-/// byte that cannot begin one, or the longest start of one that the next
-/// byte or the end of the text breaks off (the byte that broke it off is
-/// looked at again). The ranges are those of well-formed UTF-8: no overlong
-/// form, no surrogate, nothing above U+10FFFF.
-int utf8_length(const unsigned char *text, std::size_t len);
-
-/// Writes the field (at most `size` bytes, up to its NUL) as a JSON string,
-/// quotes included, as list_json_to writes each name.
-void json_string_to(FILE *out, const char *field, std::size_t size);
 
 /// Whether the view holds the daemon's answer.
 bool daemon_reached(const DaemonView *view);

@@ -1,6 +1,7 @@
 #include "command/metrics.hpp"
 #include "command/out_file.hpp"
 
+#include "base/clock.hpp"
 #include "base/priority.hpp"
 #include "command/list_json.hpp"
 #include "command/listing.hpp"
@@ -23,25 +24,8 @@ namespace {
 
 /// The bound of each exchange with multipathd, as for the JSON listing.
 constexpr int kDaemonMetricsMs = 4000;
-/// In a label's value the backslash introduces what the name held: "\\" a
-/// backslash, "\xHH" a byte that is no UTF-8, so that two names that differ
-/// in such bytes stay two series. Each backslash is then escaped once more
-/// for the text format.
-constexpr const char *kLiteralBackslash = "\\\\\\\\";
-constexpr const char *kFmtUndecodable = "\\\\x%02x";
 constexpr const char *kFmtNotWritten = "%s: cannot be written: %s\n";
 constexpr mode_t kMetricsMode = 0644;
-
-}  // namespace
-
-long long monotonic_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000000LL + now.tv_nsec;
-}
-
-namespace {
 
 /// The program's start, as near as a program can see it: the collection is
 /// timed from here, the wait for the run lock and the load included.
@@ -225,33 +209,6 @@ void groups_read_sample(FILE *out, const DaemonView *view)
 }
 
 }  // namespace
-
-void label_value_to(FILE *out, const char *field, std::size_t size)
-{
-    const auto *text = reinterpret_cast<const unsigned char *>(field);
-    std::size_t len = strnlen(field, size);
-    std::fputc('"', out);
-    for (std::size_t i = 0; i < len;) {
-        int n = utf8_length(text + i, len - i);
-        for (int k = 0; k < -n; ++k)
-            std::fprintf(out, kFmtUndecodable, text[i + static_cast<std::size_t>(k)]);
-        if (n < 0) {
-            i += static_cast<std::size_t>(-n);
-            continue;
-        }
-        unsigned char c = text[i];
-        if (n == 1 && c == '\\')
-            std::fputs(kLiteralBackslash, out);
-        else if (n == 1 && c == '"')
-            std::fputs("\\\"", out);
-        else if (n == 1 && c == '\n')
-            std::fputs("\\n", out);
-        else
-            std::fwrite(text + i, 1, static_cast<std::size_t>(n), out);
-        i += static_cast<std::size_t>(n);
-    }
-    std::fputc('"', out);
-}
 
 void metrics_to(Store *store, FILE *out, const DaemonView *view, const MetricsFacts &facts)
 {

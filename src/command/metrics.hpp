@@ -24,6 +24,8 @@
 // slots of a port hold is written for the first.
 #pragma once
 
+#include "base/json_string.hpp"
+
 #include <cstddef>
 #include <cstdio>
 
@@ -37,19 +39,10 @@ struct MetricsFacts {
     long long started_ns;  ///< when it began, on monotonic_ns()'s clock
 };
 
-/// CLOCK_MONOTONIC in nanoseconds.
-long long monotonic_ns();
-
 /// Writes the metrics of the store's records (`store` nullptr: none) and of
 /// the daemon's `view` (nullptr: not asked) to `out`, the duration last,
 /// counted up to its own line.
 void metrics_to(Store *store, FILE *out, const DaemonView *view, const MetricsFacts &facts);
-
-/// Writes the field (at most `size` bytes, up to its NUL) as a label value,
-/// quotes included, so that two fields give two values: a backslash as two
-/// and each byte that is no UTF-8 as "\xHH", then '\\', '"' and the line
-/// feed escaped for the text format.
-void label_value_to(FILE *out, const char *field, std::size_t size);
 
 /// "--metrics": leaves the run (the store stays loaded), asks the daemon,
 /// and writes the metrics to standard output, or, with `file`, to a new
