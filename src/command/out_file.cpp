@@ -1,6 +1,8 @@
 #include "command/out_file.hpp"
 
+#include "base/clock.hpp"
 #include "base/fd_guard.hpp"
+#include "state/atomic_replace.hpp"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -151,9 +153,7 @@ void fill_suffix(char *x)
     // The system call itself: the C library's wrapper came with 2.25, and
     // the programs ask for nothing newer than 2.17. 1 is GRND_NONBLOCK.
     if (syscall(SYS_getrandom, bytes, sizeof bytes, 1) != static_cast<long>(sizeof bytes)) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        auto mix = static_cast<unsigned long long>(now.tv_nsec) ^
+        auto mix = static_cast<unsigned long long>(monotonic_ns() % 1000000000) ^
                    (static_cast<unsigned long long>(getpid()) << 20);
         for (unsigned char &b : bytes) {
             b = static_cast<unsigned char>(mix);
@@ -177,37 +177,46 @@ int open_temp(int dir, const char *base, char (&temp)[NAME_MAX + 1])
     return -1;
 }
 
-/// The new file written, synced and renamed over `base` within `dir`, and
-/// `dir` synced where it can be opened for that. 0, or an errno value.
+/// Writes through `write` into the new file open at `fd`, by a stream of
+/// its own (a duplicate, so that the file stays open for the replace). 0,
+/// or an errno value.
+int write_through(int fd, void (*write)(FILE *out, void *context), void *context)
+{
+    FILE *out = nullptr;
+    int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (dup >= 0 && (out = fdopen(dup, "w")) == nullptr) {
+        int error = errno;
+        close(dup);
+        return error;
+    }
+    if (out == nullptr)
+        return errno;
+    write(out, context);
+    errno = 0;
+    int error = std::fflush(out) != 0 || std::ferror(out) != 0 ? (errno != 0 ? errno : EIO) : 0;
+    return std::fclose(out) != 0 && error == 0 ? errno : error;
+}
+
+/// The new file written beside `base` within `dir` and put in its place
+/// (replace_commit); a directory that cannot be synced for another reason
+/// than that it cannot be, fails. 0, or an errno value.
 int write_in(int dir, const char *base, mode_t mode, void (*write)(FILE *out, void *context),
              void *context)
 {
     char temp[NAME_MAX + 1];
-    int fd = open_temp(dir, base, temp);
-    if (fd < 0)
+    FdGuard fd{open_temp(dir, base, temp)};
+    if (fd.fd < 0)
         return errno;
-    FILE *out = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
-    if (out == nullptr) {
-        int error = errno;
-        close(fd);
-        unlinkat(dir, temp, 0);
-        return error;
-    }
-    write(out, context);
-    errno = 0;
-    int error = std::fflush(out) != 0 || std::ferror(out) != 0 ? (errno != 0 ? errno : EIO) : 0;
-    error = error == 0 && fsync(fileno(out)) != 0 ? errno : error;
-    error = std::fclose(out) != 0 && error == 0 ? errno : error;
-    error = error == 0 && renameat(dir, temp, dir, base) != 0 ? errno : error;
+    int error = fchmod(fd.fd, mode) == 0 ? write_through(fd.fd, write, context) : errno;
     if (error != 0) {
+        fd.close_now();
         unlinkat(dir, temp, 0);
         return error;
     }
-    // The walk's descriptor cannot be synced; one opened for reading can.
-    FdGuard readable{openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (readable.fd >= 0 && fsync(readable.fd) != 0 && errno != EINVAL)
-        return errno;
-    return 0;
+    ReplaceResult r = replace_commit(dir, temp, base, fd.release(), nullptr);
+    if (r.step != kReplaceDone)
+        return -r.error;
+    return r.dir_opened && r.dir_error != 0 && r.dir_error != -EINVAL ? -r.dir_error : 0;
 }
 
 }  // namespace
@@ -223,5 +232,5 @@ int out_file_replace(const char *file, mode_t mode, void (*write)(FILE *out, voi
         error = write_in(way.dir.fd, base, mode, write, context);
     if (error != 0 && why[0] == '\0')
         std::snprintf(why, why_size, "%s", std::strerror(error));
-    return error;
+    return -error;
 }

@@ -25,7 +25,7 @@ constexpr std::size_t kOutFileWhySize = 4096 + 160;
 /// Writes through `write(out, context)` into a new file in `file`'s
 /// directory (".NAME.XXXXXX": no collector that reads "*.prom" or
 /// "*.json" reads it), with mode `mode`, synced, then renamed over `file`,
-/// and the directory synced. 0; otherwise an errno value, with the reason
+/// and the directory synced (replace_commit). 0; otherwise -errno, with the reason
 /// in `why` (strerror's text, or the symlink that another user could have
 /// placed: EPERM), and `file` as it was, nothing left beside it.
 int out_file_replace(const char *file, mode_t mode, void (*write)(FILE *out, void *context),
