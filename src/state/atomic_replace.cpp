@@ -20,11 +20,14 @@ bool lock_still_held(const LockFile *held)
     return held == nullptr || (held->fd >= 0 && lock_file_current(*held));
 }
 
-/// Removes `temp` while the name still leads to the file written here.
+/// Removes `temp` while the name still leads to the file written here. The
+/// name is looked at through a descriptor of its own (never through a link):
+/// fstat is what the plugin already asks of the C library.
 void remove_own_temp(int dir, const char *temp, const struct stat &made)
 {
+    FdGuard at{openat(dir, temp, O_PATH | O_NOFOLLOW | O_CLOEXEC)};
     struct stat st;
-    if (fstatat(dir, temp, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == made.st_dev &&
+    if (at.fd >= 0 && fstat(at.fd, &st) == 0 && st.st_dev == made.st_dev &&
         st.st_ino == made.st_ino)
         unlinkat(dir, temp, 0);
 }

@@ -77,4 +77,28 @@ TEST(AtomicReplace, RenamesAfterTheLockCheckAndSyncsTheDirectory)
     }
 }
 
+// A run that lost the lock may share the temporary name with the run that
+// holds it now: what stands there when it gives up is the other run's file,
+// and stays.
+TEST(AtomicReplace, LostLockLeavesAnotherRunsFileAtTheTemporaryName)
+{
+    const char *tmp = std::getenv("TEST_TMPDIR");
+    std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/atomic_replace_XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::string name = dir + "/file";
+    std::string temp = name + ".tmp";
+    std::ofstream(name) << "old\n";
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "new\n", 4), 4);
+    ASSERT_EQ(unlink(temp.c_str()), 0);
+    std::ofstream(temp) << "other\n";
+    const LockFile lost;
+    ReplaceResult r = replace_commit(AT_FDCWD, temp.c_str(), name.c_str(), fd, &lost);
+    EXPECT_EQ(r.step, kReplaceLockLost);
+    EXPECT_EQ(read_text(name), "old\n");
+    EXPECT_EQ(read_text(temp), "other\n");
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
