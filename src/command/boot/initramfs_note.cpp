@@ -1,4 +1,4 @@
-#include "command/initramfs_note.hpp"
+#include "command/boot/initramfs_note.hpp"
 
 #include "base/grow_array.hpp"
 #include "base/priority.hpp"

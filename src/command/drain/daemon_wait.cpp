@@ -1,9 +1,9 @@
-#include "command/daemon_wait.hpp"
+#include "command/drain/daemon_wait.hpp"
 
 #include "base/text.hpp"
 #include "base/pathinfo.hpp"
-#include "command/fleet.hpp"
-#include "command/list_json.hpp"
+#include "command/fleet/fleet.hpp"
+#include "command/listing/list_json.hpp"
 #include "daemon/multipathd.hpp"
 #include "store/file.hpp"
 #include "store/store.hpp"

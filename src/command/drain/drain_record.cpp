@@ -1,6 +1,6 @@
-#include "command/drain_record.hpp"
+#include "command/drain/drain_record.hpp"
 
-#include "command/conf_check.hpp"
+#include "command/listing/conf_check.hpp"
 #include "state/state_paths.hpp"
 #include "store/line.hpp"
 

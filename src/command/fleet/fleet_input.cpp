@@ -1,9 +1,9 @@
-#include "command/fleet_input.hpp"
+#include "command/fleet/fleet_input.hpp"
 
 #include "base/fd_guard.hpp"
 #include "base/hash_index.hpp"
 #include "base/priority.hpp"
-#include "command/fleet.hpp"
+#include "command/fleet/fleet.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
-#include "command/options.hpp"
+#include "command/front/options.hpp"
 
 #include "base/text.hpp"
-#include "command/daemon_wait.hpp"
-#include "command/fleet_apply.hpp"
+#include "command/drain/daemon_wait.hpp"
+#include "command/fleet/fleet_apply.hpp"
 
 #include <cstddef>
 #include <cstring>

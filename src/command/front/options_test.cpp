@@ -1,4 +1,4 @@
-#include "command/options.hpp"
+#include "command/front/options.hpp"
 
 #include <gtest/gtest.h>
 

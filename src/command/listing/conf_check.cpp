@@ -1,4 +1,4 @@
-#include "command/conf_check.hpp"
+#include "command/listing/conf_check.hpp"
 
 #include "base/pathinfo.hpp"
 #include "base/text.hpp"

@@ -1,7 +1,7 @@
-#include "command/list_json.hpp"
+#include "command/listing/list_json.hpp"
 
 #include "base/priority.hpp"
-#include "command/listing.hpp"
+#include "command/listing/listing.hpp"
 #include "daemon/multipathd.hpp"
 #include "store/store.hpp"
 

@@ -1,4 +1,4 @@
-#include "command/list_json.hpp"
+#include "command/listing/list_json.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

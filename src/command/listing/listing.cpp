@@ -1,4 +1,4 @@
-#include "command/listing.hpp"
+#include "command/listing/listing.hpp"
 
 #include "base/text.hpp"
 #include "store/file.hpp"

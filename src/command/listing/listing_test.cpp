@@ -1,6 +1,6 @@
 // The text listing (`tald -l`) of the store: what each record shows, and the
 // walk over a whole load, an indexed one and a list cut short.
-#include "command/listing.hpp"
+#include "command/listing/listing.hpp"
 
 #include "store/test_util.hpp"
 

@@ -1,9 +1,9 @@
-#include "command/metrics.hpp"
-#include "command/out_file.hpp"
+#include "command/metrics/metrics.hpp"
+#include "command/output/out_file.hpp"
 
 #include "base/priority.hpp"
-#include "command/list_json.hpp"
-#include "command/listing.hpp"
+#include "command/listing/list_json.hpp"
+#include "command/listing/listing.hpp"
 #include "daemon/multipathd.hpp"
 #include "store/file.hpp"
 #include "store/run.hpp"

@@ -1,4 +1,4 @@
-#include "command/metrics.hpp"
+#include "command/metrics/metrics.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "command/memory_text.hpp"
+#include "command/output/memory_text.hpp"
 
 #include <cerrno>
 #include <cstring>

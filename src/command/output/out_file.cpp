@@ -1,4 +1,4 @@
-#include "command/out_file.hpp"
+#include "command/output/out_file.hpp"
 
 #include "base/fd_guard.hpp"
 
