@@ -130,7 +130,7 @@ int report(const DaemonLink &link, const Target &t, DaemonView *view, const Daem
 
 }  // namespace
 
-int daemon_wait(const char *path, int prio, int seconds, FILE *out)
+int daemon_wait(const char *path, int prio, int seconds, FILE *out, const AfterLock &)
 {
     long long start = daemon_clock_ms();
     long long deadline = start + static_cast<long long>(seconds) * 1000;
@@ -268,7 +268,7 @@ std::size_t not_following(Store *store, const DaemonView &view, std::size_t *hel
 
 }  // namespace
 
-int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out)
+int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out, const AfterLock &)
 {
     long long start = daemon_clock_ms();
     long long deadline = start + static_cast<long long>(seconds) * 1000;

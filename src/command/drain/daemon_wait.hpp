@@ -7,6 +7,10 @@
 
 #include <cstdio>
 
+/// The pass to ask multipathd, which only the run's driver hands out, once
+/// the run lock is given up (command/driver/driver.hpp).
+struct AfterLock;
+
 /// Exit statuses of a wait that did not end in the daemon's report.
 inline constexpr int kWaitTimedOut = 2;    ///< the bound passed first
 inline constexpr int kWaitNotReached = 3;  ///< the daemon did not answer
@@ -26,7 +30,7 @@ inline constexpr int kWaitMaxSeconds = 86400;
 /// within `seconds` and one second. A group that could not be read is
 /// given as "not read (why)". 0 when reported; kWaitTimedOut;
 /// kWaitNotReached, at once, when the daemon cannot be asked.
-int daemon_wait(const char *path, int prio, int seconds, FILE *out);
+int daemon_wait(const char *path, int prio, int seconds, FILE *out, const AfterLock &pass);
 
 struct Store;
 
@@ -42,4 +46,5 @@ struct Store;
 /// LUN and "multipathd: M of N LUNs not moved after T s", kWaitTimedOut;
 /// kWaitNotReached, at once, when the daemon cannot be asked. The store
 /// stays loaded; the run lock is not held.
-int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out);
+int daemon_wait_luns(Store *store, int seconds, const char *goal, FILE *out,
+                     const AfterLock &pass);

@@ -7,11 +7,9 @@
 #include "command/drain/drain_record.hpp"
 #include "command/fleet/fleet.hpp"
 #include "command/boot/initramfs_note.hpp"
-#include "command/output/memory_text.hpp"
 #include "store/disk.hpp"
 #include "store/file.hpp"
 #include "store/line.hpp"
-#include "store/run.hpp"
 #include "store/store.hpp"
 
 #include <sys/stat.h>
@@ -269,25 +267,6 @@ int restore_locked(Store *store, FILE *out, int *controller)
     return 0;
 }
 
-/// Leaves the run, writes the report that was kept in memory (or already
-/// written to `out`), notes a stale initramfs, and waits when asked.
-int report_then_wait(StoreRun *run, int wait, const char *goal, int rc, MemoryText *text, FILE *out)
-{
-    run_leave(run);
-    if (out != stdout) {
-        std::fclose(out);
-        if (text->bytes.size() > 0)
-            std::fwrite(text->bytes.data(), 1, text->bytes.size(), stdout);
-    }
-    // A drain that strands LUNs has changed the file as well.
-    if (rc == 0 || rc == kDrainStranded)
-        initramfs_stale_note(stderr);
-    if (rc != 0 || wait <= 0)
-        return rc;
-    std::fflush(stdout);
-    return daemon_wait_luns(run->store, wait, goal, stdout);
-}
-
 const char *error_of_file(Store *store)
 {
     const char *why = file_unread_reason(store);
@@ -298,26 +277,30 @@ const char *error_of_file(Store *store)
 
 }  // namespace
 
-int fleet_drain(StoreRun *run, const char *controller, int wait)
+int fleet_drain(Store *store, const char *controller, FILE *out)
 {
-    if (error_of_file(run->store) != nullptr)
+    if (error_of_file(store) != nullptr)
         return kDrainFailed;
-    int drained = controller[1] - '0';
-    MemoryText text;
-    FILE *out = memory_text_open(&text);
-    out = out != nullptr ? out : stdout;
-    int rc = drain_locked(run->store, drained, out);
-    return report_then_wait(run, wait, kGoalDrained[drained], rc, &text, out);
+    return drain_locked(store, controller[1] - '0', out);
 }
 
-int fleet_restore(StoreRun *run, int wait)
+int fleet_restore(Store *store, FILE *out)
 {
-    if (error_of_file(run->store) != nullptr)
+    if (error_of_file(store) != nullptr)
         return kDrainFailed;
-    MemoryText text;
-    FILE *out = memory_text_open(&text);
-    out = out != nullptr ? out : stdout;
     int controller = 0;
-    int rc = restore_locked(run->store, out, &controller);
-    return report_then_wait(run, wait, kGoalRestored, rc, &text, out);
+    return restore_locked(store, out, &controller);
+}
+
+int fleet_drain_wait(Store *store, const char *controller, int rc, int wait,
+                     const AfterLock &pass)
+{
+    // A drain that strands LUNs has changed the file as well.
+    if (rc == 0 || rc == kDrainStranded)
+        initramfs_stale_note(stderr);
+    if (rc != 0 || wait <= 0)
+        return rc;
+    std::fflush(stdout);
+    const char *goal = controller != nullptr ? kGoalDrained[controller[1] - '0'] : kGoalRestored;
+    return daemon_wait_luns(store, wait, goal, stdout, pass);
 }

@@ -13,7 +13,10 @@
 // and the drain then does not report success: that controller must stay up.
 #pragma once
 
-struct StoreRun;
+#include <cstdio>
+
+struct AfterLock;
+struct Store;
 
 /// Exit statuses besides the wait's (daemon_wait.hpp): 0 done, 1 refused or
 /// failed (nothing changed), 4 drained, but LUNs without a path through the
@@ -22,9 +25,15 @@ struct StoreRun;
 inline constexpr int kDrainFailed = 1;
 inline constexpr int kDrainStranded = 4;
 
-/// "--drain": `controller` is "C0" or "C1" (checked by the option scan);
-/// the run entered. With `wait` seconds above 0 and every LUN drained, then
-/// waits for multipathd (daemon_wait_luns). The exit status.
-int fleet_drain(StoreRun *run, const char *controller, int wait);
-/// "--restore": the run entered. The exit status.
-int fleet_restore(StoreRun *run, int wait);
+/// "--drain", under the run lock with the file loaded: `controller` is
+/// "C0" or "C1" (checked by the option scan). The report to `out`, a
+/// refusal on standard error. The exit status.
+int fleet_drain(Store *store, const char *controller, FILE *out);
+/// "--restore", under the run lock with the file loaded, as fleet_drain.
+int fleet_restore(Store *store, FILE *out);
+/// After the lock, the report written: the note of a stale initramfs when
+/// the file changed, then, with `wait` seconds above 0 and `rc` 0, the wait
+/// for multipathd (daemon_wait_luns) to follow the drain of `controller`
+/// (nullptr: the restore). The exit status.
+int fleet_drain_wait(Store *store, const char *controller, int rc, int wait,
+                     const AfterLock &pass);

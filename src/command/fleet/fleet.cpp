@@ -8,7 +8,6 @@
 #include "command/output/out_file.hpp"
 #include "operations/operations.hpp"
 #include "store/file.hpp"
-#include "store/run.hpp"
 #include "store/store.hpp"
 
 #include <cerrno>
@@ -203,15 +202,14 @@ void export_out(FILE *out, void *context)
 
 }  // namespace
 
-int fleet_export(StoreRun *run, const char *file)
+int fleet_export(Store *store, const char *file)
 {
-    run_leave(run);
-    const char *why = file_unread_reason(run->store);
+    const char *why = file_unread_reason(store);
     if (why != nullptr) {
         std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
         return 1;
     }
-    ExportOut e = {run->store, 0};
+    ExportOut e = {store, 0};
     char not_written[kOutFileWhySize];
     if (file == nullptr) {
         export_out(stdout, &e);

@@ -16,7 +16,6 @@
 #include <cstdio>
 
 struct Store;
-struct StoreRun;
 
 /// What a port of a LUN should have: left as it is, its default, or an
 /// override 5..8.
@@ -64,8 +63,8 @@ const char *lun_name(const pathinfo &rec);
 /// says so. 0, or -1 without memory (nothing written).
 int export_to(Store *store, FILE *out, FILE *warnings);
 
-/// "--export [FILE]": leaves the run and writes the document to standard
-/// output, or to `file` (replaced whole, 0644). 0; 1 with a line on
+/// "--export [FILE]": after the run lock (the store stays loaded), writes
+/// the document to standard output, or to `file` (replaced whole, 0644). 0; 1 with a line on
 /// standard error when the preference file could not be read or `file`
 /// written.
-int fleet_export(StoreRun *run, const char *file);
+int fleet_export(Store *store, const char *file);

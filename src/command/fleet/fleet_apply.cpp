@@ -1,14 +1,11 @@
 #include "command/fleet/fleet_apply.hpp"
 
 #include "base/hash_index.hpp"
-#include "cli/cli.hpp"
 #include "command/listing/conf_check.hpp"
 #include "command/fleet/fleet.hpp"
 #include "command/fleet/fleet_input.hpp"
 #include "command/boot/initramfs_note.hpp"
-#include "command/output/memory_text.hpp"
 #include "store/file.hpp"
-#include "store/run.hpp"
 #include "store/store.hpp"
 
 #include <cstdint>
@@ -223,9 +220,8 @@ bool plan_of(const StoredLuns &s, const FleetInput &input, const GrowArray<pathi
 
 /// Under the run: the lookup, the plan, and (unless a dry run) the change
 /// saved; the report written to `out`. The exit status.
-int change(StoreRun *run, const char *file, const FleetInput &input, unsigned flags, FILE *out)
+int change(Store *store, const char *file, const FleetInput &input, unsigned flags, FILE *out)
 {
-    Store *store = run->store;
     const char *why = file_unread_reason(store);
     if (why != nullptr) {
         std::fprintf(stderr, kFmtConfUnreadable, kConfigPath, why);
@@ -271,30 +267,21 @@ int change(StoreRun *run, const char *file, const FleetInput &input, unsigned fl
 
 }  // namespace
 
-int fleet_apply(StoreRun *run, const char *file, unsigned flags)
+int fleet_apply_read(const char *file, FleetInput *input)
 {
-    FleetInput input;
-    if (fleet_read(file, &input, stderr) < 0 || fleet_parse(file, &input, stderr) < 0) {
-        fleet_input_free(&input);
+    if (fleet_read(file, input, stderr) < 0 || fleet_parse(file, input, stderr) < 0)
         return kApplyFailed;
-    }
-    if (!run_entered(run_enter(run, nullptr))) {
-        fleet_input_free(&input);
-        cli_lock_error();
-        return kApplyFailed;
-    }
-    // The report goes out once the lock is given up; a refusal's line, on
-    // standard error, at once.
-    MemoryText text;
-    FILE *out = memory_text_open(&text);
-    int rc = change(run, file, input, flags, out != nullptr ? out : stdout);
-    run_leave(run);
-    if (out != nullptr) {
-        std::fclose(out);
-        if (text.bytes.size() > 0)
-            std::fwrite(text.bytes.data(), 1, text.bytes.size(), stdout);
-    }
-    fleet_input_free(&input);
+    return 0;
+}
+
+int fleet_apply(Store *store, const char *file, const FleetInput &input, unsigned flags,
+                FILE *out)
+{
+    return change(store, file, input, flags, out);
+}
+
+int fleet_apply_noted(int rc, unsigned flags)
+{
     // The admin learns here that the boot would not see the change yet.
     if (rc == kApplyChanged && (flags & kApplyDryRun) == 0)
         initramfs_stale_note(stderr);

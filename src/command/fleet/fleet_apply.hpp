@@ -4,7 +4,10 @@
 // one locked change of the preference file.
 #pragma once
 
-struct StoreRun;
+#include <cstdio>
+
+struct FleetInput;
+struct Store;
 
 /// The options after the file.
 inline constexpr unsigned kApplyDryRun = 1;  ///< show the changes, make none
@@ -16,9 +19,17 @@ inline constexpr int kApplyUnchanged = 0;
 inline constexpr int kApplyFailed = 1;
 inline constexpr int kApplyChanged = 2;  ///< or would change, with kApplyDryRun
 
-/// Reads and checks the document first, then enters the run (not entered
-/// yet) and changes the store as the document says. Writes the changes per
-/// LUN and path and a last line "changed: ...", "would change: ..." or
-/// "unchanged: ..."; a refusal is one line on standard error. Returns the
-/// exit status.
-int fleet_apply(StoreRun *run, const char *file, unsigned flags);
+/// Before the run lock: reads and checks the document at `file` whole into
+/// `input`. 0, or kApplyFailed with a line on standard error.
+int fleet_apply_read(const char *file, FleetInput *input);
+
+/// Under the run lock, the file loaded: changes the store as the document
+/// says. Writes the changes per LUN and path and a last line "changed: ...",
+/// "would change: ..." or "unchanged: ..." to `out`; a refusal is one line
+/// on standard error. Returns the exit status.
+int fleet_apply(Store *store, const char *file, const FleetInput &input, unsigned flags,
+                FILE *out);
+
+/// After the lock, the report written: the note of a stale initramfs when
+/// the file changed. `rc`, the exit status.
+int fleet_apply_noted(int rc, unsigned flags);

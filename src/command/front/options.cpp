@@ -169,22 +169,19 @@ TaldOption next_option(TaldScan *scan)
     return {TaldWord::kEnd, 0, false, nullptr, nullptr, nullptr};
 }
 
-TaldOption final_option(int argc, char **argv)
+TaldOption line_scan(int argc, char **argv, GrowArray<int> *levels, bool *whole)
 {
     TaldScan scan{argc, argv};
     TaldOption option = next_option(&scan);
-    while (option.word == TaldWord::kLevel)
-        option = next_option(&scan);
+    for (; option.word == TaldWord::kLevel; option = next_option(&scan)) {
+        if (levels != nullptr && !levels->append(option.level))
+            *whole = false;
+    }
     return option;
 }
 
-bool probes_first(const TaldOption &option)
+TaldOption final_option(int argc, char **argv)
 {
-    if (option.word == TaldWord::kAliasGet)
-        return true;
-    // The scan gives "--set" only with its preference, "--get" with its path.
-    return option.word == TaldWord::kPrio &&
-           (is(option.operation, "--set") || is(option.operation, "--get"));
+    bool whole = true;
+    return line_scan(argc, argv, nullptr, &whole);
 }
-
-bool reads_first(const TaldOption &option) { return option.word == TaldWord::kApply; }

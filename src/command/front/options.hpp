@@ -1,13 +1,15 @@
 // tald's option scan: the command line read from its first argument on, one
-// option at a time, by the one set of rules both of its readers follow (the
-// run, which must know before it locks what the line ends in, and the
-// handler, which carries the options out).
+// option at a time. The run scans it once (line_scan): the levels, and the
+// option the line ends in, which names the command and so what the command
+// needs of the run before anything is carried out.
 //
 // Every "-v" with a level is an option of its own; the scan goes on after
 // it, and the level's argument is examined again as an argument in its own
 // right. Any other recognised word ends the scan; an argument that matches
 // none is skipped.
 #pragma once
+
+#include "base/grow_array.hpp"
 
 /// What one step of the scan found.
 enum class TaldWord {
@@ -62,15 +64,10 @@ struct TaldScan {
 /// left. After any word but kLevel the scan is over.
 TaldOption next_option(TaldScan *scan);
 
-/// The option the whole command line ends in: the first that is not a
-/// level.
+/// The whole command line scanned once: the option it ends in (the first
+/// that is not a level). `levels` (if given) receives every level before it,
+/// in their order; *whole becomes false when memory for them ran out.
+TaldOption line_scan(int argc, char **argv, GrowArray<int> *levels, bool *whole);
+
+/// The option the whole command line ends in: line_scan without the levels.
 TaldOption final_option(int argc, char **argv);
-
-/// Whether that option reads its input before it enters the store itself
-/// ("--apply").
-bool reads_first(const TaldOption &option);
-
-/// Whether that option probes a device before it needs the store: an alias
-/// or priority operation on a path ("--prio --set" with a preference,
-/// "--prio --get" with a path, "--alias --get" with a path).
-bool probes_first(const TaldOption &option);

@@ -6,7 +6,6 @@
 #include "command/listing/listing.hpp"
 #include "daemon/multipathd.hpp"
 #include "store/file.hpp"
-#include "store/run.hpp"
 #include "store/store.hpp"
 
 #include <fcntl.h>
@@ -289,11 +288,10 @@ void metrics_out(FILE *out, void *context)
 
 }  // namespace
 
-int metrics_collect(StoreRun *run, const char *file)
+int metrics_collect(Store *loaded, const char *file, const AfterLock &)
 {
-    run_leave(run);
-    MetricsFacts facts = {!file_unreadable(run->store), g_started_ns};
-    Store *store = facts.file_read ? run->store : nullptr;
+    MetricsFacts facts = {!file_unreadable(loaded), g_started_ns};
+    Store *store = facts.file_read ? loaded : nullptr;
     DaemonView view;
     DaemonLink link;
     if (daemon_link_open(&link) == 0) {

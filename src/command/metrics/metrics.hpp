@@ -29,7 +29,7 @@
 
 struct Store;
 struct DaemonView;
-struct StoreRun;
+struct AfterLock;
 
 /// What a collection found beside the store and the daemon.
 struct MetricsFacts {
@@ -51,9 +51,9 @@ void metrics_to(Store *store, FILE *out, const DaemonView *view, const MetricsFa
 /// feed escaped for the text format.
 void label_value_to(FILE *out, const char *field, std::size_t size);
 
-/// "--metrics": leaves the run (the store stays loaded), asks the daemon,
+/// "--metrics": after the run lock (the store stays loaded), asks the daemon,
 /// and writes the metrics to standard output, or, with `file`, to a new
 /// file beside it (mode 0644, synced) that is then renamed over it, so
 /// that a reader sees the old metrics or the new ones whole. 0; 1, with a
 /// line on standard error, when the file could not be written.
-int metrics_collect(StoreRun *run, const char *file);
+int metrics_collect(Store *store, const char *file, const AfterLock &pass);
