@@ -2,6 +2,7 @@
 
 #include "cli/cli.hpp"
 #include "command/output/memory_text.hpp"
+#include "daemon/multipathd.hpp"
 
 namespace {
 
@@ -90,4 +91,14 @@ int command_drive(const CommandSteps &steps, StoreRun *run, void *state)
     if (!go_on || steps.after == nullptr)
         return rc;
     return steps.after(run, state, rc, AfterLock());
+}
+
+void command_daemon_view(const AfterLock &, int bound_ms, DaemonView *view)
+{
+    DaemonLink link;
+    if (daemon_link_open(&link) == 0) {
+        daemon_view(link, bound_ms, view);
+        daemon_view_groups(link, bound_ms, nullptr, view);
+    }
+    daemon_link_close(&link);
 }

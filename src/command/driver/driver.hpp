@@ -21,6 +21,7 @@ enum class RunNeed {
 };
 
 struct CommandSteps;
+struct DaemonView;
 
 /// The pass to ask multipathd: only command_drive makes one, after it left
 /// the run. The daemon's path checks call the prioritizer, which waits for
@@ -54,7 +55,8 @@ struct CommandSteps {
     /// Before the run is entered (the document read): 0 goes on; anything
     /// else is the command's result, the run not entered.
     int (*before)(void *state);
-    /// Under the run lock: the report into `report`. Its result goes to `after`.
+    /// Under the run lock (on one LUN: the operation that probes, then
+    /// enters): the report into `report`. Its result goes to `after`.
     int (*under)(StoreRun *run, void *state, FILE *report);
     /// Once the run is left and the report written: the command's result
     /// from the result under the lock (printing, asking multipathd, waiting).
@@ -76,3 +78,9 @@ struct CommandSteps {
 /// entered and left here alone (but for kOneLun's entry, the operation's),
 /// and left once. The command's result.
 int command_drive(const CommandSteps &steps, StoreRun *run, void *state);
+
+/// Multipathd's view of the paths and of their maps' groups (daemon_view,
+/// daemon_view_groups), each exchange within `bound_ms`, for a command
+/// after the lock: asked only with the pass. *view as those leave it (not
+/// reached: empty, and said so).
+void command_daemon_view(const AfterLock &pass, int bound_ms, DaemonView *view);

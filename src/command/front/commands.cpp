@@ -138,7 +138,7 @@ int check_to(StoreRun *, void *, FILE *out)
 /// read whole is no list: the reason goes to standard error, -1; a file
 /// that could not be held for want of memory gives no list, as no list at
 /// all does.
-int list_config_json(StoreRun *run, void *, int, const AfterLock &)
+int list_config_json(StoreRun *run, void *, int, const AfterLock &pass)
 {
     const char *why = file_unread_reason(run->store);
     if (why != nullptr && !file_out_of_memory(run->store)) {
@@ -150,18 +150,13 @@ int list_config_json(StoreRun *run, void *, int, const AfterLock &)
         return -1;
     }
     DaemonView view;
-    DaemonLink link;
-    if (daemon_link_open(&link) == 0) {
-        daemon_view(link, kDaemonListMs, &view);
-        daemon_view_groups(link, kDaemonListMs, nullptr, &view);
-    }
+    command_daemon_view(pass, kDaemonListMs, &view);
     list_json_to(run->store, stdout, &view);
     // A group view that is not whole is said, not left to read as "unknown".
     if (view.maps_unread > 0)
         std::fprintf(stderr, kFmtGroupsUnread, view.maps_unread, view.maps,
                      daemon_reach_text(view.groups_reach));
     daemon_view_free(&view);
-    daemon_link_close(&link);
     return 0;
 }
 

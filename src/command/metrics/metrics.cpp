@@ -2,6 +2,7 @@
 #include "command/output/out_file.hpp"
 
 #include "base/priority.hpp"
+#include "command/driver/driver.hpp"
 #include "command/listing/list_json.hpp"
 #include "command/listing/listing.hpp"
 #include "daemon/multipathd.hpp"
@@ -288,16 +289,12 @@ void metrics_out(FILE *out, void *context)
 
 }  // namespace
 
-int metrics_collect(Store *loaded, const char *file, const AfterLock &)
+int metrics_collect(Store *loaded, const char *file, const AfterLock &pass)
 {
     MetricsFacts facts = {!file_unreadable(loaded), g_started_ns};
     Store *store = facts.file_read ? loaded : nullptr;
     DaemonView view;
-    DaemonLink link;
-    if (daemon_link_open(&link) == 0) {
-        daemon_view(link, kDaemonMetricsMs, &view);
-        daemon_view_groups(link, kDaemonMetricsMs, nullptr, &view);
-    }
+    command_daemon_view(pass, kDaemonMetricsMs, &view);
     int rc = 0;
     char why[kOutFileWhySize];
     if (file == nullptr) {
@@ -308,6 +305,5 @@ int metrics_collect(Store *loaded, const char *file, const AfterLock &)
         rc = 1;
     }
     daemon_view_free(&view);
-    daemon_link_close(&link);
     return rc;
 }
