@@ -83,6 +83,7 @@ ir=$work/initramfs
 mkdir -p "$ir"/{bin,sbin,usr/sbin,lib/x86_64-linux-gnu,lib64,lib/multipath,etc/guest,proc,sys,dev,run,tmp}
 cp "$root/bin/busybox" "$ir/bin/busybox"
 install -m 755 "$here/init.sh" "$ir/init"
+cp "$here/common.sh" "$ir/etc/guest/common.sh"
 cp "$here/drain.sh" "$ir/etc/guest/drain.sh"
 cp "$here/guest.scn" "$ir/etc/guest/guest.scn"
 cp "$here/multipath.conf" "$ir/etc/multipath.conf"

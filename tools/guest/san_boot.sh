@@ -118,7 +118,7 @@ echo "san: the root LUN $root_wwid; override $override_prio stored for $override
 
 # --- The test's root, image and disk, made again when an input changed.
 stamp=$( (cat "$base.stamp" "$deb" "$scn" "$state/tald.conf" "$here/multipath.conf" \
-    "$build/tools/guest/tald_tcmu" "$here"/san/*.sh "$here"/san/*/* "$self"; echo "$kver") | sha256sum | cut -c1-16)
+    "$build/tools/guest/tald_tcmu" "$here/common.sh" "$here"/san/*.sh "$here"/san/*/* "$self"; echo "$kver") | sha256sum | cut -c1-16)
 if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     m0=$(date +%s)
     rm -f "$work/image.stamp"
@@ -140,7 +140,7 @@ if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     mkdir -p "$r/etc/tald-test" "$r/usr/local/sbin"
     install -m 755 "$build/tools/guest/tald_tcmu" "$r/etc/tald-test/@tald_tcmu"
     install -m 644 "$scn" "$r/etc/tald-test/guest.scn"
-    install -m 644 "$here/san/array.sh" "$here/san/show.sh" "$r/etc/tald-test/"
+    install -m 644 "$here/common.sh" "$here/san/array.sh" "$here/san/show.sh" "$r/etc/tald-test/"
     printf '%s\n' $backed > "$r/etc/tald-test/backed"
     install -m 755 "$here/san/check.sh" "$r/usr/local/sbin/tald-san-check"
     if [ "$builder" = initramfs-tools ]; then
