@@ -67,9 +67,12 @@ EOF
 
 roots() {
     local c=$tmp/cache out st
-    if [ "$(id -u)" -ne 0 ] || ! unshare --mount --propagation private true 2>/dev/null ||
-        ! grep -qw overlay /proc/filesystems; then
-        echo "skipped: needs root, a mount namespace and overlayfs"
+    # (not where the temporary directory is on an overlay itself, as in the
+    # package's build root)
+    mkdir -p "$tmp/probe"/{l1,l2,u,w,m}
+    if [ "$(id -u)" -ne 0 ] || ! unshare --mount --propagation private mount -t overlay overlay \
+        -o "lowerdir=$tmp/probe/l1:$tmp/probe/l2,upperdir=$tmp/probe/u,workdir=$tmp/probe/w" "$tmp/probe/m" 2>/dev/null; then
+        echo "skipped: needs root, a mount namespace and an overlay in $tmp"
         exit 77
     fi
     stand_in_base "$c/test/base"
