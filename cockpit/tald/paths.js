@@ -227,27 +227,37 @@ page.setPrio = (device, value) =>
     change("tald --prio --set " + device + " " + value + " --wait " + WAIT,
            ["--prio", "--set", device, value, "--wait", WAIT]);
 
-/* What a drain of CTL moves: each LUN whose highest stored priority is on
- * CTL, and, named apart, each LUN without a path through the other. */
+/* What a drain of CTL does: every LUN with a path through the other
+ * controller gets overrides there; those whose I/O is on CTL move (the
+ * active group as multipathd says, or else the highest stored priority);
+ * a LUN without a path through the other stays, named apart. */
 function drainPlan(ctl) {
-    const moves = [], stays = [];
+    const moves = [], stays = [], changed = [];
     for (const lun of (page.data || { luns: [] }).luns) {
         const v = lunView(lun);
-        const other = lun.paths.some(p => !p.port.startsWith(ctl));
-        if (!other)
+        const on = p => p.port.startsWith(ctl);
+        if (!lun.paths.some(p => !on(p))) {
             stays.push(lun);
-        else if (lun.paths.some(p => p.port.startsWith(ctl) && p.priority === v.top))
+            continue;
+        }
+        changed.push(lun);
+        const there = v.known ? lun.paths.some(p => on(p) && p.multipathd && p.multipathd.group_active === true)
+            : lun.paths.some(p => on(p) && p.priority === v.top);
+        if (there)
             moves.push(lun);
     }
-    return { moves, stays };
+    return { moves, stays, changed };
 }
 
-function askDrain(ctl) {
+async function askDrain(ctl) {
+    await refresh();
     const other = ctl === "C0" ? "C1" : "C0";
     const plan = drainPlan(ctl);
-    $("confirm-text").textContent = "Drain " + ctl + ": " + plan.moves.length + " LUN(s) move to " + other +
-        (plan.stays.length ? "; " + plan.stays.length + " LUN(s) without a path through " + other +
-         " stay on " + ctl + ", which must then stay up" : "") + ". Then wait up to " + WAIT + " s.";
+    $("confirm-text").textContent = "Drain " + ctl + ": the paths through " + other + " of " +
+        plan.changed.length + " LUN(s) get overrides; " + plan.moves.length + " LUN(s) move their I/O to " +
+        other + (plan.stays.length ? "; " + plan.stays.length + " LUN(s) without a path through " + other +
+                 " stay on " + ctl + ", which must then stay up" : "") +
+        ". Then the page waits up to " + WAIT + " s for multipathd.";
     $("confirm-list").replaceChildren(
         ...plan.moves.map(l => el("li", {}, lunName(l) + " → " + other)),
         ...plan.stays.map(l => el("li", { class: "alert" }, lunName(l) + " stays on " + ctl)));
@@ -267,7 +277,7 @@ async function moving(title, args, ctl) {
                                                    (ctl ? !p.port.startsWith(ctl) : true)));
         $("progress").textContent = "waiting " + Math.round((Date.now() - started) / 1000) + " s: " +
             away.length + " of " + luns.length + " LUNs' active groups" + (ctl ? " off " + ctl : " known");
-    }, 2000);
+    }, 1000);
     const r = await change(title, args);
     clearInterval(tick);
     $("progress").textContent = "";

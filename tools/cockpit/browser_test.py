@@ -5,7 +5,7 @@ cockpit-ws on 127.0.0.1 whose local session is a real cockpit-bridge, once
 as root (administrative access) and once as nobody (none). The page's tald
 is the tree's, on the simulated array, with multipathd played by the tests'
 scripted libmpathcmd.so.0 whose replies a thread here keeps in step with the
-store, a second and a half late, as group_by_prio and an immediate failback
+store, three seconds late, as group_by_prio and an immediate failback
 would. Standard library only.
 
   browser_test.py TOP BUILD             the checks; "N passed, M failed" last
@@ -28,7 +28,7 @@ TOP, BUILD = sys.argv[1], sys.argv[2]
 BENCH = int(sys.argv[4]) if len(sys.argv) > 4 and sys.argv[3] == "--bench" else 0
 SHOTS = os.path.join(TOP, "build", "cockpit-shots")
 WS = "/usr/lib/cockpit/cockpit-ws"
-LAG = 1.5
+LAG = 3.0
 procs = []
 
 
@@ -286,7 +286,7 @@ def admin_checks(env, daemon, b):
     def listing():
         want = json_rows(json.loads(env.sim("-l", "--json").stdout))
         got = b.js(DOM_ROWS)
-        b.shot("1-overview")
+        b.shot("01-overview")
         if got != want:
             return "page:\n%s\ntald -l --json:\n%s" % (json.dumps(got), json.dumps(want))
         return None if len(got) == 32 else "%d paths, not 32" % len(got)
@@ -300,7 +300,7 @@ def admin_checks(env, daemon, b):
              "p.querySelector('button.set').click();")
         title, text = outcome(b)
         b.wait_js("await taldPage.refresh(); return 1")
-        b.shot("2-override-set")
+        b.shot("02-override-set")
         shown = b.js("const p = document.querySelector('[data-device=\"/dev/sdb\"]');"
                      "return [p.querySelector('[data-stored]').textContent, p.querySelector('.tag').textContent,"
                      " p.querySelector('.daemon').textContent]")
@@ -316,12 +316,21 @@ def admin_checks(env, daemon, b):
         before = env.conf_bytes()
         b.js("document.getElementById('drain-C1').click()")
         ask = b.until("const c = document.getElementById('confirm'); return !c.hidden && c.textContent", 10)
-        b.shot("3-drain-confirm")
-        if not ask or "move to C0" not in ask:
-            return "confirmation: %s" % ask
+        b.shot("03-drain-confirm")
+        on_c1 = [l["alias"] for l in json.loads(env.sim("-l", "--json").stdout)["luns"]
+                 if any(p["port"].startswith("C1") and (p.get("multipathd") or {}).get("group_active")
+                        for p in l["paths"])]
+        listed = b.js("return [...document.querySelectorAll('#confirm-list li')].map(l => l.textContent)")
+        if not ask or "8 LUN(s) get overrides; %d LUN(s) move their I/O to C0" % len(on_c1) not in ask or \
+                sorted(l.split()[0] for l in listed) != sorted(on_c1) or not on_c1:
+            return "confirmation: %s %s; on C1: %s" % (ask, listed, on_c1)
         b.js("document.getElementById('confirm-yes').click()")
+        progress = b.until("return document.getElementById('progress').textContent", 20)
+        b.shot("04-drain-waiting")
+        if not progress or not progress.startswith("waiting ") or "of 8 LUNs' active groups off C1" not in progress:
+            return "progress of the wait: %r" % progress
         title, text = outcome(b)
-        b.shot("4-drained")
+        b.shot("05-drained")
         if "exit status 0" not in title or "C1 drained:" not in text or "multipathd: active path groups" not in text:
             return "drain: %s\n%s" % (title, text)
         if not os.path.exists(env.state + "/tald.drained"):
@@ -331,7 +340,7 @@ def admin_checks(env, daemon, b):
         title, text = outcome(b)
         if "exit status 0" not in title or "C1 restored:" not in text:
             return "restore: %s\n%s" % (title, text)
-        b.shot("5-restored")
+        b.shot("06-restored")
         return None if env.conf_bytes() == before else "tald.conf after the restore differs from before the drain"
 
     def export_apply():
@@ -347,7 +356,7 @@ def admin_checks(env, daemon, b):
         field = b.s("/element", {"using": "css selector", "value": "#apply-file"})
         b.s("/element/%s/value" % list(field.values())[0], {"text": prefs})
         title, text = outcome(b)
-        b.shot("6-apply-dry-run")
+        b.shot("07-apply-dry-run")
         if "exit status 2" not in title or "would change: 1 path of 1 LUN" not in text:
             return "dry run: %s\n%s" % (title, text)
         if env.conf_bytes() != before:
@@ -366,7 +375,7 @@ def admin_checks(env, daemon, b):
             want = env.sim("-l", "--json").stderr.strip()
             shown = b.wait_js("await taldPage.refresh(); const e = document.getElementById('error');"
                               "return [e.hidden, e.textContent, document.querySelectorAll('article.lun').length]")
-            b.shot("7-unreadable")
+            b.shot("08-unreadable")
         finally:
             os.rmdir(env.conf)
             os.rename(env.conf + ".aside", env.conf)
@@ -378,7 +387,7 @@ def admin_checks(env, daemon, b):
             want = [l for l in env.sim("--prio", "--get", "/dev/sdb", "--wait", "1").stdout.splitlines()
                     if l.startswith("multipathd:")]
             shown = b.wait_js("await taldPage.refresh(); return document.getElementById('daemon').textContent")
-            b.shot("8-daemon-stopped")
+            b.shot("09-daemon-stopped")
         finally:
             daemon.start_again()
         return None if want and shown == want[0] else "shown %r; tald said %s" % (shown, want)
@@ -403,7 +412,7 @@ def nobody_checks(env, b):
                      " [...document.querySelectorAll('[data-admin]')].every(x => x.disabled),"
                      " document.querySelectorAll('button.set').length, document.querySelectorAll('article.lun').length]")
         said = b.js("return document.getElementById('error').textContent")
-        b.shot("9-read-only")
+        b.shot("10-read-only")
         if not state[0].startswith("Read-only") or not state[1] or state[2] != 0 or state[3] != 0 or \
                 said != "Reading the stored priorities needs administrative access; tald says: " + lock_error:
             return "the page without administrative access: %s, %r" % (state, said)
@@ -415,7 +424,7 @@ def nobody_checks(env, b):
             title, text = outcome(b)
             if what not in title or "exit status null" not in title or "Not permitted" not in text:
                 return "%s: %s\n%s" % (what, title, text)
-        b.shot("10-refused")
+        b.shot("11-refused")
         if env.conf_bytes() != before or os.path.exists(env.state + "/tald.drained") != drained:
             return "the store changed"
         return None
