@@ -10,7 +10,7 @@
 "use strict";
 
 const config = ((cockpit.manifests || {}).tald || {}).config || {};
-const TALD = config.tald || "/usr/sbin/tald";
+const TALD = config.tald || "/sbin/tald";
 const REFRESH_MS = 1000 * (config.refresh_seconds || 10);
 const WAIT = String(config.wait_seconds || 30);
 const CONTROLLERS = ["C0", "C1"];
