@@ -41,7 +41,9 @@ tald=$(sed -n 's/^ *"tald": "\(.*\)",\{0,1\}$/\1/p' "$root$dir/manifest.json")
 ws=/usr/lib/cockpit/cockpit-ws
 if [ -x "$root$ws" ]; then
     port=$((20000 + RANDOM % 40000))
-    inroot "$ws" --no-tls -a 127.0.0.1 -p "$port" --local-session=cockpit-bridge >"$root/tmp/cockpit-ws.log" 2>&1 &
+    # Not through inroot: $! must be the server itself (chroot and env exec it).
+    chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
+        "$ws" --no-tls -a 127.0.0.1 -p "$port" --local-session=cockpit-bridge >"$root/tmp/cockpit-ws.log" 2>&1 &
     ws_pid=$!
     base=http://127.0.0.1:$port/cockpit/@localhost
     for _ in $(seq 50); do
@@ -50,10 +52,17 @@ if [ -x "$root$ws" ]; then
     done
     cmp -s "$root/tmp/index.html" "$root$dir/index.html" ||
         { cat "$root/tmp/cockpit-ws.log"; fail "cockpit-ws of cockpit $version did not serve $dir/index.html"; }
-    curl -sf --compressed "$base/base1/cockpit.js" | grep -q 'cockpit' ||
+    curl -sf --compressed "$base/base1/cockpit.js" -o "$root/tmp/cockpit.js" && grep -q spawn "$root/tmp/cockpit.js" ||
         fail "cockpit-ws of cockpit $version did not serve base1/cockpit.js"
     kill "$ws_pid" && wait "$ws_pid" 2>/dev/null
     ws_pid=
+    # The session's bridge may leave a D-Bus session daemon in the root,
+    # which would keep its mounts busy: stopped by its id.
+    for proc in /proc/[0-9]*; do
+        [ "$(readlink "$proc/root" 2>/dev/null)" = "$(readlink -f "$root")" ] || continue
+        grep -qaE '^(dbus-daemon|/usr/bin/dbus-daemon|cockpit-bridge|/usr/bin/python3)' "$proc/cmdline" &&
+            kill "${proc#/proc/}" 2>/dev/null
+    done
 fi
 
 inroot apt-get purge -y $pkg >"$root/tmp/cockpit-apt.log" 2>&1 || { tail -20 "$root/tmp/cockpit-apt.log"; exit 1; }
