@@ -167,14 +167,20 @@ function render() {
     renderSummary(data);
     const main = $("luns");
     main.replaceChildren(...(data ? data.luns.filter(matches).map(renderLun) : []));
+    buttons();
+}
+
+function buttons() {
     $("access").textContent = page.admin ? ""
         : "Read-only: turn on administrative access to change priorities, drain or apply.";
-    for (const b of document.querySelectorAll("[data-admin]"))
+    for (const b of document.querySelectorAll("[data-admin], button.set"))
         b.disabled = !page.admin || page.busy;
 }
 
 async function refresh() {
+    const begun = performance.now();
     const r = await tald(["-l", "--json"]);
+    const read = performance.now();
     let data = null;
     if (r.status === 0) {
         try { data = JSON.parse(r.out) } catch (e) { r.message = "tald -l --json: " + e.message }
@@ -192,10 +198,19 @@ async function refresh() {
         const w = await tald(["--prio", "--get", data.luns[0].paths[0].device, "--wait", "1"]);
         page.reason = (w.out + "\n" + w.message).split("\n").find(l => l.startsWith("multipathd:")) || "";
     }
+    // The same listing as the last one is not drawn again: with thousands
+    // of paths the drawing costs the browser more than tald costs the host.
+    const same = data !== null && page.data !== null && r.out === page.lastOut && page.reason === page.lastReason;
+    page.lastOut = r.out;
+    page.lastReason = page.reason;
     page.data = data;
     page.refreshes += 1;
     $("updated").textContent = "updated " + new Date().toLocaleTimeString();
-    render();
+    const shown = performance.now();
+    if (!same)
+        render();
+    page.timing = { tald_ms: read - begun, render_ms: performance.now() - shown, drawn: !same };
+    page.lastRefreshMs = performance.now() - begun;
     if (page.firstRenderMs === null)
         page.firstRenderMs = performance.now();
     return data;
@@ -214,10 +229,11 @@ async function change(title, args, options) {
     if (page.busy)
         return null;
     page.busy = true;
-    render();
+    buttons();
     showOutcome(title + " …", null);
     const r = await tald(args, Object.assign({ change: true }, options || {}));
     page.busy = false;
+    buttons();
     showOutcome(title, r);
     await refresh();
     return r;
@@ -338,12 +354,14 @@ function watchAccess() {
 }
 
 /* The refresh runs while the page is shown: one tald -l --json each
- * REFRESH_MS, none while hidden, and one at once when shown again. */
+ * REFRESH_MS, or twenty times as long as the last refresh took when that
+ * is longer (a large array, a busy host), none while hidden, and one at
+ * once when shown again. */
 let timer = null;
 function schedule() {
     clearTimeout(timer);
     if (document.visibilityState === "visible")
-        timer = setTimeout(() => refresh().then(schedule), REFRESH_MS);
+        timer = setTimeout(() => refresh().then(schedule), Math.max(REFRESH_MS, 20 * (page.lastRefreshMs || 0)));
 }
 
 document.addEventListener("DOMContentLoaded", () => {
