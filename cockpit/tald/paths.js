@@ -15,6 +15,7 @@ const REFRESH_MS = 1000 * (config.refresh_seconds || 10);
 const WAIT = String(config.wait_seconds || 30);
 const CONTROLLERS = ["C0", "C1"];
 const PORTS = ["P0", "P1"];
+const APPLY_MAX = 16 * 1024 * 1024;
 
 const page = {
     data: null,       // the last listing read whole
@@ -28,6 +29,9 @@ const page = {
 window.taldPage = page;
 
 const $ = id => document.getElementById(id);
+/* Every text from tald (aliases, wwids, device names, messages) goes into
+ * the page as a text node or a property, never as HTML: markup or escapes in
+ * a name are shown, not run. */
 function el(tag, attrs, ...children) {
     const node = document.createElement(tag);
     for (const [k, v] of Object.entries(attrs || {})) {
@@ -375,8 +379,12 @@ document.addEventListener("DOMContentLoaded", () => {
     $("apply").addEventListener("click", () => page.apply());
     $("apply-file").addEventListener("change", ev => {
         const file = ev.target.files[0];
-        if (file)
+        // tald takes at most 16 MiB; a longer file is not sent at all.
+        if (file && file.size > APPLY_MAX)
+            showOutcome(file.name + ": longer than 16 MiB; not sent to tald", null);
+        else if (file)
             file.text().then(page.dryRun);
+        ev.target.value = "";
     });
     document.addEventListener("visibilitychange", () => {
         if (document.visibilityState === "visible")

@@ -350,12 +350,23 @@ def admin_checks(env, daemon, b):
         want = env.sim("--export").stdout
         if got != want:
             return "export on the page:\n%s\ntald --export:\n%s" % (got, want)
-        prefs = env.dir + "/prefs.json"
+        bad, prefs = env.dir + "/bad.json", env.dir + "/prefs.json"
+        with open(bad, "w") as f:
+            json.dump({"luns": [{"alias": "vol_db01", "ports": {"C0P0": 4}}]}, f)
         with open(prefs, "w") as f:
             json.dump({"luns": [{"alias": "vol_db03", "preferred_port": "C1P1"}]}, f)
         before = env.conf_bytes()
         field = b.s("/element", {"using": "css selector", "value": "#apply-file"})
-        b.s("/element/%s/value" % list(field.values())[0], {"text": prefs})
+        field = list(field.values())[0]
+        b.s("/element/%s/value" % field, {"text": bad})
+        title, text = outcome(b, "tald --apply - --dry-run")
+        with open(bad) as f:
+            said = subprocess.run([env.wrapper, "--apply", "-", "--dry-run"], stdin=f, capture_output=True,
+                                  text=True).stderr.strip()
+        if "exit status 1" not in title or text != said or not said or b.js("return !document.getElementById('apply').hidden"):
+            return "a refused document: %s\n%s\ntald said: %s" % (title, text, said)
+        b.js("document.getElementById('outcome-title').textContent = ''")
+        b.s("/element/%s/value" % field, {"text": prefs})
         title, text = outcome(b, "tald --apply - --dry-run")
         b.shot("07-apply-dry-run")
         if "exit status 2" not in title or "would change: 1 path of 1 LUN" not in text:
@@ -397,7 +408,7 @@ def admin_checks(env, daemon, b):
     check("admin: an override of /dev/sdb to 8 set from the page: in tald.conf, shown after the wait", override)
     check("admin: drain C1 (confirmed, waited) and restore from the page give back tald.conf byte for byte",
           drain_restore)
-    check("admin: the export equals tald --export; a file's dry run is shown first, then applied", export_apply)
+    check("admin: the export equals tald --export; a refused file shows tald's message; a file's dry run is shown first, then applied", export_apply)
     check("admin: an unreadable tald.conf is said with tald's message, no LUN listed", unreadable)
     check("admin: a stopped multipathd is said with tald's reason", stopped)
 
