@@ -16,6 +16,7 @@ import base64
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -30,6 +31,17 @@ SHOTS = os.path.join(TOP, "build", "cockpit-shots")
 WS = "/usr/lib/cockpit/cockpit-ws"
 LAG = 3.0
 procs = []
+
+
+def stop():
+    """Ends every process group this run started, by its id."""
+    for p in procs:
+        try:
+            os.killpg(p.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        p.wait()
+    procs.clear()
 
 
 def free_port():
@@ -154,8 +166,8 @@ class Daemon(threading.Thread):
 class Browser:
     def __init__(self, profile):
         self.port = free_port()
-        self.driver = subprocess.Popen(["chromedriver", "--port=%d" % self.port],
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.driver = subprocess.Popen(["chromedriver", "--port=%d" % self.port], stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL, start_new_session=True)
         procs.append(self.driver)
         for _ in range(100):
             try:
@@ -212,12 +224,15 @@ class Browser:
 def cockpit_ws(env, user):
     port = free_port()
     home = env.dir + ("/home-root" if user == "root" else "/home-nobody")
-    cmd = ["env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=" + home, "LANG=C.UTF-8",
+    cmd = ["env", "-i", "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=" + home, "LANG=C.UTF-8", "TMPDIR=" + home,
            "XDG_DATA_DIRS=%s/share:/usr/share" % env.dir, "XDG_RUNTIME_DIR=" + home,
            WS, "--no-tls", "-a", "127.0.0.1", "-p", str(port), "--local-session=cockpit-bridge"]
     if user != "root":
         cmd = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + cmd
-    ws = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=open(env.dir + "/ws-%s.log" % user, "w"))
+    # A process group of its own: the bridge starts a D-Bus session daemon
+    # and an ssh-agent that outlive it; stop() ends the whole group.
+    ws = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=open(env.dir + "/ws-%s.log" % user, "w"),
+                          start_new_session=True)
     procs.append(ws)
     for _ in range(100):
         try:
@@ -471,9 +486,7 @@ def main():
         print("      screenshots in %s" % os.path.relpath(SHOTS, TOP))
     finally:
         daemon.running = False
-        for p in procs:
-            p.terminate()
-            p.wait()
+        stop()
         shutil.rmtree(env.dir, ignore_errors=True)
     print("%d passed, %d failed" % tuple(results))
     return 1 if results[1] else 0
@@ -511,9 +524,7 @@ def bench(env, daemon):
           " %.0f ms of host CPU (tald, cockpit-bridge, cockpit-ws); at one refresh each 10 s: %.1f %% of one core"
           % (BENCH, paths, load, wall * 1000, cpu * 1000, cpu / 10 * 100))
     b.close()
-    for p in procs:
-        p.terminate()
-        p.wait()
+    stop()
     return 0
 
 
