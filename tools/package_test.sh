@@ -511,6 +511,8 @@ release() {
     dir=$(multipath_dir)
     echo "   $suite: libc6 $glibc, multipath-tools $mpt, prioritizers in $dir"
     check "$suite: apt-get install ./$(basename "$deb")" apt_install
+    check "$suite: cockpit-quelvane-path-manager beside the release's Cockpit: installed, listed by its bridge, served by its cockpit-ws, purged" \
+        tools/cockpit/package_check.sh "$R" "${deb%/*}/cockpit-quelvane-path-manager_$(dpkg-parsechangelog -l debian/changelog -S Version)_all.deb"
     check "$suite: $state made 0700 root" expect 0 "700 root" mode $state
     check "$suite: the plugin in $dir, where that release's multipath looks" plugin_where_multipath_looks "$dir"
     check "$suite: tald -V" expect 0 "Version: tald-dm 0.3.2" sim "$R" tald -V
