@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317  # the checks' functions run through check
 # The example play examples/fleet.yml under Debian's ansible-playbook, run on
 # this machine (-i localhost, -c local, without become) against the simulated
 # array (tools/simarray/scenarios/array8.scn, every path probed). The play's
@@ -16,19 +17,15 @@
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top" || exit 1
-if ! command -v ansible-playbook >/dev/null; then
-    echo "fleet: not run: no ansible-playbook (tools/setup.sh installs it)"
-    echo "0 passed, 1 failed"
-    exit 1
-fi
+# shellcheck source=tools/lib/check.sh
+. tools/lib/check.sh
+command -v ansible-playbook >/dev/null || not_run fleet "no ansible-playbook (tools/setup.sh installs it)"
 # shellcheck source=tools/simenv.sh
 . tools/simenv.sh tald-fleet
 cmake --build "$top/$build" --target fake_mpathcmd >/dev/null || exit 1
 work=$state/work
 mkdir -p "$work/tmp" "$work/ansible" "$state/none" "$state/held"
 touch "$state/none/refuse" "$work/ansible.cfg"
-passed=0
-failed=0
 
 # wrapper NAME DAEMON: a tald on the simulated array with multipathd
 # scripted by the directory DAEMON.
@@ -49,20 +46,6 @@ wrapper tald-held "$state/held"
 export ANSIBLE_CONFIG=$work/ansible.cfg ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/ansible/tmp \
     ANSIBLE_REMOTE_TEMP=$work/ansible/remote ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 \
     ANSIBLE_STDOUT_CALLBACK=default TMPDIR=$work/tmp
-
-# check NAME COMMAND...: one line per check; the command's output only when it fails.
-check() {
-    local name=$1 out
-    shift
-    if out=$("$@" 2>&1); then
-        passed=$((passed + 1))
-        echo "ok    $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL  $name"
-        [ -z "$out" ] || printf '%s\n' "$out" | sed 's/^/      /'
-    fi
-}
 
 # play LOG ARG...: the example play on this machine, its output in LOG.
 play() {
@@ -214,5 +197,4 @@ check "drain without wait: changed, then refused; restore: changed, the export a
 check "drain whose LUN does not move within its wait, restore without multipathd: failed, the output shown" \
     not_moved
 check "drain that leaves a LUN without a path through C1: failed, the LUN named; restore: changed" stranded
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317  # the checks' functions run through check
 # The metrics with Debian's Prometheus tools. On the simulated array
 # (tools/simarray/scenarios/array8.scn, every path probed, one override),
 # with multipathd played by the tests' scripted libmpathcmd.so.0 (a daemon
@@ -15,12 +16,10 @@
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top" || exit 1
+# shellcheck source=tools/lib/check.sh
+. tools/lib/check.sh
 for tool in promtool prometheus-node-exporter curl; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "metrics: not run: no $tool (tools/setup.sh installs it)"
-        echo "0 passed, 1 failed"
-        exit 1
-    fi
+    command -v "$tool" >/dev/null || not_run metrics "no $tool (tools/setup.sh installs it)"
 done
 # shellcheck source=tools/simenv.sh
 . tools/simenv.sh tald-metrics
@@ -31,22 +30,6 @@ fake_lib=$top/$build/tests/fake_mpathcmd
 daemon=$state/daemon
 work=$state/work
 mkdir -p "$daemon" "$work"
-passed=0
-failed=0
-
-# check NAME COMMAND...: one line per check; the command's output only when it fails.
-check() {
-    local name=$1 out
-    shift
-    if out=$("$@" 2>&1); then
-        passed=$((passed + 1))
-        echo "ok    $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL  $name"
-        [ -z "$out" ] || printf '%s\n' "$out" | sed 's/^/      /'
-    fi
-}
 
 # metrics FILE [ENV...]: `tald --metrics` under the simulated array into FILE.
 metrics() {
@@ -198,7 +181,7 @@ while read -r dev _; do
     sim "$callout" "$dev" >/dev/null
 done < <(awk '$1 == "node" { print $2 }' "$scenario")
 sim "$tald" --prio --set /dev/sdb 8 >/dev/null
-script_daemon || { echo "metrics: not run: the daemon's script could not be made"; echo "0 passed, 1 failed"; exit 1; }
+script_daemon || not_run metrics "the daemon's script could not be made"
 check "tald --metrics, the daemon holding every path: promtool check metrics; 10 families, 32 paths" with_daemon
 check "tald --metrics without multipathd, and with tald.conf unreadable: promtool check metrics" other_views
 check "tald-metrics.service: systemd-analyze verify, and security's exposure at most 2.0" unit_confined
@@ -214,5 +197,4 @@ if check "node_exporter on 127.0.0.1, textfile directory in the test's own" \
     echo "      scraped from $exporter_url:"
     grep -E '^(tald_|node_textfile_scrape_error)' "$work/scrape" | grep -E 'vol_db01|^[a-z_]+ ' | sed 's/^/      /'
 fi
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

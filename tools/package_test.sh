@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317  # the checks' functions run through check
 # Builds the Debian package as a Debian builder does (dpkg-buildpackage with
 # Debian's build flags and the whole test suite) inside a Debian 11 build
 # root, so that it links against the oldest C library it is for, and checks
@@ -16,9 +17,11 @@
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top" || exit
+# shellcheck source=tools/lib/check.sh
+. tools/lib/check.sh
 if [ "${TALD_PACKAGE_NAMESPACE:-}" != 1 ]; then
     # What the stage needs, said at once rather than after a failed build.
-    needs() { echo "package: not run: $*"; echo "0 passed, 1 failed"; exit 1; }
+    needs() { not_run package "$@"; }
     [ "$(id -u)" -eq 0 ] || needs "needs root (debootstrap, mounts, chroot): run it as root"
     # unshare makes / private in the new namespace, so that no overlay mount
     # reaches the machine's; a chroot whose / is no mount point refuses that.
@@ -38,42 +41,10 @@ build_suite=bullseye
 admin_suites=(bullseye bookworm trixie)
 state=/etc/lvm/cache
 lock_error="Error:  Unable to obtain lock."
-passed=0
-failed=0
 
-# check NAME COMMAND...: one line per check; the command's output only when it fails.
-check() {
-    local name=$1 out
-    shift
-    if out=$("$@" 2>&1); then
-        passed=$((passed + 1))
-        echo "ok    $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL  $name"
-        [ -z "$out" ] || printf '%s\n' "$out" | sed 's/^/      /'
-    fi
-}
-
-finish() {
-    echo "$passed passed, $failed failed"
-    [ "$failed" -eq 0 ]
-    exit
-}
-
-# expect WANT_STATUS WANT_OUTPUT COMMAND...: the command's exit status and
-# standard output, exactly.
-expect() {
-    local want_status=$1 want=$2 out status
-    shift 2
-    out=$("$@")
-    status=$?
-    [ "$status" -eq "$want_status" ] || { echo "exit status $status, wanted $want_status"; return 1; }
-    [ "$out" = "$want" ] || { printf 'output:\n%s\nwanted:\n%s\n' "$out" "$want"; return 1; }
-}
-
-# overlay LOWER DIR: DIR/mnt shows the cached root LOWER; writes go to DIR.
-# /proc and /dev are the machine's.
+# overlay LOWER DIR: DIR/mnt shows the cached root LOWER (the lower
+# directories tools/debroot.sh prints); writes go to DIR. /proc and /dev are
+# the machine's.
 overlay() {
     local lower=$1 dir=$2
     rm -rf "$dir" && mkdir -p "$dir"/{upper,work,mnt} || return
@@ -540,6 +511,8 @@ release() {
     dir=$(multipath_dir)
     echo "   $suite: libc6 $glibc, multipath-tools $mpt, prioritizers in $dir"
     check "$suite: apt-get install ./$(basename "$deb")" apt_install
+    check "$suite: cockpit-quelvane-path-manager beside the release's Cockpit: installed, listed by its bridge, served by its cockpit-ws, purged" \
+        tools/cockpit/package_check.sh "$R" "${deb%/*}/cockpit-quelvane-path-manager_$(dpkg-parsechangelog -l debian/changelog -S Version)_all.deb"
     check "$suite: $state made 0700 root" expect 0 "700 root" mode $state
     check "$suite: the plugin in $dir, where that release's multipath looks" plugin_where_multipath_looks "$dir"
     check "$suite: tald -V" expect 0 "Version: tald-dm 0.3.2" sim "$R" tald -V
@@ -576,29 +549,13 @@ kver=$(uname -r)
 sg_note="The initramfs of kernel $kver carries an older copy of the overrides; to boot with these, run:"
 
 # initrd_root SUITE BUILDER: the cached root of the release with multipath
-# and the builder. Debian 13's dracut comes with apt on top of a root made
-# without initramfs-tools (debootstrap would take initramfs-tools for the
-# kernel's "initramfs-tools | linux-initramfs-tool"), once.
+# and the builder (the lower directories for overlay).
 initrd_root() {
-    local suite=$1 builder=$2 pre base want
-    if [ "$builder" = initramfs-tools ]; then
-        tools/debroot.sh "$suite" initrd multipath-tools multipath-tools-boot initramfs-tools busybox 2>&3
-        return
+    if [ "$2" = initramfs-tools ]; then
+        tools/debroot.sh "$1" initrd multipath-tools multipath-tools-boot initramfs-tools busybox 2>&3
+    else
+        tools/debroot.sh "$1" dracut multipath-tools busybox udev systemd dracut 2>&3
     fi
-    pre=$(tools/debroot.sh "$suite" dracutpre multipath-tools busybox udev systemd 2>&3) || return
-    base=$pre-dracut
-    want="$(cat "$pre.stamp") + dracut"
-    if [ "$(cat "$base.stamp" 2>/dev/null)" != "$want" ]; then
-        echo "package: $suite: installing dracut into $base, once" >&3
-        rm -rf "$base" "$base.tmp" "$base.stamp"
-        cp -a "$pre" "$base.tmp" && mount -t proc proc "$base.tmp/proc" && mount --bind /dev "$base.tmp/dev" || return
-        inroot "$base.tmp" sh -c 'apt-get update -qq && apt-get install -y -q --no-install-recommends dracut' \
-            >"$base.log" 2>&1 || { umount "$base.tmp/dev" "$base.tmp/proc"; tail -n 20 "$base.log"; return 1; }
-        umount "$base.tmp/dev" "$base.tmp/proc"
-        rm -f "$base.tmp"/var/cache/apt/archives/*.deb
-        mv "$base.tmp" "$base" && echo "$want" >"$base.stamp" || return
-    fi
-    echo "$base"
 }
 
 # The builder's commands in the root (R, B: the builder, IMG: the image).
@@ -796,16 +753,19 @@ dlopen_test() {
 # from 0.3.2-1 (served to apt from a local repository), in a copy of the
 # release's initramfs-tools root, with the archive of APT's sources.
 piuparts_release() {
-    local suite=$1 root mirror repo=$work/old-repo log=$work/piuparts-$1.log
-    root=$(initrd_root "$suite" initramfs-tools) || return
+    local suite=$1 lower root=$work/piuparts-root mirror repo=$work/old-repo log=$work/piuparts-$1.log status=0
+    # piuparts copies the root it starts from: a read-only view of the layers.
+    lower=$(initrd_root "$suite" initramfs-tools) || return
     # shellcheck source=tools/apt_mirror.sh
     . tools/apt_mirror.sh && mirror=$(apt_mirror) || return
-    rm -rf "$repo" "$work/piuparts-tmp" && mkdir -p "$repo" "$work/piuparts-tmp" &&
-        cp "$old_deb" "$repo/" && (cd "$repo" && dpkg-scanpackages . >Packages 2>/dev/null) || return
+    rm -rf "$repo" "$work/piuparts-tmp" && mkdir -p "$repo" "$work/piuparts-tmp" "$root" &&
+        cp "$old_deb" "$repo/" && (cd "$repo" && dpkg-scanpackages . >Packages 2>/dev/null) &&
+        mount -t overlay overlay -o "lowerdir=$lower" "$root" || return
     piuparts -d "$suite" -m "$mirror" -e "$root" -t "$work/piuparts-tmp" -l "$log" \
         --bindmount "$repo" --extra-repo "deb [trusted=yes] file://$repo ./" \
-        --ignore=/var/cache/debconf/tmp.ci/ "$deb" >/dev/null 2>&1 ||
-        { grep -E 'FAIL|ERROR' "$log" | head -n 20; return 1; }
+        --ignore=/var/cache/debconf/tmp.ci/ "$deb" >/dev/null 2>&1 || status=1
+    umount "$root"
+    [ "$status" -eq 0 ] || { grep -E 'FAIL|ERROR' "$log" | head -n 20; return 1; }
     grep -q 'PASS: Installation, upgrade and purging tests' "$log" || { echo "no upgrade test in $log"; return 1; }
 }
 

@@ -16,6 +16,9 @@ packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev nlohmann-js
           qemu-system-x86 cpio kmod xz-utils zstd piuparts
           strace clang libclang-rt-14-dev libbenchmark-dev time
           prometheus prometheus-node-exporter curl ansible-core)
+# cockpit-ws, cockpit-bridge, chromium and its chromedriver: the Cockpit
+# page's stage (tools/cockpit_test.sh), a headless browser on 127.0.0.1.
+packages+=(cockpit-ws cockpit-bridge chromium chromium-driver)
 # Debian's libmpathcmd.so.0, for the tests that run tald with the real client
 # library against a fake daemon: unpacked from multipath-tools' package into a
 # directory of its own (installed, multipath-tools would put it on the library

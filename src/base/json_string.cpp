@@ -2,6 +2,36 @@
 
 #include <cstring>
 
+int utf8_length(const unsigned char *text, std::size_t len)
+{
+    unsigned char lead = text[0];
+    if (lead < 0x80)
+        return 1;
+    int follow = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        follow = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        follow = 2;
+        low = lead == 0xE0 ? 0xA0 : low;
+        high = lead == 0xED ? 0x9F : high;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        follow = 3;
+        low = lead == 0xF0 ? 0x90 : low;
+        high = lead == 0xF4 ? 0x8F : high;
+    } else {
+        return -1;
+    }
+    for (int k = 1; k <= follow; ++k) {
+        if (static_cast<std::size_t>(k) >= len || text[k] < low || text[k] > high)
+            return -k;
+        low = 0x80;
+        high = 0xBF;
+    }
+    return follow + 1;
+}
+
 namespace {
 constexpr const char *kErrUnterminated = "unterminated string";
 constexpr const char *kErrControl = "control character in string";
@@ -23,34 +53,6 @@ int fail(Cursor *c, std::size_t at, const char *what)
 {
     *c->fault = JsonFault{what, at};
     return -1;
-}
-
-/// Bytes of the well-formed UTF-8 sequence of two to four bytes at `s`
-/// (`avail` bytes there), or 0: no overlong forms, surrogates or values
-/// past U+10FFFF.
-std::size_t utf8_sequence(const unsigned char *s, std::size_t avail)
-{
-    unsigned char c = s[0];
-    std::size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3
-                  : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
-    if (n == 0 || n > avail)
-        return 0;
-    unsigned char low = 0x80, high = 0xbf;  // the second byte's range
-    if (c == 0xe0)
-        low = 0xa0;
-    else if (c == 0xed)
-        high = 0x9f;
-    else if (c == 0xf0)
-        low = 0x90;
-    else if (c == 0xf4)
-        high = 0x8f;
-    if (s[1] < low || s[1] > high)
-        return 0;
-    for (std::size_t i = 2; i < n; ++i) {
-        if (s[i] < 0x80 || s[i] > 0xbf)
-            return 0;
-    }
-    return n;
 }
 
 /// The value of the \u escape at `at` (its backslash), or -1.
@@ -133,10 +135,10 @@ std::size_t plain_run(const Cursor *c)
         unsigned char b = bytes[run];
         if (b == '"' || b == '\\' || b < 0x20)
             break;
-        std::size_t n = b < 0x80 ? 1 : utf8_sequence(bytes + run, c->len - run);
-        if (n == 0)
+        int n = utf8_length(bytes + run, c->len - run);
+        if (n < 0)
             break;
-        run += n;
+        run += static_cast<std::size_t>(n);
     }
     return run;
 }
@@ -166,4 +168,94 @@ int json_string_read(const char *text, std::size_t len, std::size_t *pos, GrowAr
     }
     *pos = c.pos + 1;
     return out->append('\0') ? 0 : fail(&c, quote, kJsonOutOfMemory);
+}
+
+// --- writing -------------------------------------------------------------------
+
+namespace {
+
+constexpr const char *kReplacement = "\xEF\xBF\xBD";
+/// In a label's value the backslash introduces what the name held: "\\" a
+/// backslash, "\xHH" a byte that is no UTF-8, so that two names that differ
+/// in such bytes stay two series. Each backslash is then escaped once more
+/// for the text format.
+constexpr const char *kLiteralBackslash = "\\\\\\\\";
+constexpr const char *kFmtUndecodable = "\\\\x%02x";
+
+/// What a format makes of the pieces of a name: one that is no UTF-8
+/// (`len` bytes), and one ASCII character.
+struct Escaping {
+    void (*undecodable)(FILE *out, const unsigned char *piece, std::size_t len);
+    void (*ascii)(FILE *out, unsigned char c);
+};
+
+void json_undecodable(FILE *out, const unsigned char *, std::size_t) { std::fputs(kReplacement, out); }
+
+void json_ascii(FILE *out, unsigned char c)
+{
+    static constexpr struct {
+        unsigned char c;
+        const char *escaped;
+    } kNamed[] = {{'\b', "\\b"}, {'\t', "\\t"}, {'\n', "\\n"},  {'\f', "\\f"},
+                  {'\r', "\\r"}, {'"', "\\\""}, {'\\', "\\\\"}};
+    for (const auto &named : kNamed) {
+        if (named.c == c) {
+            std::fputs(named.escaped, out);
+            return;
+        }
+    }
+    if (c < 0x20)
+        std::fprintf(out, "\\u%04x", c);
+    else
+        std::fputc(c, out);
+}
+
+void label_undecodable(FILE *out, const unsigned char *piece, std::size_t len)
+{
+    for (std::size_t k = 0; k < len; ++k)
+        std::fprintf(out, kFmtUndecodable, piece[k]);
+}
+
+void label_ascii(FILE *out, unsigned char c)
+{
+    if (c == '\\')
+        std::fputs(kLiteralBackslash, out);
+    else if (c == '"')
+        std::fputs("\\\"", out);
+    else if (c == '\n')
+        std::fputs("\\n", out);
+    else
+        std::fputc(c, out);
+}
+
+/// The one walk: the field's pieces in order, each character of two bytes
+/// or more as it stands, the rest as `how` escapes it, inside quotes.
+void quoted_to(FILE *out, const char *field, std::size_t size, const Escaping &how)
+{
+    const auto *text = reinterpret_cast<const unsigned char *>(field);
+    std::size_t len = strnlen(field, size);
+    std::fputc('"', out);
+    for (std::size_t i = 0; i < len;) {
+        int n = utf8_length(text + i, len - i);
+        if (n < 0)
+            how.undecodable(out, text + i, static_cast<std::size_t>(-n));
+        else if (n > 1)
+            std::fwrite(text + i, 1, static_cast<std::size_t>(n), out);
+        else
+            how.ascii(out, text[i]);
+        i += static_cast<std::size_t>(n < 0 ? -n : n);
+    }
+    std::fputc('"', out);
+}
+
+}  // namespace
+
+void json_string_to(FILE *out, const char *field, std::size_t size)
+{
+    quoted_to(out, field, size, Escaping{json_undecodable, json_ascii});
+}
+
+void label_value_to(FILE *out, const char *field, std::size_t size)
+{
+    quoted_to(out, field, size, Escaping{label_undecodable, label_ascii});
 }

@@ -5,6 +5,7 @@
 // not come leaves its map's paths kGroupNotRead, which every reader of the
 // view (the listing, the waits, the metrics) tells from a group that was
 // read, and counts the map as not read.
+#include "base/clock.hpp"
 #include "daemon/multipathd.hpp"
 
 #include <cstdio>
@@ -139,13 +140,13 @@ void map_unread(DaemonView *view, DaemonReach why, std::size_t how_many = 1)
 void groups_map_by_map(const DaemonLink &link, int bound_ms, DaemonPath *const *paths,
                        std::size_t maps, DaemonView *view)
 {
-    long long deadline = daemon_clock_ms() + kGroupsByMapMs;
+    long long deadline = monotonic_ms() + kGroupsByMapMs;
     std::size_t done = 0;
     for (std::size_t i = 0; i < view->count; i += map_run(paths, view->count, i)) {
         const char *map = paths[i]->map;
         if (!in_map(*paths[i]))
             continue;
-        long long left = deadline - daemon_clock_ms();
+        long long left = deadline - monotonic_ms();
         if (left <= 0) {
             map_unread(view, kDaemonTimedOut, maps - done);
             return;

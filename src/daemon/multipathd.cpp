@@ -1,5 +1,6 @@
 #include "daemon/multipathd.hpp"
 
+#include "base/clock.hpp"
 #include "base/grow_array.hpp"
 
 #include <dlfcn.h>
@@ -23,7 +24,7 @@ constexpr long kConnectRetryNs = 10L * 1000 * 1000;
 /// it has passed.
 unsigned left_ms(long long deadline)
 {
-    long long left = deadline - daemon_clock_ms();
+    long long left = deadline - monotonic_ms();
     return left > 0 ? static_cast<unsigned>(left) : 0;
 }
 
@@ -174,7 +175,7 @@ DaemonReach daemon_ask(const DaemonLink &link, const char *cmd, int bound_ms, ch
     *len = 0;
     if (link.handle == nullptr)
         return kDaemonNoLibrary;
-    long long deadline = daemon_clock_ms() + (bound_ms > 0 ? bound_ms : 0);
+    long long deadline = monotonic_ms() + (bound_ms > 0 ? bound_ms : 0);
     DaemonReach reach = kDaemonNoSocket;
     Connection conn{link, connect_within(link, deadline, &reach)};
     if (conn.fd < 0)
@@ -349,11 +350,4 @@ const char *daemon_reach_text(DaemonReach reach)
     default:
         return "no answer read";
     }
-}
-
-long long daemon_clock_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }

@@ -63,9 +63,6 @@ struct DaemonView {
 /// The largest reply taken: the daemon's own limit (MAX_REPLY_LEN).
 inline constexpr std::size_t kMaxDaemonReply = 32u << 20;
 
-/// The clock the exchanges' bounds are counted on: CLOCK_MONOTONIC in ms.
-long long daemon_clock_ms();
-
 /// Loads libmpathcmd.so.0. 0, or -1 (kDaemonNoLibrary) when it is missing.
 int daemon_link_open(DaemonLink *link);
 void daemon_link_close(DaemonLink *link);

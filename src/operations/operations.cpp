@@ -49,9 +49,16 @@ const char *device_text(const pathinfo *rec, const char *dev)
     return rec->slot_dev[rec->cp][0];
 }
 
-/// A fresh record for the probe; nullptr when the heap is exhausted, which
-/// grelt_info then reports as a failed probe.
-pathinfo *new_record() { return static_cast<pathinfo *>(std::malloc(sizeof(pathinfo))); }
+/// A fresh record for the probe, owned until the operation returns: on the
+/// heap, not on the stack of the daemon's threads; `rec` is nullptr when the
+/// heap is exhausted, which grelt_info then reports as a failed probe.
+struct ProbeRecord {
+    pathinfo *rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
+    ProbeRecord() = default;
+    ProbeRecord(const ProbeRecord &) = delete;
+    ProbeRecord &operator=(const ProbeRecord &) = delete;
+    ~ProbeRecord() { std::free(rec); }
+};
 
 }  // namespace
 
@@ -73,17 +80,19 @@ int resolve(StoreRun *run, const char *dev, const pathinfo *rec)
 }
 }  // namespace
 
-int getPrio(StoreRun *run, const char *dev)
+int getPrio(StoreRun *run, const char *dev) { return getPrio(run, dev, 0); }
+
+int getPrio(StoreRun *run, const char *dev, unsigned probe_ms)
 {
     log_trace(kLineGetEntry, 7, "ENTRY dev: %s", dev);
-    pathinfo *rec = new_record();
-    int rc = grelt_info(dev, rec);
+    ProbeRecord probe;
+    pathinfo *rec = probe.rec;
+    int rc = grelt_info(dev, rec, probe_ms);
     log_trace(kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
               device_text(rec, dev), rec != nullptr ? rec->cp : -1,
               rec != nullptr ? rec->lunref : 0);
     // Not identified: the store is not even looked at.
     int prio = rc < 0 || rec == nullptr ? 0 : resolve(run, dev, rec);
-    std::free(rec);
     if (prio != kNoStore && run->entry != kRunAnswered)
         log_trace(kLineGetResult, 7, "getPrio: %d", prio);
     return prio;
@@ -97,16 +106,14 @@ int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored)
     // saturate and are refused like any other out-of-range request.
     int requested = int_from_text(prio_text != nullptr ? prio_text : "");
 
-    pathinfo *rec = new_record();
+    ProbeRecord probe;
+    pathinfo *rec = probe.rec;
     if (grelt_info(dev, rec) < 0 || rec == nullptr) {
         log_trace(kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
-        std::free(rec);
         return -2;
     }
-    if (!enter(run, rec)) {
-        std::free(rec);
+    if (!enter(run, rec))
         return kNoStore;
-    }
 
     // For the journal: what was stored (0: nothing yet).
     int before = stored_prio_of(run->store, rec);
@@ -127,29 +134,25 @@ int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored)
         if (stored != nullptr)
             *stored = applied;
     }
-    std::free(rec);
     return result;
 }
 
 int getAlias(StoreRun *run, const char *dev)
 {
     log_trace(kLineAliasEntry, 7, "ENTRY dev: %s", dev);
-    pathinfo *rec = new_record();
+    ProbeRecord probe;
+    pathinfo *rec = probe.rec;
     int rc = grelt_info(dev, rec);
     if (rc != 1 || rec == nullptr) {
         log_trace(kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s",
                   rc, device_text(rec, dev));
-        std::free(rec);
         return -1;
     }
-    if (!enter(run, rec)) {
-        std::free(rec);
+    if (!enter(run, rec))
         return kNoStore;
-    }
     log_trace(kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
               device_text(rec, dev), rec->wwid, rec->text_name);
     std::printf(kAliasFormat, rec->text_name, rec->wwid);
-    std::free(rec);
     return 0;
 }
 
@@ -164,7 +167,8 @@ int storedDefaultPrio(const pathinfo *rec, int cp)
                            kControllerPorts + 1;
         }
     }
-    pathinfo *probed = new_record();
+    ProbeRecord probe;
+    pathinfo *probed = probe.rec;
     int found = 0;
     for (int row = 0; row < kControllerPorts && found == 0; ++row) {
         for (int slot = 0; slot < kSlotsPerPort && found == 0; ++slot) {
@@ -176,6 +180,5 @@ int storedDefaultPrio(const pathinfo *rec, int cp)
                 found = defaultPrio(cp, probed->lunref);
         }
     }
-    std::free(probed);
     return found;
 }

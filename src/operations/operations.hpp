@@ -12,6 +12,9 @@ inline constexpr int kNoStore = -3;
 
 /// Priority of the path (1..8); 0 when the path cannot be probed; kNoStore.
 int getPrio(StoreRun *run, const char *dev);
+/// getPrio with each command of the probe given `probe_ms` (0: the default)
+/// to complete: for a caller with a bound of its own (the prioritizer).
+int getPrio(StoreRun *run, const char *dev, unsigned probe_ms);
 /// Applies and reports an override or reset. 0 applied; -1 refused; -2 probe
 /// failed or not saved; kNoStore. When applied, *stored (if given) is the
 /// priority the path now has: the override, or its default after a reset.

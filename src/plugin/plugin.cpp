@@ -113,7 +113,6 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
 {
     log_use_syslog(true);
     log_thread_use(verbosity);
-    sg_io_set_command_timeout(timeout_ms);
 
     int result = 0;
     char node[kNodeSize];
@@ -125,7 +124,7 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
             flags |= kRunRefusedBefore;
         StoreRun run = {&kept_store, &kept_lock, &kept_turn,
                         static_cast<int>(std::min<unsigned>(timeout_ms, INT_MAX)), flags};
-        result = getPrio(&run, node);
+        result = getPrio(&run, node, timeout_ms);
         CallOutcome outcome = {kHealthy, 0, timeout_ms};
         judge(run, &outcome);
         run_leave(&run);
@@ -135,7 +134,6 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
         report_state(outcome);
     }
 
-    sg_io_set_command_timeout(0);
     log_thread_use(-1);
     log_use_syslog(false);
     return result;

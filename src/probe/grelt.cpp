@@ -255,11 +255,11 @@ int ask_address(int fd, const char *dev, pathinfo *rec)
 }
 
 /// INQUIRY page 0x83 into page_buffer, and the LUN's wwid and lunref from it.
-int ask_identity(int fd, const char *dev, pathinfo *rec)
+int ask_identity(int fd, const char *dev, pathinfo *rec, unsigned timeout_ms)
 {
     int r = sg_io_do_command_fd(fd, dev, kIdentificationInquiry.data(),
                                 static_cast<int>(kIdentificationInquiry.size()),
-                                page_buffer.data(), kPageSize);
+                                page_buffer.data(), kPageSize, timeout_ms);
     if (r < 0) {
         log_trace(kLineInfoInquiry, 4,
                   "ERROR[%d] getting SCSI INQ page 0x83: %s", r, dev);
@@ -277,11 +277,11 @@ int ask_identity(int fd, const char *dev, pathinfo *rec)
 
 /// The READ BUFFER query, and the controller port from its reply. The node
 /// is closed as soon as the last command is done.
-int ask_port(FdGuard *node, const char *dev, pathinfo *rec)
+int ask_port(FdGuard *node, const char *dev, pathinfo *rec, unsigned timeout_ms)
 {
     int r = sg_io_do_command_fd(node->fd, dev, kControllerPortQuery.data(),
                                 static_cast<int>(kControllerPortQuery.size()), port_buffer.data(),
-                                kReplySize);
+                                kReplySize, timeout_ms);
     node->close_now();
     if (r < 0) {
         log_trace(kLineInfoPortQuery, 4, "ERROR[%d] getting grelt info: %s",
@@ -298,7 +298,7 @@ int ask_port(FdGuard *node, const char *dev, pathinfo *rec)
 
 }  // namespace
 
-int grelt_info(const char *dev, pathinfo *rec)
+int grelt_info(const char *dev, pathinfo *rec, unsigned timeout_ms)
 {
     log_trace(kLineInfoEntry, 7, "ENTRY dev: %s", dev);
     if (rec == nullptr) {
@@ -312,11 +312,13 @@ int grelt_info(const char *dev, pathinfo *rec)
     // One open for the three questions: a node that is opened and closed
     // three times costs the kernel (and a busy daemon) three times as much.
     FdGuard node(sg_io_open_node(dev));
+    if (timeout_ms == 0)
+        timeout_ms = kSgCommandTimeoutMs;
     int r = ask_address(node.fd, dev, rec);
     if (r >= 0)
-        r = ask_identity(node.fd, dev, rec);
+        r = ask_identity(node.fd, dev, rec, timeout_ms);
     if (r >= 0)
-        r = ask_port(&node, dev, rec);
+        r = ask_port(&node, dev, rec, timeout_ms);
     if (r < 0)
         return r;
 

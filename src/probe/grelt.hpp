@@ -13,12 +13,13 @@
 
 #include <cstddef>
 
-/// Probes `dev` into `rec` (every field overwritten, cleared first).
+/// Probes `dev` into `rec` (every field overwritten, cleared first), each
+/// command given `timeout_ms` (0: the default, kSgCommandTimeoutMs).
 /// 1: identified, `text_name` holds the alias; 0: identified, `text_name`
 /// holds the placeholder "???"; -2: a command ended with a problem the driver
 /// reported; -1: any other failure. On a negative result the record holds
 /// what was set before the failing step and is not to be used.
-int grelt_info(const char *dev, pathinfo *rec);
+int grelt_info(const char *dev, pathinfo *rec, unsigned timeout_ms = 0);
 
 // --- decoding steps ----------------------------------------------------------
 

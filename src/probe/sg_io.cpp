@@ -29,8 +29,6 @@ constexpr int kLineLatencySendFailed = 182;
 constexpr const char *kOpenFailedFormat = "Opening the device [%s] failed.  Errno: 0x%x";
 
 constexpr int kSenseSize = 128;
-constexpr unsigned kCommandTimeoutMs = 60000;
-thread_local unsigned command_timeout_ms = kCommandTimeoutMs;
 constexpr int kInquiryDataSize = 255;
 constexpr std::array<unsigned char, 6> kStandardInquiry = {0x12, 0x00, 0x00, 0x00, 0xff, 0x00};
 
@@ -72,10 +70,10 @@ namespace {
 /// SG_IO of one data-in command on the open node; as sg_io_do_command after
 /// its open.
 int send_command(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
-                 unsigned char *buf, int buf_len)
+                 unsigned char *buf, int buf_len, unsigned timeout_ms)
 {
     std::array<unsigned char, kSenseSize> sense{};
-    sg_io_hdr_t hdr = data_in_request(cdb, cdb_len, buf, buf_len, sense.data(), command_timeout_ms);
+    sg_io_hdr_t hdr = data_in_request(cdb, cdb_len, buf, buf_len, sense.data(), timeout_ms);
     if (::ioctl(fd, SG_IO, &hdr) < 0) {
         int err = errno;
         log_trace(kLineCommandSendFailed, 7,
@@ -90,14 +88,14 @@ int send_command(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
 }  // namespace
 
 int sg_io_do_command_fd(int fd, const char *dev, const unsigned char *cdb, int cdb_len,
-                        unsigned char *buf, int buf_len)
+                        unsigned char *buf, int buf_len, unsigned timeout_ms)
 {
     log_trace(kLineCommandLength, 4, "%d %d", cdb_len, 4);
-    return send_command(fd, dev, cdb, cdb_len, buf, buf_len);
+    return send_command(fd, dev, cdb, cdb_len, buf, buf_len, timeout_ms);
 }
 
 int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, unsigned char *buf,
-                     int buf_len)
+                     int buf_len, unsigned timeout_ms)
 {
     log_trace(kLineCommandLength, 4, "%d %d", cdb_len, 4);
 
@@ -108,12 +106,7 @@ int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, uns
                   static_cast<unsigned>(err));
         return -1;
     }
-    return send_command(node.fd, dev, cdb, cdb_len, buf, buf_len);
-}
-
-void sg_io_set_command_timeout(unsigned timeout_ms)
-{
-    command_timeout_ms = timeout_ms != 0 ? timeout_ms : kCommandTimeoutMs;
+    return send_command(node.fd, dev, cdb, cdb_len, buf, buf_len, timeout_ms);
 }
 
 int sg_io_get_scsi_addr_fd(int fd, int *host, int *channel, int *id, int *lun)

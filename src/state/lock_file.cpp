@@ -1,6 +1,7 @@
 #include "state/lock_file.hpp"
 
 #include "base/fd_guard.hpp"
+#include "base/status.hpp"
 #include "state/state_paths.hpp"
 #include "state/trust.hpp"
 
@@ -45,11 +46,11 @@ int lock_file_open(bool as_root, LockFile *file)
     FdGuard fd{open(kLockPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLockMode)};
     struct stat st = {};
     if (fd.fd < 0)
-        return errno;
+        return status_from_errno();
     if (fstat(fd.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return EINVAL;
+        return -EINVAL;
     if (as_root && !file_trusted(kLockPath, st, kOwnerOnly))
-        return EPERM;
+        return -EPERM;
     *file = {fd.release(), st.st_dev, st.st_ino};
     return 0;
 }
@@ -71,7 +72,7 @@ int lock_file_mark(int fd)
     struct flock mark = mark_of(F_WRLCK);
     if (fcntl(fd, F_OFD_SETLK, &mark) == 0 || (errno != EAGAIN && errno != EACCES))
         return 0;
-    return errno;
+    return -errno;
 }
 
 bool lock_file_marked(int fd)
@@ -90,28 +91,28 @@ int lock_file_replace(LockFile *file, int *old)
     FdGuard fresh{open(kFreshLockPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                        kLockMode)};
     if (fresh.fd < 0)
-        return errno;
+        return status_from_errno();
     struct stat st = {};
     if (fstat(fresh.fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return EINVAL;
+        return -EINVAL;
     // Whoever could open a fresh file left wider by hand could hold the
     // replacement up: it goes, and the next round makes another.
     if (st.st_uid != 0 || (st.st_mode & kLockLooseBits) != 0) {
         unlink(kFreshLockPath);
-        return -1;
+        return -ESTALE;
     }
     if (flock(fresh.fd, LOCK_EX | LOCK_NB) != 0 || lock_file_mark(fresh.fd) != 0)
-        return -1;
+        return -ESTALE;
     // Renamed into place by another run between the open and the flock.
     struct stat now = {};
     if (lstat(kFreshLockPath, &now) != 0 || !same_file(now, st))
-        return -1;
+        return -ESTALE;
     if (!lock_file_current(*file)) {
         unlink(kFreshLockPath);
-        return -1;
+        return -ESTALE;
     }
     if (rename(kFreshLockPath, kLockPath) != 0) {
-        int err = errno;
+        int err = status_from_errno();
         unlink(kFreshLockPath);
         return err;
     }

@@ -21,11 +21,11 @@ struct LockFile {
     ino_t ino = 0;
 };
 
-/// Opens the lock file into *file (created 0600 when missing). 0, or an
-/// errno value: the open's own (EROFS on a read-only file system, ELOOP for a
-/// link, ENXIO for a FIFO without reader...), EINVAL for any file that is not
-/// a regular one, EPERM for a lock file root does not own (traced at line
-/// 358). Nothing stays open on failure.
+/// Opens the lock file into *file (created 0600 when missing). 0, or -errno:
+/// the open's own (EROFS on a read-only file system, ELOOP for a link, ENXIO
+/// for a FIFO without reader...), EINVAL for any file that is not a regular
+/// one, EPERM for a lock file root does not own (traced at line 358).
+/// Nothing stays open on failure.
 int lock_file_open(bool as_root, LockFile *file);
 
 /// Whether the lock file's name still leads to `file`: not so when another
@@ -37,7 +37,7 @@ bool lock_file_current(const LockFile &file);
 mode_t lock_file_loose(int fd);
 
 /// Takes the mark of a run inside on `fd` (not waiting): 0, also where the
-/// file system keeps no such locks, or EAGAIN or EACCES when someone else
+/// file system keeps no such locks, or -EAGAIN or -EACCES when someone else
 /// holds a lock on its first byte.
 int lock_file_mark(int fd);
 
@@ -49,8 +49,8 @@ bool lock_file_marked(int fd);
 /// For a run as root: puts a fresh lock file, 0600, already locked and
 /// marked, in the place of `file` while the name still leads to it. 0 when
 /// done: *file is then the fresh file and *old the descriptor of the one it
-/// replaced, for the caller to wait on and close. -1 when the caller should
-/// open the lock file again (another run replaced it, or is replacing it), or
-/// an errno value of the step that failed. Runs replacing at the same moment
+/// replaced, for the caller to wait on and close. -ESTALE when the caller
+/// should open the lock file again (another run replaced it, or is replacing
+/// it), or the -errno value of the step that failed. Runs replacing at the same moment
 /// are kept apart by the fresh file's flock (only root can open it).
 int lock_file_replace(LockFile *file, int *old);

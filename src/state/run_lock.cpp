@@ -1,5 +1,6 @@
 #include "state/run_lock.hpp"
 
+#include "base/clock.hpp"
 #include "base/fd_guard.hpp"
 #include "state/state_paths.hpp"
 #include "state/trust.hpp"
@@ -22,13 +23,6 @@ constexpr const char *kFmtLockWarn = "WARN[%d]: problem obtaining lock file";
 
 constexpr long kPollFirstSleepNs = 1000000L;
 constexpr long kPollLongestSleepNs = 10000000L;
-
-long elapsed_ns(const timespec &since)
-{
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since.tv_sec) * 1000000000L + (now.tv_nsec - since.tv_nsec);
-}
 
 /// For a run as root: whether the state directory may be trusted, that is
 /// root owns it and neither group nor others can write it. Anyone else who
@@ -80,9 +74,15 @@ bool reopen_lock_file(RunLock *lock)
     return false;
 }
 
+/// What one attempt at the run lock came to.
+enum Take {
+    kTaken,   ///< held
+    kNotYet,  ///< another run holds it
+    kLost,    ///< the lock file that replaced the one waited on could not be opened or made
+};
+
 /// One attempt at the run lock. `old`: the loose file this run replaced,
-/// whose last run inside is waited for. 0 held, 1 not yet, -2 when the lock
-/// file that replaced the one waited on could not be opened or made.
+/// whose last run inside is waited for.
 ///
 /// A run as root never stays inside a file that group or others could open:
 /// anyone holding a descriptor of it could hold every run of the host. When
@@ -92,57 +92,56 @@ bool reopen_lock_file(RunLock *lock)
 /// mark is still waited for after the rename. Either way no run of this
 /// version is inside the old file once the replacer is inside the new one,
 /// and a run that waited on the old file moves on to the new one.
-int try_take(RunLock *lock, FdGuard *old)
+Take try_take(RunLock *lock, FdGuard *old)
 {
     if (old->fd >= 0) {
         if (flock(old->fd, LOCK_EX | LOCK_NB) != 0 && lock_file_marked(old->fd))
-            return 1;
+            return kNotYet;
         old->close_now();
-        return 0;
+        return kTaken;
     }
     int fd = lock->file.fd;
     bool held = flock(fd, LOCK_EX | LOCK_NB) == 0;
     if (!held && errno != EWOULDBLOCK && errno != EINTR)
-        return 0;
+        return kTaken;
     // Marked before the name is checked: a replacer that renamed the file
     // before this check finds the mark after its rename.
     bool marked = held && lock_file_mark(fd) == 0;
     if (held && !lock_file_current(lock->file))
-        return reopen_lock_file(lock) ? 1 : -2;
+        return reopen_lock_file(lock) ? kNotYet : kLost;
     if (!running_as_root())
-        return held ? 0 : 1;
+        return held ? kTaken : kNotYet;
     mode_t loose = lock_file_loose(fd);
     if (held ? marked && loose == 0 : loose == 0 || (lock_file_marked(fd) && (loose & 022) == 0))
-        return held ? 0 : 1;
+        return held ? kTaken : kNotYet;
     int rc = lock_file_replace(&lock->file, &old->fd);
     if (rc == 0)
         return try_take(lock, old);
-    if (rc < 0)
-        return reopen_lock_file(lock) ? 1 : -2;
+    if (rc == -ESTALE)
+        return reopen_lock_file(lock) ? kNotYet : kLost;
     log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
-    return -2;
+    return kLost;
 }
 
 /// Attempts until `timeout_ms` has passed, sleeping 1 ms, then twice as
 /// long each time up to 10 ms, between them. No signal and no timer is
 /// involved, so the bound holds whatever mask, dispositions and timers the
 /// process inherited, and an inherited alarm keeps running untouched. 0
-/// held, -1 when the bound passed first, -2 when the lock file could not be
-/// opened again or replaced.
+/// held, -ETIMEDOUT when the bound passed first, -ENOLCK when the lock file
+/// could not be opened again or replaced.
 int take_by_polling(RunLock *lock, int timeout_ms)
 {
-    timespec start = {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    long long start = monotonic_ns();
     long limit = static_cast<long>(timeout_ms) * 1000000L;
     long pause = kPollFirstSleepNs;
     FdGuard old{-1};
     for (;;) {
-        int rc = try_take(lock, &old);
-        if (rc <= 0)
-            return rc;
-        long left = limit - elapsed_ns(start);
+        Take take = try_take(lock, &old);
+        if (take != kNotYet)
+            return take == kTaken ? 0 : -ENOLCK;
+        long left = limit - static_cast<long>(monotonic_ns() - start);
         if (left <= 0)
-            return -1;
+            return -ETIMEDOUT;
         timespec nap = {0, std::min(pause, left)};
         nanosleep(&nap, nullptr);
         pause = std::min(pause * 2, kPollLongestSleepNs);
@@ -161,10 +160,10 @@ int run_lock_open(RunLock *lock)
         log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
         return EPERM;
     }
-    int err = lock_file_open(as_root, &lock->file);
-    if (err != 0) {
+    int rc = lock_file_open(as_root, &lock->file);
+    if (rc != 0) {
         log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
-        return err;
+        return -rc;
     }
     return 0;
 }
@@ -185,13 +184,13 @@ bool run_state_read_only(int err) { return err == ENOENT || err == EROFS || err 
 int run_lock_take(RunLock *lock, int timeout_ms)
 {
     if (lock->file.fd < 0)
-        return -1;
+        return -EBADF;
     int rc = take_by_polling(lock, timeout_ms);
-    if (rc == -1) {
+    if (rc == -ETIMEDOUT) {
         log_trace(kLineLockTimedOut, 4,
                   "WARN: lock file still held by another run after %d ms", timeout_ms);
     }
-    return rc < 0 ? -1 : 0;
+    return rc;
 }
 
 void run_lock_close(RunLock *lock)

@@ -24,9 +24,10 @@ struct RunLock {
 /// that group or others can write, a preference file that root does not own,
 /// and a regular preference file that group or others can write: whoever
 /// could change them would hold the host's priorities (traced at level 3,
-/// lines 354, 356, 358, 360); a refused run creates nothing. 0, or an errno
-/// value: lock_file_open's, or EPERM for a refused state. On failure nothing
-/// stays open and line 352 is traced.
+/// lines 354, 356, 358, 360); a refused run creates nothing. 0, or a
+/// positive errno value (its callers' way until they take -errno):
+/// lock_file_open's, or EPERM for a refused state. On failure nothing stays
+/// open and line 352 is traced.
 int run_lock_open(RunLock *lock);
 
 /// What run_lock_open judges of the state directory for a run as root, for
@@ -58,8 +59,9 @@ bool run_state_read_only(int err);
 /// within what is left of the bound. A run as root replaces a lock file that
 /// group or others could open (state/lock_file.hpp) within the same bound,
 /// after the last run inside it, however the file's mode changed meanwhile.
-/// 0 held; -1 when the bound passed first (traced at level 4), no lock file
-/// is open, or the file that replaced it cannot be opened or made (line 352).
+/// 0 held; -ETIMEDOUT when the bound passed first (traced at level 4),
+/// -EBADF when no lock file is open, -ENOLCK when the file that replaced it
+/// cannot be opened or made (line 352).
 /// Another failure of flock itself does not stop the run, as it never has: 0.
 int run_lock_take(RunLock *lock, int timeout_ms);
 

@@ -4,7 +4,7 @@
 #include "base/fd_guard.hpp"
 #include "base/grow_array.hpp"
 #include "base/text.hpp"
-#include "state/lock_file.hpp"
+#include "state/atomic_replace.hpp"
 #include "state/state_paths.hpp"
 #include "state/trust.hpp"
 #include "trace/trace.hpp"
@@ -214,24 +214,6 @@ mode_t target_mode(const char *path)
     return kNewFileMode;
 }
 
-/// Flushes the rename in `path`'s directory to disk.
-int sync_directory(const char *path)
-{
-    char dir[PATH_MAX];
-    copy_field(dir, sizeof dir, path);
-    char *slash = std::strrchr(dir, '/');
-    if (slash == nullptr)
-        copy_field(dir, sizeof dir, ".");
-    else if (slash == dir)
-        dir[1] = '\0';
-    else
-        *slash = '\0';
-    FdGuard fd{open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (fd.fd < 0)
-        return -1;
-    return fsync(fd.fd) == 0 ? 0 : -1;
-}
-
 }  // namespace
 
 DiskRead disk_read_whole(const char *path, DiskContent *content, const char **reason,
@@ -287,13 +269,11 @@ void disk_release(DiskContent *content)
 
 namespace {
 
-/// Writes the new content to the temporary file `temp`, created afresh with
-/// no wider mode than `mode` and then given `mode`, synced and closed; *made
-/// is the file written. 0; -1 when it could not be created; -2 when it was
-/// created but not written whole (the caller removes it). Failures are
+/// Creates the temporary file `temp` afresh, with no wider mode than `mode`,
+/// gives it `mode` and writes the new content: its descriptor, or -1 when it
+/// could not be created or written whole (then removed). Failures are
 /// traced.
-int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len,
-               struct stat *made)
+int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
 {
     // Created no wider than the file it replaces, nor than a new file gets,
     // whatever the umask: a descriptor opened meanwhile would keep reading
@@ -311,39 +291,41 @@ int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len,
         disk_trace_write_failure(errno);
     if (write_all(fd.fd, data, len) < 0) {
         disk_trace_write_failure(errno);
-        return -2;
+        fd.close_now();
+        unlink(temp);
+        return -1;
     }
-    if (fsync(fd.fd) < 0) {
+    return fd.release();
+}
+
+/// Traces what replace_commit met; 0 when the file was replaced, else -1.
+int traced(const ReplaceResult &r, const char *path)
+{
+    switch (r.step) {
+    case kReplaceSync:
         log_trace(kLineSaveSync, 4, "Could not sync configuration file: %s",
-                  std::strerror(errno));
-        return -2;
+                  std::strerror(-r.error));
+        return -1;
+    case kReplaceClose:
+        disk_trace_write_failure(-r.error);
+        return -1;
+    case kReplaceLockLost:
+        log_trace(kLineSaveLockLost, 3, kFmtLockLost, kLockPath, path);
+        return -1;
+    case kReplaceRename:
+        log_trace(kLineSaveRename, 4,
+                  "Could not replace configuration file: %s", std::strerror(-r.error));
+        return -1;
+    case kReplaceDone:
+        break;
     }
-    if (fstat(fd.fd, made) < 0) {
-        disk_trace_write_failure(errno);
-        return -2;
-    }
-    if (fd.close_now() < 0) {
-        disk_trace_write_failure(errno);
-        return -2;
+    // The new file is in place: a directory that cannot be synced only
+    // leaves the rename less durable, and is no failure of the save.
+    if (r.dir_error != 0) {
+        log_trace(kLineSaveSyncDir, 4,
+                  "Could not sync configuration directory: %s", std::strerror(-r.dir_error));
     }
     return 0;
-}
-
-/// Whether the run still holds the lock that `held` names: open, and the
-/// lock file's name still leading to it.
-bool lock_still_held(const LockFile *held)
-{
-    return held == nullptr || (held->fd >= 0 && lock_file_current(*held));
-}
-
-/// Removes `temp` while the name still leads to the file this run wrote
-/// (`made`): a run that lost the lock may share the name with the run that
-/// now holds it, and that run's file stays.
-void remove_own_temp(const char *temp, const struct stat &made)
-{
-    struct stat st;
-    if (lstat(temp, &st) == 0 && st.st_dev == made.st_dev && st.st_ino == made.st_ino)
-        unlink(temp);
 }
 
 }  // namespace
@@ -361,31 +343,8 @@ int disk_replace(const char *path, const char *data, std::size_t len, const Lock
     // planted symlink) goes; the new file is created afresh and never through
     // a link. The lock file keeps two runs from sharing the name.
     unlink(temp);
-    struct stat made = {};
-    int written = write_temp(temp, mode, data, len, &made);
-    if (written == -2)
-        unlink(temp);
-    if (written < 0)
+    int fd = write_temp(temp, mode, data, len);
+    if (fd < 0)
         return -1;
-    // The last look before the rename: another run may have come in through
-    // a lock file made at the name meanwhile, and read the file this run is
-    // about to replace.
-    if (!lock_still_held(held)) {
-        log_trace(kLineSaveLockLost, 3, kFmtLockLost, kLockPath, path);
-        remove_own_temp(temp, made);
-        return -1;
-    }
-    if (rename(temp, path) < 0) {
-        log_trace(kLineSaveRename, 4,
-                  "Could not replace configuration file: %s", std::strerror(errno));
-        unlink(temp);
-        return -1;
-    }
-    // The new file is in place: a directory that cannot be synced only
-    // leaves the rename less durable, and is no failure of the save.
-    if (sync_directory(path) < 0) {
-        log_trace(kLineSaveSyncDir, 4,
-                  "Could not sync configuration directory: %s", std::strerror(errno));
-    }
-    return 0;
+    return traced(replace_commit(AT_FDCWD, temp, path, fd, held), path);
 }

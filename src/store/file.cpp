@@ -1,15 +1,14 @@
-// The preference file loaded into a store's list and saved from it.
+// The preference file loaded into a store's list, and the walk over it.
 //
 // A whole load makes every line a record (the listing, and every run that
-// shows its traces); an indexed load (kept.cpp) parses only the line of the
-// one LUN that a run resolves. A save builds the lines in one buffer, newest
-// first, and hands them to disk_replace whole, or writes nothing when they
-// are the lines the file already holds; after an indexed load every line
-// but those of the records in the list is copied from the loaded text
-// (kept.cpp), in the same order a whole save would write it.
+// shows its traces); an indexed load parses only the line of the one LUN
+// that a run resolves, the other lines kept as text in the kept file
+// (kept_file.hpp) until a walk or another LUN needs them whole. The save is
+// save.cpp's.
 #include "base/grow_array.hpp"
 #include "base/text.hpp"
-#include "store/internal.hpp"
+#include "store/file.hpp"
+#include "store/records.hpp"
 #include "trace/trace.hpp"
 
 #include <sysfs/dlist.h>
@@ -34,14 +33,10 @@ constexpr int kLineLoadOpen = 317;
 constexpr int kLineLoadUnreadable = 319;
 constexpr int kLineLoadMallocNext = 341;
 constexpr int kLineLoadDuplicate = 345;
-constexpr int kLineSaveEntry = 212;
-constexpr int kLineSaveNullConf = 215;
-constexpr int kLineSaveNotRead = 217;
 
 constexpr const char *kMsgOpenFailed = "Could not open configuration file";
 constexpr const char *kFmtUnreadable =
     "Configuration file could not be read, it will not be rewritten: %s";
-constexpr const char *kFmtInvalidAddress = "!!! invalid scsi address (%d:%d:%d:%d";
 /// The lowest level whose traces show every line read.
 constexpr int kLineTraceLevel = 7;
 
@@ -68,7 +63,7 @@ void trace_record(int wwid_line, int prio_line, const pathinfo *rec)
 /// the end of the data. *piece tells the record's verdict.
 bool parse_pathinfo(Store *store, Scanner *scanner, ScanPiece *piece, pathinfo *rec)
 {
-    LoadedFile &loaded = store_loaded_file(store);
+    LoadedFile &loaded = store_inside(store)->loaded;
     for (;;) {
         if (!scan_next(scanner, piece)) {
             std::memset(rec, 0, sizeof *rec);
@@ -129,7 +124,7 @@ std::size_t count_lines(const DiskContent &content)
 /// The whole load after the first record was allocated: every line a record.
 void load_every_line(Store *store, pathinfo *rec)
 {
-    LoadedFile &loaded = store_loaded_file(store);
+    LoadedFile &loaded = store_inside(store)->loaded;
     store_arena_open(store, count_lines(loaded.content));
     Scanner scanner(loaded.content.data, loaded.content.size);
     ScanPiece piece{};
@@ -164,63 +159,26 @@ void load_every_line(Store *store, pathinfo *rec)
     }
 }
 
-/// The warning for each address number above 255 of a line being written.
-void warn_addresses(const pathinfo *rec)
+/// The indexed load of `wwid`: true when every line of the file is
+/// canonical, each of another LUN, and the served LUN's line, if any, is now
+/// `rec` in the list (which then owns it). False leaves nothing noted and the
+/// file unread, for the whole load to take over.
+bool load_indexed(Store *store, const char *wwid, pathinfo *rec)
 {
-    for (int k = line_invalid_address(rec, 0); k >= 0; k = line_invalid_address(rec, k + 1)) {
-        int cp = k % kControllerPorts;
-        int slot = k / kControllerPorts;
-        log_text(kFmtInvalidAddress, rec->slot_host[cp][slot], rec->slot_channel[cp][slot],
-                 rec->slot_id[cp][slot], rec->slot_lun[cp][slot]);
+    StoreInside *inside = store_inside(store);
+    LoadedFile &loaded = inside->loaded;
+    if (!kept_index(&loaded, wwid))
+        return false;
+    long at = kept_find(loaded, wwid);
+    if (at < 0) {
+        std::free(rec);
+        return true;
     }
-}
-
-/// The lines of every record of the list, newest first. *same: they are the
-/// loaded file's lines in the reverse order, and nothing else.
-bool build_whole(Store *store, GrowArray<char> *out, bool *same)
-{
-    const LoadedFile &loaded = store_loaded_file(store);
-    std::size_t lines = 0;
-    dlist_start(store->luns);
-    for (pathinfo *rec = nullptr; store_next_record(store, &rec);) {
-        if (rec->wwid[0] == '\0')
-            continue;
-        std::size_t len = store_put_record(loaded, out, rec);
-        if (len == 0)
-            return false;
-        std::size_t count = loaded.lines.size();
-        *same = *same && lines < count &&
-                kept_line_is(loaded, count - 1 - lines, out->items + out->count - len, len);
-        ++lines;
-    }
-    *same = *same && lines == loaded.lines.size();
+    kept_parse_line(loaded, static_cast<std::size_t>(at), inside->scratch, rec);
+    add_confNode(store, rec);
+    loaded.wanted = rec;
+    loaded.wanted_line = static_cast<std::size_t>(at);
     return true;
-}
-
-/// The warnings of the lines about to be written, in their order.
-void warn_all(Store *store)
-{
-    const LoadedFile &loaded = store_loaded_file(store);
-    dlist_start(store->luns);
-    for (pathinfo *rec = nullptr; store_list_next(store, &rec) == kWalkRecord;) {
-        if (rec->wwid[0] != '\0' && (!loaded.indexed || rec != loaded.wanted))
-            warn_addresses(rec);
-    }
-    if (!loaded.indexed)
-        return;
-    pathinfo *scratch = nullptr;
-    for (std::size_t i = loaded.lines.size(); i-- > 0;) {
-        if (loaded.wanted != nullptr && i == loaded.wanted_line) {
-            warn_addresses(loaded.wanted);
-        } else if (loaded.lines[i].bad_address) {
-            if (scratch == nullptr &&
-                (scratch = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)))) == nullptr)
-                return;
-            kept_parse_line(store, i, scratch);
-            warn_addresses(scratch);
-        }
-    }
-    std::free(scratch);
 }
 
 }  // namespace
@@ -245,9 +203,13 @@ void file_load_for(Store *store, const char *wwid)
 
 int load_config(Store *store, const char *path)
 {
-    StoreInside *inside = store_inside(store);
-    LoadedFile &loaded = inside->loaded;
-    store_forget_loaded(store);
+    return file_load(store, path, store_inside(store)->serve);
+}
+
+int file_load(Store *store, const char *path, const char *wwid)
+{
+    LoadedFile &loaded = store_inside(store)->loaded;
+    kept_forget(&loaded);
     // calloc: the reader fills a record that is clear to its last byte.
     auto *rec = static_cast<pathinfo *>(std::calloc(1, sizeof(pathinfo)));
     if (rec == nullptr) {
@@ -276,45 +238,52 @@ int load_config(Store *store, const char *path)
     loaded.canonical = true;
     loaded.current = true;
     // A run that shows the lines it reads reads them all.
-    if (inside->serve[0] != '\0' && log_level() < kLineTraceLevel && kept_load_indexed(store, rec))
+    if (wwid != nullptr && wwid[0] != '\0' && log_level() < kLineTraceLevel &&
+        load_indexed(store, wwid, rec))
         return 0;
     load_every_line(store, rec);
     return 0;
 }
 
-int save_config(Store *store, const char *path)
+void file_make_whole(Store *store)
 {
-    LoadedFile &loaded = store_loaded_file(store);
-    log_trace(kLineSaveEntry, 7, "ENTRY");
-    if (store->luns == nullptr) {
-        log_trace(kLineSaveNullConf, 7, "Null Conf");
-        return -1;
+    LoadedFile &loaded = store_inside(store)->loaded;
+    dlist *luns = store->luns;
+    if (!loaded.indexed || luns == nullptr)
+        return;
+    loaded.indexed = false;
+    // The records added since the load, front first, leave the list for a
+    // moment; the file's records go in below them as a whole load puts them.
+    std::size_t added = 0;
+    auto **front = static_cast<pathinfo **>(std::calloc(luns->count + 1, sizeof(pathinfo *)));
+    while (luns->count > 0) {
+        auto *rec = static_cast<pathinfo *>(dlist_shift(luns));
+        if (rec != loaded.wanted && front != nullptr)
+            front[added++] = rec;
     }
-    if (store->read_only)
-        return -1;
-    if (loaded.unread) {
-        log_trace(kLineSaveNotRead, 4,
-                  "Configuration file was not read whole; not rewritten");
-        return -1;
+    // What could not be kept or read into a record would be lost by a save:
+    // the file is then never rewritten, as after a whole load that ran out.
+    if (front == nullptr)
+        kept_mark_unread_memory(&loaded);
+    for (std::size_t i = 0; i < loaded.lines.size(); ++i) {
+        pathinfo *rec = loaded.wanted != nullptr && i == loaded.wanted_line ? loaded.wanted : nullptr;
+        if (rec == nullptr && (rec = store_new_record(store)) != nullptr)
+            kept_parse_line(loaded, i, store_inside(store)->scratch, rec);
+        if (rec != nullptr)
+            add_confNode(store, rec);
+        else
+            kept_mark_unread_memory(&loaded);
     }
-    GrowArray<char> out;
-    GrowArrayFreed<char> freed{&out};
-    // Whether every line is the loaded file's, in the reverse order.
-    bool same = loaded.canonical && std::strcmp(path, loaded.path) == 0;
-    bool built =
-        loaded.indexed ? kept_build_spliced(store, &out, &same) : build_whole(store, &out, &same);
-    if (!built)
-        return -1;
-    // Nothing changed: the file keeps its bytes, and the disk its sync.
-    if (same)
-        return 0;
-    warn_all(store);
-    loaded.current = false;
-    if (disk_replace(path, out.items, out.count, store->held) < 0)
-        return -1;
-    loaded.canonical = false;
-    return 0;
+    // Put back as they stood: dlist_insert, not add_confNode, which would
+    // clear a record's lunref.
+    while (added > 0) {
+        dlist_start(luns);
+        dlist_insert(luns, front[--added], 1);
+    }
+    std::free(front);
+    loaded.wanted = nullptr;
 }
+
 
 bool file_walk_start(Store *store)
 {
@@ -322,7 +291,7 @@ bool file_walk_start(Store *store)
         return false;
     // A load for one LUN holds that LUN alone: a walk shows them all.
     if (store_inside(store)->loaded.indexed)
-        kept_make_whole(store);
+        file_make_whole(store);
     dlist_start(store->luns);
     return true;
 }

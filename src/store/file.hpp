@@ -12,8 +12,11 @@
 /// Creates the store's list and loads the file into it. 0 loaded; -1 file
 /// not opened (the list exists, empty); -2 list not created; -3 first record
 /// not allocated. An empty file still leaves one record (empty wwid).
-/// After file_load_for(store, wwid), and while the traces of level 7 are
-/// not shown, a file whose every line is in the form the writer gives (a
+/// The LUN served is the one file_load_for named (see file_load).
+int load_config(Store *store, const char *path);
+/// load_config for the one LUN `wwid` (nullptr or empty: every LUN).
+/// While the traces of level 7 are not shown, a file whose every line is in
+/// the form the writer gives (a
 /// "canonical" file, as every save leaves it) is loaded indexed: the list
 /// then holds only that LUN's record, if the file has one, and the other
 /// lines stay text that a save copies. Whatever needs every record (the
@@ -25,7 +28,7 @@
 /// empty list, and every save_config until the next load then fails: the
 /// file keeps what this run could not read. So does a record that could not
 /// be allocated (the records read before it stay, and the result is 0).
-int load_config(Store *store, const char *path);
+int file_load(Store *store, const char *path, const char *wwid);
 /// Replaces the file with the contents of the list, atomically (see
 /// disk_replace). 0 written (a mode the file system refuses, or a directory
 /// that cannot be synced, is traced and tolerated); -1 when there is no
@@ -41,8 +44,9 @@ int load_config(Store *store, const char *path);
 /// before the file is replaced; the number is written all the same.
 int save_config(Store *store, const char *path);
 
-/// Declares the one LUN (by wwid) that the next loads serve, or nullptr (the
-/// default): every LUN.
+/// Declares the one LUN (by wwid) that the next load_config serves, or
+/// nullptr (the default): every LUN. For callers that cannot pass it to
+/// file_load yet.
 void file_load_for(Store *store, const char *wwid);
 
 /// True when the last load_config found the file but could not read it
@@ -61,6 +65,10 @@ bool file_canonical(const Store *store);
 /// want of memory (for the text or for a record).
 bool file_out_of_memory(const Store *store);
 
+/// Turns a load for one LUN into a whole one: every line of the file gets its
+/// record in the list, in the order a whole load gives, the records added
+/// since the load still first. Nothing for a whole load.
+void file_make_whole(Store *store);
 /// Starts a walk over the records of every LUN of the file and of the run,
 /// newest first, as a whole load lists them (a load for one LUN is made
 /// whole first). False when no list has been loaded.

@@ -50,9 +50,7 @@ protected:
         write_file(file_, c.file);
         ino_t before = inode_of(file_);
         pathinfo *probed = probed_record(c.probe);
-        file_load_for(store_, indexed ? probed->wwid : nullptr);
-        load_config(store_, file_.c_str());
-        file_load_for(store_, nullptr);
+        file_load(store_, file_.c_str(), indexed ? probed->wwid : nullptr);
         testing::internal::CaptureStderr();
         int answer = c.set < 0 ? conf_getPrio(store_, probed) : conf_setPrio(store_, probed, c.set);
         std::string err = testing::internal::GetCapturedStderr();
@@ -148,9 +146,7 @@ TEST_F(ConfIndex, PeekAnswersOnlyFromAnUnchangedSettledFile)
     renamed.alias = "other";
     auto load_indexed = [&] {
         store_reset(store_);
-        file_load_for(store_, kExampleWwid.c_str());
-        load_config(store_, file_.c_str());
-        file_load_for(store_, nullptr);
+        file_load(store_, file_.c_str(), kExampleWwid.c_str());
         store_drop_records(store_);
     };
     auto peek = [&](const Probe &p) {

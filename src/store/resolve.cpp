@@ -7,7 +7,9 @@
 // which then costs neither a parse nor a format.
 #include "base/priority.hpp"
 #include "base/text.hpp"
-#include "store/internal.hpp"
+#include "store/file.hpp"
+#include "store/records.hpp"
+#include "store/resolve.hpp"
 #include "trace/trace.hpp"
 
 #include <cstdlib>
@@ -56,9 +58,9 @@ int applied_prio(const pathinfo *probed, int v)
 /// store_find_lun, after an indexed load made for another LUN turned whole.
 WalkStep find_stored(Store *store, const pathinfo *probed, pathinfo **stored)
 {
-    const LoadedFile &loaded = store_loaded_file(store);
+    const LoadedFile &loaded = store_inside(store)->loaded;
     if (loaded.indexed && std::strcmp(probed->wwid, loaded.served) != 0)
-        kept_make_whole(store);
+        file_make_whole(store);
     return store_find_lun(store, probed->wwid, stored);
 }
 
@@ -86,8 +88,9 @@ int saved(Store *store, int applied)
     return rc < 0 ? rc : applied;
 }
 
-}  // namespace
-
+/// conf_getPrio's steps on the stored record of a known LUN: the probed path
+/// merged in, the alias refreshed, the priority kept or defaulted. The
+/// priority.
 int resolve_merge_known(pathinfo *stored, const pathinfo *probed)
 {
     const char *label = cp_names[probed->cp];
@@ -109,6 +112,8 @@ int resolve_merge_known(pathinfo *stored, const pathinfo *probed)
               p);
     return p;
 }
+
+}  // namespace
 
 int conf_getPrio(Store *store, const pathinfo *probed)
 {
@@ -179,87 +184,6 @@ int conf_setPrio(Store *store, const pathinfo *probed, int prio)
 
 // --- the steady answer -----------------------------------------------------------
 
-namespace {
-
-/// What an answer is found by.
-struct AnswerKey {
-    std::uint32_t line;
-    int cp;
-    int host;
-};
-
-std::size_t key_hash(const AnswerKey &key) { return hash_bytes(&key, sizeof key); }
-
-AnswerKey key_of(const PeekAnswer &a) { return {a.line, a.cp, a.host}; }
-
-bool same_key(const AnswerKey &a, const AnswerKey &b)
-{
-    return a.line == b.line && a.cp == b.cp && a.host == b.host;
-}
-
-/// Whether answer `a` holds for `probed` on its line: everything of the
-/// probed record that conf_getPrio reads is as it was.
-bool answer_holds(const PeekAnswer &a, const pathinfo *probed)
-{
-    return a.channel == probed->channel && a.id == probed->id && a.lun == probed->lun &&
-           a.lunref == probed->lunref && std::strcmp(a.dev, probed->dev) == 0 &&
-           std::strcmp(a.text_name, probed->text_name) == 0;
-}
-
-/// The slot of the answer with `key`, or the free one it would take.
-std::uint32_t *answer_slot(const LoadedFile &loaded, const AnswerKey &key)
-{
-    return hash_slot(loaded.answer_index, key_hash(key), [&](std::size_t n) {
-        return same_key(key_of(loaded.answers[n]), key);
-    });
-}
-
-/// Makes room for one answer more; false without memory.
-bool answer_room(LoadedFile *loaded)
-{
-    if (!loaded->answers.reserve(loaded->answers.size() + 1, 32))
-        return false;
-    const LoadedFile &file = *loaded;
-    return hash_reserve(&loaded->answer_index, loaded->answers.size() + 1,
-                        [&file](std::size_t n) { return key_hash(key_of(file.answers[n])); });
-}
-
-/// Remembers the answer; without memory (or for a long device name) it is
-/// only not remembered.
-void remember(LoadedFile *loaded, std::size_t line, const pathinfo *probed, int prio)
-{
-    if (std::strlen(probed->dev) >= sizeof PeekAnswer::dev)
-        return;
-    AnswerKey key = {static_cast<std::uint32_t>(line), probed->cp, probed->host};
-    std::uint32_t *slot = loaded->answer_index.capacity != 0 ? answer_slot(*loaded, key) : nullptr;
-    std::size_t n = 0;
-    if (slot != nullptr && *slot != 0) {
-        n = *slot - 1;
-    } else {
-        if (!answer_room(loaded))
-            return;
-        n = loaded->answers.count++;
-        hash_put(&loaded->answer_index, answer_slot(*loaded, key), static_cast<std::uint32_t>(n));
-    }
-    PeekAnswer &a = loaded->answers[n];
-    a = {key.line, probed->cp, probed->host, probed->channel, probed->id, probed->lun,
-         probed->lunref, prio, {}, {}};
-    copy_field(a.dev, sizeof a.dev, probed->dev);
-    copy_field(a.text_name, sizeof a.text_name, probed->text_name);
-}
-
-/// The answer remembered for `probed` on `line`, or 0.
-int remembered(const LoadedFile &loaded, std::size_t line, const pathinfo *probed)
-{
-    AnswerKey key = {static_cast<std::uint32_t>(line), probed->cp, probed->host};
-    long n = hash_find(loaded.answer_index, key_hash(key), [&](std::size_t i) {
-        return same_key(key_of(loaded.answers[i]), key);
-    });
-    return n >= 0 && answer_holds(loaded.answers[n], probed) ? loaded.answers[n].prio : 0;
-}
-
-}  // namespace
-
 int resolve_peek(Store *store, const pathinfo *probed)
 {
     StoreInside *inside = store_inside(store);
@@ -275,14 +199,14 @@ int resolve_peek(Store *store, const pathinfo *probed)
     if (at < 0)
         return 0;
     auto line = static_cast<std::size_t>(at);
-    if (int prio = remembered(loaded, line, probed); prio > 0)
+    if (int prio = kept_answer(loaded, line, probed); prio > 0)
         return prio;
     pathinfo *rec = &inside->peek_record;
-    kept_parse_line(store, line, rec);
+    kept_parse_line(loaded, line, inside->scratch, rec);
     int p = resolve_merge_known(rec, probed);
     std::size_t len = line_format(rec, inside->scratch);
     if (!kept_line_is(loaded, line, inside->scratch, len))
         return 0;
-    remember(&loaded, line, probed, p);
+    kept_remember(&loaded, line, probed, p);
     return p;
 }

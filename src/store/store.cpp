@@ -1,7 +1,7 @@
 // The store as a value: its life (made for one file, emptied between
 // requests, freed with everything it holds), its LUN list with the walk over
 // it, and where the records of a load come from.
-#include "store/internal.hpp"
+#include "store/records.hpp"
 
 #include "base/text.hpp"
 #include "trace/trace.hpp"
@@ -19,9 +19,6 @@ static_assert(sizeof(StoreInside) <= kStoreInsideBytes, "Store::inside is too sm
 static_assert(kStoreInsideBytes - sizeof(StoreInside) < 4096, "Store::inside is too large");
 
 namespace {
-constexpr int kLineSaveListNull = 237;
-constexpr int kLineSaveLine = 291;
-
 constexpr int kLineAddNullConf = 194;
 
 // The records of one load are carved from one anonymous mapping sized for
@@ -76,20 +73,9 @@ void store_drop_records(Store *store)
     arena_close(&inside->arena);
 }
 
-void store_forget_loaded(Store *store)
-{
-    LoadedFile *loaded = &store_inside(store)->loaded;
-    disk_release(&loaded->content);
-    loaded->lines.free();
-    hash_free(&loaded->index);
-    loaded->answers.free();
-    hash_free(&loaded->answer_index);
-    *loaded = LoadedFile{};
-}
-
 void store_reset(Store *store)
 {
-    store_forget_loaded(store);
+    kept_forget(&store_inside(store)->loaded);
     store_drop_records(store);
 }
 
@@ -175,47 +161,3 @@ WalkStep store_find_lun(Store *store, const char *wwid, pathinfo **found)
 }
 
 bool store_loaded(const Store *store) { return store->luns != nullptr; }
-
-// --- the lines a save writes ------------------------------------------------
-
-bool store_reserve_text(const LoadedFile &loaded, GrowArray<char> *out, std::size_t more)
-{
-    // Most saves write about what was loaded: the buffer then grows once.
-    return out->reserve(out->count + more, loaded.content.size + kMaxLine);
-}
-
-bool store_save_no_memory()
-{
-    disk_trace_write_failure(ENOMEM);
-    return false;
-}
-
-std::size_t store_put_record(const LoadedFile &loaded, GrowArray<char> *out, const pathinfo *rec)
-{
-    if (!store_reserve_text(loaded, out, kMaxLine)) {
-        store_save_no_memory();
-        return 0;
-    }
-    char *line = out->items + out->count;
-    std::size_t len = line_format(rec, line);
-    out->count += len;
-    log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len), line);
-    return len;
-}
-
-void store_put_text(GrowArray<char> *out, const char *text, std::size_t len)
-{
-    char *line = out->items + out->count;
-    std::memcpy(line, text, len);
-    line[len] = '\n';
-    out->count += len + 1;
-    log_trace(kLineSaveLine, 7, "%.*s", static_cast<int>(len + 1), line);
-}
-
-bool store_next_record(Store *store, pathinfo **rec)
-{
-    WalkStep step = store_list_next(store, rec);
-    if (step == kWalkNull)
-        log_trace(kLineSaveListNull, 7, "List Null");
-    return step == kWalkRecord;
-}

@@ -20,7 +20,7 @@ struct DiskReader;
 struct LockFile;
 struct StoreInside;
 
-/// The room of a store's own state (store/internal.hpp) within the value.
+/// The room of a store's own state (StoreInside, store/records.hpp) within the value.
 inline constexpr std::size_t kStoreInsideBytes = 23 * 1024;
 
 struct Store {

@@ -1,6 +1,6 @@
 #include "store/stored_prio.hpp"
 
-#include "store/internal.hpp"
+#include "store/records.hpp"
 
 int stored_prio_of(Store *store, const pathinfo *probed)
 {

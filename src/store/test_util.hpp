@@ -4,7 +4,9 @@
 
 #include "base/test_records.hpp"
 #include "base/text.hpp"
-#include "store/internal.hpp"
+#include "store/file.hpp"
+#include "store/records.hpp"
+#include "store/resolve.hpp"
 #include "trace/trace.hpp"
 
 #include <sysfs/dlist.h>

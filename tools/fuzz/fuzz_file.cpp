@@ -15,7 +15,8 @@
 
 #include "base/pathinfo.hpp"
 #include "base/text.hpp"
-#include "store/internal.hpp"
+#include "store/file.hpp"
+#include "store/records.hpp"
 #include "store/line.hpp"
 
 #include <sysfs/dlist.h>
