@@ -12,13 +12,16 @@
 #   3. `sos report --batch` with the extras plugin only: the bundle holds
 #      each file and command the package's extras file lists, and nothing
 #      of another user's.
-# Usage: tools/journal_test.sh BUILD_DIR. Exit 77 (skipped) without root,
-# unshare, systemd-journald or sos.
+# Usage: tools/journal_test.sh [BUILD_DIR] (build/normal by default); the
+# last line is "N passed, M failed". Without root, unshare, systemd-journald
+# or sos it says why it did not run (tools/setup.sh installs what it needs).
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build/normal}" && pwd)
+# shellcheck source=tools/lib/check.sh
+. "$top/tools/lib/check.sh"
+skip() { not_run journal "$@"; }
+build=$(cd "${1:-$top/build/normal}" && pwd) || skip "no build directory ${1:-$top/build/normal}"
 journald=/lib/systemd/systemd-journald
-skip() { echo "SKIP: $*"; exit 77; }
 [ "$(id -u)" = 0 ] || skip "needs root"
 [ -x "$journald" ] || skip "no $journald"
 command -v sos > /dev/null || skip "no sos (apt-get install sosreport)"

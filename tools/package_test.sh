@@ -149,7 +149,9 @@ contents() {
         ./usr/share/$pkg/initramfs-state.sh ./etc/initramfs/post-update.d/$pkg \
         ./usr/lib/dracut/modules.d/95tald/module-setup.sh \
         ./usr/lib/dracut/modules.d/95tald/tald-readonly.sh \
-        ./usr/lib/dracut/modules.d/95tald/multipathd-tald.conf; do
+        ./usr/lib/dracut/modules.d/95tald/multipathd-tald.conf \
+        ./usr/lib/systemd/catalog/$pkg.catalog ./lib/udev/rules.d/69-tald-look.rules \
+        ./lib/systemd/system/tald-look.service ./etc/sos/extras.d/$pkg; do
         printf '%s\n' "$list" | grep -q " $f\$" || { echo "missing $f"; status=1; }
     done
     # dh_compress compresses a README of more than 4 KiB.
@@ -162,6 +164,11 @@ contents() {
     # directory is).
     dpkg-deb -I "$deb" postinst | grep -q "deb-systemd-helper enable 'tald-metrics.timer'" ||
         { echo "the postinst does not enable tald-metrics.timer"; status=1; }
+    # The support bundle's part is the admin's to edit: a conffile.
+    dpkg-deb -I "$deb" conffiles | grep -qx "/etc/sos/extras.d/$pkg" ||
+        { echo "/etc/sos/extras.d/$pkg is no conffile"; status=1; }
+    # The look runs only when the udev rule starts it: not enabled.
+    ! dpkg-deb -I "$deb" postinst | grep -q "tald-look" || { echo "the postinst enables tald-look"; status=1; }
     # dh_installinitramfs: an image update on install, upgrade and removal.
     dpkg-deb -I "$deb" triggers | grep -qx 'activate-noawait update-initramfs' ||
         { echo "no update-initramfs trigger"; status=1; }
@@ -311,6 +318,37 @@ symlink_kept() {
     apt_remove purge || return
     [ "$(readlink "$R$state")" = /srv/tald ] && [ -d "$R/srv/tald" ] && [ -z "$(ls -A "$R/srv/tald")" ] ||
         { ls -la "$R/etc/lvm" "$R/srv/tald"; return 1; }
+}
+
+# What the look kept in /run/tald goes with the package on remove (and so on
+# purge); a /run/tald that is a symlink is not followed.
+look_state_removed() {
+    rm -rf "${R:?}/etc/lvm" && apt_install || return
+    mkdir -p -m 0700 "$R/run/tald" && echo "$(printf '3%.0s' {1..33}) P" >"$R/run/tald/look" || return
+    apt_remove purge || return
+    [ ! -e "$R/run/tald" ] || { ls -la "$R/run/tald"; return 1; }
+    mkdir -p "$R/srv/elsewhere" && echo mine >"$R/srv/elsewhere/look" && ln -s /srv/elsewhere "$R/run/tald" || return
+    apt_install && apt_remove purge || return
+    [ "$(cat "$R/srv/elsewhere/look")" = mine ] || { echo "the link's target was emptied"; return 1; }
+    rm -rf "$R/run/tald" "$R/srv/elsewhere"
+}
+
+# With the release's systemd: the package's catalog reaches journalctl
+# through systemd's trigger on /usr/lib/systemd/catalog (on install, and
+# out again on purge), and the udev rule's systemctl is that release's.
+catalog_through_trigger() {
+    local id=f59cf751e03b4f7998c3d6bba04dc167 rule
+    inroot "$R" apt-get install -y --no-install-recommends systemd >"$R.apt.log" 2>&1 ||
+        { tail -20 "$R.apt.log"; return 1; }
+    apt_install || return
+    grep -q "Processing triggers for systemd" "$R.apt.log" || { echo "systemd's trigger did not fire"; return 1; }
+    inroot "$R" journalctl --list-catalog "$id" 2>&1 | grep -q "left its preferred path group" ||
+        { echo "journalctl --list-catalog $id: nothing"; return 1; }
+    rule=$(sed -n 's/.*RUN+="\([^ ]*\) .*/\1/p' "$R/lib/udev/rules.d/69-tald-look.rules")
+    [ -x "$R$rule" ] && inroot "$R" "$rule" --version >/dev/null || { echo "the rule's $rule does not run"; return 1; }
+    apt_remove purge || return
+    ! inroot "$R" journalctl --list-catalog "$id" 2>/dev/null | grep -q "left its preferred" ||
+        { echo "the catalog still lists $id after purge"; return 1; }
 }
 
 # --- Upgrades from 0.3.2-1, which shipped /etc/lvm and /etc/lvm/cache as
@@ -535,6 +573,9 @@ release() {
     check "$suite: upgrade from $prev_version (before the fleet commands) with no /etc/lvm: tald.conf byte for byte, the override in force; purge removes all" upgrade_from_previous made
     check "$suite: upgrade from $prev_version, the admin's directory: tald.conf byte for byte, the override in force, kept by purge" upgrade_from_previous plain
     check "$suite: upgrade from $prev_version, /etc/lvm/cache -> a target ending in a line feed: kept byte for byte with tald.conf" upgrade_from_previous symlink
+    check "$suite: install, remove and purge take /run/tald's look state, never through a symlink" look_state_removed
+    check "$suite: with systemd: the catalog listed by journalctl through systemd's trigger, gone after purge; the udev rule's systemctl runs" \
+        catalog_through_trigger
     umount "$R/dev" "$R/proc" "$R" 2>/dev/null
 }
 
@@ -779,7 +820,7 @@ deb=$(deb_file)
 check "lintian: no errors" lintian_clean
 [ -s "$work/lintian.txt" ] && cat "$work/lintian.txt"
 check "Depends from shlibs (libc6 of Debian 11 or older), Recommends multipath-tools" fields "$deb"
-check "contents: programs, plugin, man pages, examples, metrics units; no /etc/lvm; maintainer scripts" contents "$deb"
+check "contents: programs, plugin, man pages, examples, metrics units, the catalog, the look's rule and unit, the sos extras (a conffile); no /etc/lvm; maintainer scripts" contents "$deb"
 rm -rf "$work/extract" && dpkg-deb -x "$deb" "$work/extract"
 check "installed man pages render without warnings" man_pages_render "$work/extract"
 check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin_exports "$work/extract/lib/multipath/libpriotald.so"

@@ -19,6 +19,10 @@ packages=(g++ cmake ninja-build pkg-config libsysfs-dev libgtest-dev nlohmann-js
 # cockpit-ws, cockpit-bridge, chromium and its chromedriver: the Cockpit
 # page's stage (tools/cockpit_test.sh), a headless browser on 127.0.0.1.
 packages+=(cockpit-ws cockpit-bridge chromium chromium-driver)
+# systemd-journald and journalctl (package systemd, absent from a container's
+# minimal root) and sos report (sosreport): the journal's stage
+# (tools/journal_test.sh), a journald of its own in a mount namespace.
+packages+=(systemd sosreport)
 # Debian's libmpathcmd.so.0, for the tests that run tald with the real client
 # library against a fake daemon: unpacked from multipath-tools' package into a
 # directory of its own (installed, multipath-tools would put it on the library
