@@ -17,6 +17,7 @@
 #include <regex>
 #include <sstream>
 
+#include <cstdio>
 #include <cstring>
 
 namespace e2e {
@@ -240,10 +241,71 @@ TEST_F(Journal, TheLookTellsEachChangeOfSideOnce)
     }
 }
 
+// Every metrics run looks too, on the view it asked for anyway, and keeps
+// the same state as "--look": a change is told once, by whichever comes
+// first. A daemon that cannot be asked is no view: nothing told, the state
+// kept as it was ("--look": status 3 and why).
+TEST_F(Journal, TheMetricsAndTheLookTellEachChangeOnceBetweenThem)
+{
+    const std::string wwid = wwid_of(kA);
+    struct Step {
+        const char *title;
+        const char *command;  ///< "--look" or "--metrics"
+        bool refused;         ///< multipathd refuses every connect
+        const char *sdb_state, *sdb_group, *sdd_group;
+        int status;
+        const char *err;
+        const char *id;  ///< the entry's message id, or none
+        char side;       ///< kept afterwards
+    } steps[] = {
+        {"metrics, preferred", "--metrics", false, "active", "active", "enabled", 0, "", nullptr, 'P'},
+        {"metrics, the preferred path failed", "--metrics", false, "failed", "enabled", "active", 0,
+         "", "f59cf751e03b4f7998c3d6bba04dc167", 'O'},
+        {"look after it, no change", "--look", false, "failed", "enabled", "active", 0, "",
+         nullptr, 'O'},
+        {"look, daemon refuses", "--look", true, "active", "active", "enabled", 3,
+         "multipathd: no daemon listening\n", nullptr, 'O'},
+        {"metrics, daemon refuses", "--metrics", true, "active", "active", "enabled", 0, "",
+         nullptr, 'O'},
+        {"metrics, back", "--metrics", false, "active", "active", "enabled", 0, "",
+         "da3d54cdb82b4107ab3daac2ae504455", 'P'},
+    };
+    for (const Step &s : steps) {
+        put("paths.0", rows(s.sdb_state));
+        put("maps.json", groups(s.sdb_group, s.sdd_group));
+        if (s.refused)
+            put("refuse", "");
+        else
+            std::filesystem::remove(daemon_ + "/refuse");
+        Outcome o = run(kTald, {s.command});
+        EXPECT_EQ(o.status, s.status) << s.title << o.err;
+        EXPECT_EQ(o.err, s.err) << s.title;
+        EXPECT_EQ(read_file(run_dir() + "/look"), wwid + " " + s.side + "\n") << s.title;
+        std::vector<Entry> got = entries();
+        ASSERT_EQ(got.size(), s.id ? 1u : 0u) << s.title;
+        if (s.id) {
+            EXPECT_EQ(got[0]["MESSAGE_ID"], s.id) << s.title;
+        }
+    }
+}
+
+/// A look's state of 65536 lines of 64 bytes (4 MiB, its limit), `more`
+/// bytes of a further line after them.
+void write_lines(const std::string &path, std::size_t more)
+{
+    std::ofstream out(path);
+    char line[80];
+    for (int i = 0; i < 65536; ++i) {
+        std::snprintf(line, sizeof line, "3%060d P\n", i);
+        out << line;
+    }
+    out << std::string(more, '3');
+}
+
 // The look's state where another user could have put something: a link or
 // a directory open to others is refused and nothing is told; a kept file
-// that is damaged, a link or no regular file is not read (nor followed,
-// nor waited on) and is replaced by a file of the look's own.
+// that is damaged, a link, no regular file or over 4 MiB is not read (nor
+// followed, nor waited on) and is replaced by a file of the look's own.
 TEST_F(Journal, TheLooksStateIsNeverTakenFromAnotherUser)
 {
     put("paths.0", rows("failed"));
@@ -276,6 +338,12 @@ TEST_F(Journal, TheLooksStateIsNeverTakenFromAnotherUser)
         {"a FIFO for the file",
          [](const std::string &r, const std::string &) { mkdir(r.c_str(), 0700); mkfifo((r + "/look").c_str(), 0600); },
          0, "tald: /run/tald/look: cannot be read (Invalid argument); looked at afresh\n"},
+        {"a file of exactly 4 MiB, read",
+         [](const std::string &r, const std::string &) { mkdir(r.c_str(), 0700); write_lines(r + "/look", 0); },
+         0, ""},
+        {"a file one byte over 4 MiB",
+         [](const std::string &r, const std::string &) { mkdir(r.c_str(), 0700); write_lines(r + "/look", 1); },
+         0, "tald: /run/tald/look: cannot be read (File too large); looked at afresh\n"},
     };
     for (const Case &c : cases) {
         std::filesystem::remove_all(run_dir());

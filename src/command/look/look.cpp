@@ -133,12 +133,12 @@ void read_kept(const LookPlace &place, const char *dir, GrowArray<LookLine> *kep
 }
 
 /// The new state of every stored LUN into *now, the LUNs that changed
-/// side into *changed.
-bool look_all(Store *store, const DaemonView &view, const GrowArray<LookLine> &kept,
-              GrowArray<LookLine> *now, GrowArray<const pathinfo *> *changed, LookCount *count)
+/// side into *changed: 0, or -ENOMEM.
+int look_all(Store *store, const DaemonView &view, const GrowArray<LookLine> &kept,
+             GrowArray<LookLine> *now, GrowArray<const pathinfo *> *changed, LookCount *count)
 {
     if (!file_walk_start(store))
-        return true;
+        return 0;
     const pathinfo *rec = nullptr;
     while (file_walk_next(store, &rec) == kWalkRecord) {
         if (rec->wwid[0] == '\0')
@@ -149,14 +149,14 @@ bool look_all(Store *store, const DaemonView &view, const GrowArray<LookLine> &k
         copy_field(line.wwid, sizeof line.wwid, rec->wwid);
         line.side = side != kSideUnseen ? side : was;
         if (line.side != kSideUnseen && !now->append(line))
-            return false;
+            return -ENOMEM;
         if (side == kSideUnseen)
             continue;
         ++count->looked;
         if (side != (was == kSideUnseen ? kSidePreferred : was) && !changed->append(rec))
-            return false;
+            return -ENOMEM;
     }
-    return true;
+    return 0;
 }
 
 }  // namespace
@@ -178,8 +178,9 @@ int look_compare(Store *store, const DaemonView &view, const char *state_dir,
     GrowArrayFreed<LookLine> now_freed{&now};
     GrowArrayFreed<const pathinfo *> changed_freed{&changed};
     read_kept(place, state_dir, &kept, err);
-    rc = look_all(store, view, kept, &now, &changed, count) ? look_state_write(place, now)
-                                                             : -ENOMEM;
+    rc = look_all(store, view, kept, &now, &changed, count);
+    if (rc == 0)
+        rc = look_state_write(place, now);
     look_place_close(&place);
     if (rc != 0) {
         std::fprintf(err, kFmtNotKept, state_dir, kLookFile, std::strerror(-rc));
@@ -199,18 +200,19 @@ int look_compare(Store *store, const DaemonView &view, const char *state_dir,
 
 namespace {
 
-/// The sides of every stored LUN in `view`, in the walk's order.
-bool sides_of(Store *store, const DaemonView &view, GrowArray<char> *sides)
+/// The sides of every stored LUN in `view`, in the walk's order: 0, or
+/// -ENOMEM.
+int sides_of(Store *store, const DaemonView &view, GrowArray<char> *sides)
 {
     sides->clear();
     if (!file_walk_start(store))
-        return true;
+        return 0;
     const pathinfo *rec = nullptr;
     while (file_walk_next(store, &rec) == kWalkRecord) {
         if (!sides->append(static_cast<char>(side_of(view, *rec, nullptr))))
-            return false;
+            return -ENOMEM;
     }
-    return true;
+    return 0;
 }
 
 /// Asks the daemon, with the driver's pass, for its paths and groups.
@@ -230,12 +232,12 @@ DaemonReach settled_view(Store *store, const AfterLock &pass, DaemonView *view)
     GrowArrayFreed<char> after_freed{&after};
     ask(pass, view);
     for (int tries = 1; view->reach == kDaemonReached && tries < kLookSettleTries; ++tries) {
-        if (!sides_of(store, *view, &before))
+        if (sides_of(store, *view, &before) != 0)
             break;
         timespec second = {1, 0};
         nanosleep(&second, nullptr);
         ask(pass, view);
-        if (view->reach != kDaemonReached || !sides_of(store, *view, &after))
+        if (view->reach != kDaemonReached || sides_of(store, *view, &after) != 0)
             break;
         if (after.size() == before.size() &&
             std::memcmp(after.items, before.items, after.size()) == 0)
