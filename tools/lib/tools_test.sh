@@ -106,7 +106,7 @@ roots() {
     out=$(flock "$c/test/lock" sh -c 'timeout 60 "$@" && echo printed' sh env TALD_ROOT_CACHE="$c" \
         "$top/tools/debroot.sh" test one a 2>&1) || true
     is "debroot: a root made already is printed while another run holds the release's lock" \
-        "$c/test/one:$c/test/base printed 7" "$(echo $out) $(calls)"
+        "$c/test/one:$c/test/base printed 7" "${out//$'\n'/ } $(calls)"
     # shellcheck disable=SC2016
     out=$(unshare --mount --propagation private sh -c \
         'mkdir -p "$2" && mount -t overlay overlay -o "lowerdir=$1" "$2" && cd "$2" && echo usr/bin/env installed-*' \
