@@ -31,6 +31,18 @@ case $cache in *[:,]*) echo "debroot: the cache's path $cache has a ':' or ','" 
 dir=$cache/$suite
 base=$dir/base layer=$dir/$name archives=$dir/archives
 
+base_want="$suite minbase"
+# The layer's stamp names the base it was made on (its stamp's time).
+layer_want() { echo "$suite $name: $* (base $(date -r "$base.stamp" +%s.%N))"; }
+# A root made already is printed without the release's lock: a stage need
+# not wait while another root of its release is made (tools/roots.sh). A
+# stamp is written after its layer is whole and removed before it changes.
+if [ "$(cat "$base.stamp" 2>/dev/null)" = "$base_want" ] &&
+    [ "$(cat "$layer.stamp" 2>/dev/null)" = "$(layer_want "$@")" ]; then
+    echo "$layer:$base"
+    exit 0
+fi
+
 # Made in a mount namespace of its own: no mount outlives the run.
 if [ "${TALD_DEBROOT_NAMESPACE:-}" != 1 ]; then
     mkdir -p "$dir"
@@ -42,7 +54,6 @@ flock 9
 # shellcheck source=tools/progress.sh
 . "$here/progress.sh"
 
-base_want="$suite minbase"
 if [ "$(cat "$base.stamp" 2>/dev/null)" != "$base_want" ]; then
     # shellcheck source=tools/apt_mirror.sh
     . "$here/apt_mirror.sh"
@@ -62,8 +73,7 @@ if [ "$(cat "$base.stamp" 2>/dev/null)" != "$base_want" ]; then
     echo "$base_want" >"$base.stamp"
 fi
 
-# The layer's stamp names the base it was made on (its stamp's time).
-want="$suite $name: $* (base $(date -r "$base.stamp" +%s.%N))"
+want=$(layer_want "$@")
 if [ "$(cat "$layer.stamp" 2>/dev/null)" != "$want" ]; then
     rm -rf "$layer" "$layer.tmp" "$layer.stamp"
     echo "debroot: making the $suite root $name on its base (log: $layer.log)" >&2
@@ -76,19 +86,26 @@ if [ "$(cat "$layer.stamp" 2>/dev/null)" != "$want" ]; then
     # No service of the root starts on this machine.
     printf '#!/bin/sh\nexit 101\n' >"$mnt/usr/sbin/policy-rc.d"
     chmod 755 "$mnt/usr/sbin/policy-rc.d"
+    # The layer is thrown away when the run fails: dpkg need not sync each
+    # file it unpacks.
+    echo force-unsafe-io >"$mnt/etc/dpkg/dpkg.cfg.d/tald-unsafe-io"
     # (without APT::Status-Fd=1: Debian 11's apt then leaves the maintainer
     # scripts a standard output that fails with EIO)
     install=(apt-get install -y -q --no-install-recommends "$@")
     [ $# -gt 0 ] || install=(true)
     # The base's package lists may be older than the archive: read again
     # when an install from them fails.
-    if ! chroot "$mnt" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
+    # INITRD=No: the kernel's hooks (initramfs-tools', dracut's) make no
+    # image here, so that no initramfs is made for nothing: a stage that
+    # boots the kernel makes its image with the package installed
+    # (tools/guest/san_boot.sh), and no stage uses an image of the layer.
+    if ! chroot "$mnt" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive INITRD=No \
         sh -c '"$@" || { apt-get update -q && "$@"; }' sh "${install[@]}" 2>&1 |
         progress "debroot: $suite $name" "$layer.log" >&2; then
         tail -n 30 "$layer.log" >&2
         exit 1
     fi
-    rm -f "$mnt/usr/sbin/policy-rc.d" "$mnt"/var/cache/apt/*.bin
+    rm -f "$mnt/usr/sbin/policy-rc.d" "$mnt/etc/dpkg/dpkg.cfg.d/tald-unsafe-io" "$mnt"/var/cache/apt/*.bin
     umount "$mnt/var/cache/apt/archives" "$mnt/dev" "$mnt/proc" "$mnt"
     mv "$tmp/upper" "$layer"
     rm -rf "$tmp"

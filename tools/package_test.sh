@@ -19,6 +19,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top" || exit
 # shellcheck source=tools/lib/check.sh
 . tools/lib/check.sh
+# shellcheck source=tools/lib/roots.sh
+. tools/lib/roots.sh
 if [ "${TALD_PACKAGE_NAMESPACE:-}" != 1 ]; then
     # What the stage needs, said at once rather than after a failed build.
     needs() { not_run package "$@"; }
@@ -37,7 +39,7 @@ exec 3>&2
 work=$top/build/package
 scenario=$top/tools/simarray/scenarios/array8.scn
 pkg=quelvane-path-manager
-build_suite=bullseye
+build_suite=$roots_build_suite
 admin_suites=(bullseye bookworm trixie)
 state=/etc/lvm/cache
 lock_error="Error:  Unable to obtain lock."
@@ -69,16 +71,9 @@ sim() {
         SIMARRAY_STATE_DIR="${SIMSTATE:-$state}" "$@"
 }
 
-# The names of debian/control's Build-Depends (debhelper for debhelper-compat).
-build_depends() {
-    sed -n '/^Build-Depends:/,/^[A-Z]/p' debian/control | sed '1s/^Build-Depends://; /^[A-Z]/d' |
-        tr ',' '\n' | sed 's/[(<[].*//; s/[[:space:]]//g; s/^debhelper-compat$/debhelper/' | grep -v '^$'
-}
-
 build_package() {
     local root mnt
-    # shellcheck disable=SC2046
-    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends) 2>&3) || return
+    root=$(root_build 2>&3) || return
     overlay "$root" "$work/build-root" || return
     mnt=$work/build-root/mnt
     mkdir -p "$mnt/build/src" || return
@@ -373,8 +368,7 @@ build_old() {
     local version=$1 tree=$2 out=$3 root mnt commit
     commit=$(git rev-parse --verify -q "$tree^{commit}") || { echo "no commit $tree in this clone"; return 1; }
     [ -s "$out" ] && [ "$(cat "$out.tree" 2>/dev/null)" = "$commit" ] && return
-    # shellcheck disable=SC2046
-    root=$(tools/debroot.sh "$build_suite" build build-essential $(build_depends) 2>&3) || return
+    root=$(root_build 2>&3) || return
     overlay "$root" "$work/old-build-root" || return
     mnt=$work/old-build-root/mnt
     mkdir -p "$mnt/build/src" "$work/old" || return
@@ -539,7 +533,7 @@ upgrade_from_previous() {
 # One release: its cached root with multipath-tools, as an admin's host.
 release() {
     local suite=$1 root dir
-    root=$(tools/debroot.sh "$suite" admin multipath-tools) || { check "$suite: a root made by debootstrap" false; return; }
+    root=$(root_admin "$suite") || { check "$suite: a root made by debootstrap" false; return; }
     overlay "$root" "$work/$suite" || { check "$suite: overlay of $root" false; return; }
     R=$work/$suite/mnt
     install -m 0644 "$deb" "$work/libsimarray.so" "$scenario" "$R/tmp/" || return
@@ -592,11 +586,7 @@ sg_note="The initramfs of kernel $kver carries an older copy of the overrides; t
 # initrd_root SUITE BUILDER: the cached root of the release with multipath
 # and the builder (the lower directories for overlay).
 initrd_root() {
-    if [ "$2" = initramfs-tools ]; then
-        tools/debroot.sh "$1" initrd multipath-tools multipath-tools-boot initramfs-tools busybox 2>&3
-    else
-        tools/debroot.sh "$1" dracut multipath-tools busybox udev systemd dracut 2>&3
-    fi
+    root_initrd "$1" "$2" 2>&3
 }
 
 # The builder's commands in the root (R, B: the builder, IMG: the image).

@@ -19,6 +19,18 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 tools/setup.sh || exit 1
+# The Debian roots of the later stages (tools/roots.sh), made in the
+# background while the builds run, at the lowest priority: the downloads
+# and dpkg's work wait on the network and the disk more than on the cores.
+# A stage that asks for a root being made waits for it, and makes it itself
+# should the job have failed; the job's log is build/roots.log.
+mkdir -p build
+setsid nice -n 19 tools/roots.sh >build/roots.log 2>&1 </dev/null &
+roots_job=$!
+# (its own process group, ended with the run: debroot.sh's namespace and
+# lock go with it, and a root cut short is made again by the next run)
+trap 'kill -- -$roots_job 2>/dev/null' EXIT
+echo "== Debian roots: made in the background (log: build/roots.log)"
 
 jobs=$(nproc)
 total_passed=0

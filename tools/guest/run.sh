@@ -49,7 +49,9 @@ fi
 log=${TALD_GUEST_LOG:-$build/guest-console${release:+-$release}.log}
 if [ -n "$release" ]; then
     [ -f "$deb" ] || die "TALD_GUEST_RELEASE needs TALD_GUEST_DEB=the package file"
-    lower=$("$top/tools/debroot.sh" "$release" admin multipath-tools) ||
+    # shellcheck source=tools/lib/roots.sh
+    . "$top/tools/lib/roots.sh"
+    lower=$(root_admin "$release") ||
         die "making the $release root failed"
     relroot=$build/guest-root-$release
     mkdir -p "$relroot"

@@ -50,20 +50,13 @@ cmake --build "$build" -j2 --target mpath_prio_tald tald tald_tcmu simarray >/de
     die "build failed"
 
 # --- The release's root: its kernel, its builder, multipath-tools.
-common=(linux-image-amd64 multipath-tools e2fsprogs busybox udev kmod)
 case $builder in
-initramfs-tools)
-    lower=$("$top/tools/debroot.sh" "$suite" san "${common[@]}" initramfs-tools multipath-tools-boot zstd) ||
-        die "making the $suite root failed"
-    ;;
-dracut)
-    # dracut, installed with the kernel, is its "initramfs-tools | linux-initramfs-tool"
-    lower=$("$top/tools/debroot.sh" "$suite" sandracut multipath-tools e2fsprogs busybox udev kmod systemd \
-        dracut linux-image-amd64) ||
-        die "making the $suite root failed"
-    ;;
+initramfs-tools | dracut) ;;
 *) die "builder $builder: initramfs-tools or dracut" ;;
 esac
+# shellcheck source=tools/lib/roots.sh
+. "$top/tools/lib/roots.sh"
+lower=$(root_san "$suite" "$builder") || die "making the $suite root failed"
 # the layers as one tree, read-only (the namespace's mounts end with it)
 base=$work/base
 mkdir -p "$base"
@@ -142,7 +135,9 @@ if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
         mkdir -p "$r/usr/lib/dracut/modules.d/99tald-test"
         install -m 755 "$here"/san/dracut/* "$r/usr/lib/dracut/modules.d/99tald-test/"
     fi
-    # the package, with its hooks and triggers, as an admin installs it
+    # the package, with its hooks and triggers, as an admin installs it; the
+    # root carries no image (tools/debroot.sh makes none): an old one stands
+    # for the host's, which the builders' triggers make again
     cp "$deb" "$r/tmp/package.deb"
     touch -d '2000-01-01' "$r/boot/initrd.img-$kver"
     inroot dpkg -i /tmp/package.deb > "$work/dpkg.log" 2>&1 ||

@@ -3,7 +3,8 @@
 #   lib:   the lines of tools/lib/check.sh that tools/test.sh counts, and
 #          tools/guest/common.sh's bounded wait in a plain sh;
 #   roots: tools/debroot.sh's layers on a stand-in base whose apt-get records
-#          its calls (needs root and overlayfs; 77: skipped).
+#          its calls, and tools/roots.sh's roots on stand-in bases of each
+#          release (needs root and overlayfs; 77: skipped).
 #   tools/lib/tools_test.sh lib|roots
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -41,11 +42,12 @@ EOF
 }
 
 # A stand-in for debootstrap's base: sh, env and an apt-get that records
-# each call in the release's shared archive directory and makes a file per
-# package (the package "broken" fails).
+# each call and what its install sees (INITRD, dpkg's settings) in the
+# release's shared archive directory and makes a file per package (the
+# package "broken" fails, and so does P where the base has /fail-P).
 stand_in_base() {
     local base=$1 f lib
-    mkdir -p "$base"/{usr/bin,usr/sbin,proc,dev,var/cache/apt/archives}
+    mkdir -p "$base"/{usr/bin,usr/sbin,proc,dev,var/cache/apt/archives,etc/dpkg/dpkg.cfg.d}
     ln -s usr/bin "$base/bin"
     for f in /usr/bin/dash /usr/bin/env; do
         cp "$f" "$base$f"
@@ -58,7 +60,10 @@ stand_in_base() {
 #!/bin/sh
 echo "$*" >>/var/cache/apt/archives/calls
 [ "$1" = install ] || exit 0
+read -r io </etc/dpkg/dpkg.cfg.d/tald-unsafe-io || io=
+echo "INITRD=${INITRD:-} $io" >>/var/cache/apt/archives/seen
 for p; do
+    [ ! -e "/fail-$p" ] || exit 1
     case $p in broken) exit 1 ;; -* | *=* | install) ;; *) : >"/installed-$p" ;; esac
 done
 EOF
@@ -82,6 +87,9 @@ roots() {
     is "debroot: the layers printed" "$c/test/one:$c/test/base" "$(r a b)"
     is "debroot: the packages in the layer, not the base" "installed-a installed-b | installed-*" \
         "$(cd "$c/test/one" && echo installed-*) | $(cd "$c/test/base" && echo installed-*)"
+    is "debroot: the install makes no initramfs and has dpkg skip its syncs; the layer keeps neither" \
+        "INITRD=No force-unsafe-io | 0" \
+        "$(cat "$c/test/archives/seen") | $(find "$c/test/one/etc/dpkg/dpkg.cfg.d" -mindepth 1 | wc -l)"
     r a b >/dev/null
     is "debroot: the same list again: not made again" 1 "$(calls)"
     r a >/dev/null
@@ -95,15 +103,47 @@ roots() {
         "$st $([ -e "$c/test/one.stamp" ] && echo yes || echo no) $(r a >/dev/null && calls)"
     is "debroot: nothing of the cache left mounted" 0 "$(grep -c "$c" /proc/self/mountinfo || true)"
     # shellcheck disable=SC2016
+    out=$(flock "$c/test/lock" sh -c 'timeout 60 "$@" && echo printed' sh env TALD_ROOT_CACHE="$c" \
+        "$top/tools/debroot.sh" test one a 2>&1) || true
+    is "debroot: a root made already is printed while another run holds the release's lock" \
+        "$c/test/one:$c/test/base printed 7" "${out//$'\n'/ } $(calls)"
+    # shellcheck disable=SC2016
     out=$(unshare --mount --propagation private sh -c \
         'mkdir -p "$2" && mount -t overlay overlay -o "lowerdir=$1" "$2" && cd "$2" && echo usr/bin/env installed-*' \
         sh "$(r a)" "$tmp/view")
     is "debroot: the layers as one read-only tree" "usr/bin/env installed-a" "$out"
 }
 
+# tools/roots.sh on stand-in bases of every release: each root the stages
+# ask for made once, in their order; a root that fails is said and the
+# others still made; made already, none is made again.
+roots_ahead() {
+    local c=$tmp/ahead s out st=0 before
+    for s in bullseye bookworm trixie sid; do
+        stand_in_base "$c/$s/base"
+        echo "$s minbase" >"$c/$s/base.stamp"
+    done
+    : >"$c/bookworm/base/fail-zstd"
+    out=$(TALD_ROOT_CACHE=$c "$top/tools/roots.sh" 2>/dev/null) || st=$?
+    is "roots.sh: every root, in the stages' order; the failed one said, status 1" "$(printf '%s\n' \
+        "roots: build: N s" "roots: admin bullseye: N s" "roots: admin bookworm: N s" "roots: admin trixie: N s" \
+        "roots: initrd bullseye initramfs-tools: N s" "roots: initrd bookworm initramfs-tools: N s" \
+        "roots: initrd trixie initramfs-tools: N s" "roots: initrd trixie dracut: N s" "roots: admin sid: N s" \
+        "roots: san bullseye initramfs-tools: N s" "roots: san bookworm initramfs-tools: failed after N s" \
+        "roots: san trixie initramfs-tools: N s" "roots: san trixie dracut: N s" "roots: all in N s" "status 1")" \
+        "$(sed -E 's/[0-9]+ s$/N s/' <<<"$out"; echo "status $st")"
+    is "roots.sh: the layers hold the stages' packages" "installed-dracut installed-linux-image-amd64 | installed-debhelper" \
+        "$(cd "$c/trixie/sandracut" && echo installed-dracut installed-linux-*) | $(cd "$c/bullseye/build" && echo installed-debhelper)"
+    rm "$c/bookworm/base/fail-zstd"
+    st=0 && before=$(cat "$c"/*/archives/calls | wc -l)
+    TALD_ROOT_CACHE=$c "$top/tools/roots.sh" >/dev/null 2>&1 || st=$?
+    is "roots.sh: again: only the failed root made, status 0" "0 1 bookworm" \
+        "$st $(($(cat "$c"/*/archives/calls | wc -l) - before)) $(cd "$c" && echo */san/installed-zstd | sed 's#/.*##')"
+}
+
 case ${1:-} in
 lib) lib ;;
-roots) roots ;;
+roots) roots; roots_ahead ;;
 *) echo "usage: tools/lib/tools_test.sh lib|roots" >&2; exit 2 ;;
 esac
 [ "$fails" -eq 0 ]
