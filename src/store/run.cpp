@@ -57,12 +57,15 @@ void give_turn(RunTurn *turn)
     pthread_mutex_unlock(&turn->mutex);
 }
 
+/// The LUN a load for `probed` serves: nullptr (every LUN) without one.
+const char *served(const pathinfo *probed) { return probed != nullptr ? probed->wwid : nullptr; }
+
 /// Loads the store's file without the lock, for a run that found the state
-/// read-only: the store becomes read_only, so that no resolution writes, and
-/// is emptied first. A state directory that a run as root may not use
-/// (run_state_trusted) is not read: nothing is loaded. load_config's result
-/// (and traces), or kStateNotTrusted.
-int load_read_only(Store *store)
+/// read-only, serving the probed LUN alone: the store becomes read_only, so
+/// that no resolution writes, and is emptied first. A state directory that a
+/// run as root may not use (run_state_trusted) is not read: nothing is
+/// loaded. load_config's result (and traces), or kStateNotTrusted.
+int load_read_only(Store *store, const pathinfo *probed)
 {
     store_reset(store);
     store->read_only = true;
@@ -70,24 +73,21 @@ int load_read_only(Store *store)
     struct stat st = {};
     if (stat(kStateDir, &st) == 0 && !run_state_trusted())
         return kStateNotTrusted;
-    return load_config(store, store->file);
+    return file_load(store, store->file, served(probed));
 }
 
-/// The file loaded under the lock, serving the probed LUN alone.
+/// The file loaded under the lock, serving the probed LUN alone; a quiet
+/// run's load and its warning trace nothing.
 void load_locked(StoreRun *run, const pathinfo *probed)
 {
     Store *store = run->store;
     store_reset(store);
-    file_load_for(store, probed != nullptr ? probed->wwid : nullptr);
-    int verbosity = log_verbosity;
-    if ((run->flags & kRunQuiet) != 0)
-        log_verbosity = 0;
-    run->load = load_config(store, store->file);
-    if (run->load < 0) {
+    bool quiet = (run->flags & kRunQuiet) != 0;
+    run->load = file_load(store, store->file, served(probed),
+                          quiet ? LoadTrace::kQuiet : LoadTrace::kShown);
+    if (run->load < 0 && !quiet) {
         log_trace(kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file", run->load);
     }
-    log_verbosity = verbosity;
-    file_load_for(store, nullptr);
 }
 
 /// Opens a kept run's lock file. Why it is refused was logged when the
@@ -115,9 +115,7 @@ RunEntry before_lock(StoreRun *run, const pathinfo *probed)
     }
     run->open_error = open_kept(run);
     if (run->open_error != 0 && run_state_read_only(run->open_error)) {
-        file_load_for(run->store, probed != nullptr ? probed->wwid : nullptr);
-        run->load = load_read_only(run->store);
-        file_load_for(run->store, nullptr);
+        run->load = load_read_only(run->store, probed);
         return kRunReadOnly;
     }
     run->lock_opened = run->open_error == 0;
