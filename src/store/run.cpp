@@ -1,5 +1,6 @@
 #include "store/run.hpp"
 
+#include "base/clock.hpp"
 #include "state/state_paths.hpp"
 #include "store/file.hpp"
 #include "store/resolve.hpp"
@@ -19,25 +20,25 @@ constexpr int kLineLoadWarn = 373;
 /// file then answers nothing, so that every step is seen.
 constexpr int kStepsLevel = 7;
 
-timespec deadline_after(int timeout_ms)
+/// The deadline `timeout_ms` from now, in nanoseconds on the one clock.
+long long deadline_after(int timeout_ms) { return monotonic_ns() + timeout_ms * 1000000LL; }
+
+/// The deadline as the turn's timed wait reads it (CLOCK_MONOTONIC).
+timespec deadline_spec(long long deadline_ns)
 {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long ns = now.tv_nsec + static_cast<long>(timeout_ms % 1000) * 1000000L;
-    return {now.tv_sec + static_cast<time_t>(timeout_ms / 1000) + ns / 1000000000L,
-            ns % 1000000000L};
+    return {static_cast<time_t>(deadline_ns / 1000000000LL),
+            static_cast<long>(deadline_ns % 1000000000LL)};
 }
 
-int ms_until(const timespec &deadline)
+int ms_until(long long deadline_ns)
 {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
-    return static_cast<int>(std::clamp(ms, 0L, static_cast<long>(INT_MAX)));
+    long long ms = (deadline_ns - monotonic_ns()) / 1000000LL;
+    return static_cast<int>(std::clamp(ms, 0LL, static_cast<long long>(INT_MAX)));
 }
 
-bool take_turn(RunTurn *turn, const timespec &deadline)
+bool take_turn(RunTurn *turn, long long deadline_ns)
 {
+    timespec deadline = deadline_spec(deadline_ns);
     pthread_mutex_lock(&turn->mutex);
     int rc = 0;
     while (turn->taken && rc != ETIMEDOUT)
@@ -124,7 +125,7 @@ RunEntry before_lock(StoreRun *run, const pathinfo *probed)
 
 RunEntry enter(StoreRun *run, const pathinfo *probed)
 {
-    timespec deadline = deadline_after(run->timeout_ms);
+    long long deadline = deadline_after(run->timeout_ms);
     if (run->turn != nullptr) {
         if (!take_turn(run->turn, deadline))
             return kRunTimedOut;
