@@ -108,6 +108,10 @@ TEST_F(Command, OptionScanWithoutState)
          1},
         {{"--prio", "--get"}, "Must enter an operation and a path \n" + kUsageText, 1},
         {{"--prio", "--bogus", "/dev/sdb"}, "Missing argument \n" + kUsageText, 1},
+        // Neither the drain nor the restore has a dry run: refused, nothing carried out.
+        {{"--drain", "C1", "--dry-run"}, "The drain and the restore have no --dry-run \n" + kUsageText, 1},
+        {{"--restore", "--wait", "--dry-run"},
+         "The drain and the restore have no --dry-run \n" + kUsageText, 1},
         {{"--prio", "--SET", "/dev/sdb"}, "Missing argument \n" + kUsageText, 1},
         {{"--alias"}, "Must Enter an operation and a path \n" + kUsageText, 1},
         {{"-v", "1", "--prio", "--get"}, level(1) + "Must enter an operation and a path \n", 0},

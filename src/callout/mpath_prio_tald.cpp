@@ -78,7 +78,7 @@ int run(int argc, char **argv)
     Store store{kConfigPath};
     StoreRun run = {&store, &lock, nullptr, kCalloutLockWaitMs, 0};
     int err = run_open(&run);
-    if (err != 0 && err != EROFS) {
+    if (err != 0 && err != -EROFS) {
         cli_lock_error();
         return -1;
     }

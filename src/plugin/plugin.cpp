@@ -66,7 +66,7 @@ RunTurn kept_turn;
 void read_only_verdict(const StoreRun &run, CallOutcome *out)
 {
     out->use = kStateReadOnly;
-    out->lock_error = run.open_error;
+    out->lock_error = -run.open_error;
     if (run.load == kStateNotTrusted) {
         out->file = kFileNotTrusted;
     } else if (file_unreadable(run.store) || run.load < -1) {
@@ -94,7 +94,7 @@ void judge(const StoreRun &run, CallOutcome *out)
         break;
     case kRunNoLock:
         out->state = kLockUnusable;
-        out->lock_error = run.open_error;
+        out->lock_error = -run.open_error;
         break;
     case kRunReadOnly:
         read_only_verdict(run, out);

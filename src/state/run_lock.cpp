@@ -158,12 +158,12 @@ int run_lock_open(RunLock *lock)
     // Checked before the lock file is opened: a refused run creates nothing.
     if (as_root && (!state_dir_trusted() || !config_file_trusted())) {
         log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
-        return EPERM;
+        return -EPERM;
     }
     int rc = lock_file_open(as_root, &lock->file);
     if (rc != 0) {
         log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
-        return -rc;
+        return rc;
     }
     return 0;
 }
@@ -179,7 +179,7 @@ bool run_state_trusted()
     return !running_as_root();
 }
 
-bool run_state_read_only(int err) { return err == ENOENT || err == EROFS || err == EACCES; }
+bool run_state_read_only(int err) { return err == -ENOENT || err == -EROFS || err == -EACCES; }
 
 int run_lock_take(RunLock *lock, int timeout_ms)
 {

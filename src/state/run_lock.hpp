@@ -24,9 +24,8 @@ struct RunLock {
 /// that group or others can write, a preference file that root does not own,
 /// and a regular preference file that group or others can write: whoever
 /// could change them would hold the host's priorities (traced at level 3,
-/// lines 354, 356, 358, 360); a refused run creates nothing. 0, or a
-/// positive errno value (its callers' way until they take -errno):
-/// lock_file_open's, or EPERM for a refused state. On failure nothing stays
+/// lines 354, 356, 358, 360); a refused run creates nothing. 0, or -errno:
+/// lock_file_open's, or -EPERM for a refused state. On failure nothing stays
 /// open and line 352 is traced.
 int run_lock_open(RunLock *lock);
 
@@ -42,12 +41,12 @@ int run_lock_open(RunLock *lock);
 /// changes that time.
 bool run_state_trusted();
 
-/// Whether a lock file that run_lock_open could not open for `err` still
-/// leaves the preference file to be read without the lock: the state
-/// directory missing (ENOENT), a read-only file system (EROFS), or no right
-/// to make or open the lock file (EACCES), as in an initramfs that carries a
-/// read-only copy of the state. Not a refused state (EPERM), nor any other
-/// failure.
+/// Whether a lock file that run_lock_open could not open for `err` (its
+/// -errno result) still leaves the preference file to be read without the
+/// lock: the state directory missing (-ENOENT), a read-only file system
+/// (-EROFS), or no right to make or open the lock file (-EACCES), as in an
+/// initramfs that carries a read-only copy of the state. Not a refused
+/// state (-EPERM), nor any other failure.
 bool run_state_read_only(int err);
 
 /// Takes the exclusive flock on the opened lock file, waiting at most

@@ -195,18 +195,35 @@ bool file_canonical(const Store *store) { return store_inside(store)->loaded.can
 
 bool file_out_of_memory(const Store *store) { return store_inside(store)->loaded.unread_memory; }
 
-void file_load_for(Store *store, const char *wwid)
+int load_config(Store *store, const char *path) { return file_load(store, path, nullptr); }
+
+namespace {
+/// A quiet load's traces left unwritten: the thread's verbosity 0 for as
+/// long as the load lasts, and given back as it was.
+struct QuietLoad {
+    int before;
+    explicit QuietLoad(bool quiet) : before(quiet ? log_thread_use(0) : kNotQuiet) {}
+    ~QuietLoad()
+    {
+        if (before != kNotQuiet)
+            log_thread_use(before);
+    }
+    QuietLoad(const QuietLoad &) = delete;
+    QuietLoad &operator=(const QuietLoad &) = delete;
+    static constexpr int kNotQuiet = -2;
+};
+
+int load_file(Store *store, const char *path, const char *wwid);
+}  // namespace
+
+int file_load(Store *store, const char *path, const char *wwid, LoadTrace trace)
 {
-    StoreInside *inside = store_inside(store);
-    copy_field(inside->serve, sizeof inside->serve, wwid ? wwid : "");
+    QuietLoad quiet(trace == LoadTrace::kQuiet);
+    return load_file(store, path, wwid);
 }
 
-int load_config(Store *store, const char *path)
-{
-    return file_load(store, path, store_inside(store)->serve);
-}
-
-int file_load(Store *store, const char *path, const char *wwid)
+namespace {
+int load_file(Store *store, const char *path, const char *wwid)
 {
     LoadedFile &loaded = store_inside(store)->loaded;
     kept_forget(&loaded);
@@ -244,6 +261,7 @@ int file_load(Store *store, const char *path, const char *wwid)
     load_every_line(store, rec);
     return 0;
 }
+}  // namespace
 
 void file_make_whole(Store *store)
 {

@@ -12,9 +12,15 @@
 /// Creates the store's list and loads the file into it. 0 loaded; -1 file
 /// not opened (the list exists, empty); -2 list not created; -3 first record
 /// not allocated. An empty file still leaves one record (empty wwid).
-/// The LUN served is the one file_load_for named (see file_load).
+/// Every LUN is served (see file_load).
 int load_config(Store *store, const char *path);
-/// load_config for the one LUN `wwid` (nullptr or empty: every LUN).
+
+/// How a load traces: as the verbosity says, or not at all (a quiet run,
+/// whose traces begin after the load).
+enum class LoadTrace { kShown, kQuiet };
+
+/// load_config for the one LUN `wwid` (nullptr or empty: every LUN),
+/// tracing as `trace` says.
 /// While the traces of level 7 are not shown, a file whose every line is in
 /// the form the writer gives (a
 /// "canonical" file, as every save leaves it) is loaded indexed: the list
@@ -28,7 +34,8 @@ int load_config(Store *store, const char *path);
 /// empty list, and every save_config until the next load then fails: the
 /// file keeps what this run could not read. So does a record that could not
 /// be allocated (the records read before it stay, and the result is 0).
-int file_load(Store *store, const char *path, const char *wwid);
+int file_load(Store *store, const char *path, const char *wwid,
+              LoadTrace trace = LoadTrace::kShown);
 /// Replaces the file with the contents of the list, atomically (see
 /// disk_replace). 0 written (a mode the file system refuses, or a directory
 /// that cannot be synced, is traced and tolerated); -1 when there is no
@@ -43,11 +50,6 @@ int file_load(Store *store, const char *path, const char *wwid);
 /// "!!! invalid scsi address (%d:%d:%d:%d" (no line end) through log_text,
 /// before the file is replaced; the number is written all the same.
 int save_config(Store *store, const char *path);
-
-/// Declares the one LUN (by wwid) that the next load_config serves, or
-/// nullptr (the default): every LUN. For callers that cannot pass it to
-/// file_load yet.
-void file_load_for(Store *store, const char *wwid);
 
 /// True when the last load_config found the file but could not read it
 /// whole (so that no save will replace it).

@@ -23,10 +23,6 @@ struct RecordArena {
 struct StoreInside {
     LoadedFile loaded;
     RecordArena arena;
-    /// The LUN that load_config serves alone (empty: every LUN), for a
-    /// caller that names it with file_load_for rather than file_load's
-    /// parameter.
-    char serve[kWwidSize] = "";
     /// One line's bytes while it is parsed or formatted; resolve_peek's record.
     char scratch[kMaxLine + 1];
     pathinfo peek_record;

@@ -1,5 +1,6 @@
 #include "store/run.hpp"
 
+#include "base/clock.hpp"
 #include "state/state_paths.hpp"
 #include "store/file.hpp"
 #include "store/resolve.hpp"
@@ -19,25 +20,31 @@ constexpr int kLineLoadWarn = 373;
 /// file then answers nothing, so that every step is seen.
 constexpr int kStepsLevel = 7;
 
-timespec deadline_after(int timeout_ms)
+/// The deadline `timeout_ms` from now, in nanoseconds on the one clock.
+long long deadline_after(int timeout_ms) { return monotonic_ns() + timeout_ms * 1000000LL; }
+
+/// The deadline as the turn's timed wait reads it (CLOCK_MONOTONIC).
+timespec deadline_spec(long long deadline_ns)
 {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long ns = now.tv_nsec + static_cast<long>(timeout_ms % 1000) * 1000000L;
-    return {now.tv_sec + static_cast<time_t>(timeout_ms / 1000) + ns / 1000000000L,
-            ns % 1000000000L};
+    return {static_cast<time_t>(deadline_ns / 1000000000LL),
+            static_cast<long>(deadline_ns % 1000000000LL)};
 }
 
-int ms_until(const timespec &deadline)
+/// What is left until the deadline in whole milliseconds, the seconds and
+/// the nanoseconds beside them counted apart: a bound that has hardly begun
+/// reads whole (30000 ms, not 29999), as the lock's trace has always said it.
+int ms_until(long long deadline_ns)
 {
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long ms = (deadline.tv_sec - now.tv_sec) * 1000L + (deadline.tv_nsec - now.tv_nsec) / 1000000L;
-    return static_cast<int>(std::clamp(ms, 0L, static_cast<long>(INT_MAX)));
+    constexpr long long kSecond = 1000000000LL;
+    long long now = monotonic_ns();
+    long long ms = (deadline_ns / kSecond - now / kSecond) * 1000LL +
+                   (deadline_ns % kSecond - now % kSecond) / 1000000LL;
+    return static_cast<int>(std::clamp(ms, 0LL, static_cast<long long>(INT_MAX)));
 }
 
-bool take_turn(RunTurn *turn, const timespec &deadline)
+bool take_turn(RunTurn *turn, long long deadline_ns)
 {
+    timespec deadline = deadline_spec(deadline_ns);
     pthread_mutex_lock(&turn->mutex);
     int rc = 0;
     while (turn->taken && rc != ETIMEDOUT)
@@ -57,12 +64,15 @@ void give_turn(RunTurn *turn)
     pthread_mutex_unlock(&turn->mutex);
 }
 
+/// The LUN a load for `probed` serves: nullptr (every LUN) without one.
+const char *served(const pathinfo *probed) { return probed != nullptr ? probed->wwid : nullptr; }
+
 /// Loads the store's file without the lock, for a run that found the state
-/// read-only: the store becomes read_only, so that no resolution writes, and
-/// is emptied first. A state directory that a run as root may not use
-/// (run_state_trusted) is not read: nothing is loaded. load_config's result
-/// (and traces), or kStateNotTrusted.
-int load_read_only(Store *store)
+/// read-only, serving the probed LUN alone: the store becomes read_only, so
+/// that no resolution writes, and is emptied first. A state directory that a
+/// run as root may not use (run_state_trusted) is not read: nothing is
+/// loaded. load_config's result (and traces), or kStateNotTrusted.
+int load_read_only(Store *store, const pathinfo *probed)
 {
     store_reset(store);
     store->read_only = true;
@@ -70,24 +80,21 @@ int load_read_only(Store *store)
     struct stat st = {};
     if (stat(kStateDir, &st) == 0 && !run_state_trusted())
         return kStateNotTrusted;
-    return load_config(store, store->file);
+    return file_load(store, store->file, served(probed));
 }
 
-/// The file loaded under the lock, serving the probed LUN alone.
+/// The file loaded under the lock, serving the probed LUN alone; a quiet
+/// run's load and its warning trace nothing.
 void load_locked(StoreRun *run, const pathinfo *probed)
 {
     Store *store = run->store;
     store_reset(store);
-    file_load_for(store, probed != nullptr ? probed->wwid : nullptr);
-    int verbosity = log_verbosity;
-    if ((run->flags & kRunQuiet) != 0)
-        log_verbosity = 0;
-    run->load = load_config(store, store->file);
-    if (run->load < 0) {
+    bool quiet = (run->flags & kRunQuiet) != 0;
+    run->load = file_load(store, store->file, served(probed),
+                          quiet ? LoadTrace::kQuiet : LoadTrace::kShown);
+    if (run->load < 0 && !quiet) {
         log_trace(kLineLoadWarn, 4, "WARN[%d]: problem loading configuration file", run->load);
     }
-    log_verbosity = verbosity;
-    file_load_for(store, nullptr);
 }
 
 /// Opens a kept run's lock file. Why it is refused was logged when the
@@ -115,9 +122,7 @@ RunEntry before_lock(StoreRun *run, const pathinfo *probed)
     }
     run->open_error = open_kept(run);
     if (run->open_error != 0 && run_state_read_only(run->open_error)) {
-        file_load_for(run->store, probed != nullptr ? probed->wwid : nullptr);
-        run->load = load_read_only(run->store);
-        file_load_for(run->store, nullptr);
+        run->load = load_read_only(run->store, probed);
         return kRunReadOnly;
     }
     run->lock_opened = run->open_error == 0;
@@ -126,7 +131,7 @@ RunEntry before_lock(StoreRun *run, const pathinfo *probed)
 
 RunEntry enter(StoreRun *run, const pathinfo *probed)
 {
-    timespec deadline = deadline_after(run->timeout_ms);
+    long long deadline = deadline_after(run->timeout_ms);
     if (run->turn != nullptr) {
         if (!take_turn(run->turn, deadline))
             return kRunTimedOut;

@@ -74,7 +74,7 @@ struct StoreRun {
     unsigned flags;
     /// What run_enter found.
     RunEntry entry = kRunNotEntered;
-    int open_error = 0;  ///< kRunNoLock, kRunReadOnly: the lock file's errno value
+    int open_error = 0;  ///< kRunNoLock, kRunReadOnly: the lock file's open, -errno
     int load = 0;        ///< load_config's result, or kStateNotTrusted
     int answer = 0;      ///< kRunAnswered: the priority
     bool lock_opened = false;  ///< the lock file was opened
@@ -85,7 +85,7 @@ struct StoreRun {
 /// run as root may not use.
 inline constexpr int kStateNotTrusted = -4;
 
-/// Opens the run's lock file (run_lock_open): 0, or its errno value.
+/// Opens the run's lock file (run_lock_open): 0, or its -errno value.
 int run_open(StoreRun *run);
 
 /// Enters the run for the probed path (nullptr: for every LUN, the file

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -19,6 +20,21 @@ pathinfo probed_record()
     pathinfo rec = {};
     copy_field(rec.wwid, sizeof rec.wwid, "600a0b80001");
     return rec;
+}
+
+// The lock file's open says its failure as -errno, and only a state that
+// cannot be written is read without the lock: a refused state never is.
+TEST(StoreRun, OnlyAnUnwritableStateIsReadWithoutTheLock)
+{
+    const struct {
+        int err;
+        bool read_only;
+    } cases[] = {
+        {-ENOENT, true}, {-EROFS, true}, {-EACCES, true},
+        {-EPERM, false}, {-EINVAL, false}, {-ELOOP, false}, {0, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(run_state_read_only(c.err), c.read_only) << c.err;
 }
 
 // A run that did not get what it waits for gives up within its bound and,

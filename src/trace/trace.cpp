@@ -38,7 +38,12 @@ int log_level() { return thread_verbosity >= 0 ? thread_verbosity : log_verbosit
 
 void log_use_syslog(bool on) { to_syslog = on; }
 
-void log_thread_use(int verbosity) { thread_verbosity = verbosity; }
+int log_thread_use(int verbosity)
+{
+    int before = thread_verbosity;
+    thread_verbosity = verbosity;
+    return before;
+}
 
 void log_text(const char *format, ...)
 {

@@ -27,8 +27,10 @@ void log_trace(int line, int level, const char *format, ...)
 void log_use_syslog(bool on);
 
 /// The calling thread's own verbosity (-1: log_verbosity again), for code
-/// whose threads each serve a caller with its own settings.
-void log_thread_use(int verbosity);
+/// whose threads each serve a caller with its own settings. Returns the
+/// thread's own verbosity before (-1: it had none), for a step that sets its
+/// own for a while to give it back.
+int log_thread_use(int verbosity);
 
 /// Writes a formatted text that is no trace, whatever the verbosity: on
 /// standard error without a line end of its own, or as a syslog warning

@@ -76,9 +76,7 @@ std::string change_and_save(Store *store, const std::string &path, const char *w
                             const std::string &out)
 {
     store_reset(store);
-    file_load_for(store, wwid);
-    FUZZ_CHECK(load_config(store, path.c_str()) == 0, "a readable file did not load");
-    file_load_for(store, nullptr);
+    FUZZ_CHECK(file_load(store, path.c_str(), wwid) == 0, "a readable file did not load");
     dlist *conf = store->luns;
     const char *lun = wwid != nullptr ? wwid : indexed_wwid.c_str();
     pathinfo *found = nullptr;

@@ -63,7 +63,7 @@ struct CommandSteps {
     /// Without it, the result under the lock is the command's.
     int (*after)(StoreRun *run, void *state, int under_rc, const AfterLock &pass);
     /// The run not had: what is said after cli_lock_error (`open_error`:
-    /// run_open's errno value, 0 when the wait ran out).
+    /// run_open's -errno value, 0 when the wait ran out).
     void (*refused)(int open_error);
     /// The result when the run is not entered after `before`; a lock file
     /// that cannot be opened, or a run not entered without `before`, is -1.

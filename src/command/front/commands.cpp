@@ -82,14 +82,14 @@ void levels_set(void *state)
 }
 
 /// Why the run lock was not had, for the check's reader: `open_error` is
-/// run_lock_open's errno value, 0 when the wait ran out.
+/// run_lock_open's -errno value, 0 when the wait ran out.
 void lock_why(int open_error)
 {
     if (open_error == 0) {
         std::printf(kFmtLockHeld, kLockPath, kTaldLockWaitMs / 1000);
     } else {
         std::printf(kFmtLockOpen, kLockPath,
-                    open_error == EINVAL ? kNotRegular : std::strerror(open_error));
+                    open_error == -EINVAL ? kNotRegular : std::strerror(-open_error));
     }
 }
 

@@ -103,6 +103,11 @@ TaldOption drain_option(char **argv, int i, int following, bool drain)
     const char *controller = drain && following >= 1 ? argv[i + 1] : nullptr;
     if (drain && (controller == nullptr || (!is(controller, "C0") && !is(controller, "C1"))))
         return {TaldWord::kBadDrain, 0, false, nullptr, nullptr, nullptr};
+    // Neither has a dry run: one asked for is refused, never carried out for real.
+    for (int k = i + 1; k <= i + following; ++k) {
+        if (is(argv[k], "--dry-run"))
+            return {TaldWord::kDrainDryRun, 0, false, nullptr, nullptr, nullptr};
+    }
     TaldOption option = {drain ? TaldWord::kDrain : TaldWord::kRestore, 0, false, nullptr,
                          controller, nullptr};
     int own = drain ? 1 : 0;

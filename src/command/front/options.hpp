@@ -35,6 +35,7 @@ enum class TaldWord {
     kBadApplyOption, ///< "--apply FILE" followed by another word
     kDrain,          ///< "--drain C0|C1" (`path`) and `wait`
     kBadDrain,       ///< "--drain" without C0 or C1 after it
+    kDrainDryRun,    ///< "--drain" or "--restore" followed by "--dry-run", which they lack
     kRestore,        ///< "--restore" and `wait`
     kLook,           ///< "--look"
     kEnd,            ///< no argument left

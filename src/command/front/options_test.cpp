@@ -81,6 +81,10 @@ TEST(TaldOptions, ScanEndsInTheFirstWordThatIsNoLevel)
         {{"--drain", "C2"}, word(W::kBadDrain) + " - - -"},
         {{"--restore", "--wait"}, word(W::kRestore) + " - - - wait 30"},
         {{"--restore", "--wait", "0"}, word(W::kBadWait) + " - - -"},
+        // Neither the drain nor the restore has a dry run: refused wherever it stands.
+        {{"--drain", "C1", "--dry-run"}, word(W::kDrainDryRun) + " - - -"},
+        {{"--drain", "C0", "--wait", "5", "--dry-run"}, word(W::kDrainDryRun) + " - - -"},
+        {{"--restore", "--dry-run"}, word(W::kDrainDryRun) + " - - -"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(scanned(c.args), c.expected) << c.expected;

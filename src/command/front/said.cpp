@@ -21,6 +21,7 @@ constexpr const char *kBadWait = "The wait takes a number of seconds from 1 to 8
 constexpr const char *kNeedApplyFile = "Must Enter a file of preferences, or - for standard input ";
 constexpr const char *kBadApplyOption = "The file may be followed by --dry-run, --prune and --strict ";
 constexpr const char *kBadDrain = "The controller to drain is C0 or C1 ";
+constexpr const char *kDrainDryRun = "The drain and the restore have no --dry-run ";
 
 constexpr std::array<const char *, 15> kHelpText = {
     "\n Usage: tald -[OPTION] [LEVEL] -[OPTION] ",
@@ -82,6 +83,9 @@ int said_of(TaldWord word, int result)
         break;
     case TaldWord::kBadDrain:
         cli_write_line(kBadDrain);
+        break;
+    case TaldWord::kDrainDryRun:
+        cli_write_line(kDrainDryRun);
         break;
     case TaldWord::kAliasOther:
         return -1;

@@ -113,9 +113,7 @@ TEST_F(Listing, NodeWithoutRecordEndsEveryWalk)
 std::string listing_of(Store *store_, const std::string &path, const char *wwid)
 {
     store_reset(store_);
-    file_load_for(store_, wwid);
-    load_config(store_, path.c_str());
-    file_load_for(store_, nullptr);
+    file_load(store_, path.c_str(), wwid);
     char *text = nullptr;
     std::size_t len = 0;
     FILE *out = open_memstream(&text, &len);
@@ -131,9 +129,7 @@ TEST_F(Listing, TheListingAndAnotherLunSeeEveryRecord)
     write_file(file_, kExampleLine + kLineB + kLineC);
     EXPECT_EQ(listing_of(store_, file_, "600bb"), listing_of(store_, file_, nullptr));
     store_reset(store_);
-    file_load_for(store_, "600bb");
-    ASSERT_EQ(load_config(store_, file_.c_str()), 0);
-    file_load_for(store_, nullptr);
+    ASSERT_EQ(file_load(store_, file_.c_str(), "600bb"), 0);
     EXPECT_EQ(records(store_).size(), 1u);
     // Another LUN resolved: the whole list, in the order of a whole load.
     Probe other;
