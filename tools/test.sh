@@ -2,6 +2,7 @@
 # Sets up, builds the normal and the sanitizer build and runs every test of
 # both, then the extra stages: the metrics under Debian's promtool and
 # node_exporter, the example fleet play under Debian's ansible-playbook, the
+# Cockpit page in Debian's headless chromium through cockpit-ws, the
 # Debian package (built in a Debian 11 root
 # and installed into roots of Debian 11, 12 and 13), the fuzz targets, the
 # package in the real-kernel guest under Debian 11, 12, 13 and sid, and a
@@ -109,6 +110,7 @@ stage "normal build" build_and_test normal OFF
 stage "sanitizer build" build_and_test sanitize ON
 stage "metrics: promtool, node_exporter" tools/metrics_test.sh
 stage "fleet: example play, ansible-playbook" tools/fleet_test.sh
+stage "cockpit page: chromium, cockpit-ws" tools/cockpit_test.sh
 # Only a package built by this run goes into the guests.
 rm -f build/package/*.deb
 stage "Debian package" tools/package_test.sh

@@ -16,7 +16,7 @@ exec </dev/console >/dev/console 2>&1
 
 G=/etc/guest
 SCN=$G/guest.scn
-CFG=/sys/kernel/config/target
+. $G/common.sh
 
 ok() { echo "CHECK PASS $*"; }
 bad() { echo "CHECK FAIL $*"; }
@@ -51,10 +51,7 @@ fi
 nodes=$(awk '$1 == "node" { print $2 }' $SCN)
 i=0
 for p in $nodes; do
-    d=$CFG/core/user_$i/path$i
-    mkdir -p $d
-    echo -n "dev_config=quelvane/$i,dev_size=1048576" > $d/control
-    echo 1 > $d/enable || bad "enable TCMU device $i"
+    tcmu_device $i 1048576 || bad "enable TCMU device $i"
     i=$((i + 1))
 done
 v=; grep -q tald.verbose /proc/cmdline && v=-v
@@ -66,19 +63,8 @@ cat /tmp/tcmu.log
 : > /tmp/map
 i=0
 for p in $nodes; do
-    wwn=naa.5001405$(printf %09x $i)
-    t=$CFG/loopback/$wwn/tpgt_1
-    mkdir -p $t/lun/lun_0
-    echo $wwn > $t/nexus
-    ln -s $CFG/core/user_$i/path$i $t/lun/lun_0/path
-    hct=$(cat $t/address)
-    sd=
-    # At most 30 s: a guest on a busy machine is slow, not wrong.
-    for n in $(seq 300); do
-        sd=$(ls /sys/class/scsi_device/$hct:0/device/block 2>/dev/null)
-        [ -n "$sd" ] && break
-        sleep 0.1
-    done
+    hct=$(tcmu_export $i)
+    sd=$(tcmu_disk $hct)
     if [ -z "$sd" ]; then
         bad "node $p: no disk appeared at $hct:0"
         echo "--- tald_tcmu log"; cat /tmp/tcmu.log
@@ -189,11 +175,9 @@ wanted_state() {
 # machine takes longer, so it is waited for rather than given fixed times.
 settle() {
     wanted_state "$@" | sort > /tmp/wanted
-    for n in $(seq 120); do
-        paths_state | sort | grep -Fxf /tmp/wanted | cmp -s - /tmp/wanted && return
-        sleep 0.5
-    done
+    wait_for 120 0.5 settled || true
 }
+settled() { paths_state | sort | grep -Fxf /tmp/wanted | cmp -s - /tmp/wanted; }
 settle
 sleep 5   # a few rounds of path checks
 # daemon_prios TITLE [SD PRIO]: the daemon's priority of every path
@@ -268,13 +252,13 @@ read_through() {
 }
 # group_becomes TITLE SD STATE: within 10 s the JSON listing gives STATE for SD's group
 group_becomes() {
-    for n in $(seq 20); do
-        read_through $2
-        tald -l --json > /tmp/json 2>&1
-        [ "$(json_group /tmp/json $2)" = "$3" ] && break
-        sleep 0.5
-    done
+    wait_for 20 0.5 group_is $2 $3 || true
     expect "$1" "$3" "$(json_group /tmp/json $2)"
+}
+group_is() {
+    read_through $1
+    tald -l --json > /tmp/json 2>&1
+    [ "$(json_group /tmp/json $1)" = "$2" ]
 }
 # The metrics' preferred group of LUN A (1, 0 or none) is what the JSON
 # listing's groups give: whether a group is active, and whether it holds a
@@ -341,21 +325,14 @@ done
 expect "tald --metrics: paths with the daemon's samples" 8 \
     "$(grep -c '^tald_multipathd_path_priority{' /tmp/metrics)"
 echo offline > /sys/block/$first/device/state
-st=
-for n in $(seq 120); do
-    st=$(paths_state | awk -v s=$first '$1 == s { print $3 }')
-    [ "$st" = faulty ] && break
-    sleep 0.5
-done
+# first_is STATE: the daemon's state of the first path (in st) is STATE
+first_is() { st=$(paths_state | awk -v s=$first '$1 == s { print $3 }'); [ "$st" = "$1" ]; }
+wait_for 120 0.5 first_is faulty || true
 expect "multipathd: /dev/$first set offline" faulty "$st"
 reply paths-faulty show paths format "%d|%D|%w|%p|%T|%t|%m"
 reply maps-json-faulty show maps json
 echo running > /sys/block/$first/device/state
-for n in $(seq 120); do
-    st=$(paths_state | awk -v s=$first '$1 == s { print $3 }')
-    [ "$st" = ready ] && break
-    sleep 0.5
-done
+wait_for 120 0.5 first_is ready || true
 expect "multipathd: /dev/$first back" ready "$st"
 settle
 daemon_prios "after offline and back"

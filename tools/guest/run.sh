@@ -21,7 +21,9 @@
 # tools/debroot.sh makes and caches), loading the package's plugin, and the
 # package's tald and mpath_prio_tald, all on that release's C library in a
 # chroot inside the guest; the kernel stays the one above. The console is
-# then kept in BUILD_DIR/guest-console-SUITE.log.
+# then kept in BUILD_DIR/guest-console-SUITE.log. The root's layers are
+# seen, read-only, at BUILD_DIR/guest-root-SUITE while the initramfs is
+# packed, in a mount namespace of the run's own.
 set -euo pipefail
 export LC_ALL=C
 here=$(cd "$(dirname "$0")" && pwd)
@@ -40,11 +42,18 @@ cmake --build "$build" -j2 --target mpath_prio_tald tald tald_tcmu simarray >/de
     die "build failed"
 release=${TALD_GUEST_RELEASE:-}
 deb=${TALD_GUEST_DEB:-}
+if [ -n "$release" ] && [ "${TALD_GUEST_NAMESPACE:-}" != 1 ]; then
+    trap - ERR
+    exec env TALD_GUEST_NAMESPACE=1 unshare --mount --propagation private "$here/run.sh" "$@"
+fi
 log=${TALD_GUEST_LOG:-$build/guest-console${release:+-$release}.log}
 if [ -n "$release" ]; then
     [ -f "$deb" ] || die "TALD_GUEST_RELEASE needs TALD_GUEST_DEB=the package file"
-    relroot=$("$top/tools/debroot.sh" "$release" admin multipath-tools) ||
+    lower=$("$top/tools/debroot.sh" "$release" admin multipath-tools) ||
         die "making the $release root failed"
+    relroot=$build/guest-root-$release
+    mkdir -p "$relroot"
+    mount -t overlay overlay -o "lowerdir=$lower" "$relroot"
     echo "guest: $release: multipath-tools $(chroot "$relroot" dpkg-query -W -f='${Version}' multipath-tools)," \
         "libc6 $(chroot "$relroot" dpkg-query -W -f='${Version}' libc6), package $(basename "$deb")" >&2
 fi
@@ -83,6 +92,7 @@ ir=$work/initramfs
 mkdir -p "$ir"/{bin,sbin,usr/sbin,lib/x86_64-linux-gnu,lib64,lib/multipath,etc/guest,proc,sys,dev,run,tmp}
 cp "$root/bin/busybox" "$ir/bin/busybox"
 install -m 755 "$here/init.sh" "$ir/init"
+cp "$here/common.sh" "$ir/etc/guest/common.sh"
 cp "$here/drain.sh" "$ir/etc/guest/drain.sh"
 cp "$here/guest.scn" "$ir/etc/guest/guest.scn"
 cp "$here/multipath.conf" "$ir/etc/multipath.conf"

@@ -13,7 +13,8 @@
 # PACKAGE: the .deb (tools/package_test.sh builds it); BUILD_DIR: where our
 # programs are built for the expected answers (default build/normal). Needs
 # root. The release's root is made once with tools/debroot.sh (NAME "san",
-# "sandracut") and kept in /var/cache/tald-roots; the test's root, image and
+# "sandracut") and kept in /var/cache/tald-roots, seen read-only at
+# BUILD_DIR/san/SUITE-BUILDER/base during the run; the test's root, image and
 # disk are made in BUILD_DIR/san/SUITE-BUILDER and made again only when the
 # package, the test's files or the cached root change.
 # TALD_SAN_TIMEOUT bounds the boot (default 600 s). The console is kept in
@@ -52,33 +53,21 @@ cmake --build "$build" -j2 --target mpath_prio_tald tald tald_tcmu simarray >/de
 common=(linux-image-amd64 multipath-tools e2fsprogs busybox udev kmod)
 case $builder in
 initramfs-tools)
-    base=$("$top/tools/debroot.sh" "$suite" san "${common[@]}" initramfs-tools multipath-tools-boot zstd) ||
+    lower=$("$top/tools/debroot.sh" "$suite" san "${common[@]}" initramfs-tools multipath-tools-boot zstd) ||
         die "making the $suite root failed"
     ;;
 dracut)
-    # debootstrap takes the first of linux-image's "initramfs-tools |
-    # linux-initramfs-tool": the kernel and dracut come with apt afterwards.
-    pre=$("$top/tools/debroot.sh" "$suite" sandracut multipath-tools e2fsprogs busybox udev kmod systemd) ||
+    # dracut, installed with the kernel, is its "initramfs-tools | linux-initramfs-tool"
+    lower=$("$top/tools/debroot.sh" "$suite" sandracut multipath-tools e2fsprogs busybox udev kmod systemd \
+        dracut linux-image-amd64) ||
         die "making the $suite root failed"
-    base=$pre-kernel
-    want="$(cat "$pre.stamp") + dracut linux-image-amd64"
-    if [ "$(cat "$base.stamp" 2>/dev/null)" != "$want" ]; then
-        echo "san: $suite: installing dracut and the kernel into $base" >&2
-        rm -rf "$base" "$base.tmp" "$base.stamp"
-        cp -a "$pre" "$base.tmp"
-        mount -t proc proc "$base.tmp/proc"
-        mount --bind /dev "$base.tmp/dev"
-        chroot "$base.tmp" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
-            sh -c 'apt-get update -qq && apt-get install -y -q --no-install-recommends dracut linux-image-amd64' \
-            > "$base.log" 2>&1 || { tail -n 20 "$base.log" >&2; die "apt-get in $base.tmp failed"; }
-        umount "$base.tmp/dev" "$base.tmp/proc"
-        rm -f "$base.tmp"/var/cache/apt/archives/*.deb
-        mv "$base.tmp" "$base"
-        echo "$want" > "$base.stamp"
-    fi
     ;;
 *) die "builder $builder: initramfs-tools or dracut" ;;
 esac
+# the layers as one tree, read-only (the namespace's mounts end with it)
+base=$work/base
+mkdir -p "$base"
+mount -t overlay overlay -o "lowerdir=$lower" "$base"
 kver=$(basename "$(ls -d "$base"/usr/lib/modules/*/ | sort -V | tail -n1)")
 echo "san: $suite, $builder, kernel $kver, multipath-tools" \
     "$(chroot "$base" dpkg-query -W -f='${Version}' multipath-tools), $builder" \
@@ -117,14 +106,14 @@ awk '{ print $1, $2, $3 }' "$work/defaults" > "$work/expected-default"
 echo "san: the root LUN $root_wwid; override $override_prio stored for $override_path" >&2
 
 # --- The test's root, image and disk, made again when an input changed.
-stamp=$( (cat "$base.stamp" "$deb" "$scn" "$state/tald.conf" "$here/multipath.conf" \
-    "$build/tools/guest/tald_tcmu" "$here"/san/*.sh "$here"/san/*/* "$self"; echo "$kver") | sha256sum | cut -c1-16)
+stamp=$( (cat "${lower%%:*}.stamp" "$deb" "$scn" "$state/tald.conf" "$here/multipath.conf" \
+    "$build/tools/guest/tald_tcmu" "$here/common.sh" "$here"/san/*.sh "$here"/san/*/* "$self"; echo "$kver") | sha256sum | cut -c1-16)
 if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     m0=$(date +%s)
     rm -f "$work/image.stamp"
     rm -rf "$work/root" && mkdir -p "$work/root"/{upper,work,mnt}
     r=$work/root/mnt
-    mount -t overlay overlay -o "lowerdir=$base,upperdir=$work/root/upper,workdir=$work/root/work" "$r"
+    mount -t overlay overlay -o "lowerdir=$lower,upperdir=$work/root/upper,workdir=$work/root/work" "$r"
     mount -t proc proc "$r/proc"
     mount -t sysfs sys "$r/sys"
     mount --bind /dev "$r/dev"
@@ -140,7 +129,7 @@ if [ "$(cat "$work/image.stamp" 2>/dev/null)" != "$stamp" ]; then
     mkdir -p "$r/etc/tald-test" "$r/usr/local/sbin"
     install -m 755 "$build/tools/guest/tald_tcmu" "$r/etc/tald-test/@tald_tcmu"
     install -m 644 "$scn" "$r/etc/tald-test/guest.scn"
-    install -m 644 "$here/san/array.sh" "$here/san/show.sh" "$r/etc/tald-test/"
+    install -m 644 "$here/common.sh" "$here/san/array.sh" "$here/san/show.sh" "$r/etc/tald-test/"
     printf '%s\n' $backed > "$r/etc/tald-test/backed"
     install -m 755 "$here/san/check.sh" "$r/usr/local/sbin/tald-san-check"
     if [ "$builder" = initramfs-tools ]; then

@@ -6,24 +6,20 @@
 # /dev/vda: the root file system. tald_tcmu runs as "@tald_tcmu" so that
 # systemd leaves it alive across the switch to the real root.
 T=/etc/tald-test
-CFG=/sys/kernel/config/target
+. $T/common.sh
 tald_test_array() {
     for m in configfs target_core_user tcm_loop virtio_blk dm_multipath; do
         modprobe $m || echo "tald-test: modprobe $m failed"
     done
     [ -d $CFG ] || mount -t configfs configfs /sys/kernel/config
-    n=0
-    while [ ! -b /dev/vda ] && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done
+    wait_for 300 0.1 test -b /dev/vda || true
     bytes=$(($(cat /sys/block/vda/size) * 512))
     nodes=$(awk '$1 == "node" { print $2 }' $T/guest.scn)
     i=0 disks=
     for p in $nodes; do
         size=1048576
         if grep -qx $i $T/backed; then size=$bytes; disks="$disks -b $i=/dev/vda"; fi
-        d=$CFG/core/user_$i/path$i
-        mkdir -p $d
-        printf %s "dev_config=quelvane/$i,dev_size=$size" > $d/control
-        echo 1 > $d/enable || echo "tald-test: enabling TCMU device $i failed"
+        tcmu_device $i $size || echo "tald-test: enabling TCMU device $i failed"
         i=$((i + 1))
     done
     (PATH=$T:$PATH; exec @tald_tcmu $disks $T/guest.scn > /dev/kmsg 2>&1) &
@@ -31,18 +27,8 @@ tald_test_array() {
     : > /run/tald-test-map
     i=0
     for p in $nodes; do
-        wwn=naa.5001405$(printf %09x $i)
-        t=$CFG/loopback/$wwn/tpgt_1
-        mkdir -p $t/lun/lun_0
-        echo $wwn > $t/nexus
-        ln -s $CFG/core/user_$i/path$i $t/lun/lun_0/path
-        hct=$(cat $t/address)
-        sd= n=0
-        while [ -z "$sd" ] && [ $n -lt 300 ]; do
-            sd=$(ls /sys/class/scsi_device/$hct:0/device/block 2>/dev/null)
-            [ -n "$sd" ] || sleep 0.1
-            n=$((n + 1))
-        done
+        hct=$(tcmu_export $i)
+        sd=$(tcmu_disk $hct)
         echo "tald-test: node $i is /dev/$sd at $hct:0"
         echo "$i $sd $hct:0" >> /run/tald-test-map
         i=$((i + 1))

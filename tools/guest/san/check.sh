@@ -8,6 +8,7 @@
 # NAME" lines on the console; powers off at the end.
 export PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin
 exec </dev/console >/dev/console 2>&1
+. /etc/tald-test/common.sh
 mountpoint -q /proc || mount -t proc proc /proc
 mountpoint -q /sys || mount -t sysfs sys /sys
 mountpoint -q /dev || mount -t devtmpfs dev /dev
@@ -66,11 +67,9 @@ rm -f /etc/lvm/cache/tald.lock
 sync
 logger -t tald-test "root-readonly"
 multipathd shutdown
-n=0
-while [ -n "$(busybox pidof multipathd)" ] && [ $n -lt 20 ]; do sleep 0.5; n=$((n + 1)); done
-n=0
-until mount -o remount,ro / 2>/dev/null || [ $n -ge 20 ]; do sleep 0.5; n=$((n + 1)); done
-if [ $n -lt 20 ]; then
+multipathd_gone() { [ -z "$(busybox pidof multipathd)" ]; }
+wait_for 21 0.5 multipathd_gone || true
+if wait_for 21 0.5 mount -o remount,ro / 2>/dev/null; then
     multipathd
     part root-readonly daemon_view
 else
