@@ -377,4 +377,7 @@ if [ -f $G/multipath.conf.plugin ]; then
     check_groups "shipped multipath.conf.plugin" /tmp/ll
     echo "--- multipath -ll with the shipped example"; cat /tmp/ll
 fi
+# --- The journal stage: the release's systemd on the journal disk (run.sh
+# with TALD_GUEST_JOURNAL=1), which powers off when its checks are done.
+[ -f $G/journal/boot.sh ] && . $G/journal/boot.sh
 finish

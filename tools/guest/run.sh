@@ -21,7 +21,12 @@
 # tools/debroot.sh makes and caches), loading the package's plugin, and the
 # package's tald and mpath_prio_tald, all on that release's C library in a
 # chroot inside the guest; the kernel stays the one above. The console is
-# then kept in BUILD_DIR/guest-console-SUITE.log. The root's layers are
+# then kept in BUILD_DIR/guest-console-SUITE.log. With TALD_GUEST_JOURNAL=1
+# as well, the same boot goes on to the journal stage (journal/): the
+# release's own systemd as PID 1 with its udev, journal and multipathd, and
+# the package installed by dpkg; a path that stops answering and comes back
+# gives one entry each of the look, in seconds ("journal: SUITE: ..."
+# lines). The root's layers are
 # seen, read-only, at BUILD_DIR/guest-root-SUITE while the initramfs is
 # packed, in a mount namespace of the run's own.
 set -euo pipefail
@@ -42,6 +47,8 @@ cmake --build "$build" -j2 --target mpath_prio_tald tald tald_tcmu simarray >/de
     die "build failed"
 release=${TALD_GUEST_RELEASE:-}
 deb=${TALD_GUEST_DEB:-}
+journal=
+[ -z "$release" ] || [ "${TALD_GUEST_JOURNAL:-}" != 1 ] || journal=1
 if [ -n "$release" ] && [ "${TALD_GUEST_NAMESPACE:-}" != 1 ]; then
     trap - ERR
     exec env TALD_GUEST_NAMESPACE=1 unshare --mount --propagation private "$here/run.sh" "$@"
@@ -96,13 +103,22 @@ cp "$root/bin/busybox" "$ir/bin/busybox"
 install -m 755 "$here/init.sh" "$ir/init"
 cp "$here/common.sh" "$ir/etc/guest/common.sh"
 cp "$here/drain.sh" "$ir/etc/guest/drain.sh"
+if [ -n "$journal" ]; then
+    mkdir -p "$ir/etc/guest/journal"
+    cp "$here/journal/boot.sh" "$ir/etc/guest/journal/"
+    j0=$(date +%s)
+    "$here/journal/make_disk.sh" "$release" "$deb" "$work/journal.img" ||
+        die "making the $release journal disk failed"
+    echo "guest: the journal disk made in $(($(date +%s) - j0)) s" >&2
+fi
 cp "$here/guest.scn" "$ir/etc/guest/guest.scn"
 cp "$here/multipath.conf" "$ir/etc/multipath.conf"
 [ -f "$top/examples/multipath.conf.plugin" ] && cp "$top/examples/multipath.conf.plugin" "$ir/etc/guest/"
 
 # Kernel modules with their dependencies, in load order.
 : > "$ir/etc/guest/modules"
-for m in sd_mod target_core_user tcm_loop dm_multipath dm_service_time configfs; do
+for m in sd_mod target_core_user tcm_loop dm_multipath dm_service_time configfs \
+    ${journal:+virtio_pci virtio_blk ext4}; do
     modprobe -d "$root" -S "$kver" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
 done | awk '!seen[$0]++' | while read -r ko; do
     mkdir -p "$ir$(dirname "${ko#"$root"}")"
@@ -207,12 +223,13 @@ done > "$ir/etc/guest/expected"
 echo "guest: kernel $kver, initramfs $(($(stat -c %s "$work/initramfs.cpio") / 1048576)) MiB, booting" >&2
 timeout "$boot_timeout" qemu-system-x86_64 -accel tcg -M pc -m 1024 -smp 1 \
     -nodefaults -display none -serial stdio -no-reboot \
+    ${journal:+-drive "file=$work/journal.img,format=raw,if=virtio,snapshot=on"} \
     -kernel "$vmlinux" -initrd "$work/initramfs.cpio" \
     -append "console=ttyS0 panic=-1 quiet print-fatal-signals=1 ${TALD_GUEST_APPEND:-}" < /dev/null > "$work/console.log" 2>&1 || true
 tr -d '\r' < "$work/console.log" > "$work/console.txt"
 cp "$work/console.txt" "$log" 2>/dev/null || true
 
-grep -E '^CHECK (PASS|FAIL) ' "$work/console.txt" || true
+grep -E '^CHECK (PASS|FAIL) |^journal: [a-z]+: ' "$work/console.txt" || true
 passed=$(grep -c '^CHECK PASS ' "$work/console.txt" || true)
 failed=$(grep -c '^CHECK FAIL ' "$work/console.txt" || true)
 if ! grep -q '^GUEST DONE' "$work/console.txt"; then
