@@ -360,6 +360,10 @@ placeholder=.quelvane-path-manager-upgrade
 prev_version=0.3.2-3
 prev_tree=3608d3f
 prev_deb=$work/old/${pkg}_${prev_version}_$(dpkg --print-architecture).deb
+# The release before this one (before the journal's entries and the look).
+last_version=0.3.2-8
+last_tree=a69f103
+last_deb=$work/old/${pkg}_${last_version}_$(dpkg --print-architecture).deb
 
 # build_old VERSION TREE DEB: the package of VERSION built from TREE (git
 # archive) in the same Debian 11 root (its tests off), once: the .deb is
@@ -488,8 +492,8 @@ swapped_link() {
     [ "$(host_state)" = "$before" ] || { diff <(printf '%s\n' "$before") <(host_state); return 1; }
 }
 
-# upgrade_from_previous KIND: 0.3.2-3 as the release before the fleet
-# commands shipped it, installed with apt, an override stored by its tald;
+# upgrade_from_previous KIND [VERSION DEB]: 0.3.2-3 as the release before
+# the fleet commands shipped it (or VERSION from DEB), installed with apt, an override stored by its tald;
 # then the upgrade to this package with apt: tald.conf byte for byte, what
 # stands at /etc/lvm and /etc/lvm/cache the same, the override in force; the
 # purge leaves the host as it was before 0.3.2-3 came. KIND:
@@ -498,7 +502,8 @@ swapped_link() {
 #   symlink: /etc/lvm/cache -> "/srv/tald<LF>", the admin's, a target that
 #            ends in a line feed.
 upgrade_from_previous() {
-    local kind=$1 before kept conf=$R.tald.conf.before file=$R$state/tald.conf
+    local kind=$1 prev_version=${2:-$prev_version} prev_deb=${3:-$prev_deb}
+    local before kept conf=$R.tald.conf.before file=$R$state/tald.conf
     [ -s "$prev_deb" ] || { echo "no $prev_deb"; return 1; }
     inroot "$R" dpkg --purge "$pkg" >/dev/null 2>&1
     rm -rf "${R:?}/etc/lvm" "$R/srv/tald"$'\n' "$R/var/lib/$pkg" "$conf" &&
@@ -567,6 +572,8 @@ release() {
     check "$suite: upgrade from $prev_version (before the fleet commands) with no /etc/lvm: tald.conf byte for byte, the override in force; purge removes all" upgrade_from_previous made
     check "$suite: upgrade from $prev_version, the admin's directory: tald.conf byte for byte, the override in force, kept by purge" upgrade_from_previous plain
     check "$suite: upgrade from $prev_version, /etc/lvm/cache -> a target ending in a line feed: kept byte for byte with tald.conf" upgrade_from_previous symlink
+    check "$suite: upgrade from $last_version, the release before, the admin's directory: tald.conf byte for byte, the override in force; purge leaves the host as before" \
+        upgrade_from_previous plain "$last_version" "$last_deb"
     check "$suite: install, remove and purge take /run/tald's look state, never through a symlink" look_state_removed
     check "$suite: with systemd: the catalog listed by journalctl through systemd's trigger, gone after purge; the udev rule's systemctl runs" \
         catalog_through_trigger
@@ -817,6 +824,7 @@ check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin
 check "every host: no GLIBC newer than 2.17 nor C++ runtime imported, Depends libc6 (>= 2.17), the plugin under each loader generation" every_host "$work/extract" "$deb"
 check "$old_version built from its tree ($old_tree) for the upgrades (kept in build/package/old)" build_old_package
 check "$prev_version built from its tree ($prev_tree, before the fleet commands) for the upgrades (kept in build/package/old)" build_old "$prev_version" "$prev_tree" "$prev_deb"
+check "$last_version built from its tree ($last_tree, the release before) for the upgrade (kept in build/package/old)" build_old "$last_version" "$last_tree" "$last_deb"
 for suite in "${admin_suites[@]}"; do
     release "$suite"
 done
