@@ -1,17 +1,15 @@
 #include "state/run_lock.hpp"
 
-#include "base/clock.hpp"
 #include "base/fd_guard.hpp"
+#include "state/lock_wait.hpp"
 #include "state/state_paths.hpp"
 #include "state/trust.hpp"
 #include "trace/trace.hpp"
 
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -21,8 +19,8 @@ constexpr int kLineDirWritable = 356;
 constexpr int kLineLockTimedOut = 362;
 constexpr const char *kFmtLockWarn = "WARN[%d]: problem obtaining lock file";
 
-constexpr long kPollFirstSleepNs = 1000000L;
-constexpr long kPollLongestSleepNs = 10000000L;
+/// 1 ms, then twice as long each time up to 10 ms.
+constexpr LockPace kPollPace = {1000000L, 10000000L};
 
 /// For a run as root: whether the state directory may be trusted, that is
 /// root owns it and neither group nor others can write it. Anyone else who
@@ -74,15 +72,10 @@ bool reopen_lock_file(RunLock *lock)
     return false;
 }
 
-/// What one attempt at the run lock came to.
-enum Take {
-    kTaken,   ///< held
-    kNotYet,  ///< another run holds it
-    kLost,    ///< the lock file that replaced the one waited on could not be opened or made
-};
-
-/// One attempt at the run lock. `old`: the loose file this run replaced,
-/// whose last run inside is waited for.
+/// One attempt at the run lock: 0 held, -EAGAIN while another run holds
+/// it, -ENOLCK when the lock file that replaced the one waited on could not
+/// be opened or made. `old`: the loose file this run replaced, whose last
+/// run inside is waited for.
 ///
 /// A run as root never stays inside a file that group or others could open:
 /// anyone holding a descriptor of it could hold every run of the host. When
@@ -92,61 +85,37 @@ enum Take {
 /// mark is still waited for after the rename. Either way no run of this
 /// version is inside the old file once the replacer is inside the new one,
 /// and a run that waited on the old file moves on to the new one.
-Take try_take(RunLock *lock, FdGuard *old)
+int try_take(RunLock *lock, FdGuard *old)
 {
     if (old->fd >= 0) {
         if (flock(old->fd, LOCK_EX | LOCK_NB) != 0 && lock_file_marked(old->fd))
-            return kNotYet;
+            return -EAGAIN;
         old->close_now();
-        return kTaken;
+        return 0;
     }
     int fd = lock->file.fd;
     bool held = flock(fd, LOCK_EX | LOCK_NB) == 0;
     if (!held && errno != EWOULDBLOCK && errno != EINTR)
-        return kTaken;
+        return 0;
     // Marked before the name is checked: a replacer that renamed the file
     // before this check finds the mark after its rename.
     bool marked = held && lock_file_mark(fd) == 0;
     if (held && !lock_file_current(lock->file))
-        return reopen_lock_file(lock) ? kNotYet : kLost;
+        return reopen_lock_file(lock) ? -EAGAIN : -ENOLCK;
     if (!running_as_root())
-        return held ? kTaken : kNotYet;
+        return held ? 0 : -EAGAIN;
     mode_t loose = lock_file_loose(fd);
     if (held ? marked && loose == 0 : loose == 0 || (lock_file_marked(fd) && (loose & 022) == 0))
-        return held ? kTaken : kNotYet;
+        return held ? 0 : -EAGAIN;
     int rc = lock_file_replace(&lock->file, &old->fd);
     if (rc == 0)
         return try_take(lock, old);
     if (rc == -ESTALE)
-        return reopen_lock_file(lock) ? kNotYet : kLost;
+        return reopen_lock_file(lock) ? -EAGAIN : -ENOLCK;
     log_trace(kLineLockWarn, 4, kFmtLockWarn, -1);
-    return kLost;
+    return -ENOLCK;
 }
 
-/// Attempts until `timeout_ms` has passed, sleeping 1 ms, then twice as
-/// long each time up to 10 ms, between them. No signal and no timer is
-/// involved, so the bound holds whatever mask, dispositions and timers the
-/// process inherited, and an inherited alarm keeps running untouched. 0
-/// held, -ETIMEDOUT when the bound passed first, -ENOLCK when the lock file
-/// could not be opened again or replaced.
-int take_by_polling(RunLock *lock, int timeout_ms)
-{
-    long long start = monotonic_ns();
-    long limit = static_cast<long>(timeout_ms) * 1000000L;
-    long pause = kPollFirstSleepNs;
-    FdGuard old{-1};
-    for (;;) {
-        Take take = try_take(lock, &old);
-        if (take != kNotYet)
-            return take == kTaken ? 0 : -ENOLCK;
-        long left = limit - static_cast<long>(monotonic_ns() - start);
-        if (left <= 0)
-            return -ETIMEDOUT;
-        timespec nap = {0, std::min(pause, left)};
-        nanosleep(&nap, nullptr);
-        pause = std::min(pause * 2, kPollLongestSleepNs);
-    }
-}
 }  // namespace
 
 RunLock::~RunLock() { run_lock_close(this); }
@@ -185,7 +154,8 @@ int run_lock_take(RunLock *lock, int timeout_ms)
 {
     if (lock->file.fd < 0)
         return -EBADF;
-    int rc = take_by_polling(lock, timeout_ms);
+    FdGuard old{-1};
+    int rc = lock_wait(timeout_ms, kPollPace, [&] { return try_take(lock, &old); });
     if (rc == -ETIMEDOUT) {
         log_trace(kLineLockTimedOut, 4,
                   "WARN: lock file still held by another run after %d ms", timeout_ms);
