@@ -2,7 +2,7 @@
 #include "store/disk.hpp"
 
 #include "base/fd_guard.hpp"
-#include "base/grow_array.hpp"
+#include "base/fd_io.hpp"
 #include "base/text.hpp"
 #include "state/atomic_replace.hpp"
 #include "state/state_paths.hpp"
@@ -18,7 +18,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,9 +41,6 @@ constexpr mode_t kNewFileMode = 0640;
 constexpr const char *kTempSuffix = ".tmp";
 constexpr const char *kFmtLockLost =
     "ERROR: lock file %s was removed or replaced during the run; %s not rewritten";
-/// Room asked beyond the size fstat gave, so that the read that sees the end
-/// of the file needs no second block.
-constexpr std::size_t kReadSlack = 1;
 /// The coarsest time-stamp tick of a file system with sub-second times: the
 /// kernel stamps files from a clock that advances once a jiffy (1 to 10 ms),
 /// with margin. Times without any nanoseconds come from a file system that
@@ -116,92 +112,7 @@ int open_regular(const char *path, struct stat *st, const char **reason)
     return fd;
 }
 
-/// Maps the pages of a large fresh block in one call: the read would
-/// otherwise fault them in one by one. Advice only.
-void prefault(char *data, std::size_t len)
-{
-    constexpr std::size_t kLarge = 128 * 1024;
-    constexpr std::uintptr_t kPage = 4096;
-    if (len < kLarge)
-        return;
-    auto begin = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
-    auto end = (reinterpret_cast<std::uintptr_t>(data) + len) & ~(kPage - 1);
-#ifdef MADV_POPULATE_WRITE  // C libraries before 2.35 do not name it; kernels before 5.14 refuse it
-    if (end > begin)
-        madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-    (void)begin;
-    (void)end;
-#endif
-}
-
-/// Reads fd to its end into *content, its block sized by `expected`, at
-/// most `most` bytes. 0, or -1 with errno set (EFBIG: longer than `most`).
-int read_all(int fd, std::size_t expected, std::size_t most, const DiskReader &reader,
-             DiskContent *content)
-{
-    if (expected > most) {
-        errno = EFBIG;
-        return -1;
-    }
-    // Room for what fstat gave, the slack and the NUL after the content.
-    std::size_t first = expected + kReadSlack + 1;
-    GrowArray<char> data;
-    if (!data.reserve(first, first))
-        return -1;
-    prefault(data.data(), data.capacity);
-    for (;;) {
-        // The file grew since fstat: make room as it comes.
-        if (!data.reserve(data.size() + 2)) {
-            data.free();
-            errno = ENOMEM;
-            return -1;
-        }
-        std::size_t want = data.capacity - 1 - data.size();
-        if (reader.chunk != 0 && want > reader.chunk)
-            want = reader.chunk;
-        // One byte beyond the bound tells a longer file from one at it.
-        if (most != SIZE_MAX && want > most + 1 - data.size())
-            want = most + 1 - data.size();
-        ssize_t n = reader.read(fd, data.data() + data.size(), want);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int err = errno;
-            data.free();
-            errno = err;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        data.count += static_cast<std::size_t>(n);
-        if (data.size() > most) {
-            data.free();
-            errno = EFBIG;
-            return -1;
-        }
-    }
-    data[data.size()] = '\0';
-    content->data = data.data();
-    content->size = data.size();
-    return 0;
-}
-
 // --- replacing ---------------------------------------------------------------
-
-int write_all(int fd, const char *data, std::size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        data += n;
-        len -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
 
 /// Permission bits that the new file gets: the existing file's, or 0640.
 mode_t target_mode(const char *path)
@@ -217,15 +128,14 @@ mode_t target_mode(const char *path)
 }  // namespace
 
 DiskRead disk_read_whole(const char *path, DiskContent *content, const char **reason,
-                         const DiskReader *reader)
+                         const FdReader *reader)
 {
     return disk_read_bounded(path, SIZE_MAX, content, reason, reader);
 }
 
 DiskRead disk_read_bounded(const char *path, std::size_t most, DiskContent *content,
-                           const char **reason, const DiskReader *reader)
+                           const char **reason, const FdReader *reader)
 {
-    static constexpr DiskReader kWhole = {::read, 0};
     disk_release(content);
     timespec began = {};
     clock_gettime(CLOCK_REALTIME, &began);
@@ -233,14 +143,17 @@ DiskRead disk_read_bounded(const char *path, std::size_t most, DiskContent *cont
     FdGuard fd{open_regular(path, &st, reason)};
     if (fd.fd < 0)
         return *reason == nullptr ? kDiskMissing : kDiskNotOpened;
-    if (read_all(fd.fd, static_cast<std::size_t>(st.st_size), most,
-                 reader != nullptr ? *reader : kWhole, content) < 0) {
-        int err = errno;
-        *reason = std::strerror(err);
-        if (err == EFBIG && most != SIZE_MAX)
+    GrowArray<char> data;
+    int rc = fd_read_all(fd.fd, {most, static_cast<std::size_t>(st.st_size)}, &data, reader);
+    if (rc != 0) {
+        data.free();
+        *reason = std::strerror(-rc);
+        if (rc == -EFBIG && most != SIZE_MAX)
             return kDiskTooLong;
-        return err == ENOMEM ? kDiskNoMemory : kDiskCutShort;
+        return rc == -ENOMEM ? kDiskNoMemory : kDiskCutShort;
     }
+    content->data = data.data();
+    content->size = data.size();
     content->identity = identity_of(st);
     content->settled = settled_at(st, began);
     return kDiskRead;
@@ -289,8 +202,8 @@ int write_temp(const char *temp, mode_t mode, const char *data, std::size_t len)
     // preferences themselves.
     if (fchmod(fd.fd, mode) < 0)
         disk_trace_write_failure(errno);
-    if (write_all(fd.fd, data, len) < 0) {
-        disk_trace_write_failure(errno);
+    if (int rc = fd_write_all(fd.fd, data, len); rc != 0) {
+        disk_trace_write_failure(-rc);
         fd.close_now();
         unlink(temp);
         return -1;

@@ -9,6 +9,8 @@
 // or the disk.
 #pragma once
 
+#include "base/fd_io.hpp"
+
 #include <cstddef>
 #include <ctime>
 #include <sys/types.h>
@@ -44,14 +46,6 @@ struct DiskContent {
 /// holds: read settled, and its identity unchanged. One lstat.
 bool disk_unchanged(const char *path, const DiskContent &content);
 
-/// How a file's bytes are taken: the read function, and the most bytes asked
-/// of one call (0: no limit). The store reads through read(2) whole; tests
-/// read in pieces or fail half way.
-struct DiskReader {
-    ssize_t (*read)(int fd, void *buf, std::size_t count);
-    std::size_t chunk;
-};
-
 /// What disk_read_whole found.
 enum DiskRead {
     kDiskRead = 1,         ///< read whole
@@ -63,19 +57,19 @@ enum DiskRead {
 };
 
 /// Reads the file at `path` whole into *content (any earlier content is
-/// released first), through `reader` (nullptr: read(2) whole). A run as
-/// root reads only a file that root owns and only root can write
-/// (state/trust.hpp). On kDiskNotOpened, kDiskCutShort and kDiskNoMemory
+/// released first), through `reader` (base/fd_io.hpp; nullptr: read(2)
+/// whole). A run as root reads only a file that root owns and only root can
+/// write (state/trust.hpp). On kDiskNotOpened, kDiskCutShort and kDiskNoMemory
 /// *reason says why (a strerror text, "not a regular file", "not owned by
 /// root", "writable by group or others", valid until the next call); on
 /// anything but kDiskRead the content stays empty.
 DiskRead disk_read_whole(const char *path, DiskContent *content, const char **reason,
-                         const DiskReader *reader = nullptr);
+                         const FdReader *reader = nullptr);
 /// disk_read_whole, but a file longer than `most` bytes, as fstat gives it
 /// or as it grows while read, is not taken: kDiskTooLong, at most `most` + 1
 /// bytes read.
 DiskRead disk_read_bounded(const char *path, std::size_t most, DiskContent *content,
-                           const char **reason, const DiskReader *reader = nullptr);
+                           const char **reason, const FdReader *reader = nullptr);
 /// Frees the content and empties it.
 void disk_release(DiskContent *content);
 

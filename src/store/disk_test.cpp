@@ -15,12 +15,12 @@ namespace {
 class ConfDisk : public StoreTest {
 protected:
     /// The store reads through `reader` from now on.
-    void read_with(const DiskReader &reader)
+    void read_with(const FdReader &reader)
     {
         reader_ = reader;
         store_->test_reader = &reader_;
     }
-    DiskReader reader_ = {::read, 0};
+    FdReader reader_ = {::read, 0};
 };
 
 /// What `fn` traces at `verbosity`.

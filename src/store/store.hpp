@@ -16,7 +16,7 @@
 #include <cstddef>
 
 struct dlist;
-struct DiskReader;
+struct FdReader;
 struct LockFile;
 struct StoreInside;
 
@@ -46,7 +46,7 @@ struct Store {
     const LockFile *held = nullptr;
     /// For tests only: how the file's bytes are read (nullptr: read(2)
     /// whole).
-    const DiskReader *test_reader = nullptr;
+    const FdReader *test_reader = nullptr;
     /// What the store keeps of the file it read, and its scratch records.
     alignas(std::max_align_t) unsigned char inside[kStoreInsideBytes];
 };

@@ -1,6 +1,7 @@
 #include "command/fleet/fleet_input.hpp"
 
 #include "base/fd_guard.hpp"
+#include "base/fd_io.hpp"
 #include "base/hash_index.hpp"
 #include "base/priority.hpp"
 #include "command/fleet/fleet.hpp"
@@ -25,41 +26,7 @@ constexpr const char *kFmtShape = "%s: the document is an object with one key, \
                                   "of LUNs\n";
 constexpr const char *kFmtEntry = "%s: luns[%zu]%s%s%s: ";
 
-constexpr std::size_t kReadStep = 65536;
-// The buffer doubles from one step and so lands on the limit exactly.
-static_assert(kFleetInputMax == std::size_t{16} << 20 && kFleetInputMax % kReadStep == 0 &&
-                  ((kFleetInputMax / kReadStep) & (kFleetInputMax / kReadStep - 1)) == 0,
-              "kFmtTooBig names the limit; the buffer grows to it exactly");
-
-/// Reads `fd` to its end into `bytes`, which grows to kFleetInputMax bytes
-/// at most: 0, -1 (errno set), or -2 when there is more than that. A pipe or
-/// a device on standard input that never ends is read no further than one
-/// byte past the limit.
-int read_all(int fd, GrowArray<char> *bytes)
-{
-    for (;;) {
-        std::size_t size = bytes->size();
-        char past = 0;
-        const std::size_t want = std::min(size + kReadStep, kFleetInputMax);
-        if (size < kFleetInputMax && !bytes->reserve(want, kReadStep, kFleetInputMax)) {
-            errno = ENOMEM;
-            return -1;
-        }
-        // At the limit, the one byte past it says whether the document ends.
-        char *to = size < kFleetInputMax ? bytes->data() + size : &past;
-        std::size_t room = size < kFleetInputMax ? bytes->capacity - size : 1;
-        ssize_t n = read(fd, to, room);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            return 0;
-        if (size == kFleetInputMax)
-            return -2;
-        bytes->count += static_cast<std::size_t>(n);
-    }
-}
+static_assert(kFleetInputMax == std::size_t{16} << 20, "kFmtTooBig names the limit");
 
 /// The document named `file`, opened for reading: a regular file only,
 /// never waiting for a FIFO's writer nor opening a device (a FIFO put in
@@ -338,16 +305,14 @@ int fleet_read(const char *file, FleetInput *input, FILE *err)
     FdGuard fd(standard ? -1 : open_document(file, err));
     if (!standard && fd.fd < 0)
         return -1;
-    int rc = read_all(standard ? STDIN_FILENO : fd.fd, &input->bytes);
-    if (rc == -2) {
+    // Standard input may be a pipe or a device that never ends: it is read
+    // no further than one byte past the limit.
+    int rc = fd_read_all(standard ? STDIN_FILENO : fd.fd, {kFleetInputMax, 0}, &input->bytes);
+    if (rc == -EFBIG)
         std::fprintf(err, kFmtTooBig, file);
-        return -1;
-    }
-    if (rc < 0) {
-        std::fprintf(err, kFmtNoRead, file, std::strerror(errno));
-        return -1;
-    }
-    return 0;
+    else if (rc != 0)
+        std::fprintf(err, kFmtNoRead, file, std::strerror(-rc));
+    return rc != 0 ? -1 : 0;
 }
 
 int fleet_parse(const char *file, FleetInput *input, FILE *err)

@@ -1,24 +1,25 @@
 #include "command/look/look_state.hpp"
 
-#include "base/clock.hpp"
 #include "base/fd_guard.hpp"
+#include "base/fd_io.hpp"
 #include "base/status.hpp"
 #include "base/text.hpp"
+#include "state/atomic_replace.hpp"
+#include "state/lock_wait.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
 constexpr const char *kLookNew = "look.new";
-constexpr int kLockPollMs = 50;
+/// Every 50 ms.
+constexpr LockPace kLockPace = {50000000L, 50000000L};
 
 int by_wwid(const void *a, const void *b)
 {
@@ -37,19 +38,6 @@ int dir_trusted(int fd)
     return st.st_uid == geteuid() && (st.st_mode & 022) == 0 ? 0 : -EPERM;
 }
 
-int lock_within(int fd, int bound_ms)
-{
-    long long deadline = monotonic_ms() + bound_ms;
-    for (;;) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return 0;
-        if (errno != EWOULDBLOCK || monotonic_ms() >= deadline)
-            return errno == EWOULDBLOCK ? -ETIMEDOUT : status_from_errno();
-        timespec pause = {0, kLockPollMs * 1000000L};
-        nanosleep(&pause, nullptr);
-    }
-}
-
 /// Reads the open regular file `fd` whole into *text (NUL-terminated).
 int read_whole(int fd, GrowArray<char> *text)
 {
@@ -58,22 +46,7 @@ int read_whole(int fd, GrowArray<char> *text)
         return status_from_errno();
     if (!S_ISREG(st.st_mode))
         return -EINVAL;
-    for (;;) {
-        if (!text->reserve(text->size() + 4097))
-            return -ENOMEM;
-        ssize_t got = read(fd, text->items + text->count, 4096);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return status_from_errno();
-        if (got == 0)
-            break;
-        text->count += static_cast<std::size_t>(got);
-        if (text->size() > kLookStateMax)
-            return -EFBIG;
-    }
-    text->items[text->count] = '\0';
-    return 0;
+    return fd_read_all(fd, {kLookStateMax, static_cast<std::size_t>(st.st_size)}, text);
 }
 
 /// One line "WWID P" or "WWID O" into *line; false when it is not one.
@@ -106,7 +79,7 @@ int look_place_open(LookPlace *place, const char *dir)
         return status_from_errno();
     int rc = dir_trusted(fd.fd);
     if (rc == 0)
-        rc = lock_within(fd.fd, kLookLockMs);
+        rc = lock_flock_within(fd.fd, kLookLockMs, kLockPace);
     if (rc != 0)
         return rc;
     place->dir_fd = fd.release();
@@ -181,22 +154,10 @@ int look_state_write(const LookPlace &place, const GrowArray<LookLine> &lines)
                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.fd < 0)
         return status_from_errno();
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t put = write(fd.fd, text.items + done, text.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0) {
-            int rc = status_from_errno();
-            unlinkat(place.dir_fd, kLookNew, 0);
-            return rc;
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    if (fd.close_now() != 0 || renameat(place.dir_fd, kLookNew, place.dir_fd, kLookFile) != 0) {
-        int rc = status_from_errno();
+    if (int rc = fd_write_all(fd.fd, text.items, text.size()); rc != 0) {
         unlinkat(place.dir_fd, kLookNew, 0);
         return rc;
     }
-    return 0;
+    ReplaceResult r = replace_commit(place.dir_fd, kLookNew, kLookFile, fd.release(), nullptr);
+    return r.error;
 }
