@@ -17,11 +17,11 @@ namespace {
 /// The longest formatted value.
 constexpr std::size_t kValueMax = 1024;
 
-bool append(JournalEntry *entry, const void *bytes, std::size_t len)
+/// Adds `len` bytes to the entry, which the caller has made room for.
+void append(JournalEntry *entry, const void *bytes, std::size_t len)
 {
     std::memcpy(entry->bytes + entry->len, bytes, len);
     entry->len += len;
-    return true;
 }
 
 }  // namespace
