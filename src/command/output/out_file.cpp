@@ -2,6 +2,7 @@
 
 #include "base/clock.hpp"
 #include "base/fd_guard.hpp"
+#include "base/status.hpp"
 #include "state/atomic_replace.hpp"
 
 #include <fcntl.h>
@@ -47,16 +48,18 @@ bool closed_dir(const struct stat &st)
     return (st.st_uid == 0 || st.st_uid == geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-/// Starts the walk at / (`absolute`) or at the working directory.
+/// Starts the walk at / (`absolute`) or at the working directory: 0, or
+/// -errno.
 int way_start(Way *w, bool absolute)
 {
     w->dir.close_now();
     w->dir.fd = open(absolute ? "/" : ".", kDirOpen);
     std::snprintf(w->reached, sizeof w->reached, "%s", absolute ? "/" : "");
-    return w->dir.fd < 0 ? errno : 0;
+    return w->dir.fd < 0 ? status_from_errno() : 0;
 }
 
-/// Takes the next name off the way into `name`; false when none is left.
+/// Takes the next name off the way into `name`; false when none is left,
+/// or when it is too long (*error: -ENAMETOOLONG).
 bool next_name(Way *w, char (&name)[NAME_MAX + 1], int *error)
 {
     char *rest = w->rest;
@@ -66,7 +69,7 @@ bool next_name(Way *w, char (&name)[NAME_MAX + 1], int *error)
     if (len == 0)
         return false;
     if (len > NAME_MAX) {
-        *error = ENAMETOOLONG;
+        *error = -ENAMETOOLONG;
         return false;
     }
     std::memcpy(name, rest, len);
@@ -76,33 +79,34 @@ bool next_name(Way *w, char (&name)[NAME_MAX + 1], int *error)
 }
 
 /// Follows the symlink `name` of the directory reached, which `dir_st`
-/// describes: its target goes before the rest of the way. 0, EPERM with the
-/// reason in `why` when another user could have placed it, or an errno value.
+/// describes: its target goes before the rest of the way. 0, -EPERM with the
+/// reason in `why` when another user could have placed it, or another -errno.
 int follow(Way *w, const char *name, const struct stat &dir_st, char *why, std::size_t why_size)
 {
     if (!closed_dir(dir_st)) {
         std::snprintf(why, why_size, kFmtRedirectable, w->reached, name,
                       static_cast<unsigned>(dir_st.st_uid),
                       static_cast<unsigned>(dir_st.st_mode & 07777));
-        return EPERM;
+        return -EPERM;
     }
     if (++w->hops > kMaxHops)
-        return ELOOP;
+        return -ELOOP;
     char target[PATH_MAX];
     ssize_t len = readlinkat(w->dir.fd, name, target, sizeof target);
     if (len < 0)
-        return errno;
+        return status_from_errno();
     std::size_t rest_len = std::strlen(w->rest);
     auto n = static_cast<std::size_t>(len);
     if (n + 1 + rest_len >= sizeof w->rest)
-        return ENAMETOOLONG;
+        return -ENAMETOOLONG;
     std::memmove(w->rest + n + 1, w->rest, rest_len + 1);
     std::memcpy(w->rest, target, n);
     w->rest[n] = '/';
     return n > 0 && target[0] == '/' ? way_start(w, true) : 0;
 }
 
-/// One step of the walk: into the directory `name`, or along the symlink.
+/// One step of the walk: into the directory `name`, or along the symlink. 0,
+/// or -errno.
 int step(Way *w, const char *name, char *why, std::size_t why_size)
 {
     int fd = openat(w->dir.fd, name, kDirOpen);
@@ -113,26 +117,27 @@ int step(Way *w, const char *name, char *why, std::size_t why_size)
         std::snprintf(w->reached + used, sizeof w->reached - used, "%s/", name);
         return 0;
     }
-    int error = errno;
+    int error = status_from_errno();
     struct stat st;
     struct stat dir_st;
     if (fstatat(w->dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
         return error;
     if (fstat(w->dir.fd, &dir_st) != 0)
-        return errno;
+        return status_from_errno();
     return follow(w, name, dir_st, why, why_size);
 }
 
-/// Walks to the directory of `file`, its own name left in `base`.
+/// Walks to the directory of `file`, its own name left in `base`: 0, or
+/// -errno.
 int walk(Way *w, const char *file, char (&base)[NAME_MAX + 1], char *why, std::size_t why_size)
 {
     const char *slash = std::strrchr(file, '/');
     const char *own = slash != nullptr ? slash + 1 : file;
     std::size_t dir_len = static_cast<std::size_t>(own - file);
     if (std::strlen(own) > NAME_MAX - kTempExtra || dir_len >= sizeof w->rest)
-        return ENAMETOOLONG;
+        return -ENAMETOOLONG;
     if (*own == '\0' || std::strcmp(own, ".") == 0 || std::strcmp(own, "..") == 0)
-        return EISDIR;
+        return -EISDIR;
     std::memcpy(base, own, std::strlen(own) + 1);
     std::memcpy(w->rest, file, dir_len);
     w->rest[dir_len] = '\0';
@@ -164,50 +169,55 @@ void fill_suffix(char *x)
         x[i] = kSuffixLetters[bytes[i] % (sizeof kSuffixLetters - 1)];
 }
 
-/// A new file ".BASE.XXXXXX" in `dir`, mode 0600: its descriptor, or -1.
+/// A new file ".BASE.XXXXXX" in `dir`, mode 0600: its descriptor, or
+/// -errno.
 int open_temp(int dir, const char *base, char (&temp)[NAME_MAX + 1])
 {
     for (int i = 0; i < kTempTries; ++i) {
         int len = std::snprintf(temp, sizeof temp, ".%s.XXXXXX", base);
         fill_suffix(temp + len - 6);
         int fd = openat(dir, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST)
+        if (fd >= 0)
             return fd;
+        if (errno != EEXIST)
+            return status_from_errno();
     }
-    return -1;
+    return -EEXIST;
 }
 
 /// Writes through `write` into the new file open at `fd`, by a stream of
 /// its own (a duplicate, so that the file stays open for the replace). 0,
-/// or an errno value.
+/// or -errno.
 int write_through(int fd, void (*write)(FILE *out, void *context), void *context)
 {
     FILE *out = nullptr;
     int dup = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (dup >= 0 && (out = fdopen(dup, "w")) == nullptr) {
-        int error = errno;
+        int error = status_from_errno();
         close(dup);
         return error;
     }
     if (out == nullptr)
-        return errno;
+        return status_from_errno();
     write(out, context);
     errno = 0;
-    int error = std::fflush(out) != 0 || std::ferror(out) != 0 ? (errno != 0 ? errno : EIO) : 0;
-    return std::fclose(out) != 0 && error == 0 ? errno : error;
+    int error = std::fflush(out) != 0 || std::ferror(out) != 0 ? status_from_errno() : 0;
+    return std::fclose(out) != 0 && error == 0 ? status_from_errno() : error;
 }
 
 /// The new file written beside `base` within `dir` and put in its place
 /// (replace_commit); a directory that cannot be synced for another reason
-/// than that it cannot be, fails. 0, or an errno value.
+/// than that it cannot be, fails. 0, or -errno.
 int write_in(int dir, const char *base, mode_t mode, void (*write)(FILE *out, void *context),
              void *context)
 {
     char temp[NAME_MAX + 1];
-    FdGuard fd{open_temp(dir, base, temp)};
-    if (fd.fd < 0)
-        return errno;
-    int error = fchmod(fd.fd, mode) == 0 ? write_through(fd.fd, write, context) : errno;
+    int made = open_temp(dir, base, temp);
+    if (made < 0)
+        return made;
+    FdGuard fd{made};
+    int error = fchmod(fd.fd, mode) == 0 ? write_through(fd.fd, write, context)
+                                         : status_from_errno();
     if (error != 0) {
         fd.close_now();
         unlinkat(dir, temp, 0);
@@ -215,8 +225,8 @@ int write_in(int dir, const char *base, mode_t mode, void (*write)(FILE *out, vo
     }
     ReplaceResult r = replace_commit(dir, temp, base, fd.release(), nullptr);
     if (r.step != kReplaceDone)
-        return -r.error;
-    return r.dir_opened && r.dir_error != 0 && r.dir_error != -EINVAL ? -r.dir_error : 0;
+        return r.error;
+    return r.dir_opened && r.dir_error != 0 && r.dir_error != -EINVAL ? r.dir_error : 0;
 }
 
 }  // namespace
@@ -231,6 +241,6 @@ int out_file_replace(const char *file, mode_t mode, void (*write)(FILE *out, voi
     if (error == 0)
         error = write_in(way.dir.fd, base, mode, write, context);
     if (error != 0 && why[0] == '\0')
-        std::snprintf(why, why_size, "%s", std::strerror(error));
-    return -error;
+        std::snprintf(why, why_size, "%s", std::strerror(-error));
+    return error;
 }
