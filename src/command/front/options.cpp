@@ -185,9 +185,3 @@ TaldOption line_scan(int argc, char **argv, GrowArray<int> *levels, bool *whole)
     }
     return option;
 }
-
-TaldOption final_option(int argc, char **argv)
-{
-    bool whole = true;
-    return line_scan(argc, argv, nullptr, &whole);
-}

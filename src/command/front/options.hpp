@@ -70,6 +70,3 @@ TaldOption next_option(TaldScan *scan);
 /// that is not a level). `levels` (if given) receives every level before it,
 /// in their order; *whole becomes false when memory for them ran out.
 TaldOption line_scan(int argc, char **argv, GrowArray<int> *levels, bool *whole);
-
-/// The option the whole command line ends in: line_scan without the levels.
-TaldOption final_option(int argc, char **argv);

@@ -8,16 +8,21 @@
 namespace {
 
 /// The scan of `args` (after the program's name) as words: "level N" for
-/// each level, then the final option with its arguments.
+/// each level, then the final option with its arguments. The whole line's
+/// scan must end in the same option, with the same levels before it.
 std::string scanned(std::vector<const char *> args)
 {
     args.insert(args.begin(), "tald");
-    TaldScan scan{static_cast<int>(args.size()), const_cast<char **>(args.data())};
+    const int argc = static_cast<int>(args.size());
+    char **argv = const_cast<char **>(args.data());
+    TaldScan scan{argc, argv};
     std::string out;
+    std::string levels;
     for (;;) {
         TaldOption o = next_option(&scan);
         if (o.word == TaldWord::kLevel) {
             out += "level " + std::to_string(o.level) + ", ";
+            levels += std::to_string(o.level) + " ";
             continue;
         }
         out += std::to_string(static_cast<int>(o.word));
@@ -26,7 +31,15 @@ std::string scanned(std::vector<const char *> args)
         out += o.json ? " json" : "";
         out += o.wait > 0 ? " wait " + std::to_string(o.wait) : "";
         out += o.flags != 0 ? " flags " + std::to_string(o.flags) : "";
-        EXPECT_EQ(o.word, final_option(static_cast<int>(args.size()), const_cast<char **>(args.data())).word);
+        GrowArray<int> line_levels;
+        GrowArrayFreed<int> freed{&line_levels};
+        bool whole = true;
+        EXPECT_EQ(o.word, line_scan(argc, argv, &line_levels, &whole).word);
+        std::string line;
+        for (std::size_t i = 0; i < line_levels.size(); ++i)
+            line += std::to_string(line_levels[i]) + " ";
+        EXPECT_EQ(line, levels);
+        EXPECT_TRUE(whole);
         return out;
     }
 }
