@@ -5,11 +5,13 @@
 # a path of the array stops answering (its tcm_loop target port taken
 # offline), multipathd's path checker fails it in the kernel, the kernel's
 # dm uevent reaches systemd-udevd, the package's rule runs systemctl
-# --no-block start tald-look.service, and tald --look writes to
+# --no-block restart tald-look.timer, the timer starts tald-look.service
+# two seconds after the last event, and tald --look writes to
 # systemd-journald; the entries are read back with journalctl -o json.
 # Prints "CHECK PASS ..."/"CHECK FAIL ..." and the lines "journal: SUITE:
-# ..." with the seconds from a path's failure to its entry, then "GUEST
-# DONE", and powers off.
+# ..." with the seconds from a path's failure to its entry, "--- T s: ..."
+# lines with the guest's uptime at each step, then "GUEST DONE", and powers
+# off.
 . /etc/tald-guest/common.sh
 suite=$(cat /etc/tald-guest/release)
 LEFT=f59cf751e03b4f7998c3d6bba04dc167
@@ -21,6 +23,9 @@ expect() {
     if [ "$2" = "$3" ]; then ok "$1: $3"; else bad "$1: expected '$2', got '$3'"; fi
 }
 finish() {
+    mark "done"
+    echo "--- where the boot went"
+    systemd-analyze blame --no-pager 2>/dev/null | head -n 15
     echo "--- the journal"
     journalctl -o short-monotonic --no-pager | tail -n 300
     echo "GUEST DONE"
@@ -43,13 +48,20 @@ port() {
     i=$(awk -v s="$1" '$2 == s { print NR - 1 }' /etc/tald-guest/map)
     echo "$CFG/loopback/naa.5001405$(printf %09x "$i")/tpgt_1/transport_status"
 }
+# mark WHAT: the guest's uptime at a step, on the console
+mark() { echo "--- $(cut -d' ' -f1 /proc/uptime) s: $*"; }
+# idle: the timer not armed, no look running or queued
 idle() {
-    [ "$(systemctl show -p ActiveState --value tald-look.service)" != activating ] &&
+    [ "$(systemctl show -p SubState --value tald-look.timer)" != waiting ] &&
+        [ "$(systemctl show -p ActiveState --value tald-look.service)" != activating ] &&
         ! systemctl list-jobs --no-legend 2>/dev/null | grep -q tald-look
 }
-# quiet: no look running or queued, now and a second later (udev's queue
-# itself is never empty here for long enough for udevadm settle)
-quiet() { within 60 idle; sleep 1; within 60 idle; }
+# quiet: udev's queue empty (each event armed the timer), then no look
+# armed, running or queued
+quiet() {
+    udevadm settle --timeout=120 || echo "--- udev's queue not empty after 120 s"
+    within 60 idle || echo "--- the look not idle after 60 s"
+}
 state_is() { paths | awk -v s="$1" '$1 == s { print $4, $5 }' | grep -qx "$2"; }
 more_than() { [ "$("$@")" -gt "$n" ]; }
 # since T0 ID: seconds (tenths) from T0 (microseconds) to the last entry of ID
@@ -78,6 +90,7 @@ all_up() {
     [ -n "$wwid" ] && [ "$(paths | awk -v w="$wwid" '$2 == w && $3 > 0 && $4 == "active" && $5 == "ready"' |
         grep -c .)" -eq 4 ]
 }
+mark "checks start"
 if ! within 120 all_up; then
     bad "journal: multipathd holds LUN A's four paths, active and ready"
     paths
@@ -87,6 +100,7 @@ paths | awk -v w="$wwid" '$2 == w'
 pref=$(paths | awk -v w="$wwid" '$2 == w' | sort -k3,3n | awk 'END { print $1 }')
 low=$(paths | awk -v w="$wwid" '$2 == w' | sort -k3,3n | awk 'NR == 1 { print $1 }')
 quiet
+mark "multipathd up, udev settled"
 expect "journal: no entry of a look at boot, nothing having changed" "0 0" "$(count $LEFT) $(count $BACK)"
 
 # --- The preferred path stops answering: one entry for its LUN; and back.
@@ -105,6 +119,7 @@ step() {
     expect "journal: /dev/$sd $word: written by" tald-look.service \
         "$(entries "$id" "$wwid" | tail -n 1 | field _SYSTEMD_UNIT)"
     echo "journal: $suite: path $word to entry $secs s"
+    mark "path $word told"
 }
 step "$pref" $LEFT offline "failed faulty" failure
 expect "journal: no entry for another LUN" 1 "$(count $LEFT)"
@@ -115,15 +130,20 @@ expect "journal: no return entry for another LUN" 1 "$(count $BACK)"
 # path, in the kernel): one look, and the LUN ends where it was.
 n=$(looks) e=$(($(count $LEFT) + $(count $BACK)))
 dev=$(cat /sys/block/$pref/dev)
+mark "burst"
 for i in $(seq 25); do
     dmsetup message "$wwid" 0 fail_path "$dev"
     dmsetup message "$wwid" 0 reinstate_path "$dev"
 done
+t0=$(date +%s)
+udevadm settle --timeout=120 || echo "--- udev's queue not empty after 120 s"
+trail=$(($(date +%s) - t0))
 within 60 state_is "$pref" "active ready" || true
 quiet
 burst=$(($(looks) - n)) written=$(($(count $LEFT) + $(count $BACK) - e))
 expect "journal: a burst of 50 path events: looks" 1 "$burst"
-echo "journal: $suite: burst of 50 path events: $burst look(s), $written entries"
+echo "journal: $suite: burst of 50 path events: $burst look(s), $written entries, udev's queue empty $trail s after"
+mark "burst told"
 
 # --- A path outside the preferred group fails and returns: the look runs, nothing is written.
 n=$(looks) e=$(($(count $LEFT) + $(count $BACK)))
