@@ -24,8 +24,6 @@ expect() {
 }
 finish() {
     mark "done"
-    echo "--- where the boot went"
-    systemd-analyze blame --no-pager 2>/dev/null | head -n 15
     echo "--- the journal"
     journalctl -o short-monotonic --no-pager | tail -n 300
     echo "GUEST DONE"
