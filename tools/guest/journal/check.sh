@@ -88,6 +88,7 @@ within() {
 now_us() { t=$(date +%s%N); echo "${t%???}"; }
 # udev_profile T0: from the guest's uptime T0 on, the block devices'
 # uevents (K kernel, U udev; by action and device), each event udev ran
+# (its manager and its workers, "(udev-worker)" from systemd 251 on)
 # (queued and run, ms), and inside a dm map's event each program and
 # builtin udev ran, with its rule file and its ms (from udev's debug log:
 # a program from "Starting" to its "Process ... succeeded/failed", a
@@ -98,12 +99,12 @@ udev_profile() {
     awk '/^(KERNEL|UDEV)/ { l = $0; sub(/\[[^]]*\] */, " ", l); split(l, f, " ")
             n = f[3]; sub(/.*\//, "", n); c[substr(f[1], 1, 1) " " f[2] " " n]++ }
         END { for (k in c) print c[k], k }' /tmp/uevents | sort -k3
-    journalctl -o short-monotonic --no-pager _COMM=systemd-udevd 2> /dev/null |
+    journalctl -o short-monotonic --no-pager -u systemd-udevd 2> /dev/null |
         awk -v t="$1" -v suite="$suite" '
         { x = $0; sub(/^\[ */, "", x); sub(/\].*/, "", x); x += 0 }
         x < t { next }
-        match($0, /systemd-udevd\[[0-9]+\]: /) {
-            pid = substr($0, RSTART + 14, RLENGTH - 17); msg = substr($0, RSTART + RLENGTH)
+        match($0, /^\[[^]]*\] [^ ]+ [^ ]*\[[0-9]+\]: /) {
+            msg = substr($0, RSTART + RLENGTH); pid = substr($0, 1, RLENGTH - 2); sub(/.*\[/, "", pid)
             dm = (pid in cur) && dev[cur[pid]] ~ /^dm-/
             if (dm && (pid in bi)) {
                 printf "udev:   %s builtin %s: %d ms\n", bir[pid], bi[pid], (x - bt[pid]) * 1000
