@@ -237,7 +237,7 @@ TEST(SgIoSim, AddressDecoding)
     EXPECT_TRUE(contains(trace, "[58] SCSI_IOCTL_GET_IDLUN success.  Returned 0 (four: 3000105, "))
         << trace;
     EXPECT_TRUE(contains(trace, "[63] Scsi address is 3:0:5:1\n")) << trace;
-    EXPECT_EQ(call_log(), (std::vector<std::string>{"open /dev/sdb flags=0x80000", "idlun /dev/sdb",
+    EXPECT_EQ(call_log(), (std::vector<std::string>{"open /dev/sdb flags=0x80800", "idlun /dev/sdb",
                                                     "busno /dev/sdb", "close /dev/sdb"}));
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -547,19 +548,10 @@ TEST(GreltInfo, NullRecord)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[253] NULL Pointer: pathinfo\n");
 }
 
-// udev watches every disk and answers the close of a descriptor opened for
-// writing with a change uevent and a whole run of the disk's rules; the
-// probe runs at every path check of multipathd, so each of its opens must be
-// read-only. A plain file stands for the node: the opens and closes are the
-// same, the commands fail.
-TEST(SgIoNode, EveryOpenIsReadOnly)
+// expect_read_only_opens NODE: inotify sees each of the probe's opens of
+// NODE closed without a write.
+void expect_read_only_opens(const char *dev)
 {
-    const char *tmp = std::getenv("TEST_TMPDIR");
-    std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/tald-node-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    std::string node = dir + "/node";
-    std::ofstream(node) << "not a disk\n";
-    const char *dev = node.c_str();
     int host = 0, channel = 0, id = 0, lun = 0, duration = 0;
     unsigned char buf[8] = {};
     const unsigned char cdb[6] = {0x12, 0, 0, 0, 8, 0};
@@ -575,8 +567,6 @@ TEST(SgIoNode, EveryOpenIsReadOnly)
         {"one command", [&] { sg_io_do_command(dev, cdb, 6, buf, 8); }},
         {"the probe's node", [&] { close(sg_io_open_node(dev)); }},
     };
-    VerbosityGuard guard;
-    log_verbosity = 0;
     for (const Case &c : cases) {
         int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         ASSERT_GE(in, 0);
@@ -592,10 +582,33 @@ TEST(SgIoNode, EveryOpenIsReadOnly)
             at += static_cast<ssize_t>(sizeof *e + e->len);
         }
         close(in);
-        EXPECT_EQ(writes, 0) << c.name;
-        EXPECT_GE(reads, 1) << c.name;
+        EXPECT_EQ(writes, 0) << dev << ": " << c.name;
+        EXPECT_GE(reads, 1) << dev << ": " << c.name;
     }
-    unlink(dev);
+}
+
+// udev watches every disk and answers the close of a descriptor opened for
+// writing with a change uevent and a whole run of the disk's rules; the
+// probe runs at every path check of multipathd, so each of its opens must be
+// read-only. A plain file stands for the node: the opens and closes are the
+// same, the commands fail. A FIFO without a writer must not make a read-only
+// open wait for one (the alarm ends the test should it hang).
+TEST(SgIoNode, EveryOpenIsReadOnly)
+{
+    const char *tmp = std::getenv("TEST_TMPDIR");
+    std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/tald-node-XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::string file = dir + "/node", fifo = dir + "/fifo";
+    std::ofstream(file) << "not a disk\n";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    VerbosityGuard guard;
+    log_verbosity = 0;
+    alarm(30);
+    for (const std::string &node : {file, fifo})
+        expect_read_only_opens(node.c_str());
+    alarm(0);
+    unlink(file.c_str());
+    unlink(fifo.c_str());
     rmdir(dir.c_str());
 }
 
