@@ -49,7 +49,7 @@ release=${TALD_GUEST_RELEASE:-}
 deb=${TALD_GUEST_DEB:-}
 journal=
 [ -z "$release" ] || [ "${TALD_GUEST_JOURNAL:-}" != 1 ] || journal=1
-# the journal stage's burst of path events alone keeps udev busy for minutes under TCG
+# the journal stage adds minutes under TCG (tools/guest/README.md has its figures)
 [ -n "$boot_timeout" ] || boot_timeout=$([ -n "$journal" ] && echo 900 || echo 600)
 if [ -n "$release" ] && [ "${TALD_GUEST_NAMESPACE:-}" != 1 ]; then
     trap - ERR

@@ -25,6 +25,7 @@ expect() {
 finish() {
     mark "done"
     echo "--- units that took 1 s or more to start (s, from the boot):"
+    # shellcheck disable=SC2046 # one word per unit
     systemctl show -p Id -p InactiveExitTimestampMonotonic -p ActiveEnterTimestampMonotonic -- \
         $(systemctl list-units --no-legend --plain --state=active 2> /dev/null | awk '{ print $1 }') |
         awk -F= '$1 == "Id" { u = $2 } $1 == "InactiveExitTimestampMonotonic" { s = $2 }
@@ -225,6 +226,7 @@ expect "journal: no return entry for another LUN" 1 "$(count $BACK)"
 # masked for this step alone, in /run.
 wwid2=$(paths | awk -v w="$wwid" '$2 != w && $3 > 1 { print $2; exit }')
 pref2=$(paths | awk -v w="$wwid2" '$2 == w' | sort -k3,3n | awk 'END { print $1 }')
+# shellcheck disable=SC2017 # whole seconds, rounded up, then four times
 slow=$(( (${udev_top:-0} + 999) / 1000 * 4 ))
 [ "$slow" -ge 10 ] || slow=10
 drop=/run/systemd/system/tald-look.timer.d
