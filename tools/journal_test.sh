@@ -11,7 +11,8 @@
 #      temporary root: each message id with its subject;
 #   3. `sos report --batch` with the extras plugin only: the bundle holds
 #      each file and command the package's extras file lists, and nothing
-#      of another user's.
+#      of another user's;
+#   4. the look's timer and service verified by systemd-analyze.
 # Usage: tools/journal_test.sh [BUILD_DIR] (build/normal by default); the
 # last line is "N passed, M failed". Without root, unshare, systemd-journald
 # or sos it says why it did not run (tools/setup.sh installs what it needs).
@@ -166,5 +167,17 @@ check "the bundle holds nothing of another user's" $((! $?))
 journal_copy=$(find "$bundle/sos_commands/sos_extras" -name 'journalctl*' | head -1)
 grep -q "TALD_WWID=$wwid" "$journal_copy" || head -5 "$journal_copy"
 check "the bundle's journal holds the entries" $?
+
+# 4. The look's timer and service as the package installs them, its program
+# the tree's: `systemd-analyze verify` says nothing of them (a setting this
+# systemd does not know, a timer whose unit is missing).
+units=$work/units
+mkdir -p "$units"
+for unit in service timer; do
+    sed "s|@TALD_SBINDIR@|$build/src/command|" "$top/systemd/tald-look.$unit.in" > "$units/tald-look.$unit"
+done
+out=$(cd "$units" && systemd-analyze verify --man=no tald-look.timer tald-look.service 2>&1)
+[ -z "$out" ] || printf '%s\n' "$out"
+check "systemd-analyze verify: the look's timer and service" $([ -z "$out" ]; echo $?)
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

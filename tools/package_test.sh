@@ -146,7 +146,8 @@ contents() {
         ./usr/lib/dracut/modules.d/95tald/tald-readonly.sh \
         ./usr/lib/dracut/modules.d/95tald/multipathd-tald.conf \
         ./usr/lib/systemd/catalog/$pkg.catalog ./lib/udev/rules.d/69-tald-look.rules \
-        ./lib/systemd/system/tald-look.service ./etc/sos/extras.d/$pkg; do
+        ./lib/systemd/system/tald-look.service ./lib/systemd/system/tald-look.timer \
+        ./etc/sos/extras.d/$pkg; do
         printf '%s\n' "$list" | grep -q " $f\$" || { echo "missing $f"; status=1; }
     done
     # dh_compress compresses a README of more than 4 KiB.

@@ -237,7 +237,7 @@ TEST(SgIoSim, AddressDecoding)
     EXPECT_TRUE(contains(trace, "[58] SCSI_IOCTL_GET_IDLUN success.  Returned 0 (four: 3000105, "))
         << trace;
     EXPECT_TRUE(contains(trace, "[63] Scsi address is 3:0:5:1\n")) << trace;
-    EXPECT_EQ(call_log(), (std::vector<std::string>{"open /dev/sdb flags=0x80002", "idlun /dev/sdb",
+    EXPECT_EQ(call_log(), (std::vector<std::string>{"open /dev/sdb flags=0x80800", "idlun /dev/sdb",
                                                     "busno /dev/sdb", "close /dev/sdb"}));
 }
 
@@ -375,7 +375,7 @@ TEST(SgIoSim, CommandLatency)
     EXPECT_EQ(trace, "");
     EXPECT_GE(duration, 0);
     EXPECT_EQ(call_log(),
-              (std::vector<std::string>{"open /dev/sdb flags=0x80802",
+              (std::vector<std::string>{"open /dev/sdb flags=0x80800",
                                         "sgio /dev/sdb len=6 cdb=12 00 00 00 ff 00 dxfer=255",
                                         "close /dev/sdb"}));
 }
@@ -467,7 +467,7 @@ TEST(GreltSim, CommandBlocksAndOpenFlagsSent)
     EXPECT_EQ(grelt_info("/dev/sdb", &rec), 1);
     EXPECT_EQ(call_log(),
               (std::vector<std::string>{
-                  "open /dev/sdb flags=0x80802",
+                  "open /dev/sdb flags=0x80800",
                   "idlun /dev/sdb",
                   "busno /dev/sdb",
                   "sgio /dev/sdb len=6 cdb=12 01 83 00 ff 00 dxfer=255",
@@ -508,7 +508,7 @@ TEST(GreltSim, ChildExecutedDuringAProbeHoldsNoDeviceDescriptor)
     std::vector<std::string> during = descriptors_of_a_child();
     probe.join();
     EXPECT_EQ(during, before);
-    EXPECT_EQ(call_log().front(), "open /dev/sdp flags=0x80802");
+    EXPECT_EQ(call_log().front(), "open /dev/sdp flags=0x80800");
 }
 
 TEST(GreltSim, FailingSteps)

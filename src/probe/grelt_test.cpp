@@ -1,12 +1,19 @@
 #include "probe/grelt.hpp"
 
+#include "probe/sg_io.hpp"
 #include "trace/trace.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -539,6 +546,70 @@ TEST(GreltInfo, NullRecord)
     testing::internal::CaptureStderr();
     EXPECT_EQ(grelt_info("/dev/sdb", nullptr), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[253] NULL Pointer: pathinfo\n");
+}
+
+// expect_read_only_opens NODE: inotify sees each of the probe's opens of
+// NODE closed without a write.
+void expect_read_only_opens(const char *dev)
+{
+    int host = 0, channel = 0, id = 0, lun = 0, duration = 0;
+    unsigned char buf[8] = {};
+    const unsigned char cdb[6] = {0x12, 0, 0, 0, 8, 0};
+    pathinfo rec;
+    struct Case {
+        const char *name;
+        std::function<void()> run;
+    };
+    const Case cases[] = {
+        {"the whole probe", [&] { grelt_info(dev, &rec); }},
+        {"the address", [&] { sg_io_get_scsi_addr(dev, &host, &channel, &id, &lun); }},
+        {"the latency", [&] { sg_io_get_cmd_latency(dev, 1000, &duration); }},
+        {"one command", [&] { sg_io_do_command(dev, cdb, 6, buf, 8); }},
+        {"the probe's node", [&] { close(sg_io_open_node(dev)); }},
+    };
+    for (const Case &c : cases) {
+        int in = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(in, 0);
+        ASSERT_GE(inotify_add_watch(in, dev, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE), 0);
+        c.run();
+        alignas(inotify_event) char events[4096];
+        ssize_t got = read(in, events, sizeof events);
+        int writes = 0, reads = 0;
+        for (ssize_t at = 0; at < got;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+            writes += (e->mask & IN_CLOSE_WRITE) != 0 ? 1 : 0;
+            reads += (e->mask & IN_CLOSE_NOWRITE) != 0 ? 1 : 0;
+            at += static_cast<ssize_t>(sizeof *e + e->len);
+        }
+        close(in);
+        EXPECT_EQ(writes, 0) << dev << ": " << c.name;
+        EXPECT_GE(reads, 1) << dev << ": " << c.name;
+    }
+}
+
+// udev watches every disk and answers the close of a descriptor opened for
+// writing with a change uevent and a whole run of the disk's rules; the
+// probe runs at every path check of multipathd, so each of its opens must be
+// read-only. A plain file stands for the node: the opens and closes are the
+// same, the commands fail. A FIFO without a writer must not make a read-only
+// open wait for one (the alarm ends the test should it hang).
+TEST(SgIoNode, EveryOpenIsReadOnly)
+{
+    const char *tmp = std::getenv("TEST_TMPDIR");
+    std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/tald-node-XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    std::string file = dir + "/node", fifo = dir + "/fifo";
+    std::ofstream(file) << "not a disk\n";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    VerbosityGuard guard;
+    log_verbosity = 0;
+    alarm(30);
+    for (const std::string &node : {file, fifo})
+        expect_read_only_opens(node.c_str());
+    alarm(0);
+    unlink(file.c_str());
+    unlink(fifo.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace

@@ -15,6 +15,14 @@
 
 namespace {
 
+// Every node is opened read-only: the commands sent are data-in reads, which
+// SG_IO accepts on such a descriptor. A descriptor opened for writing makes
+// its close an IN_CLOSE_WRITE for udev's watch of the disk, which answers
+// with a change uevent and a whole run of the disk's rules (multipathd hears
+// it too): with multipathd asking our plugin at every path check, a stream
+// of such events that keeps udev busy and delays the path events behind it.
+// Non-blocking: a read-only open of a FIFO with no writer would wait for one.
+constexpr int kNodeFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 
 constexpr int kLineAddrOpenFailed = 47;
 constexpr int kLineIdlunSuccess = 58;
@@ -57,7 +65,7 @@ sg_io_hdr_t data_in_request(const unsigned char *cdb, int cdb_len, unsigned char
 
 int sg_io_open_node(const char *dev)
 {
-    int fd = ::open(dev, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int fd = ::open(dev, kNodeFlags);
     if (fd < 0) {
         int err = errno;
         log_trace(kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
@@ -99,7 +107,7 @@ int sg_io_do_command(const char *dev, const unsigned char *cdb, int cdb_len, uns
 {
     log_trace(kLineCommandLength, 4, "%d %d", cdb_len, 4);
 
-    FdGuard node(::open(dev, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    FdGuard node(::open(dev, kNodeFlags));
     if (node.fd < 0) {
         int err = errno;
         log_trace(kLineCommandOpenFailed, 4, kOpenFailedFormat, dev,
@@ -142,7 +150,7 @@ int sg_io_get_scsi_addr_fd(int fd, int *host, int *channel, int *id, int *lun)
 
 int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *lun)
 {
-    FdGuard node(::open(dev, O_RDWR | O_CLOEXEC));
+    FdGuard node(::open(dev, kNodeFlags));
     if (node.fd < 0) {
         int err = errno;
         log_trace(kLineAddrOpenFailed, 4, kOpenFailedFormat, dev,
@@ -157,7 +165,7 @@ int sg_io_get_cmd_latency(const char *dev, int timeout_ms, int *duration_ms)
     std::array<unsigned char, kSenseSize> sense{};
     std::array<unsigned char, kInquiryDataSize> data{};
 
-    FdGuard node(::open(dev, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    FdGuard node(::open(dev, kNodeFlags));
     if (node.fd < 0) {
         log_trace(kLineLatencyOpenFailed, 4, "Opening the device failed: %s",
                   dev);

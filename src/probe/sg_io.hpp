@@ -1,7 +1,8 @@
 // SCSI pass-through to a device node. The path-taking operations open the
 // node, issue their ioctls and close it again; the descriptor-taking ones work
 // on a node their caller opened once with sg_io_open_node, so that one probe
-// costs one open. Every descriptor is opened close-on-exec.
+// costs one open. Every descriptor is opened read-only (its close makes no
+// change uevent) and close-on-exec.
 #pragma once
 
 /// The time-out of a command for a caller without a bound of its own, in ms.
@@ -17,7 +18,7 @@ int sg_io_get_scsi_addr(const char *dev, int *host, int *channel, int *id, int *
 /// Times a standard INQUIRY. 0 with *duration_ms set; -1 on failure.
 int sg_io_get_cmd_latency(const char *dev, int timeout_ms, int *duration_ms);
 
-/// Opens `dev` for a whole probe: read-write, non-blocking, close-on-exec.
+/// Opens `dev` for a whole probe: read-only, non-blocking, close-on-exec.
 /// The descriptor, or -1 with the open failure traced as the address
 /// request's (line 47), which is the probe's first question.
 int sg_io_open_node(const char *dev);

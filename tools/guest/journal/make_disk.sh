@@ -32,7 +32,8 @@ chroot "$r" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=n
     dpkg -i /tmp/package.deb > "$tmp/dpkg.log" 2>&1 ||
     { cat "$tmp/dpkg.log" >&2; echo "journal: dpkg -i of the package failed in the $suite root" >&2; exit 1; }
 rm -f "$r/tmp/package.deb" "$r/usr/sbin/policy-rc.d"
-for f in lib/udev/rules.d/69-tald-look.rules lib/systemd/system/tald-look.service; do
+for f in lib/udev/rules.d/69-tald-look.rules lib/systemd/system/tald-look.service \
+    lib/systemd/system/tald-look.timer; do
     [ -e "$r/$f" ] || { echo "journal: the package has no /$f" >&2; exit 1; }
 done
 install -m 644 "$here/../multipath.conf" "$r/etc/multipath.conf"
