@@ -42,49 +42,80 @@ int cli_mpath_prio_help()
 }
 
 namespace {
-/// The answer for one command line once the lock file is open. `writable`
-/// false: a read-only file system, where every device gets "1" without being
-/// touched. -1 when the lock was not obtained in time.
-int answer(StoreRun *run, int argc, char **argv, bool writable)
+/// One command line's way through its run.
+struct CalloutCall {
+    int argc;
+    char **argv;
+    PathCall path;
+};
+
+CalloutCall &call_of(void *state) { return *static_cast<CalloutCall *>(state); }
+
+bool asks_priority(const CalloutCall &call)
 {
-    bool asks_priority = argc >= 2 && !is_help(argv[1]);
-    if (!writable && asks_priority) {
-        cli_write_line(kReadOnlyAnswer);
-        return 0;
-    }
-    if (!asks_priority && writable && !run_entered(run_enter(run, nullptr))) {
-        cli_lock_error();
-        return -1;
-    }
-    if (argc < 2) {
+    return call.argc >= 2 && !is_help(call.argv[1]);
+}
+
+/// The usage or the help: what a line that asks no priority gets.
+int said(const CalloutCall &call)
+{
+    if (call.argc < 2) {
         cli_write_line(kMustEnterPath);
         cli_usage();
-    } else if (is_help(argv[1])) {
-        cli_mpath_prio_help();
     } else {
-        int prio = getPrio(run, argv[1]);
-        if (prio == kNoStore) {
-            cli_lock_error();
-            return -1;
-        }
-        std::printf("%d\n", prio);
+        cli_mpath_prio_help();
     }
     return 0;
 }
+
+/// Once the lock file is open: on a read-only file system every device
+/// gets "1" without being touched, and the usage or help is said without
+/// the lock; any other refusal is the lock error. Else the probe.
+RunGo before(StoreRun *run, void *state, int open_error, int *result)
+{
+    CalloutCall &call = call_of(state);
+    if (open_error != 0 && open_error != -EROFS) {
+        cli_lock_error();
+        *result = -1;
+        return RunGo::kStop;
+    }
+    if (open_error != 0) {
+        if (asks_priority(call))
+            cli_write_line(kReadOnlyAnswer);
+        *result = asks_priority(call) ? 0 : said(call);
+        return RunGo::kStop;
+    }
+    if (asks_priority(call))
+        path_probe(run, &call.path);
+    return RunGo::kEnter;
+}
+
+/// Under the lock (for the probed LUN, or every LUN for the usage or the
+/// help): the answer. -1 when the lock was not obtained in time.
+int answer(StoreRun *run, void *state)
+{
+    CalloutCall &call = call_of(state);
+    int prio = asks_priority(call) ? path_result(run, &call.path) : 0;
+    if (prio == kNoStore || (!asks_priority(call) && !run_entered(run->entry))) {
+        cli_lock_error();
+        return -1;
+    }
+    if (!asks_priority(call))
+        return said(call);
+    std::printf("%d\n", prio);
+    return 0;
+}
+
+constexpr RunSteps kPrioSteps = {RunNeed::kOneLun, before, answer, nullptr};
+constexpr RunSteps kSaidSteps = {RunNeed::kEveryLun, before, answer, nullptr};
 
 int run(int argc, char **argv)
 {
     RunLock lock;
     Store store{kConfigPath};
     StoreRun run = {&store, &lock, nullptr, kCalloutLockWaitMs, 0};
-    int err = run_open(&run);
-    if (err != 0 && err != -EROFS) {
-        cli_lock_error();
-        return -1;
-    }
-    int rc = answer(&run, argc, argv, err == 0);
-    run_leave(&run);
-    return rc;
+    CalloutCall call = {argc, argv, {PathOp::kGetPrio, argc >= 2 ? argv[1] : ""}};
+    return run_life(asks_priority(call) ? kPrioSteps : kSaidSteps, &run, &call);
 }
 }  // namespace
 

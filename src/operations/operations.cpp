@@ -32,9 +32,6 @@ constexpr const char *kRefusalFormat = "Priority for %s must be between %d & %d 
 constexpr const char *kConfirmFormat = "%s %s:%d(%s, host port %d)\n";
 constexpr const char *kAliasFormat = "%s %s\n";
 
-/// Enters the run for the probed LUN; true when the operation may go on.
-bool enter(StoreRun *run, const pathinfo *rec) { return run_entered(run_enter(run, rec)); }
-
 const char *cp_label(int cp) { return valid_cp(cp) ? cp_names[cp] : "????"; }
 
 /// The device text of the traces: the path held in slot 0 of the record's
@@ -49,11 +46,13 @@ const char *device_text(const pathinfo *rec, const char *dev)
     return rec->slot_dev[rec->cp][0];
 }
 
-/// A fresh record for the probe, owned until the operation returns: on the
-/// heap, not on the stack of the daemon's threads; `rec` is nullptr when the
-/// heap is exhausted, which grelt_info then reports as a failed probe.
+/// A fresh record for a probe, freed by its owner; nullptr when the heap is
+/// exhausted, which grelt_info then reports as a failed probe.
+pathinfo *fresh_record() { return static_cast<pathinfo *>(std::malloc(sizeof(pathinfo))); }
+
+/// A record for the stored paths' probes, owned until the caller returns.
 struct ProbeRecord {
-    pathinfo *rec = static_cast<pathinfo *>(std::malloc(sizeof(pathinfo)));
+    pathinfo *rec = fresh_record();
     ProbeRecord() = default;
     ProbeRecord(const ProbeRecord &) = delete;
     ProbeRecord &operator=(const ProbeRecord &) = delete;
@@ -68,7 +67,7 @@ namespace {
 /// not be entered.
 int resolve(StoreRun *run, const char *dev, const pathinfo *rec)
 {
-    if (!enter(run, rec))
+    if (!run_entered(run->entry))
         return kNoStore;
     if (run->entry == kRunAnswered)
         return run->answer;
@@ -78,82 +77,113 @@ int resolve(StoreRun *run, const char *dev, const pathinfo *rec)
     // probed), asked again for its documented trace at line 27.
     return is_override(prio) ? prio : defaultPrio(rec->cp, rec->lunref);
 }
-}  // namespace
 
-int getPrio(StoreRun *run, const char *dev) { return getPrio(run, dev, 0); }
-
-int getPrio(StoreRun *run, const char *dev, unsigned probe_ms)
+/// The path of a probe that identified it, for the run's entry.
+const pathinfo *identified(const PathCall &call)
 {
-    log_trace(kLineGetEntry, 7, "ENTRY dev: %s", dev);
-    ProbeRecord probe;
-    pathinfo *rec = probe.rec;
-    int rc = grelt_info(dev, rec, probe_ms);
-    log_trace(kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", rc,
-              device_text(rec, dev), rec != nullptr ? rec->cp : -1,
-              rec != nullptr ? rec->lunref : 0);
+    bool known = call.rec != nullptr && (call.op == PathOp::kGetAlias ? call.probed == 1
+                                                                       : call.probed >= 0);
+    return known ? call.rec : nullptr;
+}
+
+int getPrio(StoreRun *run, const PathCall &call)
+{
     // Not identified: the store is not even looked at.
-    int prio = rc < 0 || rec == nullptr ? 0 : resolve(run, dev, rec);
+    const pathinfo *rec = identified(call);
+    int prio = rec == nullptr ? 0 : resolve(run, call.dev, rec);
     if (prio != kNoStore && run->entry != kRunAnswered)
         log_trace(kLineGetResult, 7, "getPrio: %d", prio);
     return prio;
 }
 
-int setPrio(StoreRun *run, const char *dev, const char *prio_text, int *stored)
+int setPrio(StoreRun *run, const PathCall &call)
 {
-    log_trace(kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
-              prio_text != nullptr ? prio_text : "");
+    pathinfo *rec = call.rec;
+    if (identified(call) == nullptr)
+        return -2;
+    if (!run_entered(run->entry))
+        return kNoStore;
     // The atoi rule, without atoi's undefined overflow: values beyond int
     // saturate and are refused like any other out-of-range request.
-    int requested = int_from_text(prio_text != nullptr ? prio_text : "");
-
-    ProbeRecord probe;
-    pathinfo *rec = probe.rec;
-    if (grelt_info(dev, rec) < 0 || rec == nullptr) {
-        log_trace(kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
-        return -2;
-    }
-    if (!enter(run, rec))
-        return kNoStore;
-
+    int requested = int_from_text(call.prio_text != nullptr ? call.prio_text : "");
     // For the journal: what was stored (0: nothing yet).
     int before = stored_prio_of(run->store, rec);
     int applied = conf_setPrio(run->store, rec, requested);
-    int result = 0;
     if (applied < 0) {
-        log_trace(kLineSetNotSaved, 3,
-                  "WARNING: Problem saving path priority");
-        result = -2;
-    } else if (applied == 0) {
-        std::printf(kRefusalFormat, dev, kOverrideLow, kOverrideHigh, kResetValue);
-        result = -1;
-    } else {
-        std::printf(kConfirmFormat, rec->wwid, rec->dev, applied, cp_label(rec->cp), rec->host);
-        journal_probed_change(*rec, before, applied,
-                              requested == kResetValue ? kJournalReset : kJournalSet,
-                              kJournalSocket);
-        if (stored != nullptr)
-            *stored = applied;
+        log_trace(kLineSetNotSaved, 3, "WARNING: Problem saving path priority");
+        return -2;
     }
-    return result;
-}
-
-int getAlias(StoreRun *run, const char *dev)
-{
-    log_trace(kLineAliasEntry, 7, "ENTRY dev: %s", dev);
-    ProbeRecord probe;
-    pathinfo *rec = probe.rec;
-    int rc = grelt_info(dev, rec);
-    if (rc != 1 || rec == nullptr) {
-        log_trace(kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s",
-                  rc, device_text(rec, dev));
+    if (applied == 0) {
+        std::printf(kRefusalFormat, call.dev, kOverrideLow, kOverrideHigh, kResetValue);
         return -1;
     }
-    if (!enter(run, rec))
+    std::printf(kConfirmFormat, rec->wwid, rec->dev, applied, cp_label(rec->cp), rec->host);
+    journal_probed_change(*rec, before, applied,
+                          requested == kResetValue ? kJournalReset : kJournalSet, kJournalSocket);
+    if (call.stored != nullptr)
+        *call.stored = applied;
+    return 0;
+}
+
+int getAlias(StoreRun *run, const PathCall &call)
+{
+    const pathinfo *rec = identified(call);
+    if (rec == nullptr)
+        return -1;
+    if (!run_entered(run->entry))
         return kNoStore;
-    log_trace(kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", rc,
-              device_text(rec, dev), rec->wwid, rec->text_name);
+    log_trace(kLineAliasFound, 6, "(%d) dev: %s, wwid: %s alias: \"%s\"", call.probed,
+              device_text(rec, call.dev), rec->wwid, rec->text_name);
     std::printf(kAliasFormat, rec->text_name, rec->wwid);
     return 0;
+}
+}  // namespace
+
+PathCall::~PathCall() { std::free(rec); }
+
+void path_probe(StoreRun *run, PathCall *call)
+{
+    const char *dev = call->dev;
+    std::free(call->rec);
+    call->rec = fresh_record();
+    pathinfo *rec = call->rec;
+    switch (call->op) {
+    case PathOp::kGetPrio:
+        log_trace(kLineGetEntry, 7, "ENTRY dev: %s", dev);
+        call->probed = grelt_info(dev, rec, call->probe_ms);
+        log_trace(kLineGetProbed, 7, "(%d) dev: %s, CP: %d, lunref: %d", call->probed,
+                  device_text(rec, dev), rec != nullptr ? rec->cp : -1,
+                  rec != nullptr ? rec->lunref : 0);
+        break;
+    case PathOp::kSetPrio:
+        log_trace(kLineSetEntry, 7, "ENTRY dev: %s; prio: %s", dev,
+                  call->prio_text != nullptr ? call->prio_text : "");
+        call->probed = grelt_info(dev, rec);
+        if (identified(*call) == nullptr)
+            log_trace(kLineSetProbeFailed, 3, "ERROR: Problem getting Path Info");
+        break;
+    case PathOp::kGetAlias:
+        log_trace(kLineAliasEntry, 7, "ENTRY dev: %s", dev);
+        call->probed = grelt_info(dev, rec);
+        if (identified(*call) == nullptr)
+            log_trace(kLineAliasProblem, 4, "Problem getting alias(%d) dev: %s", call->probed,
+                      device_text(rec, dev));
+        break;
+    }
+    run->probed = identified(*call);
+}
+
+int path_result(StoreRun *run, PathCall *call)
+{
+    switch (call->op) {
+    case PathOp::kGetPrio:
+        return getPrio(run, *call);
+    case PathOp::kSetPrio:
+        return setPrio(run, *call);
+    case PathOp::kGetAlias:
+        return getAlias(run, *call);
+    }
+    return -1;
 }
 
 int storedDefaultPrio(const pathinfo *rec, int cp)

@@ -12,8 +12,23 @@
 
 namespace {
 
-// Without a device every probe fails; the operations must answer from that
-// alone, whatever state the LUN list is in, print nothing and touch no file.
+RunGo probe(StoreRun *run, void *call, int, int *)
+{
+    path_probe(run, static_cast<PathCall *>(call));
+    return RunGo::kEnter;
+}
+
+int result(StoreRun *run, void *call) { return path_result(run, static_cast<PathCall *>(call)); }
+
+/// An operation's life on a run that needs no lock: its probe, then its
+/// result, the run never entered.
+int operate(StoreRun *run, PathOp op, const char *dev, const char *prio_text = nullptr)
+{
+    PathCall call(op, dev);
+    call.prio_text = prio_text;
+    return run_life({RunNeed::kNoLock, probe, result, nullptr}, run, &call);
+}
+
 TEST(PathOperations, FailedProbe)
 {
     std::string dir = testing::TempDir() + "/operations_failed_probe";
@@ -31,11 +46,12 @@ TEST(PathOperations, FailedProbe)
         }
         for (const char *dev : {"/nonexistent/sdb", "", "relative-node"}) {
             testing::internal::CaptureStdout();
-            EXPECT_EQ(getPrio(&run, dev), 0) << dev;
-            EXPECT_EQ(setPrio(&run, dev, "8"), -2) << dev;
-            EXPECT_EQ(setPrio(&run, dev, "4"), -2) << dev;
-            EXPECT_EQ(setPrio(&run, dev, nullptr), -2) << dev;
-            EXPECT_EQ(getAlias(&run, dev), -1) << dev;
+            EXPECT_EQ(operate(&run, PathOp::kGetPrio, dev), 0) << dev;
+            EXPECT_EQ(operate(&run, PathOp::kSetPrio, dev, "8"), -2) << dev;
+            EXPECT_EQ(operate(&run, PathOp::kSetPrio, dev, "4"), -2) << dev;
+            EXPECT_EQ(operate(&run, PathOp::kSetPrio, dev), -2) << dev;
+            EXPECT_EQ(operate(&run, PathOp::kGetAlias, dev), -1) << dev;
+            EXPECT_EQ(run.probed, nullptr) << dev;
             EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << dev;
         }
         EXPECT_FALSE(std::filesystem::exists(file));

@@ -109,6 +109,28 @@ void judge(const StoreRun &run, CallOutcome *out)
     }
 }
 
+/// One call's way through its run: the path, and what the admin must hear.
+struct PluginCall {
+    PathCall path;
+    CallOutcome outcome;
+};
+
+PluginCall &call_of(void *state) { return *static_cast<PluginCall *>(state); }
+
+RunGo probe(StoreRun *run, void *state, int, int *)
+{
+    path_probe(run, &call_of(state).path);
+    return RunGo::kEnter;
+}
+
+int resolve(StoreRun *run, void *state) { return path_result(run, &call_of(state).path); }
+
+void judged(const StoreRun &run, void *state) { judge(run, &call_of(state).outcome); }
+
+/// The prioritizer's steps: the probe outside the turn, the priority under
+/// it, and the verdict read before the kept run is left.
+constexpr RunSteps kPrioSteps = {RunNeed::kOneLun, probe, resolve, judged};
+
 int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
 {
     log_use_syslog(true);
@@ -124,14 +146,13 @@ int one_call(const struct path *pp, unsigned timeout_ms, int verbosity)
             flags |= kRunRefusedBefore;
         StoreRun run = {&kept_store, &kept_lock, &kept_turn,
                         static_cast<int>(std::min<unsigned>(timeout_ms, INT_MAX)), flags};
-        result = getPrio(&run, node, timeout_ms);
-        CallOutcome outcome = {kHealthy, 0, timeout_ms};
-        judge(run, &outcome);
-        run_leave(&run);
+        PluginCall call = {{PathOp::kGetPrio, node}, {kHealthy, 0, timeout_ms}};
+        call.path.probe_ms = timeout_ms;
+        result = run_life(kPrioSteps, &run, &call);
         if (result == kNoStore)
             result = kNoAnswer;
-        report(node, outcome, result);
-        report_state(outcome);
+        report(node, call.outcome, result);
+        report_state(call.outcome);
     }
 
     log_thread_use(-1);

@@ -184,3 +184,47 @@ void run_leave(StoreRun *run)
         run->turn_held = false;
     }
 }
+
+namespace {
+/// Enters the run as the request needs, once the lock file is open.
+void enter_as_needed(RunNeed need, StoreRun *run)
+{
+    switch (need) {
+    case RunNeed::kNoLock:
+        break;
+    case RunNeed::kLockOnly:
+        run->entry = run_lock_take(run->lock, run->timeout_ms) >= 0 ? kRunLocked : kRunTimedOut;
+        break;
+    case RunNeed::kOneLun:
+        if (run->probed != nullptr)
+            run_enter(run, run->probed);
+        break;
+    case RunNeed::kEveryLun:
+        run_enter(run, nullptr);
+        break;
+    }
+}
+}  // namespace
+
+int run_life(const RunSteps &steps, StoreRun *run, void *state)
+{
+    bool locks = steps.need != RunNeed::kNoLock;
+    int open_error = locks && (run->flags & kRunKept) == 0 ? run_open(run) : 0;
+    int result = 0;
+    RunGo go = RunGo::kEnter;
+    if (steps.before != nullptr)
+        go = steps.before(run, state, open_error, &result);
+    if (go == RunGo::kEnter) {
+        if (open_error == 0)
+            enter_as_needed(steps.need, run);
+        else
+            run->entry = kRunNoLock;
+        result = steps.under != nullptr ? steps.under(run, state) : 0;
+        if (steps.leaving != nullptr)
+            steps.leaving(*run, state);
+    }
+    // The one place a run is left.
+    if (locks)
+        run_leave(run);
+    return result;
+}

@@ -3,12 +3,13 @@
 // it guards, the bound of the wait for them, and, for the prioritizer that
 // serves many threads from one kept store, the turn at that store.
 //
-// Life of a run: the front end makes one, may open its lock file early
-// (run_open: its failure decides the answer before any device is touched),
-// probes the device, enters the run for the probed LUN (run_enter: the turn,
-// the flock within the bound, the file loaded for that LUN), resolves, and
-// leaves (run_leave). Nothing below calls back into the front end: what the
-// entry found stays on the run for the front end to read.
+// Life of a run (run_life, the one entry of every front end): the lock file
+// opened early (run_open: its failure decides the answer before any device
+// is touched), the step before the lock (the probe of the device), the run
+// entered as the request needs (run_enter: the turn, the flock within the
+// bound, the file loaded for the probed LUN or whole), the step under the
+// lock, and the run left (run_leave). What the entry found stays on the run
+// for the steps to read.
 #pragma once
 
 #include "base/pathinfo.hpp"
@@ -77,6 +78,9 @@ struct StoreRun {
     int open_error = 0;  ///< kRunNoLock, kRunReadOnly: the lock file's open, -errno
     int load = 0;        ///< load_config's result, or kStateNotTrusted
     int answer = 0;      ///< kRunAnswered: the priority
+    /// A run for one LUN: the path its step before the lock identified, whose
+    /// LUN the run is entered for; nullptr: none, the run is not entered.
+    const pathinfo *probed = nullptr;
     bool lock_opened = false;  ///< the lock file was opened
     bool turn_held = false;
 };
@@ -109,3 +113,44 @@ inline bool run_entered(RunEntry entry)
 /// the next run, forgets what it read without the lock, and gives up its
 /// turn; one that never entered holds nothing and does nothing.
 void run_leave(StoreRun *run);
+
+/// What a request needs of its run before its step under the lock.
+enum class RunNeed {
+    kNoLock,    ///< nothing: no lock file opened, the run never entered
+    kLockOnly,  ///< the run lock, nothing loaded (the check reads the file itself)
+    /// One LUN: the step before the lock probes its path (StoreRun::probed),
+    /// and the run is entered for that LUN.
+    kOneLun,
+    kEveryLun,  ///< the run lock and the file loaded whole
+};
+
+/// What the step before the lock decided.
+enum class RunGo {
+    kEnter,  ///< the run is entered as the request needs
+    kStop,   ///< the request ends here, with the step's result; never entered
+};
+
+/// One request's steps on its run; `state` is the caller's own, the same for
+/// every step. A step left out (nullptr) is skipped.
+struct RunSteps {
+    RunNeed need;
+    /// Before the entry, the lock file opened (a kept run opens it on entry):
+    /// the probe, the input read. `open_error` is run_open's -errno value (0:
+    /// open, or no lock wanted); a run whose lock file was refused is not
+    /// entered (kRunNoLock). kStop ends the request with *result.
+    RunGo (*before)(StoreRun *run, void *state, int open_error, int *result);
+    /// The step: under the lock when run_entered(run->entry), otherwise
+    /// told why not by run->entry (kRunNotEntered: nothing was tried, as for
+    /// a path not identified or a request that needs no lock). Its result
+    /// is the request's.
+    int (*under)(StoreRun *run, void *state);
+    /// Just before the run is left: what the caller reads of the run.
+    void (*leaving)(const StoreRun &run, void *state);
+};
+
+/// The one life of a run: opens the lock file unless the request needs no
+/// lock or the run is kept, runs `before`, enters the run as `need` says
+/// (the lock alone for kLockOnly; for kOneLun only with a probed path), runs
+/// `under` and `leaving`, and leaves the run once, whatever happened. The
+/// result of `under`, or of `before` when it stopped.
+int run_life(const RunSteps &steps, StoreRun *run, void *state);

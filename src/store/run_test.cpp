@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <string>
 #include <thread>
 
 // None of these runs gets as far as the lock file: the state directory of
@@ -105,6 +106,86 @@ TEST(StoreRun, TurnPassesOnAndUnopenedLockEntersNothing)
     EXPECT_FALSE(run.turn_held);
     holder.join();
     pthread_cond_destroy(&turn.freed);
+}
+
+// The one life of a run: its steps in their order, each once; the entry as
+// the request needs, seen by the step under the lock; a step before that
+// stops ends the request with its result; and whatever happened, the run is
+// left once, giving back nothing that is another run's. Kept runs whose turn
+// another call holds, and runs that need no lock: the state directory of
+// the machine is never looked at.
+struct Life {
+    std::string log;
+    RunGo go = RunGo::kEnter;
+    bool probe = false;  ///< the step before names a probed path
+    pathinfo rec = probed_record();
+};
+
+Life &life_of(void *state) { return *static_cast<Life *>(state); }
+
+RunGo life_before(StoreRun *run, void *state, int open_error, int *result)
+{
+    Life &life = life_of(state);
+    life.log += "before " + std::to_string(open_error) + ",";
+    if (life.probe)
+        run->probed = &life.rec;
+    *result = 7;
+    return life.go;
+}
+
+int life_under(StoreRun *run, void *state)
+{
+    life_of(state).log += "under " + std::to_string(run->entry) + ",";
+    return 5;
+}
+
+void life_leaving(const StoreRun &run, void *state)
+{
+    life_of(state).log += "leaving " + std::to_string(run.entry) + ",";
+}
+
+TEST(StoreRun, OneLifeEntersAsNeededAndLeavesOnce)
+{
+    const struct {
+        const char *name;
+        RunNeed need;
+        unsigned flags;
+        RunGo go;
+        bool probe;
+        int result;
+        std::string log;
+    } cases[] = {
+        {"no lock: never entered", RunNeed::kNoLock, 0, RunGo::kEnter, false, 5,
+         "before 0,under 0,leaving 0,"},
+        {"stopped before the entry", RunNeed::kNoLock, 0, RunGo::kStop, false, 7, "before 0,"},
+        {"kept, stopped before the entry", RunNeed::kOneLun, kRunKept, RunGo::kStop, true, 7,
+         "before 0,"},
+        {"one LUN, nothing probed: not entered", RunNeed::kOneLun, kRunKept, RunGo::kEnter, false,
+         5, "before 0,under 0,leaving 0,"},
+        {"one LUN, probed: entered, the turn not had", RunNeed::kOneLun, kRunKept, RunGo::kEnter,
+         true, 5, "before 0,under 5,leaving 5,"},
+        {"every LUN: entered, the turn not had", RunNeed::kEveryLun, kRunKept, RunGo::kEnter,
+         false, 5, "before 0,under 5,leaving 5,"},
+    };
+    for (const auto &c : cases) {
+        Store store("/nonexistent/tald.conf");
+        RunLock lock;
+        lock.file.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);  // another call's lock file
+        ASSERT_GE(lock.file.fd, 0);
+        int fd = lock.file.fd;
+        RunTurn turn;
+        turn.taken = true;  // another call's turn
+        StoreRun run = {&store, &lock, &turn, 20, c.flags};
+        Life life;
+        life.go = c.go;
+        life.probe = c.probe;
+        RunSteps steps = {c.need, life_before, life_under, life_leaving};
+        EXPECT_EQ(run_life(steps, &run, &life), c.result) << c.name;
+        EXPECT_EQ(life.log, c.log) << c.name;
+        EXPECT_TRUE(turn.taken) << c.name;
+        EXPECT_FALSE(run.turn_held) << c.name;
+        EXPECT_EQ(lock.file.fd, fd) << c.name;
+    }
 }
 
 }  // namespace

@@ -6,17 +6,15 @@
 
 namespace {
 
-/// Enters the run as the command needs: false when it was not had (the
-/// wait ran out). A command on one LUN is entered by its operation, after
-/// the probe.
-bool enter_as_needed(RunNeed need, StoreRun *run)
-{
-    if (need == RunNeed::kLockOnly)
-        return run_lock_take(run->lock, run->timeout_ms) >= 0;
-    if (need == RunNeed::kEveryLun)
-        return run_entered(run_enter(run, nullptr));
-    return true;
-}
+/// A command on its way through run_life.
+struct Drive {
+    const CommandSteps &steps;
+    void *state;
+    MemoryText text;
+    bool go_on = false;  ///< the command goes on to its step after the lock
+};
+
+Drive &drive_of(void *drive) { return *static_cast<Drive *>(drive); }
 
 void say_refused(const CommandSteps &steps, int open_error)
 {
@@ -42,53 +40,55 @@ int report(const CommandSteps &steps, StoreRun *run, void *state, MemoryText *te
     return rc;
 }
 
-/// Everything before the run is left: the entry, `opened`, `before`, the
-/// report. *go_on becomes false when the command ends here (its result).
-int up_to_leave(const CommandSteps &steps, StoreRun *run, void *state, MemoryText *text,
-                bool *go_on)
+/// The lock file refused, or `opened` and `before` when there is a `before`.
+RunGo before_entry(StoreRun *run, void *drive, int open_error, int *result)
 {
-    *go_on = false;
+    Drive &d = drive_of(drive);
+    if (open_error != 0) {
+        say_refused(d.steps, open_error);
+        *result = -1;
+        return RunGo::kStop;
+    }
+    if (d.steps.before == nullptr)
+        return RunGo::kEnter;
+    if (d.steps.opened != nullptr)
+        d.steps.opened(d.state);
+    *result = d.steps.before(run, d.state);
+    return *result == 0 ? RunGo::kEnter : RunGo::kStop;
+}
+
+/// Once entered as the command needs: `opened` when there was no `before`,
+/// and the report. A run not had (the wait ran out) is said here, but on one
+/// LUN, where the operation says it.
+int under_lock(StoreRun *run, void *drive)
+{
+    Drive &d = drive_of(drive);
+    const CommandSteps &steps = d.steps;
     bool early = steps.before == nullptr;
-    if (early && !enter_as_needed(steps.need, run)) {
+    bool wanted = steps.need == RunNeed::kLockOnly || steps.need == RunNeed::kEveryLun;
+    if (wanted && !run_entered(run->entry)) {
         say_refused(steps, 0);
-        return -1;
+        return early ? -1 : steps.refused_result;
     }
-    if (steps.opened != nullptr)
-        steps.opened(state);
-    if (!early) {
-        int rc = steps.before(state);
-        if (rc != 0)
-            return rc;
-        if (!enter_as_needed(steps.need, run)) {
-            say_refused(steps, 0);
-            return steps.refused_result;
-        }
-    }
-    *go_on = true;
+    if (early && steps.opened != nullptr)
+        steps.opened(d.state);
+    d.go_on = true;
     if (steps.under == nullptr)
         return 0;
-    return report(steps, run, state, steps.report == ReportTo::kStdout ? nullptr : text);
+    return report(steps, run, d.state, steps.report == ReportTo::kStdout ? nullptr : &d.text);
 }
 
 }  // namespace
 
 int command_drive(const CommandSteps &steps, StoreRun *run, void *state)
 {
-    bool locks = steps.need != RunNeed::kNoLock;
-    int open_error = locks ? run_open(run) : 0;
-    if (open_error != 0) {
-        say_refused(steps, open_error);
-        return -1;
-    }
-    MemoryText text;
-    bool go_on = false;
-    int rc = up_to_leave(steps, run, state, &text, &go_on);
-    // The one place the run is left: whatever the command did under it.
-    if (locks)
-        run_leave(run);
-    if (text.bytes.size() > 0)
-        std::fwrite(text.bytes.data(), 1, text.bytes.size(), stdout);
-    if (!go_on || steps.after == nullptr)
+    Drive drive = {steps, state, {}, false};
+    RunSteps life = {steps.need, before_entry, under_lock, nullptr};
+    int rc = run_life(life, run, &drive);
+    const GrowArray<char> &bytes = drive.text.bytes;
+    if (bytes.size() > 0)
+        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    if (!drive.go_on || steps.after == nullptr)
         return rc;
     return steps.after(run, state, rc, AfterLock());
 }

@@ -1,24 +1,13 @@
-// One life of a run for every command of tald: what a command needs of the
-// run, and its steps before, under and after the run lock. The driver alone
-// opens the lock file, enters the run, leaves it, and writes the report the
-// step under the lock built in memory; multipathd is asked only by the step
-// after the lock, with the pass (AfterLock) that the driver hands out once
-// it has left the run.
+// A command of tald on the one life of a run (store/run.hpp run_life): what
+// the command needs of the run, and its steps before, under and after the
+// run lock. The driver writes the report that the step under the lock built
+// in memory once the run is left; multipathd is asked only by the step after
+// the lock, with the pass (AfterLock) that the driver hands out then.
 #pragma once
 
 #include "store/run.hpp"
 
 #include <cstdio>
-
-/// What a command needs of the run before its step under the lock.
-enum class RunNeed {
-    kNoLock,    ///< nothing: no lock file opened, the run never entered
-    kLockOnly,  ///< the run lock, nothing loaded (the check reads the file itself)
-    /// One LUN: the step probes its path first, and the operation enters the
-    /// run for the probed LUN itself (getPrio, setPrio, getAlias).
-    kOneLun,
-    kEveryLun,  ///< the run lock and the file loaded whole
-};
 
 struct CommandSteps;
 struct DaemonView;
@@ -52,11 +41,13 @@ struct CommandSteps {
     /// has nothing to do before it: the scan's level lines, say. Not for a
     /// step that may fail.
     void (*opened)(void *state);
-    /// Before the run is entered (the document read): 0 goes on; anything
-    /// else is the command's result, the run not entered.
-    int (*before)(void *state);
-    /// Under the run lock (on one LUN: the operation that probes, then
-    /// enters): the report into `report`. Its result goes to `after`.
+    /// Before the run is entered (the document read, the probe of one LUN's
+    /// path): 0 goes on; anything else is the command's result, the run not
+    /// entered.
+    int (*before)(StoreRun *run, void *state);
+    /// Under the run lock (on one LUN: the operation, which says itself
+    /// when the run was not entered): the report into `report`. Its result
+    /// goes to `after`.
     int (*under)(StoreRun *run, void *state, FILE *report);
     /// Once the run is left and the report written: the command's result
     /// from the result under the lock (printing, asking multipathd, waiting).
@@ -71,12 +62,10 @@ struct CommandSteps {
 };
 
 /// Carries out `steps` on `run` (made by the front end, its lock file not
-/// yet open): opens the lock file unless the command needs no lock, enters
-/// the run as the command needs (after `opened` and `before` when there is
-/// a `before`, else before `opened`), runs `under` into its report, leaves
-/// the run, writes the report, and runs `after` with the pass. The run is
-/// entered and left here alone (but for kOneLun's entry, the operation's),
-/// and left once. The command's result.
+/// yet open) through run_life: the run entered as the command needs (after
+/// `opened` and `before` when there is a `before`, else before `opened`),
+/// `under` into its report, the run left; then the report written, and
+/// `after` run with the pass. The command's result.
 int command_drive(const CommandSteps &steps, StoreRun *run, void *state);
 
 /// Multipathd's view of the paths and of their maps' groups (daemon_view,

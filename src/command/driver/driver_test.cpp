@@ -21,7 +21,7 @@ Steps &steps_of(void *state) { return *static_cast<Steps *>(state); }
 
 void opened(void *state) { steps_of(state).log += "opened,"; }
 
-int before(void *state)
+int before(StoreRun *, void *state)
 {
     steps_of(state).log += "before,";
     return steps_of(state).before_rc;

@@ -161,22 +161,65 @@ int list_config_json(StoreRun *run, void *, int, const AfterLock &pass)
     return 0;
 }
 
-/// "--alias --get path": the operation probes, then enters the run.
+/// "--alias --get path": the probe, before the lock.
+int alias_probe(StoreRun *run, void *state)
+{
+    TaldCall &call = call_of(state);
+    call.path.op = PathOp::kGetAlias;
+    call.path.dev = call.option.path;
+    path_probe(run, &call.path);
+    return 0;
+}
+
+/// "--alias --get path": then, the run entered for the probed LUN, the alias.
 int alias_get(StoreRun *run, void *state, FILE *)
 {
-    int rc = getAlias(run, call_of(state).option.path);
+    int rc = path_result(run, &call_of(state).path);
     if (rc == kNoStore) {
         cli_lock_error();
     }
     return rc < 0 ? -1 : rc;
 }
 
-/// "--prio --get|--set path ...": the operation probes, then enters the run.
+/// "--prio --get|--set path ...": the probe, before the lock.
+int prio_probe(StoreRun *run, void *state)
+{
+    log_trace(kLinePrioEntry, 7, "ENTRY");
+    TaldCall &call = call_of(state);
+    const TaldOption &o = call.option;
+    call.path.op = is(o.operation, "--set") ? PathOp::kSetPrio : PathOp::kGetPrio;
+    call.path.dev = o.path;
+    call.path.prio_text = o.preference;
+    call.path.stored = o.wait > 0 ? &call.stored : nullptr;
+    path_probe(run, &call.path);
+    return 0;
+}
+
+/// "--prio --get|--set path ...": then, the run entered for the probed LUN,
+/// the operation. "--get": prints the path's priority, 0. "--set": 0 when
+/// the preference was applied and saved, kSetFailed otherwise (the lines
+/// written explain it; and for a run that did not obtain the lock).
+/// call.stored becomes the path's stored priority, when waited for: what
+/// "--get" printed, or what "--set" applied; 0 when there is none.
 int prio_under(StoreRun *run, void *state, FILE *)
 {
     TaldCall &call = call_of(state);
-    const TaldOption &o = call.option;
-    return cli_prio(run, o.operation, o.path, o.preference, o.wait > 0 ? &call.stored : nullptr);
+    int rc = path_result(run, &call.path);
+    if (rc == kNoStore) {
+        cli_lock_error();
+        return kSetFailed;
+    }
+    if (call.path.op == PathOp::kGetPrio) {
+        std::printf("%d\n", rc);
+        if (call.path.stored != nullptr)
+            *call.path.stored = rc;
+        return 0;
+    }
+    // The admin learns here that the boot would not see the change yet.
+    if (rc == 0) {
+        initramfs_stale_note(stderr);
+    }
+    return rc < 0 ? kSetFailed : 0;
 }
 
 /// "--prio ... --wait": then, without the run lock, the wait for multipathd
@@ -196,8 +239,9 @@ int prio_after(StoreRun *, void *state, int rc, const AfterLock &pass)
 /// "--prio" with an operation that is neither: the missing argument said.
 int prio_other(StoreRun *run, void *state, int, const AfterLock &pass)
 {
-    const TaldOption &o = call_of(state).option;
-    return prio_after(run, state, cli_prio(run, o.operation, o.path, o.preference, nullptr), pass);
+    log_trace(kLinePrioEntry, 7, "ENTRY");
+    cli_write_line(kMissingArgument);
+    return prio_after(run, state, -1, pass);
 }
 
 int metrics(StoreRun *run, void *state, int, const AfterLock &pass)
@@ -210,7 +254,7 @@ int export_doc(StoreRun *run, void *state, int, const AfterLock &)
     return fleet_export(run->store, call_of(state).option.path);
 }
 
-int apply_read(void *state)
+int apply_read(StoreRun *, void *state)
 {
     TaldCall &call = call_of(state);
     return fleet_apply_read(call.option.path, &call.input);
@@ -270,8 +314,9 @@ constexpr CommandSteps kCommands[kCmdCount] = {
     {kAll, kMem, levels_set, nullptr, nullptr, list_config_json, nullptr, -1},
     {RunNeed::kLockOnly, ReportTo::kMemoryOrAgain, levels_set, nullptr, check_to, nullptr,
      lock_why, -1},
-    {RunNeed::kOneLun, ReportTo::kStdout, levels_set, nullptr, alias_get, nullptr, nullptr, -1},
-    {RunNeed::kOneLun, ReportTo::kStdout, levels_set, nullptr, prio_under, prio_after, nullptr,
+    {RunNeed::kOneLun, ReportTo::kStdout, levels_set, alias_probe, alias_get, nullptr, nullptr,
+     -1},
+    {RunNeed::kOneLun, ReportTo::kStdout, levels_set, prio_probe, prio_under, prio_after, nullptr,
      -1},
     {kAll, kMem, levels_set, nullptr, nullptr, prio_other, nullptr, -1},
     {kAll, kMem, levels_set, nullptr, nullptr, metrics, nullptr, -1},
@@ -321,37 +366,3 @@ TaldCommand command_of(const TaldOption &option)
 }  // namespace
 
 const CommandSteps &tald_steps(const TaldOption &option) { return kCommands[command_of(option)]; }
-
-/// "--get": prints the path's priority, 0. "--set": 0 when the preference
-/// was applied and saved, kSetFailed otherwise. Any other operation: -1.
-/// *stored (if given) becomes the path's stored priority: what "--get"
-/// printed, or what "--set" applied; 0 when there is none.
-int cli_prio(StoreRun *run, const char *operation, const char *path, const char *preference,
-             int *stored)
-{
-    log_trace(kLinePrioEntry, 7, "ENTRY");
-    if (is(operation, "--get")) {
-        int prio = getPrio(run, path);
-        if (prio == kNoStore) {
-            cli_lock_error();
-            return kSetFailed;
-        }
-        std::printf("%d\n", prio);
-        if (stored != nullptr)
-            *stored = prio;
-        return 0;
-    }
-    if (is(operation, "--set")) {
-        int rc = setPrio(run, path, preference, stored);
-        if (rc == kNoStore) {
-            cli_lock_error();
-        }
-        // The admin learns here that the boot would not see the change yet.
-        if (rc == 0) {
-            initramfs_stale_note(stderr);
-        }
-        return rc < 0 ? kSetFailed : 0;
-    }
-    cli_write_line(kMissingArgument);
-    return -1;
-}
