@@ -11,8 +11,10 @@
 # tools/debroot.sh and cached; every run works on an overlay of them in a
 # mount namespace of its own, so the cached roots stay as they are and no
 # mount outlives the run. Nothing is installed on this machine, and its own
-# /etc/lvm is never touched. Everything lives in build/package; the package
-# is left there for tools/guest. The last line is "N passed, M failed".
+# /etc/lvm is never touched. Everything lives in build/package, but the old
+# releases' packages for the upgrades, built once and kept beside the roots
+# (tools/lib/old_debs.sh); the package is left there for tools/guest. The
+# last line is "N passed, M failed".
 #   tools/package_test.sh          (root; APT's Debian archive on the first run)
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +23,8 @@ cd "$top" || exit
 . tools/lib/check.sh
 # shellcheck source=tools/lib/roots.sh
 . tools/lib/roots.sh
+# shellcheck source=tools/lib/old_debs.sh
+. tools/lib/old_debs.sh
 if [ "${TALD_PACKAGE_NAMESPACE:-}" != 1 ]; then
     # What the stage needs, said at once rather than after a failed build.
     needs() { not_run package "$@"; }
@@ -163,11 +167,31 @@ contents() {
     # The support bundle's part is the admin's to edit: a conffile.
     dpkg-deb -I "$deb" conffiles | grep -qx "/etc/sos/extras.d/$pkg" ||
         { echo "/etc/sos/extras.d/$pkg is no conffile"; status=1; }
-    # The look runs only when the udev rule starts it: not enabled.
-    ! dpkg-deb -I "$deb" postinst | grep -q "tald-look" || { echo "the postinst enables tald-look"; status=1; }
+    # The look runs only when the udev rule starts it: neither enabled nor
+    # started; on an upgrade restarted only when active, on remove stopped.
+    ! dpkg-deb -I "$deb" postinst | grep "tald-look" | grep -v "deb-systemd-invoke try-restart 'tald-look.service' 'tald-look.timer' " ||
+        { echo "the postinst enables or starts tald-look"; status=1; }
+    dpkg-deb -I "$deb" prerm | grep -q "deb-systemd-invoke stop 'tald-look.service' 'tald-look.timer' " ||
+        { echo "the prerm does not stop tald-look"; status=1; }
     # dh_installinitramfs: an image update on install, upgrade and removal.
     dpkg-deb -I "$deb" triggers | grep -qx 'activate-noawait update-initramfs' ||
         { echo "no update-initramfs trigger"; status=1; }
+    return $status
+}
+
+# The look's rule, timer and unit as built: the rule arms the timer afresh
+# with the release's systemctl on each path event of a multipath map, the
+# timer starts the look 5 s after the last, neither is enabled on its own.
+look_units() {
+    local dir=$1 rule timer status=0
+    rule=$(grep -v '^#' "$dir/lib/udev/rules.d/69-tald-look.rules")
+    [ "$rule" = 'ACTION=="change", SUBSYSTEM=="block", KERNEL=="dm-[0-9]*", ENV{DM_UUID}=="mpath-?*", ENV{DM_ACTION}=="PATH_FAILED|PATH_REINSTATED", RUN+="/bin/systemctl --no-block restart tald-look.timer"' ] ||
+        { printf 'the rule:\n%s\n' "$rule"; status=1; }
+    timer=$(grep -E '^(OnActiveSec|Unit|StartLimitIntervalSec)=' "$dir/lib/systemd/system/tald-look.timer")
+    [ "$timer" = $'StartLimitIntervalSec=0\nOnActiveSec=5s\nUnit=tald-look.service' ] || { printf 'the timer:\n%s\n' "$timer"; status=1; }
+    ! grep -l '^\[Install\]' "$dir"/lib/systemd/system/tald-look.* || status=1
+    grep -qx 'ExecStart=/sbin/tald --look' "$dir/lib/systemd/system/tald-look.service" ||
+        { echo "tald-look.service: no ExecStart=/sbin/tald --look"; status=1; }
     return $status
 }
 
@@ -347,12 +371,71 @@ catalog_through_trigger() {
         { echo "the catalog still lists $id after purge"; return 1; }
 }
 
+# With systemd running, as the maintainer scripts see it (/run/systemd/system),
+# and a systemctl that logs each call and keeps which units are active (no
+# systemd runs in the root): install reloads the units and starts neither of
+# the look's; with the timer armed by the rule's command and a look running,
+# an upgrade (a reinstall) leaves both active; remove stops both and reloads.
+look_stopped_on_remove() {
+    local status=0
+    [ ! -e "$R/usr/sbin/systemctl" ] || { echo "the root has a /usr/sbin/systemctl"; return 1; }
+    inroot "$R" dpkg --purge "$pkg" >/dev/null 2>&1
+    mkdir -p "$R/run/systemd/system" "$R/run/stand-in/active" && : >"$R/run/stand-in/calls" || return
+    cat >"$R/usr/sbin/systemctl" <<'EOF'
+#!/bin/sh
+echo "$*" >>/run/stand-in/calls
+verb= units= st=0
+for a; do
+    case $a in
+    --version) echo "systemd 999 (stand-in)"; exit 0 ;;
+    -*) ;;
+    *) if [ -z "$verb" ]; then verb=$a; else units="$units $a"; fi ;;
+    esac
+done
+for u in $units; do
+    case $verb in
+    start | restart) : >"/run/stand-in/active/$u" ;;
+    stop) rm -f "/run/stand-in/active/$u" ;;
+    is-active) [ -e "/run/stand-in/active/$u" ] || st=3 ;;
+    esac
+done
+exit $st
+EOF
+    chmod 0755 "$R/usr/sbin/systemctl" && look_through_upgrade_and_remove || status=1
+    inroot "$R" dpkg --purge "$pkg" >/dev/null 2>&1
+    rm -rf "$R/usr/sbin/systemctl" "$R/run/systemd/system" "$R/run/stand-in"
+    return $status
+}
+
+# The look's units active by the stand-in's record.
+look_active() { (cd "$R/run/stand-in/active" && echo tald-look*); }
+
+look_through_upgrade_and_remove() {
+    local calls=$R/run/stand-in/calls args
+    apt_install || return
+    grep -qx -- '--system daemon-reload' "$calls" || { echo "install: no daemon-reload"; cat "$calls"; return 1; }
+    ! grep tald-look "$calls" || { echo "install: the look's units touched"; return 1; }
+    args=$(sed -n 's/.*RUN+="[^ ]* \(.*\)"$/\1/p' "$R/lib/udev/rules.d/69-tald-look.rules")
+    # shellcheck disable=SC2086
+    inroot "$R" systemctl $args && inroot "$R" systemctl start tald-look.service || return
+    inroot "$R" apt-get install -y --reinstall "/tmp/$(basename "$deb")" >"$R.apt.log" 2>&1 || { tail -20 "$R.apt.log"; return 1; }
+    [ "$(look_active)" = "tald-look.service tald-look.timer" ] ||
+        { echo "after the upgrade, active: $(look_active)"; cat "$calls"; return 1; }
+    : >"$calls" && apt_remove remove || return
+    [ "$(look_active)" = "tald-look*" ] && grep -q 'stop tald-look.service tald-look.timer' "$calls" &&
+        grep -qx -- '--system daemon-reload' "$calls" || { echo "after remove, active: $(look_active)"; cat "$calls"; return 1; }
+}
+
 # --- Upgrades from 0.3.2-1, which shipped /etc/lvm and /etc/lvm/cache as
 # directories in the package itself.
 
+# old_commit TREE: the commit TREE names in this clone (TREE itself when
+# none: build_old then says so).
+old_commit() { git rev-parse --verify -q "$1^{commit}" || echo "$1"; }
+
 old_version=0.3.2-1
 old_tree=74c08173285c33f3b5e50dcff90641cd31582fdf^
-old_deb=$work/old/${pkg}_${old_version}_$(dpkg --print-architecture).deb
+old_deb=$(old_deb_path "$old_version" "$(old_commit "$old_tree")")
 placeholder=.quelvane-path-manager-upgrade
 
 # The release before the fleet commands, as its hosts have it: built from
@@ -360,30 +443,39 @@ placeholder=.quelvane-path-manager-upgrade
 # releases after 0.3.2-3 shipped under that version until 0.3.2-7).
 prev_version=0.3.2-3
 prev_tree=3608d3f
-prev_deb=$work/old/${pkg}_${prev_version}_$(dpkg --print-architecture).deb
-# The release before this one (before the journal's entries and the look).
-last_version=0.3.2-8
-last_tree=a69f103
-last_deb=$work/old/${pkg}_${last_version}_$(dpkg --print-architecture).deb
+prev_deb=$(old_deb_path "$prev_version" "$(old_commit "$prev_tree")")
+# The release before this one (before the look's timer).
+last_version=0.3.2-9
+last_tree=0116235
+last_deb=$(old_deb_path "$last_version" "$(old_commit "$last_tree")")
 
 # build_old VERSION TREE DEB: the package of VERSION built from TREE (git
-# archive) in the same Debian 11 root (its tests off), once: the .deb is
-# kept in build/package/old for later runs, with the tree it came from.
+# archive) in the same Debian 11 root (its tests off), once for every
+# checkout: DEB (old_deb_path) is kept with the roots. One kept there is
+# used when it is whole; else it is built again. Another run building the
+# same one meanwhile is waited for.
 build_old() {
-    local version=$1 tree=$2 out=$3 root mnt commit
+    local version=$1 tree=$2 out=$3 root mnt commit log lock
+    log=$work/old-build-$version.log
     commit=$(git rev-parse --verify -q "$tree^{commit}") || { echo "no commit $tree in this clone"; return 1; }
-    [ -s "$out" ] && [ "$(cat "$out.tree" 2>/dev/null)" = "$commit" ] && return
+    [ "$out" = "$(old_deb_path "$version" "$commit")" ] || { echo "$out is not where $version of $commit is kept"; return 1; }
+    mkdir -p "${out%/*}" && exec {lock}>"${out%/*}/lock" && flock "$lock" || return
+    # What a run that stopped before its rename left.
+    rm -f "${out%/*}"/.new.*
+    if old_deb_valid "$out" "$version"; then
+        echo "package: $version of ${commit:0:12} kept in ${out%/*}" >&3
+        return
+    fi
+    rm -f "$out"
     root=$(root_build 2>&3) || return
     overlay "$root" "$work/old-build-root" || return
     mnt=$work/old-build-root/mnt
-    mkdir -p "$mnt/build/src" "$work/old" || return
+    mkdir -p "$mnt/build/src" || return
     git archive "$commit" | tar -xf - -C "$mnt/build/src" || return
-    echo "package: building $version, once (log: build/package/old/build-$version.log)" >&3
+    echo "package: building $version, once (log: build/package/${log##*/})" >&3
     inroot "$mnt" sh -c 'cd /build/src && DEB_BUILD_OPTIONS="nocheck parallel=2" dpkg-buildpackage -us -uc -b -Pnocheck' \
-        2>&1 | progress "package: $version build" "$work/old/build-$version.log" >&3 ||
-        { tail -30 "$work/old/build-$version.log"; return 1; }
-    [ "$(dpkg-deb -f "$mnt/build/${out##*/}" Version)" = "$version" ] || return
-    cp "$mnt/build/${out##*/}" "$out.tmp" && mv "$out.tmp" "$out" && echo "$commit" >"$out.tree" || return
+        2>&1 | progress "package: $version build" "$log" >&3 || { tail -30 "$log"; return 1; }
+    old_deb_store "$mnt/build/${out##*/}" "$out" "$version" || return
     umount "$mnt/dev" "$mnt/proc" "$mnt" && rm -rf "$work/old-build-root"
 }
 
@@ -578,6 +670,8 @@ release() {
     check "$suite: install, remove and purge take /run/tald's look state, never through a symlink" look_state_removed
     check "$suite: with systemd: the catalog listed by journalctl through systemd's trigger, gone after purge; the udev rule's systemctl runs" \
         catalog_through_trigger
+    check "$suite: with systemd running: install reloads and starts nothing of the look's; an armed timer and a running look stay through an upgrade, are stopped by apt-get remove" \
+        look_stopped_on_remove
     umount "$R/dev" "$R/proc" "$R" 2>/dev/null
 }
 
@@ -821,11 +915,12 @@ check "Depends from shlibs (libc6 of Debian 11 or older), Recommends multipath-t
 check "contents: programs, plugin, man pages, examples, metrics units, the catalog, the look's rule and unit, the sos extras (a conffile); no /etc/lvm; maintainer scripts" contents "$deb"
 rm -rf "$work/extract" && dpkg-deb -x "$deb" "$work/extract"
 check "installed man pages render without warnings" man_pages_render "$work/extract"
+check "the look's rule arms tald-look.timer, which starts tald-look.service 5 s later; neither has an [Install] section" look_units "$work/extract"
 check "plugin: exports only getprio, no C++ runtime, loads with RTLD_NOW" plugin_exports "$work/extract/lib/multipath/libpriotald.so"
 check "every host: no GLIBC newer than 2.17 nor C++ runtime imported, Depends libc6 (>= 2.17), the plugin under each loader generation" every_host "$work/extract" "$deb"
-check "$old_version built from its tree ($old_tree) for the upgrades (kept in build/package/old)" build_old_package
-check "$prev_version built from its tree ($prev_tree, before the fleet commands) for the upgrades (kept in build/package/old)" build_old "$prev_version" "$prev_tree" "$prev_deb"
-check "$last_version built from its tree ($last_tree, the release before) for the upgrade (kept in build/package/old)" build_old "$last_version" "$last_tree" "$last_deb"
+check "$old_version built from its tree ($old_tree) for the upgrades (kept in $old_debs_dir)" build_old_package
+check "$prev_version built from its tree ($prev_tree, before the fleet commands) for the upgrades (kept in $old_debs_dir)" build_old "$prev_version" "$prev_tree" "$prev_deb"
+check "$last_version built from its tree ($last_tree, the release before) for the upgrade (kept in $old_debs_dir)" build_old "$last_version" "$last_tree" "$last_deb"
 for suite in "${admin_suites[@]}"; do
     release "$suite"
 done

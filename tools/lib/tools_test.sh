@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The seams of the tools' shared shell, without an archive or a guest.
-#   lib:   the lines of tools/lib/check.sh that tools/test.sh counts, and
-#          tools/guest/common.sh's bounded wait in a plain sh;
+#   lib:   the lines of tools/lib/check.sh that tools/test.sh counts,
+#          tools/guest/common.sh's bounded wait in a plain sh, and which
+#          old release's package tools/lib/old_debs.sh uses and stores;
 #   roots: tools/debroot.sh's layers on a stand-in base whose apt-get records
 #          its calls, and tools/roots.sh's roots on stand-in bases of each
 #          release (needs root and overlayfs; 77: skipped).
@@ -39,6 +40,41 @@ EOF
             if wait_for $2 0 again; then echo yes $n; else echo no $n; fi' sh "$top/tools/guest/common.sh" "${case%|*}")
         is "common.sh: wait_for at most ${case%|*} tries, the command succeeding on its third" "${case#*|}" "$out"
     done
+}
+
+# tools/lib/old_debs.sh: a package kept for the upgrades is used only when
+# whole and of the version asked for; storing one leaves either the whole
+# package or nothing at its name, never a temporary file.
+old_debs() {
+    local c=$tmp/old d=$tmp/pkgdir deb size name kept st
+    mkdir -p "$d/DEBIAN" "$d/usr/share/t" && head -c 200000 /dev/urandom >"$d/usr/share/t/data" &&
+        printf '%s\n' 'Package: quelvane-path-manager' 'Version: 1.0-1' 'Architecture: all' \
+            'Maintainer: t <t@example.org>' 'Description: t' >"$d/DEBIAN/control" &&
+        dpkg-deb -Zgzip --root-owner-group --build "$d" "$tmp/whole.deb" >/dev/null || { is "old_debs: a package built" 0 1; return; }
+    size=$(stat -c %s "$tmp/whole.deb")
+    head -c $((size - 4096)) "$tmp/whole.deb" >"$tmp/cut.deb"
+    ln -s whole.deb "$tmp/link.deb"
+    # shellcheck source=tools/lib/old_debs.sh
+    TALD_ROOT_CACHE=$c . "$top/tools/lib/old_debs.sh"
+    is "old_debs: kept under the roots' cache, by version and commit" \
+        "$c/old-packages/1.0-1_abc/quelvane-path-manager_1.0-1_$(dpkg --print-architecture).deb" "$(old_deb_path 1.0-1 abc)"
+    # FILE VERSION | valid or not
+    while IFS='|' read -r name deb kept; do
+        st=0 && old_deb_valid "$tmp/$deb" "${kept%% *}" || st=$?
+        is "old_debs: $name" "${kept#* }" "$([ $st = 0 ] && echo used || echo rebuilt)"
+    done <<'EOF'
+whole, of the version|whole.deb|1.0-1 used
+whole, of another version|whole.deb|1.0-2 rebuilt
+cut short in its data (dpkg-deb --info alone reads it)|cut.deb|1.0-1 rebuilt
+absent|none.deb|1.0-1 rebuilt
+a symlink|link.deb|1.0-1 rebuilt
+EOF
+    kept=$(old_deb_path 1.0-1 abc)
+    st=0 && old_deb_store "$tmp/cut.deb" "$kept" 1.0-1 >/dev/null || st=$?
+    is "old_debs: a damaged package is not stored" "1 | " "$st | $(ls -A "$c/old-packages/1.0-1_abc" 2>/dev/null)"
+    st=0 && old_deb_store "$tmp/whole.deb" "$kept" 1.0-1 || st=$?
+    is "old_debs: a whole one is, alone, and used" "0 | ${kept##*/} | used" \
+        "$st | $(ls -A "${kept%/*}") | $(old_deb_valid "$kept" 1.0-1 && echo used)"
 }
 
 # A stand-in for debootstrap's base: sh, env and an apt-get that records
@@ -142,7 +178,7 @@ roots_ahead() {
 }
 
 case ${1:-} in
-lib) lib ;;
+lib) lib; old_debs ;;
 roots) roots; roots_ahead ;;
 *) echo "usage: tools/lib/tools_test.sh lib|roots" >&2; exit 2 ;;
 esac
